@@ -1,0 +1,46 @@
+// AppState: the one application-state record of the process. Zero-filled by the entry point
+// before the dialog exists, reached from everywhere through AppStateGet(). All strings are
+// fixed arrays inside it and always terminated.
+#pragma once
+#include <cstdint>
+
+#include "discovery/drive_record.h"
+#include "platform/messages.h"
+#include "platform/types.h"
+
+constexpr uint32_t WM_UPDATE_RESULT = platform::WM_APP + 37;    // lParam: result, 1 = success
+constexpr uint32_t WM_UPDATE_PROGRESS = platform::WM_APP + 48;  // lParam: percent of the stage
+static_assert(WM_UPDATE_RESULT == 0x8025 && WM_UPDATE_PROGRESS == 0x8030);
+
+constexpr size_t TEXT_SHORT = 64;
+constexpr size_t TEXT_PATH = 260;
+constexpr size_t TEXT_LONG = 1024;
+
+struct AppState {
+  platform::WindowHandle dialogWindow;
+  platform::ThreadHandle workerThread;
+  char16_t title[TEXT_PATH];
+  char16_t packageFolder[TEXT_PATH];
+  uint32_t driveCount;
+  DriveRecord drives[MAX_DRIVES];
+  DriveRecord selectedDrive;
+  char16_t socId[TEXT_SHORT];
+  char16_t modelName[TEXT_SHORT];
+  char16_t fwVersionList[TEXT_PATH];
+  char16_t newVersion[TEXT_SHORT];
+  char16_t beforeMessage[TEXT_LONG];
+  char16_t afterMessage[TEXT_LONG];
+  uint8_t powerCtrl;
+  int32_t internalVersionCheckPart;
+  int16_t progressFrom;
+  int16_t progressTo;
+  uint32_t lastSystemError;
+  uint32_t traceEnabled;
+};
+
+static_assert(std::is_trivially_copyable_v<AppState>);
+
+// The accessor: the process's one record.
+AppState& AppStateGet();
+// Zero-fills the whole record (the entry point does it before the dialog is created).
+void AppStateReset();

@@ -1,0 +1,130 @@
+#include "app/main_dialog.h"
+
+#include <initializer_list>
+
+#include "app/app_state.h"
+#include "app/completion.h"
+#include "app/drive_list.h"
+#include "app/eligibility.h"
+#include "app/package_info.h"
+#include "platform/messages.h"
+#include "platform/platform.h"
+#include "resources/resource.h"
+
+using namespace platform;
+
+bool IsUpdateRunning() { return AppStateGet().workerThread != nullptr; }
+
+int MapProgress(int percent) {
+  AppState& s = AppStateGet();
+  if (percent == 0) return s.progressFrom;
+  if (s.progressTo == 0) s.progressTo = 100;
+  int32_t from = s.progressFrom, to = s.progressTo;
+  return from + percent * (to - from) / 100;
+}
+
+int FittedDialogHeight(const Rect& status, const Rect& dialog) {
+  return (status.bottom - dialog.top) + (status.bottom - status.top) + 5;
+}
+
+void CenterWindow(WindowHandle window) {
+  Dialog& ui = Ui();
+  Rect r{};
+  ui.GetWindowRect(window, 0, &r);
+  int width = r.right - r.left, height = r.bottom - r.top;
+  int x, y;
+  WindowHandle parent = ui.GetParent(window);
+  if (parent != nullptr) {
+    Rect p{};
+    ui.GetWindowRect(parent, 0, &p);
+    x = p.left + ((p.right - p.left) - width) / 2;
+    y = p.top + ((p.bottom - p.top) - height) / 2;
+  } else {
+    int sw = 0, sh = 0;
+    ui.GetScreenSize(&sw, &sh);
+    x = (sw - width) / 2;
+    y = (sh - height) / 2;
+  }
+  ui.MoveWindow(window, 0, x, y, width, height);
+}
+
+void OnInitDialog(WindowHandle window) {
+  AppState& s = AppStateGet();
+  Dialog& ui = Ui();
+  s.dialogWindow = window;
+
+  for (int id : {IDC_MODEL, IDC_SERIAL, IDC_INTERFACE, IDC_FIRMWARE, IDC_CAPACITY, IDC_STATUS})
+    ui.SetItemText(window, id, u"");
+
+  Rect status{}, dialog{};
+  ui.GetWindowRect(window, IDC_STATUS, &status);
+  ui.GetWindowRect(window, 0, &dialog);
+  ui.MoveWindow(window, 0, dialog.left, dialog.top, dialog.right - dialog.left,
+                FittedDialogHeight(status, dialog));
+
+  Rect client{};
+  ui.GetClientRect(window, 0, &client);
+  ui.MoveWindow(window, IDC_PROGRESS, 0, (client.bottom - client.top) - 5, client.right - client.left, 5);
+
+  CenterWindow(window);
+  ui.ShowIcon(window, IDC_LOGO, IDI_MAIN, 64);
+
+  CreatePackageFolder();
+  ExtractPackage(u"FWPACKAGEZIP", IDR_FWPACKAGE, s.packageFolder);
+  LoadPackageInfo();
+
+  RefreshDriveList(window, true);
+  OnDriveSelected(window);
+}
+
+namespace {
+
+void OnClose(WindowHandle window) {
+  AppState& s = AppStateGet();
+  if (IsUpdateRunning()) {
+    Ui().MessageBox(window, u"Update FW Now!\nCan't Exit Program.", s.title, MB_OK);
+    return;
+  }
+  RemovePackageFolder();
+  Ui().EndDialog(window, 0);
+}
+
+}  // namespace
+
+intptr_t MainDialogProc(WindowHandle window, uint32_t message, uintptr_t wParam, intptr_t lParam) {
+  switch (message) {
+    case WM_INITDIALOG:
+      OnInitDialog(window);
+      return 0;
+    case WM_COMMAND: {
+      uint16_t id = LowWord(wParam);
+      if (id == IDOK) {
+        OnRun(window);
+      } else if (id == IDCANCEL) {
+        if (!IsUpdateRunning()) {
+          OnClose(window);
+          return 1;
+        }
+        OnClose(window);
+      } else if (id == IDC_DRIVE_LIST && HighWord(wParam) == CBN_SELENDOK) {
+        OnDriveSelected(window);
+      }
+      return 0;
+    }
+    case WM_DEVICECHANGE:
+      Ui().SetTimer(window, IDT_DEVICE_CHANGE, DEVICE_CHANGE_DELAY_MS);
+      return 0;
+    case WM_TIMER:
+      Ui().KillTimer(window, IDT_DEVICE_CHANGE);
+      RefreshDriveList(window, false);
+      return 0;
+    case WM_UPDATE_RESULT:
+      OnUpdateResult(window, static_cast<int>(lParam));
+      return 0;
+    case WM_UPDATE_PROGRESS:
+      Ui().SetProgressPos(window, IDC_PROGRESS, MapProgress(static_cast<int>(lParam)));
+      return 0;
+    default:
+      return 0;
+  }
+}

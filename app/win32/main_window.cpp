@@ -1,0 +1,34 @@
+#include "app/win32/main_window.h"
+
+#include <windows.h>
+#include <commctrl.h>
+
+#include "app/entry.h"
+#include "app/main_dialog.h"
+#include "platform/win32/win32_platform.h"
+#include "resources/resource.h"
+
+namespace {
+
+INT_PTR CALLBACK DialogProcedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  return static_cast<INT_PTR>(MainDialogProc(window, message, wParam, lParam));
+}
+
+}  // namespace
+
+int RunMainWindow(platform::DeviceIo* io, platform::DeviceTree* tree, platform::Clock* clock) {
+  static platform::Win32System system;
+  static platform::Win32Dialog dialog;
+  platform::Services services;
+  services.io = io;
+  services.tree = tree;
+  services.system = &system;
+  services.clock = clock;
+  services.dialog = &dialog;
+  platform::Install(services);
+
+  ::InitCommonControls();
+  PrepareAppState();
+  ::DialogBoxParamW(::GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDD_MAIN), nullptr, DialogProcedure, 0);
+  return 0;
+}

@@ -1,0 +1,11 @@
+// QuorvelaFwUpdate.exe: the program on the Windows storage stack.
+#include <windows.h>
+
+#include "app/win32/main_window.h"
+#include "platform/win32/win32_platform.h"
+
+int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
+  static platform::Win32DeviceIo io;
+  static platform::Win32Clock clock;
+  return RunMainWindow(&io, nullptr, &clock);
+}

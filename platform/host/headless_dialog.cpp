@@ -1,0 +1,309 @@
+#include "platform/host/headless_dialog.h"
+
+#include "platform/messages.h"
+
+namespace platform {
+
+HeadlessDialog::HeadlessDialog(Clock& clock) : clock_(clock) {
+  answer_ = [](const Box& box) {
+    uint32_t buttons = box.type & 0x0F;
+    return buttons == MB_YESNO ? IDYES : IDOK;
+  };
+  // A 340 x 117 dialog-unit template at 96 dpi comes out near these pixel sizes.
+  rects_[0] = Rect{100, 100, 100 + 516, 100 + 226};
+  client_ = Rect{0, 0, 510, 197};
+  rects_[510] = Rect{100 + 101, 100 + 29 + 162, 100 + 101 + 387, 100 + 29 + 175};
+}
+
+HeadlessDialog::~HeadlessDialog() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (Message* m : queue_) {
+    if (m->sent) {
+      m->done = true;
+    } else {
+      delete m;
+    }
+  }
+  queue_.clear();
+  changed_.notify_all();
+}
+
+void HeadlessDialog::SetGeometry(int screenWidth, int screenHeight, Rect dialog, Rect client, Rect status) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  screenWidth_ = screenWidth;
+  screenHeight_ = screenHeight;
+  rects_[0] = dialog;
+  client_ = client;
+  rects_[510] = status;
+}
+
+bool HeadlessDialog::OnDialogThread() const { return std::this_thread::get_id() == thread_; }
+
+HeadlessDialog::Control& HeadlessDialog::ControlOf(int id) { return controls_[id]; }
+
+WindowHandle HeadlessDialog::Create(Procedure procedure) {
+  procedure_ = procedure;
+  thread_ = std::this_thread::get_id();
+  procedure_(this, WM_INITDIALOG, 0, 0);
+  return this;
+}
+
+intptr_t HeadlessDialog::Deliver(uint32_t message, uintptr_t wParam, intptr_t lParam) {
+  return procedure_(this, message, wParam, lParam);
+}
+
+void HeadlessDialog::CollectDueTimers() {
+  uint64_t now = clock_.TickCount64();
+  for (auto& [id, due] : timers_) {
+    if (due != 0 && now >= due) {
+      // A window timer keeps firing until killed; the next one is due a period later. The
+      // period is not kept, so it fires once per Pump until the handler kills it.
+      queue_.push_back(new Message{WM_TIMER, id, 0, false, false, 0});
+      due = 0;
+    }
+  }
+}
+
+int HeadlessDialog::Pump() {
+  int handled = 0;
+  for (;;) {
+    Message* m = nullptr;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      CollectDueTimers();
+      if (queue_.empty()) break;
+      m = queue_.front();
+      queue_.pop_front();
+    }
+    intptr_t result = procedure_(this, m->message, m->wParam, m->lParam);
+    ++handled;
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (m->sent) {
+      m->result = result;
+      m->done = true;
+      changed_.notify_all();
+    } else {
+      delete m;
+    }
+  }
+  return handled;
+}
+
+bool HeadlessDialog::PumpUntil(const std::function<bool()>& done) {
+  for (;;) {
+    Pump();
+    if (done() || Ended()) return done();
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait_for(lock, std::chrono::milliseconds(5), [this] { return !queue_.empty(); });
+  }
+}
+
+void HeadlessDialog::SetAnswer(std::function<int(const Box&)> answer) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  answer_ = std::move(answer);
+}
+
+std::u16string HeadlessDialog::Caption() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return caption_;
+}
+std::u16string HeadlessDialog::ItemText(int id) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return ControlOf(id).text;
+}
+bool HeadlessDialog::ItemEnabled(int id) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return ControlOf(id).enabled;
+}
+std::vector<HeadlessDialog::ComboEntry> HeadlessDialog::ComboEntries(int id) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return ControlOf(id).entries;
+}
+int HeadlessDialog::Selection(int id) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return ControlOf(id).selection;
+}
+int HeadlessDialog::ProgressPos(int id) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return ControlOf(id).progress;
+}
+std::vector<int> HeadlessDialog::ProgressHistory(int id) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return ControlOf(id).progressHistory;
+}
+std::vector<HeadlessDialog::Box> HeadlessDialog::Boxes() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return boxes_;
+}
+bool HeadlessDialog::Ended() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return ended_;
+}
+intptr_t HeadlessDialog::EndResult() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return endResult_;
+}
+bool HeadlessDialog::TimerPending(uintptr_t id) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto it = timers_.find(id);
+  return it != timers_.end() && it->second != 0;
+}
+
+void HeadlessDialog::SetWindowText(WindowHandle, const char16_t* text) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  caption_ = text != nullptr ? text : u"";
+}
+void HeadlessDialog::SetItemText(WindowHandle, int id, const char16_t* text) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  ControlOf(id).text = text != nullptr ? text : u"";
+}
+void HeadlessDialog::EnableItem(WindowHandle, int id, bool enable) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  ControlOf(id).enabled = enable;
+}
+void HeadlessDialog::ComboReset(WindowHandle, int id) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  ControlOf(id).entries.clear();
+  ControlOf(id).selection = -1;
+}
+int HeadlessDialog::ComboAdd(WindowHandle, int id, const char16_t* text) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  Control& c = ControlOf(id);
+  c.entries.push_back(ComboEntry{text != nullptr ? text : u"", 0});
+  return static_cast<int>(c.entries.size()) - 1;
+}
+void HeadlessDialog::ComboSetItemData(WindowHandle, int id, int index, intptr_t data) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  Control& c = ControlOf(id);
+  if (index >= 0 && index < static_cast<int>(c.entries.size())) c.entries[index].data = data;
+}
+intptr_t HeadlessDialog::ComboGetItemData(WindowHandle, int id, int index) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  Control& c = ControlOf(id);
+  if (index >= 0 && index < static_cast<int>(c.entries.size())) return c.entries[index].data;
+  return -1;  // CB_ERR
+}
+int HeadlessDialog::ComboGetCurSel(WindowHandle, int id) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return ControlOf(id).selection;
+}
+void HeadlessDialog::ComboSetCurSel(WindowHandle, int id, int index) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  Control& c = ControlOf(id);
+  c.selection = (index >= 0 && index < static_cast<int>(c.entries.size())) ? index : -1;
+}
+void HeadlessDialog::SetProgressPos(WindowHandle, int id, int position) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  Control& c = ControlOf(id);
+  if (position < 0) position = 0;  // the bar's range is 0..100
+  if (position > 100) position = 100;
+  c.progress = position;
+  c.progressHistory.push_back(position);
+}
+
+int HeadlessDialog::MessageBox(WindowHandle, const char16_t* text, const char16_t* caption, uint32_t type) {
+  std::function<int(const Box&)> answer;
+  Box box{caption != nullptr ? caption : u"", text != nullptr ? text : u"", type, 0};
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    answer = answer_;
+  }
+  box.answer = answer(box);
+  std::lock_guard<std::mutex> lock(mutex_);
+  boxes_.push_back(box);
+  return box.answer;
+}
+
+void HeadlessDialog::SetTimer(WindowHandle, uintptr_t id, uint32_t milliseconds) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  uint64_t due = clock_.TickCount64() + milliseconds;
+  timers_[id] = due == 0 ? 1 : due;
+}
+
+void HeadlessDialog::KillTimer(WindowHandle, uintptr_t id) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  timers_.erase(id);
+}
+
+bool HeadlessDialog::PostMessage(WindowHandle, uint32_t message, uintptr_t wParam, intptr_t lParam) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (ended_) return false;
+  queue_.push_back(new Message{message, wParam, lParam, false, false, 0});
+  changed_.notify_all();
+  return true;
+}
+
+intptr_t HeadlessDialog::SendMessage(WindowHandle window, uint32_t message, uintptr_t wParam, intptr_t lParam) {
+  if (OnDialogThread()) return procedure_(window, message, wParam, lParam);
+  Message m{message, wParam, lParam, true, false, 0};
+  std::unique_lock<std::mutex> lock(mutex_);
+  if (ended_) return 0;
+  queue_.push_back(&m);
+  changed_.notify_all();
+  changed_.wait(lock, [&] { return m.done; });
+  return m.result;
+}
+
+void HeadlessDialog::EndDialog(WindowHandle, intptr_t result) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  ended_ = true;
+  endResult_ = result;
+  changed_.notify_all();
+}
+
+bool HeadlessDialog::GetWindowRect(WindowHandle, int id, Rect* rect) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto it = rects_.find(id);
+  if (it == rects_.end()) return false;
+  *rect = it->second;
+  return true;
+}
+
+bool HeadlessDialog::GetClientRect(WindowHandle, int id, Rect* rect) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (id == 0) {
+    *rect = client_;
+    return true;
+  }
+  auto it = rects_.find(id);
+  if (it == rects_.end()) return false;
+  *rect = Rect{0, 0, it->second.right - it->second.left, it->second.bottom - it->second.top};
+  return true;
+}
+
+void HeadlessDialog::MoveWindow(WindowHandle, int id, int x, int y, int width, int height) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (id == 0) {
+    Rect old = rects_[0];
+    int frameX = (old.right - old.left) - (client_.right - client_.left);
+    int frameY = (old.bottom - old.top) - (client_.bottom - client_.top);
+    int dx = x - old.left, dy = y - old.top;
+    rects_[0] = Rect{x, y, x + width, y + height};
+    client_ = Rect{0, 0, width - frameX, height - frameY};
+    // Child windows move with the dialog.
+    for (auto& [child, r] : rects_) {
+      if (child == 0) continue;
+      r = Rect{r.left + dx, r.top + dy, r.right + dx, r.bottom + dy};
+    }
+    return;
+  }
+  // A child's position is in client coordinates; its window rectangle is kept in screen pixels
+  // relative to the dialog's client origin (the frame's left and top edge taken as equal).
+  Rect d = rects_[0];
+  int frameX = ((d.right - d.left) - (client_.right - client_.left)) / 2;
+  int frameY = (d.bottom - d.top) - (client_.bottom - client_.top) - frameX;
+  int ox = d.left + frameX, oy = d.top + frameY;
+  rects_[id] = Rect{ox + x, oy + y, ox + x + width, oy + y + height};
+}
+
+WindowHandle HeadlessDialog::GetParent(WindowHandle) { return nullptr; }
+
+void HeadlessDialog::GetScreenSize(int* width, int* height) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  *width = screenWidth_;
+  *height = screenHeight_;
+}
+
+void HeadlessDialog::ShowIcon(WindowHandle, int, int, int) {}
+
+}  // namespace platform

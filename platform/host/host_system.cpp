@@ -1,0 +1,394 @@
+#include "platform/host/host_system.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <fnmatch.h>
+#include <sys/stat.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "platform/text.h"
+
+namespace platform {
+
+std::string HostPath(const char16_t* path) {
+  std::string s;
+  if (path == nullptr) return s;
+  size_t n = TextLength(path);
+  s.resize(n * 3 + 1);
+  size_t m = WideToUtf8(path, s.data(), s.size());
+  s.resize(m);
+  for (char& c : s)
+    if (c == '\\') c = '/';
+  return s;
+}
+
+namespace {
+
+uint32_t PutWide(const std::string& utf8, char16_t* buffer, uint32_t capacity) {
+  std::u16string wide(utf8.size() + 1, u'\0');
+  size_t n = Utf8ToWide(utf8.c_str(), -1, wide.data(), wide.size());
+  if (buffer == nullptr || capacity <= n) return static_cast<uint32_t>(n + 1);  // required size
+  TextCopy(buffer, capacity, wide.c_str());
+  return static_cast<uint32_t>(n);
+}
+
+// Windows file times count 100 ns from 1601; Unix times count seconds from 1970.
+constexpr uint64_t kUnixEpochAsFileTime = 116444736000000000ull;
+
+timespec FileTimeToTimespec(uint64_t ft) {
+  timespec ts{};
+  if (ft < kUnixEpochAsFileTime) return ts;
+  uint64_t t = ft - kUnixEpochAsFileTime;
+  ts.tv_sec = static_cast<time_t>(t / 10000000ull);
+  ts.tv_nsec = static_cast<long>((t % 10000000ull) * 100);
+  return ts;
+}
+
+std::u16string Lower(std::u16string s) {
+  for (auto& c : s) c = CharLower(c);
+  return s;
+}
+
+std::u16string Trim(const std::u16string& s) {
+  size_t b = 0, e = s.size();
+  while (b < e && (s[b] == u' ' || s[b] == u'\t' || s[b] == u'\r')) ++b;
+  while (e > b && (s[e - 1] == u' ' || s[e - 1] == u'\t' || s[e - 1] == u'\r')) --e;
+  return s.substr(b, e - b);
+}
+
+// Reads an INI file as the private-profile functions see it: UTF-16LE with a byte-order mark, or
+// 8-bit text (UTF-8 when it decodes as such, the ANSI code page otherwise).
+bool FindProfileValue(const std::string& path, const char16_t* section, const char16_t* key,
+                      std::u16string* value) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return false;
+  std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::u16string text;
+  if (bytes.size() >= 2 && static_cast<unsigned char>(bytes[0]) == 0xFF &&
+      static_cast<unsigned char>(bytes[1]) == 0xFE) {
+    for (size_t i = 2; i + 1 < bytes.size(); i += 2)
+      text.push_back(static_cast<char16_t>(static_cast<unsigned char>(bytes[i]) |
+                                           (static_cast<unsigned char>(bytes[i + 1]) << 8)));
+  } else {
+    size_t start = (bytes.size() >= 3 && bytes.compare(0, 3, "\xEF\xBB\xBF") == 0) ? 3 : 0;
+    text.resize(bytes.size() + 1);
+    size_t n = Utf8ToWide(bytes.c_str() + start, static_cast<ptrdiff_t>(bytes.size() - start),
+                          text.data(), text.size());
+    text.resize(n);
+  }
+  std::u16string wantSection = Lower(section), wantKey = Lower(key);
+  bool inSection = false;
+  size_t pos = 0;
+  while (pos <= text.size()) {
+    size_t end = text.find(u'\n', pos);
+    if (end == std::u16string::npos) end = text.size();
+    std::u16string line = Trim(text.substr(pos, end - pos));
+    pos = end + 1;
+    if (line.empty() || line[0] == u';') continue;
+    if (line[0] == u'[') {
+      size_t close = line.find(u']');
+      inSection = close != std::u16string::npos && Lower(Trim(line.substr(1, close - 1))) == wantSection;
+      continue;
+    }
+    if (!inSection) continue;
+    size_t eq = line.find(u'=');
+    if (eq == std::u16string::npos) continue;
+    if (Lower(Trim(line.substr(0, eq))) != wantKey) continue;
+    std::u16string v = Trim(line.substr(eq + 1));
+    if (v.size() >= 2 && (v.front() == u'"' || v.front() == u'\'') && v.back() == v.front())
+      v = v.substr(1, v.size() - 2);
+    *value = v;
+    return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+struct HostSystem::ThreadRecord {
+  std::thread thread;
+};
+
+HostSystem::HostSystem() {
+  const char* tmp = std::getenv("TMPDIR");
+  tempFolder_ = tmp != nullptr && *tmp != 0 ? tmp : "/tmp";
+  programFolder_ = ".";
+}
+
+HostSystem::~HostSystem() { JoinThreads(); }
+
+void HostSystem::SetTempFolder(const std::string& folder) { tempFolder_ = folder; }
+void HostSystem::SetProgramFolder(const std::string& folder) { programFolder_ = folder; }
+void HostSystem::SetEchoDebug(bool echo) { echoDebug_ = echo; }
+
+void HostSystem::AddResource(const std::u16string& type, uint32_t id, std::vector<uint8_t> data) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  resources_.push_back(Resource{type, id, std::move(data)});
+}
+
+std::vector<std::u16string> HostSystem::DebugLines() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return debugLines_;
+}
+
+void HostSystem::ClearDebugLines() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  debugLines_.clear();
+}
+
+std::vector<uint32_t> HostSystem::ShutdownRequests() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return shutdowns_;
+}
+
+uint32_t HostSystem::GetTempPath(char16_t* buffer, uint32_t capacity) {
+  std::string t = tempFolder_;
+  if (t.empty() || t.back() != '/') t += '/';
+  return PutWide(t, buffer, capacity);
+}
+
+uint32_t HostSystem::GetCurrentDirectory(char16_t* buffer, uint32_t capacity) {
+  char cwd[4096];
+  if (getcwd(cwd, sizeof cwd) == nullptr) return 0;
+  return PutWide(cwd, buffer, capacity);
+}
+
+bool HostSystem::SetCurrentDirectory(const char16_t* path) { return chdir(HostPath(path).c_str()) == 0; }
+bool HostSystem::CreateDirectory(const char16_t* path) { return mkdir(HostPath(path).c_str(), 0755) == 0; }
+bool HostSystem::RemoveDirectory(const char16_t* path) { return rmdir(HostPath(path).c_str()) == 0; }
+
+FileHandle HostSystem::OpenFile(const char16_t* path, FileMode mode) {
+  std::string p = HostPath(path);
+  if (p.empty()) return INVALID_FILE;
+  int fd = -1;
+  switch (mode) {
+    case FileMode::ReadExisting: {
+      struct stat st{};
+      if (stat(p.c_str(), &st) != 0 || S_ISDIR(st.st_mode)) return INVALID_FILE;
+      fd = open(p.c_str(), O_RDONLY | O_CLOEXEC);
+      break;
+    }
+    case FileMode::CreateAlways:
+      fd = open(p.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+      break;
+    case FileMode::OpenAppend:
+      fd = open(p.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+      break;
+  }
+  return fd < 0 ? INVALID_FILE : static_cast<FileHandle>(fd);
+}
+
+bool HostSystem::ReadFile(FileHandle file, void* buffer, uint32_t length, uint32_t* done) {
+  if (done != nullptr) *done = 0;
+  if (file == INVALID_FILE) return false;
+  uint32_t total = 0;
+  while (total < length) {
+    ssize_t n = read(static_cast<int>(file), static_cast<char*>(buffer) + total, length - total);
+    if (n < 0) return false;
+    if (n == 0) break;
+    total += static_cast<uint32_t>(n);
+  }
+  if (done != nullptr) *done = total;
+  return true;
+}
+
+bool HostSystem::WriteFile(FileHandle file, const void* buffer, uint32_t length, uint32_t* done) {
+  if (done != nullptr) *done = 0;
+  if (file == INVALID_FILE) return false;
+  uint32_t total = 0;
+  while (total < length) {
+    ssize_t n = write(static_cast<int>(file), static_cast<const char*>(buffer) + total, length - total);
+    if (n <= 0) return false;
+    total += static_cast<uint32_t>(n);
+  }
+  if (done != nullptr) *done = total;
+  return true;
+}
+
+bool HostSystem::SeekFile(FileHandle file, int64_t offset, SeekFrom from, uint64_t* position) {
+  int whence = from == SeekFrom::Begin ? SEEK_SET : from == SeekFrom::Current ? SEEK_CUR : SEEK_END;
+  off_t r = lseek(static_cast<int>(file), static_cast<off_t>(offset), whence);
+  if (r < 0) return false;
+  if (position != nullptr) *position = static_cast<uint64_t>(r);
+  return true;
+}
+
+bool HostSystem::GetFileSize(FileHandle file, uint64_t* size) {
+  struct stat st{};
+  if (fstat(static_cast<int>(file), &st) != 0) return false;
+  *size = static_cast<uint64_t>(st.st_size);
+  return true;
+}
+
+bool HostSystem::SetFileTimes(FileHandle file, uint64_t creation, uint64_t access, uint64_t write) {
+  timespec times[2];
+  times[0] = access != 0 ? FileTimeToTimespec(access) : timespec{0, UTIME_OMIT};
+  times[1] = write != 0 ? FileTimeToTimespec(write) : timespec{0, UTIME_OMIT};
+  return futimens(static_cast<int>(file), times) == 0;
+}
+
+void HostSystem::CloseFile(FileHandle file) {
+  if (file != INVALID_FILE) close(static_cast<int>(file));
+}
+
+bool HostSystem::DeleteFile(const char16_t* path) { return unlink(HostPath(path).c_str()) == 0; }
+
+bool HostSystem::SetFileAttributes(const char16_t* path, uint32_t attributes) {
+  std::string p = HostPath(path);
+  struct stat st{};
+  if (stat(p.c_str(), &st) != 0) return false;
+  mode_t mode = st.st_mode & 07777;
+  if (!S_ISDIR(st.st_mode)) mode = (attributes & FILE_ATTR_READONLY) ? (mode & ~0222) : (mode | 0200);
+  return chmod(p.c_str(), mode) == 0;
+}
+
+bool HostSystem::FindFiles(const char16_t* pathPattern, bool (*visit)(const FindData&, void*),
+                           void* context) {
+  std::string p = HostPath(pathPattern);
+  size_t slash = p.rfind('/');
+  std::string folder = slash == std::string::npos ? "." : p.substr(0, slash);
+  std::string pattern = slash == std::string::npos ? p : p.substr(slash + 1);
+  if (folder.empty()) folder = "/";
+  // "*.*" matches every name, as it does on Windows.
+  if (pattern == "*.*") pattern = "*";
+  DIR* dir = opendir(folder.c_str());
+  if (dir == nullptr) {
+    struct stat st{};
+    return stat(p.c_str(), &st) == 0;  // an exact path that exists
+  }
+  bool any = false;
+  while (dirent* e = readdir(dir)) {
+    if (fnmatch(pattern.c_str(), e->d_name, FNM_PERIOD & 0) != 0) continue;
+    any = true;
+    FindData data{};
+    std::string full = folder + "/" + e->d_name;
+    struct stat st{};
+    if (stat(full.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) data.attributes = FILE_ATTR_DIRECTORY;
+    else data.attributes = FILE_ATTR_NORMAL;
+    Utf8ToWide(e->d_name, -1, data.name, 260);
+    if (visit != nullptr && !visit(data, context)) break;
+  }
+  closedir(dir);
+  return any;
+}
+
+bool HostSystem::DosTimeToFileTime(uint16_t dosDate, uint16_t dosTime, uint64_t* fileTime) {
+  std::tm t{};
+  t.tm_year = ((dosDate >> 9) & 0x7F) + 80;
+  t.tm_mon = ((dosDate >> 5) & 0x0F) - 1;
+  t.tm_mday = dosDate & 0x1F;
+  t.tm_hour = (dosTime >> 11) & 0x1F;
+  t.tm_min = (dosTime >> 5) & 0x3F;
+  t.tm_sec = (dosTime & 0x1F) * 2;
+  t.tm_isdst = -1;
+  if (t.tm_mon < 0 || t.tm_mon > 11 || t.tm_mday < 1 || t.tm_hour > 23 || t.tm_min > 59 || t.tm_sec > 59)
+    return false;
+  time_t local = mktime(&t);
+  if (local == static_cast<time_t>(-1)) return false;
+  *fileTime = static_cast<uint64_t>(local) * 10000000ull + kUnixEpochAsFileTime;
+  return true;
+}
+
+bool HostSystem::FindResource(const char16_t* type, uint32_t id, const void** data, uint32_t* size) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (const Resource& r : resources_) {
+    if (r.id == id && TextEqualNoCase(r.type.c_str(), type)) {
+      *data = r.data.data();
+      *size = static_cast<uint32_t>(r.data.size());
+      return true;
+    }
+  }
+  return false;
+}
+
+uint32_t HostSystem::GetProfileString(const char16_t* section, const char16_t* key,
+                                      const char16_t* defaultValue, char16_t* buffer,
+                                      uint32_t capacity, const char16_t* file) {
+  if (buffer == nullptr || capacity == 0) return 0;
+  std::u16string value;
+  if (!FindProfileValue(HostPath(file), section, key, &value))
+    value = Trim(defaultValue != nullptr ? std::u16string(defaultValue) : std::u16string());
+  return static_cast<uint32_t>(TextCopy(buffer, capacity, value.c_str()));
+}
+
+int32_t HostSystem::GetProfileInt(const char16_t* section, const char16_t* key, int32_t defaultValue,
+                                  const char16_t* file) {
+  std::u16string value;
+  if (!FindProfileValue(HostPath(file), section, key, &value)) return defaultValue;
+  // Leading decimal digits (an optional sign first); anything else reads as 0.
+  size_t i = 0;
+  bool negative = false;
+  if (i < value.size() && (value[i] == u'-' || value[i] == u'+')) negative = value[i++] == u'-';
+  uint32_t v = 0;
+  while (i < value.size() && value[i] >= u'0' && value[i] <= u'9') v = v * 10 + (value[i++] - u'0');
+  return static_cast<int32_t>(negative ? 0u - v : v);
+}
+
+void* HostSystem::PageAlloc(size_t size) {
+  if (size == 0) return nullptr;
+  return std::calloc(1, size);
+}
+
+void HostSystem::PageFree(void* block) { std::free(block); }
+
+ThreadHandle HostSystem::CreateThread(ThreadProc proc, void* parameter) {
+  auto* record = new ThreadRecord;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    threads_.push_back(record);
+  }
+  record->thread = std::thread([proc, parameter] { proc(parameter); });
+  return record;
+}
+
+void HostSystem::CloseThread(ThreadHandle) {
+  // The handle is released; the thread itself runs on and is joined by JoinThreads.
+}
+
+void HostSystem::JoinThreads() {
+  std::vector<ThreadRecord*> threads;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    threads.swap(threads_);
+  }
+  for (ThreadRecord* r : threads) {
+    if (r->thread.joinable()) r->thread.join();
+    delete r;
+  }
+}
+
+void HostSystem::DebugOutput(const char16_t* text) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  debugLines_.emplace_back(text != nullptr ? text : u"");
+  if (echoDebug_) std::fprintf(stderr, "%s", HostPath(text).c_str());
+}
+
+void HostSystem::Shutdown(uint32_t flags) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  shutdowns_.push_back(flags);
+}
+
+uint32_t HostSystem::GetProgramFolder(char16_t* buffer, uint32_t capacity) {
+  return PutWide(programFolder_, buffer, capacity);
+}
+
+uint64_t RealClock::TickCount64() {
+  using namespace std::chrono;
+  return static_cast<uint64_t>(duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
+}
+
+void RealClock::Sleep(uint32_t milliseconds) {
+  std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+}
+
+}  // namespace platform

@@ -1,0 +1,89 @@
+// The host's System and Clock: POSIX files under a chosen temporary folder, an in-memory resource
+// table, an INI reader with the private-profile rules, std::thread threads, and a debug output
+// that keeps its lines for tests to read.
+#pragma once
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "platform/clock.h"
+#include "platform/system.h"
+
+namespace platform {
+
+// Host path of a UTF-16 path: UTF-8, with "\\" turned into "/".
+std::string HostPath(const char16_t* path);
+
+class HostSystem : public System {
+ public:
+  HostSystem();
+  ~HostSystem() override;
+
+  // Setup, for tools and tests.
+  void SetTempFolder(const std::string& folder);  // default: $TMPDIR or /tmp
+  void AddResource(const std::u16string& type, uint32_t id, std::vector<uint8_t> data);
+  void SetProgramFolder(const std::string& folder);
+  void SetEchoDebug(bool echo);  // also print debug lines to stderr
+  std::vector<std::u16string> DebugLines();
+  void ClearDebugLines();
+  std::vector<uint32_t> ShutdownRequests();
+
+  uint32_t GetTempPath(char16_t* buffer, uint32_t capacity) override;
+  uint32_t GetCurrentDirectory(char16_t* buffer, uint32_t capacity) override;
+  bool SetCurrentDirectory(const char16_t* path) override;
+  bool CreateDirectory(const char16_t* path) override;
+  bool RemoveDirectory(const char16_t* path) override;
+  FileHandle OpenFile(const char16_t* path, FileMode mode) override;
+  bool ReadFile(FileHandle file, void* buffer, uint32_t length, uint32_t* done) override;
+  bool WriteFile(FileHandle file, const void* buffer, uint32_t length, uint32_t* done) override;
+  bool SeekFile(FileHandle file, int64_t offset, SeekFrom from, uint64_t* position) override;
+  bool GetFileSize(FileHandle file, uint64_t* size) override;
+  bool SetFileTimes(FileHandle file, uint64_t creation, uint64_t access, uint64_t write) override;
+  void CloseFile(FileHandle file) override;
+  bool DeleteFile(const char16_t* path) override;
+  bool SetFileAttributes(const char16_t* path, uint32_t attributes) override;
+  bool FindFiles(const char16_t* pathPattern, bool (*visit)(const FindData&, void*),
+                 void* context) override;
+  bool DosTimeToFileTime(uint16_t dosDate, uint16_t dosTime, uint64_t* fileTime) override;
+  bool FindResource(const char16_t* type, uint32_t id, const void** data, uint32_t* size) override;
+  uint32_t GetProfileString(const char16_t* section, const char16_t* key,
+                            const char16_t* defaultValue, char16_t* buffer, uint32_t capacity,
+                            const char16_t* file) override;
+  int32_t GetProfileInt(const char16_t* section, const char16_t* key, int32_t defaultValue,
+                        const char16_t* file) override;
+  void* PageAlloc(size_t size) override;
+  void PageFree(void* block) override;
+  ThreadHandle CreateThread(ThreadProc proc, void* parameter) override;
+  void CloseThread(ThreadHandle thread) override;
+  void DebugOutput(const char16_t* text) override;
+  void Shutdown(uint32_t flags) override;
+  uint32_t GetProgramFolder(char16_t* buffer, uint32_t capacity) override;
+
+  // Waits for every thread this system started (tests call it before they tear down).
+  void JoinThreads();
+
+ private:
+  struct Resource {
+    std::u16string type;
+    uint32_t id;
+    std::vector<uint8_t> data;
+  };
+  std::mutex mutex_;
+  std::string tempFolder_;
+  std::string programFolder_;
+  std::vector<Resource> resources_;
+  std::vector<std::u16string> debugLines_;
+  std::vector<uint32_t> shutdowns_;
+  bool echoDebug_ = false;
+  struct ThreadRecord;
+  std::vector<ThreadRecord*> threads_;
+};
+
+// The wall clock: steady milliseconds and real sleeping.
+class RealClock : public Clock {
+ public:
+  uint64_t TickCount64() override;
+  void Sleep(uint32_t milliseconds) override;
+};
+
+}  // namespace platform

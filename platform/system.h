@@ -1,0 +1,103 @@
+// The system: temporary and current folders, files and folders, the embedded resource, INI
+// reading, page memory, threads, debug output and shutdown. Paths are UTF-16; both "\\" and "/"
+// separate folders.
+#pragma once
+#include "platform/types.h"
+
+namespace platform {
+
+using FileHandle = intptr_t;
+constexpr FileHandle INVALID_FILE = -1;
+
+// How a file is opened.
+enum class FileMode : uint32_t {
+  ReadExisting,  // read, share read, existing only
+  CreateAlways,  // write, no sharing, create or replace
+  OpenAppend,    // write at the end, no sharing, open or create
+};
+
+enum class SeekFrom : uint32_t { Begin, Current, End };
+
+// Windows file attribute bits, as the ZIP reader and the folder walks use them.
+constexpr uint32_t FILE_ATTR_READONLY = 0x01;
+constexpr uint32_t FILE_ATTR_HIDDEN = 0x02;
+constexpr uint32_t FILE_ATTR_SYSTEM = 0x04;
+constexpr uint32_t FILE_ATTR_DIRECTORY = 0x10;
+constexpr uint32_t FILE_ATTR_ARCHIVE = 0x20;
+constexpr uint32_t FILE_ATTR_NORMAL = 0x80;
+
+// One entry of a folder listing.
+struct FindData {
+  uint32_t attributes;
+  char16_t name[260];
+};
+
+// ExitWindowsEx flags.
+constexpr uint32_t EWX_REBOOT = 0x02;
+constexpr uint32_t EWX_POWEROFF = 0x08;
+
+using ThreadProc = uint32_t (*)(void* parameter);
+
+class System {
+ public:
+  virtual ~System() = default;
+
+  // Folders. Both return the length written (0 on failure), as GetTempPathW and
+  // GetCurrentDirectoryW do; the temporary folder ends with a separator.
+  virtual uint32_t GetTempPath(char16_t* buffer, uint32_t capacity) = 0;
+  virtual uint32_t GetCurrentDirectory(char16_t* buffer, uint32_t capacity) = 0;
+  virtual bool SetCurrentDirectory(const char16_t* path) = 0;
+  virtual bool CreateDirectory(const char16_t* path) = 0;
+  virtual bool RemoveDirectory(const char16_t* path) = 0;
+
+  // Files.
+  virtual FileHandle OpenFile(const char16_t* path, FileMode mode) = 0;
+  virtual bool ReadFile(FileHandle file, void* buffer, uint32_t length, uint32_t* done) = 0;
+  virtual bool WriteFile(FileHandle file, const void* buffer, uint32_t length, uint32_t* done) = 0;
+  // Moves the file position; returns false for a file that cannot seek.
+  virtual bool SeekFile(FileHandle file, int64_t offset, SeekFrom from, uint64_t* position) = 0;
+  virtual bool GetFileSize(FileHandle file, uint64_t* size) = 0;
+  // Creation, access and write time as Windows file times (100 ns since 1601, UTC); 0 leaves one.
+  virtual bool SetFileTimes(FileHandle file, uint64_t creation, uint64_t access, uint64_t write) = 0;
+  virtual void CloseFile(FileHandle file) = 0;
+  virtual bool DeleteFile(const char16_t* path) = 0;
+  virtual bool SetFileAttributes(const char16_t* path, uint32_t attributes) = 0;
+  // Lists the entries of a folder that match a pattern ("*.*", "*.fw", or an exact name): path is
+  // the folder and pattern joined, as FindFirstFileW takes it. Calls visit for each entry until it
+  // returns false. Returns false when nothing matched.
+  virtual bool FindFiles(const char16_t* pathPattern, bool (*visit)(const FindData&, void*),
+                         void* context) = 0;
+
+  // Local time: converts a DOS date and time, read as local time, to a UTC file time.
+  virtual bool DosTimeToFileTime(uint16_t dosDate, uint16_t dosTime, uint64_t* fileTime) = 0;
+
+  // The program's own resource of the given type and integer id. Returns false when missing.
+  virtual bool FindResource(const char16_t* type, uint32_t id, const void** data,
+                            uint32_t* size) = 0;
+
+  // Private-profile (INI) reading, as GetPrivateProfileStringW and GetPrivateProfileIntW.
+  virtual uint32_t GetProfileString(const char16_t* section, const char16_t* key,
+                                    const char16_t* defaultValue, char16_t* buffer,
+                                    uint32_t capacity, const char16_t* file) = 0;
+  virtual int32_t GetProfileInt(const char16_t* section, const char16_t* key, int32_t defaultValue,
+                                const char16_t* file) = 0;
+
+  // Page memory, reserved and committed read/write and zero-filled (VirtualAlloc).
+  virtual void* PageAlloc(size_t size) = 0;
+  virtual void PageFree(void* block) = 0;
+
+  // Threads: a started thread runs at once; its handle is released with CloseThread.
+  virtual ThreadHandle CreateThread(ThreadProc proc, void* parameter) = 0;
+  virtual void CloseThread(ThreadHandle thread) = 0;
+
+  // One line for the debugger (OutputDebugStringW).
+  virtual void DebugOutput(const char16_t* text) = 0;
+
+  // Enables the shutdown privilege and asks the system to end the session with the flags.
+  virtual void Shutdown(uint32_t flags) = 0;
+
+  // The folder of the running executable, without a trailing separator.
+  virtual uint32_t GetProgramFolder(char16_t* buffer, uint32_t capacity) = 0;
+};
+
+}  // namespace platform

@@ -1,0 +1,87 @@
+// The Win32 implementations of the seam.
+#pragma once
+#include "platform/clock.h"
+#include "platform/device_io.h"
+#include "platform/device_tree.h"
+#include "platform/dialog.h"
+#include "platform/system.h"
+
+namespace platform {
+
+class Win32System : public System {
+ public:
+  uint32_t GetTempPath(char16_t* buffer, uint32_t capacity) override;
+  uint32_t GetCurrentDirectory(char16_t* buffer, uint32_t capacity) override;
+  bool SetCurrentDirectory(const char16_t* path) override;
+  bool CreateDirectory(const char16_t* path) override;
+  bool RemoveDirectory(const char16_t* path) override;
+  FileHandle OpenFile(const char16_t* path, FileMode mode) override;
+  bool ReadFile(FileHandle file, void* buffer, uint32_t length, uint32_t* done) override;
+  bool WriteFile(FileHandle file, const void* buffer, uint32_t length, uint32_t* done) override;
+  bool SeekFile(FileHandle file, int64_t offset, SeekFrom from, uint64_t* position) override;
+  bool GetFileSize(FileHandle file, uint64_t* size) override;
+  bool SetFileTimes(FileHandle file, uint64_t creation, uint64_t access, uint64_t write) override;
+  void CloseFile(FileHandle file) override;
+  bool DeleteFile(const char16_t* path) override;
+  bool SetFileAttributes(const char16_t* path, uint32_t attributes) override;
+  bool FindFiles(const char16_t* pathPattern, bool (*visit)(const FindData&, void*),
+                 void* context) override;
+  bool DosTimeToFileTime(uint16_t dosDate, uint16_t dosTime, uint64_t* fileTime) override;
+  bool FindResource(const char16_t* type, uint32_t id, const void** data, uint32_t* size) override;
+  uint32_t GetProfileString(const char16_t* section, const char16_t* key,
+                            const char16_t* defaultValue, char16_t* buffer, uint32_t capacity,
+                            const char16_t* file) override;
+  int32_t GetProfileInt(const char16_t* section, const char16_t* key, int32_t defaultValue,
+                        const char16_t* file) override;
+  void* PageAlloc(size_t size) override;
+  void PageFree(void* block) override;
+  ThreadHandle CreateThread(ThreadProc proc, void* parameter) override;
+  void CloseThread(ThreadHandle thread) override;
+  void DebugOutput(const char16_t* text) override;
+  void Shutdown(uint32_t flags) override;
+  uint32_t GetProgramFolder(char16_t* buffer, uint32_t capacity) override;
+};
+
+class Win32Clock : public Clock {
+ public:
+  uint64_t TickCount64() override;
+  void Sleep(uint32_t milliseconds) override;
+};
+
+class Win32DeviceIo : public DeviceIo {
+ public:
+  DeviceHandle Open(const char16_t* path, uint32_t* error) override;
+  bool Control(DeviceHandle device, uint32_t code, void* in, uint32_t inLength, void* out,
+               uint32_t outLength, uint32_t* returned, uint32_t* error) override;
+  void Close(DeviceHandle device) override;
+};
+
+// The real window: every operation is the Win32 call on the dialog or one of its controls.
+class Win32Dialog : public Dialog {
+ public:
+  void SetWindowText(WindowHandle window, const char16_t* text) override;
+  void SetItemText(WindowHandle window, int id, const char16_t* text) override;
+  void EnableItem(WindowHandle window, int id, bool enable) override;
+  void ComboReset(WindowHandle window, int id) override;
+  int ComboAdd(WindowHandle window, int id, const char16_t* text) override;
+  void ComboSetItemData(WindowHandle window, int id, int index, intptr_t data) override;
+  intptr_t ComboGetItemData(WindowHandle window, int id, int index) override;
+  int ComboGetCurSel(WindowHandle window, int id) override;
+  void ComboSetCurSel(WindowHandle window, int id, int index) override;
+  void SetProgressPos(WindowHandle window, int id, int position) override;
+  int MessageBox(WindowHandle window, const char16_t* text, const char16_t* caption,
+                 uint32_t type) override;
+  void SetTimer(WindowHandle window, uintptr_t id, uint32_t milliseconds) override;
+  void KillTimer(WindowHandle window, uintptr_t id) override;
+  bool PostMessage(WindowHandle window, uint32_t message, uintptr_t wParam, intptr_t lParam) override;
+  intptr_t SendMessage(WindowHandle window, uint32_t message, uintptr_t wParam, intptr_t lParam) override;
+  void EndDialog(WindowHandle window, intptr_t result) override;
+  bool GetWindowRect(WindowHandle window, int id, Rect* rect) override;
+  bool GetClientRect(WindowHandle window, int id, Rect* rect) override;
+  void MoveWindow(WindowHandle window, int id, int x, int y, int width, int height) override;
+  WindowHandle GetParent(WindowHandle window) override;
+  void GetScreenSize(int* width, int* height) override;
+  void ShowIcon(WindowHandle window, int controlId, int iconId, int size) override;
+};
+
+}  // namespace platform

@@ -1,0 +1,242 @@
+#include <windows.h>
+
+#include "platform/messages.h"
+#include "platform/text.h"
+#include "platform/win32/win32_platform.h"
+
+// The seam's own values are the Windows ones.
+static_assert(platform::WM_INITDIALOG == WM_INITDIALOG && platform::WM_COMMAND == WM_COMMAND);
+static_assert(platform::WM_TIMER == WM_TIMER && platform::WM_DEVICECHANGE == WM_DEVICECHANGE);
+static_assert(platform::WM_APP == WM_APP && platform::CBN_SELENDOK == CBN_SELENDOK);
+static_assert(platform::IDOK == IDOK && platform::IDCANCEL == IDCANCEL && platform::IDYES == IDYES);
+static_assert(platform::MB_OKCANCEL == MB_OKCANCEL && platform::MB_YESNO == MB_YESNO);
+static_assert(platform::MB_ICONWARNING == MB_ICONWARNING && platform::MB_ICONINFORMATION == MB_ICONINFORMATION);
+static_assert(platform::EWX_REBOOT == EWX_REBOOT && platform::EWX_POWEROFF == EWX_POWEROFF);
+static_assert(platform::FILE_ATTR_DIRECTORY == FILE_ATTRIBUTE_DIRECTORY);
+static_assert(platform::FILE_ATTR_ARCHIVE == FILE_ATTRIBUTE_ARCHIVE);
+static_assert(platform::FILE_ATTR_NORMAL == FILE_ATTRIBUTE_NORMAL);
+
+namespace platform {
+namespace {
+
+LPCWSTR W(const char16_t* s) { return reinterpret_cast<LPCWSTR>(s); }
+LPWSTR W(char16_t* s) { return reinterpret_cast<LPWSTR>(s); }
+
+HANDLE H(FileHandle f) { return reinterpret_cast<HANDLE>(f); }
+
+FILETIME FT(uint64_t v) {
+  FILETIME ft;
+  ft.dwLowDateTime = static_cast<DWORD>(v);
+  ft.dwHighDateTime = static_cast<DWORD>(v >> 32);
+  return ft;
+}
+
+struct ThreadStart {
+  ThreadProc proc;
+  void* parameter;
+};
+
+DWORD WINAPI ThreadTrampoline(LPVOID p) {
+  ThreadStart start = *static_cast<ThreadStart*>(p);
+  ::HeapFree(::GetProcessHeap(), 0, p);
+  return start.proc(start.parameter);
+}
+
+}  // namespace
+
+uint32_t Win32System::GetTempPath(char16_t* buffer, uint32_t capacity) {
+  return ::GetTempPathW(capacity, W(buffer));
+}
+uint32_t Win32System::GetCurrentDirectory(char16_t* buffer, uint32_t capacity) {
+  return ::GetCurrentDirectoryW(capacity, W(buffer));
+}
+bool Win32System::SetCurrentDirectory(const char16_t* path) { return ::SetCurrentDirectoryW(W(path)) != 0; }
+bool Win32System::CreateDirectory(const char16_t* path) { return ::CreateDirectoryW(W(path), nullptr) != 0; }
+bool Win32System::RemoveDirectory(const char16_t* path) { return ::RemoveDirectoryW(W(path)) != 0; }
+
+FileHandle Win32System::OpenFile(const char16_t* path, FileMode mode) {
+  HANDLE h = INVALID_HANDLE_VALUE;
+  switch (mode) {
+    case FileMode::ReadExisting:
+      h = ::CreateFileW(W(path), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                        FILE_ATTRIBUTE_NORMAL, nullptr);
+      break;
+    case FileMode::CreateAlways:
+      h = ::CreateFileW(W(path), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+      break;
+    case FileMode::OpenAppend:
+      h = ::CreateFileW(W(path), FILE_APPEND_DATA, 0, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+      break;
+  }
+  return h == INVALID_HANDLE_VALUE ? INVALID_FILE : reinterpret_cast<FileHandle>(h);
+}
+
+bool Win32System::ReadFile(FileHandle file, void* buffer, uint32_t length, uint32_t* done) {
+  DWORD n = 0;
+  BOOL ok = ::ReadFile(H(file), buffer, length, &n, nullptr);
+  if (done != nullptr) *done = n;
+  return ok != 0;
+}
+
+bool Win32System::WriteFile(FileHandle file, const void* buffer, uint32_t length, uint32_t* done) {
+  DWORD n = 0;
+  BOOL ok = ::WriteFile(H(file), buffer, length, &n, nullptr);
+  if (done != nullptr) *done = n;
+  return ok != 0;
+}
+
+bool Win32System::SeekFile(FileHandle file, int64_t offset, SeekFrom from, uint64_t* position) {
+  if (::GetFileType(H(file)) != FILE_TYPE_DISK) return false;
+  LARGE_INTEGER distance, result;
+  distance.QuadPart = offset;
+  DWORD method = from == SeekFrom::Begin ? FILE_BEGIN : from == SeekFrom::Current ? FILE_CURRENT : FILE_END;
+  if (!::SetFilePointerEx(H(file), distance, &result, method)) return false;
+  if (position != nullptr) *position = static_cast<uint64_t>(result.QuadPart);
+  return true;
+}
+
+bool Win32System::GetFileSize(FileHandle file, uint64_t* size) {
+  LARGE_INTEGER s;
+  if (!::GetFileSizeEx(H(file), &s)) return false;
+  *size = static_cast<uint64_t>(s.QuadPart);
+  return true;
+}
+
+bool Win32System::SetFileTimes(FileHandle file, uint64_t creation, uint64_t access, uint64_t write) {
+  FILETIME c = FT(creation), a = FT(access), w = FT(write);
+  return ::SetFileTime(H(file), creation ? &c : nullptr, access ? &a : nullptr, write ? &w : nullptr) != 0;
+}
+
+void Win32System::CloseFile(FileHandle file) {
+  if (file != INVALID_FILE) ::CloseHandle(H(file));
+}
+
+bool Win32System::DeleteFile(const char16_t* path) { return ::DeleteFileW(W(path)) != 0; }
+
+bool Win32System::SetFileAttributes(const char16_t* path, uint32_t attributes) {
+  return ::SetFileAttributesW(W(path), attributes) != 0;
+}
+
+bool Win32System::FindFiles(const char16_t* pathPattern, bool (*visit)(const FindData&, void*),
+                            void* context) {
+  WIN32_FIND_DATAW fd;
+  HANDLE h = ::FindFirstFileW(W(pathPattern), &fd);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  do {
+    FindData data{};
+    data.attributes = fd.dwFileAttributes;
+    TextCopy(data.name, 260, reinterpret_cast<const char16_t*>(fd.cFileName));
+    if (visit != nullptr && !visit(data, context)) break;
+  } while (::FindNextFileW(h, &fd));
+  ::FindClose(h);
+  return true;
+}
+
+bool Win32System::DosTimeToFileTime(uint16_t dosDate, uint16_t dosTime, uint64_t* fileTime) {
+  FILETIME local, utc;
+  if (!::DosDateTimeToFileTime(dosDate, dosTime, &local)) return false;
+  if (!::LocalFileTimeToFileTime(&local, &utc)) return false;
+  *fileTime = (static_cast<uint64_t>(utc.dwHighDateTime) << 32) | utc.dwLowDateTime;
+  return true;
+}
+
+bool Win32System::FindResource(const char16_t* type, uint32_t id, const void** data, uint32_t* size) {
+  HRSRC r = ::FindResourceW(nullptr, MAKEINTRESOURCEW(id), W(type));
+  if (r == nullptr) return false;
+  HGLOBAL g = ::LoadResource(nullptr, r);
+  if (g == nullptr) return false;
+  *data = ::LockResource(g);
+  *size = ::SizeofResource(nullptr, r);
+  return *data != nullptr;
+}
+
+uint32_t Win32System::GetProfileString(const char16_t* section, const char16_t* key,
+                                       const char16_t* defaultValue, char16_t* buffer,
+                                       uint32_t capacity, const char16_t* file) {
+  return ::GetPrivateProfileStringW(W(section), W(key), W(defaultValue), W(buffer), capacity, W(file));
+}
+
+int32_t Win32System::GetProfileInt(const char16_t* section, const char16_t* key, int32_t defaultValue,
+                                   const char16_t* file) {
+  return static_cast<int32_t>(::GetPrivateProfileIntW(W(section), W(key), defaultValue, W(file)));
+}
+
+void* Win32System::PageAlloc(size_t size) {
+  if (size == 0) return nullptr;
+  return ::VirtualAlloc(nullptr, size, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
+}
+
+void Win32System::PageFree(void* block) {
+  if (block != nullptr) ::VirtualFree(block, 0, MEM_RELEASE);
+}
+
+ThreadHandle Win32System::CreateThread(ThreadProc proc, void* parameter) {
+  auto* start = static_cast<ThreadStart*>(::HeapAlloc(::GetProcessHeap(), 0, sizeof(ThreadStart)));
+  if (start == nullptr) return nullptr;
+  start->proc = proc;
+  start->parameter = parameter;
+  HANDLE h = ::CreateThread(nullptr, 0, ThreadTrampoline, start, 0, nullptr);
+  if (h == nullptr) ::HeapFree(::GetProcessHeap(), 0, start);
+  return h;
+}
+
+void Win32System::CloseThread(ThreadHandle thread) {
+  if (thread != nullptr) ::CloseHandle(thread);
+}
+
+void Win32System::DebugOutput(const char16_t* text) { ::OutputDebugStringW(W(text)); }
+
+void Win32System::Shutdown(uint32_t flags) {
+  HANDLE token = nullptr;
+  ::OpenProcessToken(::GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token);
+  LUID luid{};
+  ::LookupPrivilegeValueW(L"", L"SeShutdownPrivilege", &luid);
+  TOKEN_PRIVILEGES privileges{};
+  privileges.PrivilegeCount = 1;
+  privileges.Privileges[0].Luid = luid;
+  privileges.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
+  alignas(8) unsigned char previous[16] = {};
+  DWORD previousLength = sizeof previous;
+  ::AdjustTokenPrivileges(token, FALSE, &privileges, sizeof previous,
+                          reinterpret_cast<PTOKEN_PRIVILEGES>(previous), &previousLength);
+  if (token != nullptr) ::CloseHandle(token);
+  ::ExitWindowsEx(flags, 0);
+}
+
+uint32_t Win32System::GetProgramFolder(char16_t* buffer, uint32_t capacity) {
+  wchar_t path[MAX_PATH];
+  DWORD n = ::GetModuleFileNameW(nullptr, path, MAX_PATH);
+  if (n == 0 || n >= MAX_PATH) return 0;
+  while (n > 0 && path[n - 1] != L'\\' && path[n - 1] != L'/') --n;
+  if (n > 0) --n;
+  path[n] = 0;
+  return static_cast<uint32_t>(TextCopy(buffer, capacity, reinterpret_cast<const char16_t*>(path)));
+}
+
+uint64_t Win32Clock::TickCount64() { return ::GetTickCount64(); }
+void Win32Clock::Sleep(uint32_t milliseconds) { ::Sleep(milliseconds); }
+
+DeviceHandle Win32DeviceIo::Open(const char16_t* path, uint32_t* error) {
+  HANDLE h = ::CreateFileW(W(path), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                           nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) {
+    if (error != nullptr) *error = ::GetLastError();
+    return INVALID_DEVICE;
+  }
+  return reinterpret_cast<DeviceHandle>(h);
+}
+
+bool Win32DeviceIo::Control(DeviceHandle device, uint32_t code, void* in, uint32_t inLength, void* out,
+                            uint32_t outLength, uint32_t* returned, uint32_t* error) {
+  DWORD n = 0;
+  BOOL ok = ::DeviceIoControl(reinterpret_cast<HANDLE>(device), code, in, inLength, out, outLength, &n, nullptr);
+  if (returned != nullptr) *returned = n;
+  if (!ok && error != nullptr) *error = ::GetLastError();
+  return ok != 0;
+}
+
+void Win32DeviceIo::Close(DeviceHandle device) {
+  if (device != INVALID_DEVICE) ::CloseHandle(reinterpret_cast<HANDLE>(device));
+}
+
+}  // namespace platform

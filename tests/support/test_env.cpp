@@ -1,0 +1,132 @@
+#include "tests/support/test_env.h"
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <mutex>
+
+#include "app/app_state.h"
+#include "platform/text.h"
+
+#ifdef _WIN32
+#include "platform/win32/win32_platform.h"
+#else
+#include "platform/host/host_system.h"
+#endif
+
+namespace testenv {
+namespace {
+
+#ifdef _WIN32
+// Keeps the debug lines and shutdown requests for the tests, and passes every other call on.
+class RecordingSystem : public platform::Win32System {
+ public:
+  void DebugOutput(const char16_t* text) override {
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      lines.emplace_back(text);
+    }
+    Win32System::DebugOutput(text);
+  }
+  void Shutdown(uint32_t flags) override {
+    std::lock_guard<std::mutex> lock(mutex);
+    shutdowns.push_back(flags);
+  }
+  std::mutex mutex;
+  std::vector<std::u16string> lines;
+  std::vector<uint32_t> shutdowns;
+};
+RecordingSystem& Sys() {
+  static RecordingSystem s;
+  return s;
+}
+#else
+platform::HostSystem& Sys() {
+  static platform::HostSystem s;
+  return s;
+}
+#endif
+
+std::atomic<int> g_counter{0};
+
+}  // namespace
+
+platform::System& BuildSystem() { return Sys(); }
+
+std::vector<std::u16string> DebugLines() {
+#ifdef _WIN32
+  std::lock_guard<std::mutex> lock(Sys().mutex);
+  return Sys().lines;
+#else
+  return Sys().DebugLines();
+#endif
+}
+
+void ClearDebug() {
+#ifdef _WIN32
+  std::lock_guard<std::mutex> lock(Sys().mutex);
+  Sys().lines.clear();
+#else
+  Sys().ClearDebugLines();
+#endif
+}
+
+std::vector<uint32_t> Shutdowns() {
+#ifdef _WIN32
+  std::lock_guard<std::mutex> lock(Sys().mutex);
+  return Sys().shutdowns;
+#else
+  return Sys().ShutdownRequests();
+#endif
+}
+
+std::string Narrow(const std::u16string& s) {
+  std::string out(s.size() * 3 + 1, '\0');
+  out.resize(platform::WideToUtf8(s.c_str(), out.data(), out.size()));
+  return out;
+}
+
+std::u16string Widen(const std::string& s) {
+  std::u16string out(s.size() + 1, u'\0');
+  out.resize(platform::Utf8ToWide(s.c_str(), static_cast<ptrdiff_t>(s.size()), out.data(), out.size()));
+  return out;
+}
+
+void Environment::SetUp() {
+  bench_ = std::make_unique<emu::Bench>();
+  bench_->Capture().Keep(true);
+  dialog_ = std::make_unique<platform::HeadlessDialog>(bench_->Clock());
+  platform::Services s;
+  s.io = bench_.get();
+  s.tree = bench_.get();
+  s.system = &Sys();
+  s.clock = &bench_->Clock();
+  s.dialog = dialog_.get();
+  previous_ = platform::Install(s);
+  AppStateReset();
+  ClearDebug();
+#ifdef _WIN32
+  Sys().shutdowns.clear();
+#endif
+  const ::testing::TestInfo* info = ::testing::UnitTest::GetInstance()->current_test_info();
+  std::filesystem::path base = std::filesystem::temp_directory_path() / "qv-tests";
+  scratch_ = (base / (std::string(info->test_suite_name()) + "." + info->name() + "." +
+                      std::to_string(g_counter++)))
+                 .string();
+  std::filesystem::remove_all(scratch_);
+  std::filesystem::create_directories(scratch_);
+}
+
+void Environment::TearDown() {
+#ifndef _WIN32
+  Sys().JoinThreads();
+#endif
+  platform::Install(previous_);
+  dialog_.reset();
+  bench_.reset();
+  std::error_code ec;
+  std::filesystem::remove_all(scratch_, ec);
+}
+
+}  // namespace testenv

@@ -1,0 +1,48 @@
+// The test environment: the build's own System (POSIX files on the host, Win32 under Wine), the
+// emulated bench for devices, the tree and the virtual clock, and the headless dialog. Each test
+// gets a fresh AppState and a scratch folder of its own.
+#pragma once
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+
+#include "emu/bench.h"
+#include "platform/host/headless_dialog.h"
+#include "platform/platform.h"
+
+namespace testenv {
+
+// The System of this build, shared by all tests of a program.
+platform::System& BuildSystem();
+// Debug lines written since the last ClearDebug (host: kept by HostSystem; Windows: kept by a
+// wrapper that passes them on to OutputDebugStringW).
+std::vector<std::u16string> DebugLines();
+void ClearDebug();
+// Shutdown requests recorded instead of performed.
+std::vector<uint32_t> Shutdowns();
+
+// UTF-16 <-> UTF-8 for assertions and paths.
+std::string Narrow(const std::u16string& s);
+std::u16string Widen(const std::string& s);
+
+class Environment : public ::testing::Test {
+ protected:
+  void SetUp() override;
+  void TearDown() override;
+
+  // A fresh folder for this test (host path and UTF-16 path with the system's separators).
+  std::string Scratch() const { return scratch_; }
+  std::u16string ScratchW() const { return Widen(scratch_); }
+
+  emu::Bench& bench() { return *bench_; }
+  platform::HeadlessDialog& dialog() { return *dialog_; }
+
+ private:
+  std::unique_ptr<emu::Bench> bench_;
+  std::unique_ptr<platform::HeadlessDialog> dialog_;
+  platform::Services previous_;
+  std::string scratch_;
+};
+
+}  // namespace testenv
