@@ -77,7 +77,7 @@ TEST_F(Shell, DeviceChangeBurstGivesOneRefreshTwoSecondsAfterTheLast) {
 }
 
 TEST_F(Shell, CloseIsRefusedWhileAnUpdateRuns) {
-  WindowHandle w = Open();
+  Open();
   AppState& s = AppStateGet();
   s.workerThread = reinterpret_cast<ThreadHandle>(0x1234);
   EXPECT_TRUE(IsUpdateRunning());
