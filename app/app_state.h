@@ -8,8 +8,8 @@
 #include "platform/messages.h"
 #include "platform/types.h"
 
-constexpr uint32_t WM_UPDATE_RESULT = platform::WM_APP + 37;    // lParam: result, 1 = success
-constexpr uint32_t WM_UPDATE_PROGRESS = platform::WM_APP + 48;  // lParam: percent of the stage
+constexpr uint32_t WM_UPDATE_RESULT = platform::MSG_APP + 37;    // lParam: result, 1 = success
+constexpr uint32_t WM_UPDATE_PROGRESS = platform::MSG_APP + 48;  // lParam: percent of the stage
 static_assert(WM_UPDATE_RESULT == 0x8025 && WM_UPDATE_PROGRESS == 0x8030);
 
 constexpr size_t TEXT_SHORT = 64;

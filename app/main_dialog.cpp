@@ -82,7 +82,7 @@ namespace {
 void OnClose(WindowHandle window) {
   AppState& s = AppStateGet();
   if (IsUpdateRunning()) {
-    Ui().MessageBox(window, u"Update FW Now!\nCan't Exit Program.", s.title, MB_OK);
+    Ui().ShowMessageBox(window, u"Update FW Now!\nCan't Exit Program.", s.title, BOX_OK);
     return;
   }
   RemovePackageFolder();
@@ -93,28 +93,28 @@ void OnClose(WindowHandle window) {
 
 intptr_t MainDialogProc(WindowHandle window, uint32_t message, uintptr_t wParam, intptr_t lParam) {
   switch (message) {
-    case WM_INITDIALOG:
+    case MSG_INITDIALOG:
       OnInitDialog(window);
       return 0;
-    case WM_COMMAND: {
+    case MSG_COMMAND: {
       uint16_t id = LowWord(wParam);
-      if (id == IDOK) {
+      if (id == ID_OK) {
         OnRun(window);
-      } else if (id == IDCANCEL) {
+      } else if (id == ID_CANCEL) {
         if (!IsUpdateRunning()) {
           OnClose(window);
           return 1;
         }
         OnClose(window);
-      } else if (id == IDC_DRIVE_LIST && HighWord(wParam) == CBN_SELENDOK) {
+      } else if (id == IDC_DRIVE_LIST && HighWord(wParam) == NOTIFY_SELENDOK) {
         OnDriveSelected(window);
       }
       return 0;
     }
-    case WM_DEVICECHANGE:
+    case MSG_DEVICECHANGE:
       Ui().SetTimer(window, IDT_DEVICE_CHANGE, DEVICE_CHANGE_DELAY_MS);
       return 0;
-    case WM_TIMER:
+    case MSG_TIMER:
       Ui().KillTimer(window, IDT_DEVICE_CHANGE);
       RefreshDriveList(window, false);
       return 0;

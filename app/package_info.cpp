@@ -17,7 +17,7 @@ void LoadPackageInfo() {
   AppState& s = AppStateGet();
   platform::TextCopy(s.title, TEXT_PATH, u"Package Error");
   s.internalVersionCheckPart = 3;
-  platform::Ui().SetWindowText(s.dialogWindow, s.title);
+  platform::Ui().SetCaption(s.dialogWindow, s.title);
 }
 void ReplaceAll(char16_t*, const char16_t*, const char16_t*) {}
 void RemovePackageFolder() {}

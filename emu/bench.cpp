@@ -141,9 +141,9 @@ DeviceList Bench::GetClassDevs(const platform::Guid* guid, uint32_t flags) {
   Tick();
   std::vector<DeviceNode> members;
   for (const EmuNode& n : nodes_) {
-    if ((flags & platform::DIGCF_PRESENT) && !n.present) continue;
+    if ((flags & platform::DEVLIST_PRESENT) && !n.present) continue;
     if (guid == nullptr) {
-      if (!(flags & platform::DIGCF_ALLCLASSES)) continue;
+      if (!(flags & platform::DEVLIST_ALLCLASSES)) continue;
       members.push_back(n.node);
       continue;
     }
@@ -154,7 +154,7 @@ DeviceList Bench::GetClassDevs(const platform::Guid* guid, uint32_t flags) {
       }
     }
   }
-  if (guid == nullptr && !(flags & platform::DIGCF_ALLCLASSES)) return platform::INVALID_LIST;
+  if (guid == nullptr && !(flags & platform::DEVLIST_ALLCLASSES)) return platform::INVALID_LIST;
   DeviceList list = nextList_++;
   lists_[list] = std::move(members);
   return list;

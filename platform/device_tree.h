@@ -11,14 +11,14 @@ constexpr DeviceList INVALID_LIST = -1;
 using DeviceNode = uint32_t;  // DEVINST; 0 is none
 
 // Flags of a device list, as SetupDiGetClassDevsW takes them.
-constexpr uint32_t DIGCF_PRESENT = 0x02;
-constexpr uint32_t DIGCF_ALLCLASSES = 0x04;
-constexpr uint32_t DIGCF_PROFILE = 0x08;
-constexpr uint32_t DIGCF_DEVICEINTERFACE = 0x10;
+constexpr uint32_t DEVLIST_PRESENT = 0x02;
+constexpr uint32_t DEVLIST_ALLCLASSES = 0x04;
+constexpr uint32_t DEVLIST_PROFILE = 0x08;
+constexpr uint32_t DEVLIST_DEVICEINTERFACE = 0x10;
 
 // Registry properties that the walks read.
-constexpr uint32_t SPDRP_LOCATION_INFORMATION = 0x0D;
-constexpr uint32_t SPDRP_BUSNUMBER = 0x15;
+constexpr uint32_t REGPROP_LOCATION_INFORMATION = 0x0D;
+constexpr uint32_t REGPROP_BUSNUMBER = 0x15;
 
 struct PropertyKey {
   Guid fmtid;

@@ -10,7 +10,7 @@ class Dialog {
  public:
   virtual ~Dialog() = default;
 
-  virtual void SetWindowText(WindowHandle window, const char16_t* text) = 0;
+  virtual void SetCaption(WindowHandle window, const char16_t* text) = 0;
   virtual void SetItemText(WindowHandle window, int id, const char16_t* text) = 0;
   virtual void EnableItem(WindowHandle window, int id, bool enable) = 0;
 
@@ -26,17 +26,17 @@ class Dialog {
   // PBM_SETPOS.
   virtual void SetProgressPos(WindowHandle window, int id, int position) = 0;
 
-  // A modal message box; returns IDOK, IDCANCEL, IDYES or IDNO.
-  virtual int MessageBox(WindowHandle window, const char16_t* text, const char16_t* caption,
+  // A modal message box; returns ID_OK, ID_CANCEL, ID_YES or ID_NO.
+  virtual int ShowMessageBox(WindowHandle window, const char16_t* text, const char16_t* caption,
                          uint32_t type) = 0;
 
   virtual void SetTimer(WindowHandle window, uintptr_t id, uint32_t milliseconds) = 0;
   virtual void KillTimer(WindowHandle window, uintptr_t id) = 0;
 
   // PostMessageW returns at once; SendMessageW waits until the dialog's thread has handled it.
-  virtual bool PostMessage(WindowHandle window, uint32_t message, uintptr_t wParam,
+  virtual bool Post(WindowHandle window, uint32_t message, uintptr_t wParam,
                            intptr_t lParam) = 0;
-  virtual intptr_t SendMessage(WindowHandle window, uint32_t message, uintptr_t wParam,
+  virtual intptr_t Send(WindowHandle window, uint32_t message, uintptr_t wParam,
                                intptr_t lParam) = 0;
 
   virtual void EndDialog(WindowHandle window, intptr_t result) = 0;

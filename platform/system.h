@@ -33,8 +33,8 @@ struct FindData {
 };
 
 // ExitWindowsEx flags.
-constexpr uint32_t EWX_REBOOT = 0x02;
-constexpr uint32_t EWX_POWEROFF = 0x08;
+constexpr uint32_t EXITWIN_REBOOT = 0x02;
+constexpr uint32_t EXITWIN_POWEROFF = 0x08;
 
 using ThreadProc = uint32_t (*)(void* parameter);
 
@@ -44,11 +44,11 @@ class System {
 
   // Folders. Both return the length written (0 on failure), as GetTempPathW and
   // GetCurrentDirectoryW do; the temporary folder ends with a separator.
-  virtual uint32_t GetTempPath(char16_t* buffer, uint32_t capacity) = 0;
-  virtual uint32_t GetCurrentDirectory(char16_t* buffer, uint32_t capacity) = 0;
-  virtual bool SetCurrentDirectory(const char16_t* path) = 0;
-  virtual bool CreateDirectory(const char16_t* path) = 0;
-  virtual bool RemoveDirectory(const char16_t* path) = 0;
+  virtual uint32_t TempFolderPath(char16_t* buffer, uint32_t capacity) = 0;
+  virtual uint32_t CurrentFolder(char16_t* buffer, uint32_t capacity) = 0;
+  virtual bool SetCurrentFolder(const char16_t* path) = 0;
+  virtual bool MakeFolder(const char16_t* path) = 0;
+  virtual bool RemoveFolder(const char16_t* path) = 0;
 
   // Files.
   virtual FileHandle OpenFile(const char16_t* path, FileMode mode) = 0;
@@ -60,8 +60,8 @@ class System {
   // Creation, access and write time as Windows file times (100 ns since 1601, UTC); 0 leaves one.
   virtual bool SetFileTimes(FileHandle file, uint64_t creation, uint64_t access, uint64_t write) = 0;
   virtual void CloseFile(FileHandle file) = 0;
-  virtual bool DeleteFile(const char16_t* path) = 0;
-  virtual bool SetFileAttributes(const char16_t* path, uint32_t attributes) = 0;
+  virtual bool RemoveFile(const char16_t* path) = 0;
+  virtual bool SetAttributes(const char16_t* path, uint32_t attributes) = 0;
   // Lists the entries of a folder that match a pattern ("*.*", "*.fw", or an exact name): path is
   // the folder and pattern joined, as FindFirstFileW takes it. Calls visit for each entry until it
   // returns false. Returns false when nothing matched.
@@ -72,14 +72,14 @@ class System {
   virtual bool DosTimeToFileTime(uint16_t dosDate, uint16_t dosTime, uint64_t* fileTime) = 0;
 
   // The program's own resource of the given type and integer id. Returns false when missing.
-  virtual bool FindResource(const char16_t* type, uint32_t id, const void** data,
+  virtual bool ProgramResource(const char16_t* type, uint32_t id, const void** data,
                             uint32_t* size) = 0;
 
   // Private-profile (INI) reading, as GetPrivateProfileStringW and GetPrivateProfileIntW.
-  virtual uint32_t GetProfileString(const char16_t* section, const char16_t* key,
+  virtual uint32_t ProfileString(const char16_t* section, const char16_t* key,
                                     const char16_t* defaultValue, char16_t* buffer,
                                     uint32_t capacity, const char16_t* file) = 0;
-  virtual int32_t GetProfileInt(const char16_t* section, const char16_t* key, int32_t defaultValue,
+  virtual int32_t ProfileInt(const char16_t* section, const char16_t* key, int32_t defaultValue,
                                 const char16_t* file) = 0;
 
   // Page memory, reserved and committed read/write and zero-filled (VirtualAlloc).

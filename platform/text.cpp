@@ -262,7 +262,7 @@ int TextCompareNoCase(const char16_t* a, const char16_t* b) {
   if (a == nullptr) a = u"";
   if (b == nullptr) b = u"";
   for (;; ++a, ++b) {
-    char16_t x = CharLower(*a), y = CharLower(*b);
+    char16_t x = LowerChar(*a), y = LowerChar(*b);
     if (x != y) return x < y ? -1 : 1;
     if (x == 0) return 0;
   }
@@ -284,7 +284,7 @@ ptrdiff_t TextFind(const char16_t* text, const char16_t* part) {
 
 void TextLowerInPlace(char16_t* text) {
   if (text == nullptr) return;
-  for (; *text != 0; ++text) *text = CharLower(*text);
+  for (; *text != 0; ++text) *text = LowerChar(*text);
 }
 
 size_t Utf8ToWide(const char* text, ptrdiff_t length, char16_t* out, size_t capacity) {

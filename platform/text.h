@@ -29,7 +29,7 @@ bool TextEqualNoCase(const char16_t* a, const char16_t* b);
 ptrdiff_t TextFind(const char16_t* text, const char16_t* part);
 
 // Lower-cases one UTF-16 unit as CharLowerW does (the system's tables on Windows).
-char16_t CharLower(char16_t c);
+char16_t LowerChar(char16_t c);
 void TextLowerInPlace(char16_t* text);
 
 // 8-bit text of the system ANSI code page to UTF-16 and back. length may be -1 for a terminated

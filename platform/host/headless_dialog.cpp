@@ -7,7 +7,7 @@ namespace platform {
 HeadlessDialog::HeadlessDialog(Clock& clock) : clock_(clock) {
   answer_ = [](const Box& box) {
     uint32_t buttons = box.type & 0x0F;
-    return buttons == MB_YESNO ? IDYES : IDOK;
+    return buttons == BOX_YESNO ? ID_YES : ID_OK;
   };
   // A 340 x 117 dialog-unit template at 96 dpi comes out near these pixel sizes.
   rects_[0] = Rect{100, 100, 100 + 516, 100 + 226};
@@ -44,7 +44,7 @@ HeadlessDialog::Control& HeadlessDialog::ControlOf(int id) { return controls_[id
 WindowHandle HeadlessDialog::Create(Procedure procedure) {
   procedure_ = procedure;
   thread_ = std::this_thread::get_id();
-  procedure_(this, WM_INITDIALOG, 0, 0);
+  procedure_(this, MSG_INITDIALOG, 0, 0);
   return this;
 }
 
@@ -58,7 +58,7 @@ void HeadlessDialog::CollectDueTimers() {
     if (due != 0 && now >= due) {
       // A window timer keeps firing until killed; the next one is due a period later. The
       // period is not kept, so it fires once per Pump until the handler kills it.
-      queue_.push_back(new Message{WM_TIMER, id, 0, false, false, 0});
+      queue_.push_back(new Message{MSG_TIMER, id, 0, false, false, 0});
       due = 0;
     }
   }
@@ -149,7 +149,7 @@ bool HeadlessDialog::TimerPending(uintptr_t id) {
   return it != timers_.end() && it->second != 0;
 }
 
-void HeadlessDialog::SetWindowText(WindowHandle, const char16_t* text) {
+void HeadlessDialog::SetCaption(WindowHandle, const char16_t* text) {
   std::lock_guard<std::mutex> lock(mutex_);
   caption_ = text != nullptr ? text : u"";
 }
@@ -201,7 +201,7 @@ void HeadlessDialog::SetProgressPos(WindowHandle, int id, int position) {
   c.progressHistory.push_back(position);
 }
 
-int HeadlessDialog::MessageBox(WindowHandle, const char16_t* text, const char16_t* caption, uint32_t type) {
+int HeadlessDialog::ShowMessageBox(WindowHandle, const char16_t* text, const char16_t* caption, uint32_t type) {
   std::function<int(const Box&)> answer;
   Box box{caption != nullptr ? caption : u"", text != nullptr ? text : u"", type, 0};
   {
@@ -225,7 +225,7 @@ void HeadlessDialog::KillTimer(WindowHandle, uintptr_t id) {
   timers_.erase(id);
 }
 
-bool HeadlessDialog::PostMessage(WindowHandle, uint32_t message, uintptr_t wParam, intptr_t lParam) {
+bool HeadlessDialog::Post(WindowHandle, uint32_t message, uintptr_t wParam, intptr_t lParam) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (ended_) return false;
   queue_.push_back(new Message{message, wParam, lParam, false, false, 0});
@@ -233,7 +233,7 @@ bool HeadlessDialog::PostMessage(WindowHandle, uint32_t message, uintptr_t wPara
   return true;
 }
 
-intptr_t HeadlessDialog::SendMessage(WindowHandle window, uint32_t message, uintptr_t wParam, intptr_t lParam) {
+intptr_t HeadlessDialog::Send(WindowHandle window, uint32_t message, uintptr_t wParam, intptr_t lParam) {
   if (OnDialogThread()) return procedure_(window, message, wParam, lParam);
   Message m{message, wParam, lParam, true, false, 0};
   std::unique_lock<std::mutex> lock(mutex_);

@@ -36,7 +36,7 @@ class HeadlessDialog : public Dialog {
   ~HeadlessDialog() override;
 
   // Creates the dialog on the calling thread (which becomes the dialog's thread) and sends it
-  // WM_INITDIALOG. Returns its window handle.
+  // MSG_INITDIALOG. Returns its window handle.
   WindowHandle Create(Procedure procedure);
   // Handles every queued message and every due timer on the dialog's thread; returns the number
   // of messages handled.
@@ -47,7 +47,7 @@ class HeadlessDialog : public Dialog {
   // Delivers a message now, as the user or the system would (on the dialog's thread).
   intptr_t Deliver(uint32_t message, uintptr_t wParam, intptr_t lParam);
 
-  // The answer for message boxes: called with each box; default answers IDOK / IDYES.
+  // The answer for message boxes: called with each box; default answers ID_OK / ID_YES.
   void SetAnswer(std::function<int(const Box&)> answer);
 
   // What the dialog shows.
@@ -66,7 +66,7 @@ class HeadlessDialog : public Dialog {
   void SetGeometry(int screenWidth, int screenHeight, Rect dialog, Rect client, Rect status);
 
   // Dialog.
-  void SetWindowText(WindowHandle window, const char16_t* text) override;
+  void SetCaption(WindowHandle window, const char16_t* text) override;
   void SetItemText(WindowHandle window, int id, const char16_t* text) override;
   void EnableItem(WindowHandle window, int id, bool enable) override;
   void ComboReset(WindowHandle window, int id) override;
@@ -76,12 +76,12 @@ class HeadlessDialog : public Dialog {
   int ComboGetCurSel(WindowHandle window, int id) override;
   void ComboSetCurSel(WindowHandle window, int id, int index) override;
   void SetProgressPos(WindowHandle window, int id, int position) override;
-  int MessageBox(WindowHandle window, const char16_t* text, const char16_t* caption,
+  int ShowMessageBox(WindowHandle window, const char16_t* text, const char16_t* caption,
                  uint32_t type) override;
   void SetTimer(WindowHandle window, uintptr_t id, uint32_t milliseconds) override;
   void KillTimer(WindowHandle window, uintptr_t id) override;
-  bool PostMessage(WindowHandle window, uint32_t message, uintptr_t wParam, intptr_t lParam) override;
-  intptr_t SendMessage(WindowHandle window, uint32_t message, uintptr_t wParam, intptr_t lParam) override;
+  bool Post(WindowHandle window, uint32_t message, uintptr_t wParam, intptr_t lParam) override;
+  intptr_t Send(WindowHandle window, uint32_t message, uintptr_t wParam, intptr_t lParam) override;
   void EndDialog(WindowHandle window, intptr_t result) override;
   bool GetWindowRect(WindowHandle window, int id, Rect* rect) override;
   bool GetClientRect(WindowHandle window, int id, Rect* rect) override;

@@ -55,7 +55,7 @@ timespec FileTimeToTimespec(uint64_t ft) {
 }
 
 std::u16string Lower(std::u16string s) {
-  for (auto& c : s) c = CharLower(c);
+  for (auto& c : s) c = LowerChar(c);
   return s;
 }
 
@@ -151,21 +151,21 @@ std::vector<uint32_t> HostSystem::ShutdownRequests() {
   return shutdowns_;
 }
 
-uint32_t HostSystem::GetTempPath(char16_t* buffer, uint32_t capacity) {
+uint32_t HostSystem::TempFolderPath(char16_t* buffer, uint32_t capacity) {
   std::string t = tempFolder_;
   if (t.empty() || t.back() != '/') t += '/';
   return PutWide(t, buffer, capacity);
 }
 
-uint32_t HostSystem::GetCurrentDirectory(char16_t* buffer, uint32_t capacity) {
+uint32_t HostSystem::CurrentFolder(char16_t* buffer, uint32_t capacity) {
   char cwd[4096];
   if (getcwd(cwd, sizeof cwd) == nullptr) return 0;
   return PutWide(cwd, buffer, capacity);
 }
 
-bool HostSystem::SetCurrentDirectory(const char16_t* path) { return chdir(HostPath(path).c_str()) == 0; }
-bool HostSystem::CreateDirectory(const char16_t* path) { return mkdir(HostPath(path).c_str(), 0755) == 0; }
-bool HostSystem::RemoveDirectory(const char16_t* path) { return rmdir(HostPath(path).c_str()) == 0; }
+bool HostSystem::SetCurrentFolder(const char16_t* path) { return chdir(HostPath(path).c_str()) == 0; }
+bool HostSystem::MakeFolder(const char16_t* path) { return mkdir(HostPath(path).c_str(), 0755) == 0; }
+bool HostSystem::RemoveFolder(const char16_t* path) { return rmdir(HostPath(path).c_str()) == 0; }
 
 FileHandle HostSystem::OpenFile(const char16_t* path, FileMode mode) {
   std::string p = HostPath(path);
@@ -241,9 +241,9 @@ void HostSystem::CloseFile(FileHandle file) {
   if (file != INVALID_FILE) close(static_cast<int>(file));
 }
 
-bool HostSystem::DeleteFile(const char16_t* path) { return unlink(HostPath(path).c_str()) == 0; }
+bool HostSystem::RemoveFile(const char16_t* path) { return unlink(HostPath(path).c_str()) == 0; }
 
-bool HostSystem::SetFileAttributes(const char16_t* path, uint32_t attributes) {
+bool HostSystem::SetAttributes(const char16_t* path, uint32_t attributes) {
   std::string p = HostPath(path);
   struct stat st{};
   if (stat(p.c_str(), &st) != 0) return false;
@@ -299,7 +299,7 @@ bool HostSystem::DosTimeToFileTime(uint16_t dosDate, uint16_t dosTime, uint64_t*
   return true;
 }
 
-bool HostSystem::FindResource(const char16_t* type, uint32_t id, const void** data, uint32_t* size) {
+bool HostSystem::ProgramResource(const char16_t* type, uint32_t id, const void** data, uint32_t* size) {
   std::lock_guard<std::mutex> lock(mutex_);
   for (const Resource& r : resources_) {
     if (r.id == id && TextEqualNoCase(r.type.c_str(), type)) {
@@ -311,7 +311,7 @@ bool HostSystem::FindResource(const char16_t* type, uint32_t id, const void** da
   return false;
 }
 
-uint32_t HostSystem::GetProfileString(const char16_t* section, const char16_t* key,
+uint32_t HostSystem::ProfileString(const char16_t* section, const char16_t* key,
                                       const char16_t* defaultValue, char16_t* buffer,
                                       uint32_t capacity, const char16_t* file) {
   if (buffer == nullptr || capacity == 0) return 0;
@@ -321,7 +321,7 @@ uint32_t HostSystem::GetProfileString(const char16_t* section, const char16_t* k
   return static_cast<uint32_t>(TextCopy(buffer, capacity, value.c_str()));
 }
 
-int32_t HostSystem::GetProfileInt(const char16_t* section, const char16_t* key, int32_t defaultValue,
+int32_t HostSystem::ProfileInt(const char16_t* section, const char16_t* key, int32_t defaultValue,
                                   const char16_t* file) {
   std::u16string value;
   if (!FindProfileValue(HostPath(file), section, key, &value)) return defaultValue;

@@ -28,11 +28,11 @@ class HostSystem : public System {
   void ClearDebugLines();
   std::vector<uint32_t> ShutdownRequests();
 
-  uint32_t GetTempPath(char16_t* buffer, uint32_t capacity) override;
-  uint32_t GetCurrentDirectory(char16_t* buffer, uint32_t capacity) override;
-  bool SetCurrentDirectory(const char16_t* path) override;
-  bool CreateDirectory(const char16_t* path) override;
-  bool RemoveDirectory(const char16_t* path) override;
+  uint32_t TempFolderPath(char16_t* buffer, uint32_t capacity) override;
+  uint32_t CurrentFolder(char16_t* buffer, uint32_t capacity) override;
+  bool SetCurrentFolder(const char16_t* path) override;
+  bool MakeFolder(const char16_t* path) override;
+  bool RemoveFolder(const char16_t* path) override;
   FileHandle OpenFile(const char16_t* path, FileMode mode) override;
   bool ReadFile(FileHandle file, void* buffer, uint32_t length, uint32_t* done) override;
   bool WriteFile(FileHandle file, const void* buffer, uint32_t length, uint32_t* done) override;
@@ -40,16 +40,16 @@ class HostSystem : public System {
   bool GetFileSize(FileHandle file, uint64_t* size) override;
   bool SetFileTimes(FileHandle file, uint64_t creation, uint64_t access, uint64_t write) override;
   void CloseFile(FileHandle file) override;
-  bool DeleteFile(const char16_t* path) override;
-  bool SetFileAttributes(const char16_t* path, uint32_t attributes) override;
+  bool RemoveFile(const char16_t* path) override;
+  bool SetAttributes(const char16_t* path, uint32_t attributes) override;
   bool FindFiles(const char16_t* pathPattern, bool (*visit)(const FindData&, void*),
                  void* context) override;
   bool DosTimeToFileTime(uint16_t dosDate, uint16_t dosTime, uint64_t* fileTime) override;
-  bool FindResource(const char16_t* type, uint32_t id, const void** data, uint32_t* size) override;
-  uint32_t GetProfileString(const char16_t* section, const char16_t* key,
+  bool ProgramResource(const char16_t* type, uint32_t id, const void** data, uint32_t* size) override;
+  uint32_t ProfileString(const char16_t* section, const char16_t* key,
                             const char16_t* defaultValue, char16_t* buffer, uint32_t capacity,
                             const char16_t* file) override;
-  int32_t GetProfileInt(const char16_t* section, const char16_t* key, int32_t defaultValue,
+  int32_t ProfileInt(const char16_t* section, const char16_t* key, int32_t defaultValue,
                         const char16_t* file) override;
   void* PageAlloc(size_t size) override;
   void PageFree(void* block) override;

@@ -4,7 +4,7 @@
 
 namespace platform {
 
-char16_t CharLower(char16_t c) {
+char16_t LowerChar(char16_t c) {
   if (c >= u'A' && c <= u'Z') return static_cast<char16_t>(c + 32);
   if (c >= 0xC0 && c <= 0xDE && c != 0xD7) return static_cast<char16_t>(c + 32);
   return c;

@@ -7,7 +7,7 @@ static_assert(sizeof(wchar_t) == sizeof(char16_t), "UTF-16 wchar_t");
 
 namespace platform {
 
-char16_t CharLower(char16_t c) {
+char16_t LowerChar(char16_t c) {
   // CharLowerW takes a single character in the low word of a pointer-sized value.
   return static_cast<char16_t>(reinterpret_cast<uintptr_t>(
       ::CharLowerW(reinterpret_cast<LPWSTR>(static_cast<uintptr_t>(c)))));

@@ -19,7 +19,7 @@ void ToRect(const RECT& r, Rect* out) {
 
 }  // namespace
 
-void Win32Dialog::SetWindowText(WindowHandle window, const char16_t* text) {
+void Win32Dialog::SetCaption(WindowHandle window, const char16_t* text) {
   ::SetWindowTextW(Wnd(window), W(text));
 }
 void Win32Dialog::SetItemText(WindowHandle window, int id, const char16_t* text) {
@@ -49,17 +49,17 @@ void Win32Dialog::ComboSetCurSel(WindowHandle window, int id, int index) {
 void Win32Dialog::SetProgressPos(WindowHandle window, int id, int position) {
   ::SendDlgItemMessageW(Wnd(window), id, PBM_SETPOS, static_cast<WPARAM>(position), 0);
 }
-int Win32Dialog::MessageBox(WindowHandle window, const char16_t* text, const char16_t* caption, uint32_t type) {
+int Win32Dialog::ShowMessageBox(WindowHandle window, const char16_t* text, const char16_t* caption, uint32_t type) {
   return ::MessageBoxW(Wnd(window), W(text), W(caption), type);
 }
 void Win32Dialog::SetTimer(WindowHandle window, uintptr_t id, uint32_t milliseconds) {
   ::SetTimer(Wnd(window), id, milliseconds, nullptr);
 }
 void Win32Dialog::KillTimer(WindowHandle window, uintptr_t id) { ::KillTimer(Wnd(window), id); }
-bool Win32Dialog::PostMessage(WindowHandle window, uint32_t message, uintptr_t wParam, intptr_t lParam) {
+bool Win32Dialog::Post(WindowHandle window, uint32_t message, uintptr_t wParam, intptr_t lParam) {
   return ::PostMessageW(Wnd(window), message, wParam, lParam) != 0;
 }
-intptr_t Win32Dialog::SendMessage(WindowHandle window, uint32_t message, uintptr_t wParam, intptr_t lParam) {
+intptr_t Win32Dialog::Send(WindowHandle window, uint32_t message, uintptr_t wParam, intptr_t lParam) {
   return ::SendMessageW(Wnd(window), message, wParam, lParam);
 }
 void Win32Dialog::EndDialog(WindowHandle window, intptr_t result) { ::EndDialog(Wnd(window), result); }

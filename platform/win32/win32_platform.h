@@ -10,11 +10,11 @@ namespace platform {
 
 class Win32System : public System {
  public:
-  uint32_t GetTempPath(char16_t* buffer, uint32_t capacity) override;
-  uint32_t GetCurrentDirectory(char16_t* buffer, uint32_t capacity) override;
-  bool SetCurrentDirectory(const char16_t* path) override;
-  bool CreateDirectory(const char16_t* path) override;
-  bool RemoveDirectory(const char16_t* path) override;
+  uint32_t TempFolderPath(char16_t* buffer, uint32_t capacity) override;
+  uint32_t CurrentFolder(char16_t* buffer, uint32_t capacity) override;
+  bool SetCurrentFolder(const char16_t* path) override;
+  bool MakeFolder(const char16_t* path) override;
+  bool RemoveFolder(const char16_t* path) override;
   FileHandle OpenFile(const char16_t* path, FileMode mode) override;
   bool ReadFile(FileHandle file, void* buffer, uint32_t length, uint32_t* done) override;
   bool WriteFile(FileHandle file, const void* buffer, uint32_t length, uint32_t* done) override;
@@ -22,16 +22,16 @@ class Win32System : public System {
   bool GetFileSize(FileHandle file, uint64_t* size) override;
   bool SetFileTimes(FileHandle file, uint64_t creation, uint64_t access, uint64_t write) override;
   void CloseFile(FileHandle file) override;
-  bool DeleteFile(const char16_t* path) override;
-  bool SetFileAttributes(const char16_t* path, uint32_t attributes) override;
+  bool RemoveFile(const char16_t* path) override;
+  bool SetAttributes(const char16_t* path, uint32_t attributes) override;
   bool FindFiles(const char16_t* pathPattern, bool (*visit)(const FindData&, void*),
                  void* context) override;
   bool DosTimeToFileTime(uint16_t dosDate, uint16_t dosTime, uint64_t* fileTime) override;
-  bool FindResource(const char16_t* type, uint32_t id, const void** data, uint32_t* size) override;
-  uint32_t GetProfileString(const char16_t* section, const char16_t* key,
+  bool ProgramResource(const char16_t* type, uint32_t id, const void** data, uint32_t* size) override;
+  uint32_t ProfileString(const char16_t* section, const char16_t* key,
                             const char16_t* defaultValue, char16_t* buffer, uint32_t capacity,
                             const char16_t* file) override;
-  int32_t GetProfileInt(const char16_t* section, const char16_t* key, int32_t defaultValue,
+  int32_t ProfileInt(const char16_t* section, const char16_t* key, int32_t defaultValue,
                         const char16_t* file) override;
   void* PageAlloc(size_t size) override;
   void PageFree(void* block) override;
@@ -59,7 +59,7 @@ class Win32DeviceIo : public DeviceIo {
 // The real window: every operation is the Win32 call on the dialog or one of its controls.
 class Win32Dialog : public Dialog {
  public:
-  void SetWindowText(WindowHandle window, const char16_t* text) override;
+  void SetCaption(WindowHandle window, const char16_t* text) override;
   void SetItemText(WindowHandle window, int id, const char16_t* text) override;
   void EnableItem(WindowHandle window, int id, bool enable) override;
   void ComboReset(WindowHandle window, int id) override;
@@ -69,12 +69,12 @@ class Win32Dialog : public Dialog {
   int ComboGetCurSel(WindowHandle window, int id) override;
   void ComboSetCurSel(WindowHandle window, int id, int index) override;
   void SetProgressPos(WindowHandle window, int id, int position) override;
-  int MessageBox(WindowHandle window, const char16_t* text, const char16_t* caption,
+  int ShowMessageBox(WindowHandle window, const char16_t* text, const char16_t* caption,
                  uint32_t type) override;
   void SetTimer(WindowHandle window, uintptr_t id, uint32_t milliseconds) override;
   void KillTimer(WindowHandle window, uintptr_t id) override;
-  bool PostMessage(WindowHandle window, uint32_t message, uintptr_t wParam, intptr_t lParam) override;
-  intptr_t SendMessage(WindowHandle window, uint32_t message, uintptr_t wParam, intptr_t lParam) override;
+  bool Post(WindowHandle window, uint32_t message, uintptr_t wParam, intptr_t lParam) override;
+  intptr_t Send(WindowHandle window, uint32_t message, uintptr_t wParam, intptr_t lParam) override;
   void EndDialog(WindowHandle window, intptr_t result) override;
   bool GetWindowRect(WindowHandle window, int id, Rect* rect) override;
   bool GetClientRect(WindowHandle window, int id, Rect* rect) override;

@@ -5,13 +5,13 @@
 #include "platform/win32/win32_platform.h"
 
 // The seam's own values are the Windows ones.
-static_assert(platform::WM_INITDIALOG == WM_INITDIALOG && platform::WM_COMMAND == WM_COMMAND);
-static_assert(platform::WM_TIMER == WM_TIMER && platform::WM_DEVICECHANGE == WM_DEVICECHANGE);
-static_assert(platform::WM_APP == WM_APP && platform::CBN_SELENDOK == CBN_SELENDOK);
-static_assert(platform::IDOK == IDOK && platform::IDCANCEL == IDCANCEL && platform::IDYES == IDYES);
-static_assert(platform::MB_OKCANCEL == MB_OKCANCEL && platform::MB_YESNO == MB_YESNO);
-static_assert(platform::MB_ICONWARNING == MB_ICONWARNING && platform::MB_ICONINFORMATION == MB_ICONINFORMATION);
-static_assert(platform::EWX_REBOOT == EWX_REBOOT && platform::EWX_POWEROFF == EWX_POWEROFF);
+static_assert(platform::MSG_INITDIALOG == WM_INITDIALOG && platform::MSG_COMMAND == WM_COMMAND);
+static_assert(platform::MSG_TIMER == WM_TIMER && platform::MSG_DEVICECHANGE == WM_DEVICECHANGE);
+static_assert(platform::MSG_APP == WM_APP && platform::NOTIFY_SELENDOK == CBN_SELENDOK);
+static_assert(platform::ID_OK == IDOK && platform::ID_CANCEL == IDCANCEL && platform::ID_YES == IDYES);
+static_assert(platform::BOX_OKCANCEL == MB_OKCANCEL && platform::BOX_YESNO == MB_YESNO);
+static_assert(platform::BOX_ICONWARNING == MB_ICONWARNING && platform::BOX_ICONINFORMATION == MB_ICONINFORMATION);
+static_assert(platform::EXITWIN_REBOOT == EWX_REBOOT && platform::EXITWIN_POWEROFF == EWX_POWEROFF);
 static_assert(platform::FILE_ATTR_DIRECTORY == FILE_ATTRIBUTE_DIRECTORY);
 static_assert(platform::FILE_ATTR_ARCHIVE == FILE_ATTRIBUTE_ARCHIVE);
 static_assert(platform::FILE_ATTR_NORMAL == FILE_ATTRIBUTE_NORMAL);
@@ -44,15 +44,15 @@ DWORD WINAPI ThreadTrampoline(LPVOID p) {
 
 }  // namespace
 
-uint32_t Win32System::GetTempPath(char16_t* buffer, uint32_t capacity) {
+uint32_t Win32System::TempFolderPath(char16_t* buffer, uint32_t capacity) {
   return ::GetTempPathW(capacity, W(buffer));
 }
-uint32_t Win32System::GetCurrentDirectory(char16_t* buffer, uint32_t capacity) {
+uint32_t Win32System::CurrentFolder(char16_t* buffer, uint32_t capacity) {
   return ::GetCurrentDirectoryW(capacity, W(buffer));
 }
-bool Win32System::SetCurrentDirectory(const char16_t* path) { return ::SetCurrentDirectoryW(W(path)) != 0; }
-bool Win32System::CreateDirectory(const char16_t* path) { return ::CreateDirectoryW(W(path), nullptr) != 0; }
-bool Win32System::RemoveDirectory(const char16_t* path) { return ::RemoveDirectoryW(W(path)) != 0; }
+bool Win32System::SetCurrentFolder(const char16_t* path) { return ::SetCurrentDirectoryW(W(path)) != 0; }
+bool Win32System::MakeFolder(const char16_t* path) { return ::CreateDirectoryW(W(path), nullptr) != 0; }
+bool Win32System::RemoveFolder(const char16_t* path) { return ::RemoveDirectoryW(W(path)) != 0; }
 
 FileHandle Win32System::OpenFile(const char16_t* path, FileMode mode) {
   HANDLE h = INVALID_HANDLE_VALUE;
@@ -111,9 +111,9 @@ void Win32System::CloseFile(FileHandle file) {
   if (file != INVALID_FILE) ::CloseHandle(H(file));
 }
 
-bool Win32System::DeleteFile(const char16_t* path) { return ::DeleteFileW(W(path)) != 0; }
+bool Win32System::RemoveFile(const char16_t* path) { return ::DeleteFileW(W(path)) != 0; }
 
-bool Win32System::SetFileAttributes(const char16_t* path, uint32_t attributes) {
+bool Win32System::SetAttributes(const char16_t* path, uint32_t attributes) {
   return ::SetFileAttributesW(W(path), attributes) != 0;
 }
 
@@ -140,7 +140,7 @@ bool Win32System::DosTimeToFileTime(uint16_t dosDate, uint16_t dosTime, uint64_t
   return true;
 }
 
-bool Win32System::FindResource(const char16_t* type, uint32_t id, const void** data, uint32_t* size) {
+bool Win32System::ProgramResource(const char16_t* type, uint32_t id, const void** data, uint32_t* size) {
   HRSRC r = ::FindResourceW(nullptr, MAKEINTRESOURCEW(id), W(type));
   if (r == nullptr) return false;
   HGLOBAL g = ::LoadResource(nullptr, r);
@@ -150,13 +150,13 @@ bool Win32System::FindResource(const char16_t* type, uint32_t id, const void** d
   return *data != nullptr;
 }
 
-uint32_t Win32System::GetProfileString(const char16_t* section, const char16_t* key,
+uint32_t Win32System::ProfileString(const char16_t* section, const char16_t* key,
                                        const char16_t* defaultValue, char16_t* buffer,
                                        uint32_t capacity, const char16_t* file) {
   return ::GetPrivateProfileStringW(W(section), W(key), W(defaultValue), W(buffer), capacity, W(file));
 }
 
-int32_t Win32System::GetProfileInt(const char16_t* section, const char16_t* key, int32_t defaultValue,
+int32_t Win32System::ProfileInt(const char16_t* section, const char16_t* key, int32_t defaultValue,
                                    const char16_t* file) {
   return static_cast<int32_t>(::GetPrivateProfileIntW(W(section), W(key), defaultValue, W(file)));
 }

@@ -49,8 +49,8 @@ TEST_F(Shell, ProgressMessageMovesTheBar) {
   AppState& s = AppStateGet();
   s.progressFrom = 40;
   s.progressTo = 60;
-  dialog().PostMessage(w, WM_UPDATE_PROGRESS, 0, 33);
-  dialog().PostMessage(w, WM_UPDATE_PROGRESS, 0, 100);
+  dialog().Post(w, WM_UPDATE_PROGRESS, 0, 33);
+  dialog().Post(w, WM_UPDATE_PROGRESS, 0, 100);
   dialog().Pump();
   EXPECT_EQ(dialog().ProgressHistory(IDC_PROGRESS), (std::vector<int>{46, 60}));
 }
@@ -61,7 +61,7 @@ TEST_F(Shell, DeviceChangeBurstGivesOneRefreshTwoSecondsAfterTheLast) {
   int refreshes = 0;
   // Each refresh of the placeholder list disables RUN; count refreshes by the timer's messages.
   for (int i = 0; i < 5; ++i) {
-    dialog().Deliver(WM_DEVICECHANGE, 7, 0);
+    dialog().Deliver(MSG_DEVICECHANGE, 7, 0);
     clock.Advance(400);
     refreshes += dialog().Pump();
   }
@@ -70,7 +70,7 @@ TEST_F(Shell, DeviceChangeBurstGivesOneRefreshTwoSecondsAfterTheLast) {
   clock.Advance(2000 - 400 - 1);  // 1 ms before two seconds after the last notification
   EXPECT_EQ(dialog().Pump(), 0);
   clock.Advance(1);
-  EXPECT_EQ(dialog().Pump(), 1);  // the one WM_TIMER, whose handler kills the timer
+  EXPECT_EQ(dialog().Pump(), 1);  // the one MSG_TIMER, whose handler kills the timer
   EXPECT_FALSE(dialog().TimerPending(IDT_DEVICE_CHANGE));
   clock.Advance(10000);
   EXPECT_EQ(dialog().Pump(), 0);
@@ -81,16 +81,16 @@ TEST_F(Shell, CloseIsRefusedWhileAnUpdateRuns) {
   AppState& s = AppStateGet();
   s.workerThread = reinterpret_cast<ThreadHandle>(0x1234);
   EXPECT_TRUE(IsUpdateRunning());
-  EXPECT_EQ(dialog().Deliver(WM_COMMAND, IDCANCEL, 0), 0);
+  EXPECT_EQ(dialog().Deliver(MSG_COMMAND, ID_CANCEL, 0), 0);
   EXPECT_FALSE(dialog().Ended());
   auto boxes = dialog().Boxes();
   ASSERT_EQ(boxes.size(), 1u);
   EXPECT_EQ(Narrow(boxes[0].text), "Update FW Now!\nCan't Exit Program.");
   EXPECT_EQ(boxes[0].caption, std::u16string(s.title));
-  EXPECT_EQ(boxes[0].type, MB_OK);
+  EXPECT_EQ(boxes[0].type, BOX_OK);
 
   s.workerThread = nullptr;
-  EXPECT_EQ(dialog().Deliver(WM_COMMAND, IDCANCEL, 0), 1);
+  EXPECT_EQ(dialog().Deliver(MSG_COMMAND, ID_CANCEL, 0), 1);
   EXPECT_TRUE(dialog().Ended());
   EXPECT_EQ(dialog().EndResult(), 0);
   EXPECT_EQ(dialog().Boxes().size(), 1u);
@@ -125,7 +125,7 @@ TEST_F(Shell, StartLayoutFitsTheStatusLineAndCentres) {
 TEST_F(Shell, UnknownMessagesAndCommandsAreLeftAlone) {
   Open();
   EXPECT_EQ(dialog().Deliver(0x0200, 0, 0), 0);  // WM_MOUSEMOVE
-  EXPECT_EQ(dialog().Deliver(WM_COMMAND, (1u << 16) | IDC_DRIVE_LIST, 0), 0);  // CBN_SELCHANGE
+  EXPECT_EQ(dialog().Deliver(MSG_COMMAND, (1u << 16) | IDC_DRIVE_LIST, 0), 0);  // CBN_SELCHANGE
   EXPECT_FALSE(dialog().Ended());
 }
 
