@@ -19,6 +19,8 @@ constexpr int NVME_RESULT_BAD_CMD_TYPE = -5; // the command type is not 0, 1 or 
 // System error recorded when a request buffer cannot be had (ERROR_NOT_ENOUGH_MEMORY); the
 // operation then returns NVME_RESULT_IO_FAILED without any request.
 constexpr uint32_t NVME_ERROR_NO_MEMORY = 8;
+// System error recorded for a data length no request can hold (ERROR_INVALID_PARAMETER).
+constexpr uint32_t NVME_ERROR_INVALID_PARAMETER = 87;
 
 // Data direction of a command.
 constexpr uint32_t NVME_DATA_NONE = 0;

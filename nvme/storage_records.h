@@ -157,14 +157,14 @@ constexpr uint32_t FW_ACTIVATE_ERROR_ACCEPTED = 0x30207;
 
 // ---- SCSI_PASS_THROUGH_DIRECT ------------------------------------------------------------------
 
-constexpr uint8_t SCSI_IOCTL_DATA_OUT = 0;
-constexpr uint8_t SCSI_IOCTL_DATA_IN = 1;
-constexpr uint8_t SCSI_IOCTL_DATA_UNSPECIFIED = 2;
-constexpr uint8_t SCSI_STATUS_CHECK_CONDITION = 2;
-constexpr uint8_t SCSI_CDB_LENGTH = 16;
-constexpr uint8_t SCSI_SENSE_LENGTH = 24;
-constexpr uint32_t SCSI_TIMEOUT_SECONDS = 10;
-constexpr size_t SCSI_SENSE_AREA = 64;
+constexpr uint8_t SPTD_DATA_OUT = 0;
+constexpr uint8_t SPTD_DATA_IN = 1;
+constexpr uint8_t SPTD_DATA_UNSPECIFIED = 2;
+constexpr uint8_t SPTD_STATUS_CHECK_CONDITION = 2;
+constexpr uint8_t SPTD_CDB_LENGTH = 16;
+constexpr uint8_t SPTD_SENSE_LENGTH = 24;
+constexpr uint32_t SPTD_TIMEOUT_SECONDS = 10;
+constexpr size_t SPTD_SENSE_AREA = 64;
 
 // The layout of a 32-bit build: DataBuffer is a 32-bit address.
 struct ScsiPassThroughDirect32 {
@@ -225,14 +225,14 @@ static_assert(offsetof(ScsiPassThroughDirect64, cdb) == 36);
 struct ScsiRequest32 {
   ScsiPassThroughDirect32 sptd;
   uint32_t filler;
-  uint8_t sense[SCSI_SENSE_AREA];
+  uint8_t sense[SPTD_SENSE_AREA];
 };
 static_assert(sizeof(ScsiRequest32) == 112);
 static_assert(offsetof(ScsiRequest32, sense) == 48);
 
 struct ScsiRequest64 {
   ScsiPassThroughDirect64 sptd;
-  uint8_t sense[SCSI_SENSE_AREA];
+  uint8_t sense[SPTD_SENSE_AREA];
 };
 static_assert(sizeof(ScsiRequest64) == 120);
 static_assert(offsetof(ScsiRequest64, sense) == 56);

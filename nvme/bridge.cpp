@@ -1,0 +1,268 @@
+// The dispatch by command type and the USB bridge transports. Every SCSI command is one
+// SCSI_PASS_THROUGH_DIRECT request, built zeroed on the stack, whose data moves directly between
+// the device and the buffer it points at.
+#include "nvme/bridge.h"
+
+#include <cstring>
+
+#include "app/app_state.h"
+#include "app/trace.h"
+#include "discovery/drive_record.h"
+#include "nvme/storage_records.h"
+#include "platform/platform.h"
+#include "platform/text.h"
+
+namespace {
+
+using Cdb = uint8_t[16];
+
+// Sends one SCSI command. Returns false, with the system error recorded, when the request itself
+// fails; otherwise stores the SCSI status the bridge returned.
+bool SendScsi(platform::DeviceHandle device, const Cdb& cdb, uint8_t dataIn, void* data,
+              uint32_t length, uint8_t* scsiStatus) {
+  ScsiRequest request{};
+  request.sptd.length = sizeof(ScsiPassThroughDirect);
+  request.sptd.cdbLength = SPTD_CDB_LENGTH;
+  request.sptd.senseInfoLength = SPTD_SENSE_LENGTH;
+  request.sptd.dataIn = dataIn;
+  request.sptd.dataTransferLength = length;
+  request.sptd.timeOutValue = SPTD_TIMEOUT_SECONDS;
+  request.sptd.dataBuffer =
+      static_cast<decltype(request.sptd.dataBuffer)>(reinterpret_cast<uintptr_t>(data));
+  request.sptd.senseInfoOffset = offsetof(ScsiRequest, sense);
+  std::memcpy(request.sptd.cdb, cdb, sizeof(Cdb));
+
+  uint32_t returned = 0;
+  uint32_t error = 0;
+  if (!platform::Io().Control(device, IOCTL_SCSI_PASS_THROUGH_DIRECT_CODE, &request,
+                              sizeof(request), &request, sizeof(request), &returned, &error)) {
+    AppStateGet().lastSystemError = error;
+    return false;
+  }
+  *scsiStatus = request.sptd.scsiStatus;
+  return true;
+}
+
+// A CHECK CONDITION ends the sequence when the caller asked to hear of it.
+bool StopsHere(uint8_t scsiStatus, uint8_t* statusOut) {
+  if (statusOut == nullptr || scsiStatus != SPTD_STATUS_CHECK_CONDITION) return false;
+  *statusOut = BRIDGE_STATUS_CHECK_CONDITION;
+  return true;
+}
+
+// The ASMedia direction code: none 0, device to host 1, host to device 2.
+uint8_t AsmDirectionCode(uint32_t direction) {
+  if (direction == NVME_DATA_READ) return 1;
+  if (direction == NVME_DATA_WRITE) return 2;
+  return 0;
+}
+
+uint8_t DataInFor(uint32_t direction) {
+  if (direction == NVME_DATA_READ) return SPTD_DATA_IN;
+  if (direction == NVME_DATA_WRITE) return SPTD_DATA_OUT;
+  return SPTD_DATA_UNSPECIFIED;
+}
+
+void PutBigEndian32(uint8_t* at, uint32_t value) {
+  at[0] = static_cast<uint8_t>(value >> 24);
+  at[1] = static_cast<uint8_t>(value >> 16);
+  at[2] = static_cast<uint8_t>(value >> 8);
+  at[3] = static_cast<uint8_t>(value);
+}
+
+void PutBigEndian24(uint8_t* at, uint32_t value) {
+  at[0] = static_cast<uint8_t>(value >> 16);
+  at[1] = static_cast<uint8_t>(value >> 8);
+  at[2] = static_cast<uint8_t>(value);
+}
+
+// The JMicron command block: "NVME", the command at byte 8, the power-control mode at byte 72.
+constexpr uint32_t JMI_BLOCK_BYTES = 512;
+constexpr size_t JMI_COMMAND_AT = 8;
+constexpr size_t JMI_MODE_AT = 72;
+
+void JmiBlock(uint8_t (&block)[JMI_BLOCK_BYTES]) {
+  std::memset(block, 0, sizeof(block));
+  block[0] = 'N';
+  block[1] = 'V';
+  block[2] = 'M';
+  block[3] = 'E';
+}
+
+void JmiCdb(Cdb& cdb, uint8_t operation, uint32_t length) {
+  std::memset(cdb, 0, sizeof(Cdb));
+  cdb[0] = 0xA1;
+  cdb[1] = operation;
+  PutBigEndian24(cdb + 3, length);
+}
+
+constexpr uint32_t ASM_COMPLETION_BYTES = 16;
+constexpr uint32_t ASM_INFO_BYTES = 16;
+constexpr uint32_t INQUIRY_BUFFER_BYTES = 4096;
+
+}  // namespace
+
+int IO_USB_ASM_NvmeCmd(platform::DeviceHandle device, uint32_t direction, NvmeCommand* command,
+                       void* buffer, uint32_t length, uint8_t* statusOut) {
+  const uint8_t code = AsmDirectionCode(direction);
+  const uint32_t dataLength = direction == NVME_DATA_NONE ? 0 : length;
+  uint8_t status = 0;
+
+  Cdb cdb{0xEA, 0x5A, 0x80, 0x00, code};
+  PutBigEndian32(cdb + 10, sizeof(NvmeCommand));
+  if (!SendScsi(device, cdb, SPTD_DATA_OUT, command, sizeof(NvmeCommand), &status))
+    return NVME_RESULT_IO_FAILED;
+  if (StopsHere(status, statusOut)) return NVME_RESULT_OK;
+
+  std::memset(cdb, 0, sizeof(cdb));
+  cdb[0] = direction == NVME_DATA_WRITE ? 0xEA : 0xEB;
+  cdb[1] = 0x5A;
+  cdb[2] = 0x81;
+  cdb[4] = code;
+  PutBigEndian32(cdb + 10, dataLength);
+  if (!SendScsi(device, cdb, DataInFor(direction), buffer, dataLength, &status))
+    return NVME_RESULT_IO_FAILED;
+  if (StopsHere(status, statusOut)) return NVME_RESULT_OK;
+
+  // The completion entry comes back over the first 16 bytes of the command; whether it came is
+  // not looked at.
+  std::memset(cdb, 0, sizeof(cdb));
+  cdb[0] = 0xEB;
+  cdb[1] = 0x5A;
+  cdb[2] = 0x82;
+  cdb[4] = code;
+  PutBigEndian32(cdb + 10, ASM_COMPLETION_BYTES);
+  if (SendScsi(device, cdb, SPTD_DATA_IN, command, ASM_COMPLETION_BYTES, &status))
+    StopsHere(status, statusOut);
+  return NVME_RESULT_OK;
+}
+
+int IO_USB_JMI_NvmeCmd(platform::DeviceHandle device, uint32_t direction, NvmeCommand* command,
+                       void* buffer, uint32_t length, uint8_t* statusOut) {
+  const uint32_t dataLength = direction == NVME_DATA_NONE ? 0 : length;
+  uint8_t status = 0;
+  uint8_t block[JMI_BLOCK_BYTES];
+  JmiBlock(block);
+  std::memcpy(block + JMI_COMMAND_AT, command, sizeof(NvmeCommand));
+
+  Cdb cdb;
+  JmiCdb(cdb, 0x80, JMI_BLOCK_BYTES);
+  if (!SendScsi(device, cdb, SPTD_DATA_OUT, block, JMI_BLOCK_BYTES, &status))
+    return NVME_RESULT_IO_FAILED;
+  if (StopsHere(status, statusOut)) return NVME_RESULT_OK;
+
+  uint8_t operation = 0x81;
+  if (direction == NVME_DATA_READ) operation = 0x82;
+  if (direction == NVME_DATA_WRITE) operation = 0x83;
+  if (direction != NVME_DATA_WRITE && buffer != nullptr && dataLength != 0)
+    std::memset(buffer, 0, dataLength);
+  JmiCdb(cdb, operation, dataLength);
+  if (!SendScsi(device, cdb, DataInFor(direction), buffer, dataLength, &status))
+    return NVME_RESULT_IO_FAILED;
+  if (StopsHere(status, statusOut)) return NVME_RESULT_OK;
+
+  std::memset(block, 0, sizeof(block));
+  JmiCdb(cdb, 0x8F, JMI_BLOCK_BYTES);
+  if (SendScsi(device, cdb, SPTD_DATA_IN, block, JMI_BLOCK_BYTES, &status))
+    StopsHere(status, statusOut);
+  return NVME_RESULT_OK;
+}
+
+int IO_USB_ASM_Identify(platform::DeviceHandle device, uint32_t direction,
+                        const NvmeCommand* command, void* buffer, uint32_t length,
+                        uint8_t* statusOut) {
+  Cdb cdb{};
+  cdb[0] = 0xE6;
+  cdb[1] = command->opcode;
+  cdb[3] = static_cast<uint8_t>(command->cdw10);
+  cdb[7] = static_cast<uint8_t>(command->nsid);
+  uint8_t status = 0;
+  if (!SendScsi(device, cdb, DataInFor(direction), buffer, length, &status))
+    return NVME_RESULT_IO_FAILED;
+  StopsHere(status, statusOut);
+  return NVME_RESULT_OK;
+}
+
+int IO_USB_ASM_ReadInfo(platform::DeviceHandle device, char16_t* text, size_t capacity) {
+  uint8_t reply[ASM_INFO_BYTES] = {};
+  Cdb cdb{0xEB, 0x5A, 0x02};
+  cdb[13] = 0x10;
+  uint8_t status = 0;
+  if (!SendScsi(device, cdb, SPTD_DATA_IN, reply, sizeof(reply), &status))
+    return NVME_RESULT_IO_FAILED;
+  // The reply is text of at most 16 characters, terminated only when shorter.
+  size_t n = 0;
+  while (n < sizeof(reply) && reply[n] != 0) ++n;
+  platform::AnsiToWide(reinterpret_cast<const char*>(reply), static_cast<ptrdiff_t>(n), text,
+                       capacity);
+  return NVME_RESULT_OK;
+}
+
+int32_t IO_USB_GetBridgeType(platform::DeviceHandle device) {
+  uint8_t reply[INQUIRY_BUFFER_BYTES] = {};
+  Cdb cdb{0x12, 0x00, 0x00, 0x00, 0x26};
+  uint8_t status = 0;
+  if (!SendScsi(device, cdb, SPTD_DATA_IN, reply, sizeof(reply), &status)) return CMD_TYPE_NONE;
+  if (status == SPTD_STATUS_CHECK_CONDITION) return CMD_TYPE_NONE;
+  if (reply[36] == 0x60) {
+    if (reply[37] != 0x23) return CMD_TYPE_NONE;
+    char16_t info[ASM_INFO_CHARS];
+    IO_USB_ASM_ReadInfo(device, info, ASM_INFO_CHARS);
+    return CMD_TYPE_ASM;
+  }
+  if (reply[36] == 0x30 && reply[37] == 0x35) return CMD_TYPE_JMI;
+  return CMD_TYPE_NONE;
+}
+
+int IO_USB_ASM_PowerCtrl(platform::DeviceHandle device, uint8_t mode) {
+  DebugTrace(u"IO_USB_ASM_PowerCtrl IN %d", static_cast<int>(mode));
+  Cdb cdb{0xEA, 0x5A, mode};
+  uint8_t status = 0;
+  if (!SendScsi(device, cdb, SPTD_DATA_OUT, nullptr, 0, &status)) return NVME_RESULT_IO_FAILED;
+  DebugTrace(u"IO_USB_ASM_PowerCtrl Success OUT ");
+  return NVME_RESULT_OK;
+}
+
+int IO_USB_JMI_PowerCtrl(platform::DeviceHandle device, uint8_t mode) {
+  DebugTrace(u"IO_USB_JMI_PowerCtrl IN %d", static_cast<int>(mode));
+  uint8_t block[JMI_BLOCK_BYTES];
+  JmiBlock(block);
+  block[JMI_MODE_AT] = mode;
+  uint8_t status = 0;
+  Cdb cdb;
+  JmiCdb(cdb, 0x80, JMI_BLOCK_BYTES);
+  if (!SendScsi(device, cdb, SPTD_DATA_OUT, block, JMI_BLOCK_BYTES, &status))
+    return NVME_RESULT_IO_FAILED;
+  JmiCdb(cdb, 0x81, 0);
+  if (!SendScsi(device, cdb, SPTD_DATA_IN, block, 0, &status)) return NVME_RESULT_IO_FAILED;
+  std::memset(block, 0, sizeof(block));
+  JmiCdb(cdb, 0x8F, JMI_BLOCK_BYTES);
+  SendScsi(device, cdb, SPTD_DATA_IN, block, JMI_BLOCK_BYTES, &status);
+  DebugTrace(u"IO_USB_JMI_PowerCtrl Success OUT");
+  return NVME_RESULT_OK;
+}
+
+int SendVendorCmd(int32_t iCmdType, platform::DeviceHandle device, uint32_t direction,
+                  uint8_t opcode, uint32_t cdw12, uint32_t cdw13, uint32_t cdw14, uint32_t cdw15,
+                  void* buffer, uint32_t length) {
+  if (iCmdType == CMD_TYPE_NVME)
+    return IO_NVMe_PassThrough(device, direction, opcode, cdw12, cdw13, cdw14, cdw15, buffer,
+                               length);
+  NvmeCommand command = VendorCommand(opcode, length, cdw12, cdw13, cdw14, cdw15);
+  if (iCmdType == CMD_TYPE_ASM)
+    return IO_USB_ASM_NvmeCmd(device, direction, &command, buffer, length, nullptr);
+  if (iCmdType == CMD_TYPE_JMI)
+    return IO_USB_JMI_NvmeCmd(device, direction, &command, buffer, length, nullptr);
+  return NVME_RESULT_BAD_CMD_TYPE;
+}
+
+int IdentifyCmd(int32_t iCmdType, platform::DeviceHandle device, uint32_t cns, uint32_t nsid,
+                void* buffer, uint32_t length, uint8_t* statusOut) {
+  if (iCmdType == CMD_TYPE_NVME) return IO_NVMe_Identify(device, cns, nsid, buffer, length);
+  NvmeCommand command = IdentifyCommand(cns, nsid);
+  if (iCmdType == CMD_TYPE_ASM)
+    return IO_USB_ASM_Identify(device, NVME_DATA_READ, &command, buffer, length, statusOut);
+  if (iCmdType == CMD_TYPE_JMI)
+    return IO_USB_JMI_NvmeCmd(device, NVME_DATA_READ, &command, buffer, length, statusOut);
+  return NVME_RESULT_BAD_CMD_TYPE;
+}
