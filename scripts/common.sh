@@ -1,0 +1,32 @@
+# Shared by ./run and ./test: installing what a fresh Debian machine lacks, and the builds.
+
+QV_ROOT=$(cd "$(dirname "$0")" && pwd)
+QV_PACKAGES="cmake make g++ python3 googletest zlib1g-dev g++-mingw-w64-x86-64-posix libz-mingw-w64-dev \
+wine wine64 xvfb imagemagick zip unzip"
+
+qv_install() {
+  missing=""
+  for p in $QV_PACKAGES; do
+    dpkg -s "$p" >/dev/null 2>&1 || missing="$missing $p"
+  done
+  [ -z "$missing" ] && return 0
+  echo "Installing:$missing"
+  if [ "$(id -u)" != 0 ]; then
+    echo "These packages are missing and installing them needs root:$missing" >&2
+    return 1
+  fi
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq >/dev/null && apt-get install -y -qq --no-install-recommends $missing >/dev/null
+}
+
+qv_jobs() { nproc 2>/dev/null || echo 2; }
+
+qv_build() {  # qv_build PRESET [TARGETS...]
+  preset="$1"; shift
+  cmake --preset "$preset" -S "$QV_ROOT" >/dev/null || return 1
+  if [ $# -gt 0 ]; then
+    for t in "$@"; do cmake --build "$QV_ROOT/build/$preset" -j"$(qv_jobs)" --target "$t" || return 1; done
+  else
+    cmake --build "$QV_ROOT/build/$preset" -j"$(qv_jobs)"
+  fi
+}

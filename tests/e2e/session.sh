@@ -1,0 +1,58 @@
+# Shell functions for a Wine session in a window: our own Xvfb (when there is no display), our own
+# Wine prefix with a virtual desktop, screenshots, and a clean-up that ends only what we started:
+# the Xvfb by its process id and the wineserver of our own prefix.
+# Sourced by tests/e2e/window_test.sh and ./run. Needs: wine, Xvfb, ImageMagick's import.
+
+QV_XVFB_PID=""
+QV_OWN_DISPLAY=""
+
+qv_log() { printf '%s\n' "$*"; }
+
+# qv_prefix DIR: use DIR as the Wine prefix, made on first use, with a 1024x768 virtual desktop.
+qv_prefix() {
+  export WINEPREFIX="$1"
+  export WINEDEBUG="${WINEDEBUG:--all}"
+  export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=}"
+  if [ ! -f "$WINEPREFIX/system.reg" ]; then
+    mkdir -p "$WINEPREFIX"
+    wineboot -i >/dev/null 2>&1 || true
+  fi
+  if [ "${QV_VIRTUAL_DESKTOP:-1}" = 1 ]; then
+    wine reg add 'HKCU\Software\Wine\Explorer' /v Desktop /d Default /f >/dev/null 2>&1
+    wine reg add 'HKCU\Software\Wine\Explorer\Desktops' /v Default /d 1024x768 /f >/dev/null 2>&1
+  else
+    wine reg delete 'HKCU\Software\Wine\Explorer' /v Desktop /f >/dev/null 2>&1 || true
+  fi
+}
+
+# qv_display: keep $DISPLAY when there is one, otherwise start our own Xvfb on a free number.
+qv_display() {
+  if [ -n "${DISPLAY:-}" ] && [ "${QV_FORCE_XVFB:-0}" != 1 ]; then
+    return 0
+  fi
+  n=91
+  while [ -e "/tmp/.X$n-lock" ] || [ -e "/tmp/.X11-unix/X$n" ]; do n=$((n + 1)); done
+  Xvfb ":$n" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
+  QV_XVFB_PID=$!
+  QV_OWN_DISPLAY=":$n"
+  export DISPLAY=":$n"
+  i=0
+  while [ ! -e "/tmp/.X11-unix/X$n" ] && [ $i -lt 100 ]; do sleep 0.1; i=$((i + 1)); done
+}
+
+# qv_shot FILE: a screenshot of the whole (virtual) screen.
+qv_shot() {
+  mkdir -p "$(dirname "$1")"
+  import -display "$DISPLAY" -window root "$1" >/dev/null 2>&1 || qv_log "screenshot failed: $1"
+}
+
+qv_cleanup() {
+  if [ -n "${WINEPREFIX:-}" ]; then
+    wineserver -k >/dev/null 2>&1 || true
+  fi
+  if [ -n "$QV_XVFB_PID" ]; then
+    kill "$QV_XVFB_PID" 2>/dev/null || true
+    wait "$QV_XVFB_PID" 2>/dev/null || true
+    QV_XVFB_PID=""
+  fi
+}

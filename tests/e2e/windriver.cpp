@@ -1,0 +1,267 @@
+// windriver: drives and measures the updater's real window from outside, through the Win32 API,
+// as a person at the screen would: it finds the window, reads its controls, presses keys and
+// buttons and answers message boxes. The end-to-end scripts call it once per step.
+//
+//   windriver wait [SECONDS]           wait for the main dialog; print its caption
+//   windriver layout                   print the measured layout; exit 1 if the rules fail
+//   windriver state                    print caption, list entries, selection, values, progress
+//   windriver select N                 select list entry N as the user does (CBN_SELENDOK)
+//   windriver run                      press RUN
+//   windriver box [SECONDS]            wait for a message box; print caption and text
+//   windriver answer BUTTON [SECONDS]  wait for a message box and press ok|cancel|yes|no
+//   windriver idle [SECONDS]           wait until RUN is enabled again (an update has ended)
+//   windriver escape                   press Esc in the main dialog
+#include <windows.h>
+#include <commctrl.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+namespace {
+
+constexpr int kStatus = 510, kProgress = 1003, kList = 500;
+
+std::string Utf8(const wchar_t* w) {
+  char buf[4096];
+  int n = WideCharToMultiByte(CP_UTF8, 0, w, -1, buf, sizeof buf, nullptr, nullptr);
+  return n > 0 ? std::string(buf) : std::string();
+}
+
+std::string Escaped(const std::string& s) {
+  std::string out;
+  for (char c : s) {
+    if (c == '\r') out += "\\r";
+    else if (c == '\n') out += "\\n";
+    else out += c;
+  }
+  return out;
+}
+
+std::string TextOf(HWND w) {
+  wchar_t buf[2048] = {};
+  SendMessageW(w, WM_GETTEXT, 2048, reinterpret_cast<LPARAM>(buf));
+  return Utf8(buf);
+}
+
+bool IsDialogClass(HWND w) {
+  wchar_t cls[64] = {};
+  GetClassNameW(w, cls, 64);
+  return wcscmp(cls, L"#32770") == 0;
+}
+
+HWND g_found = nullptr;
+
+BOOL CALLBACK FindMain(HWND w, LPARAM) {
+  if (IsDialogClass(w) && IsWindowVisible(w) && GetDlgItem(w, kStatus) != nullptr) {
+    g_found = w;
+    return FALSE;
+  }
+  return TRUE;
+}
+
+// A message box: a dialog-class top-level window without the status line.
+BOOL CALLBACK FindBox(HWND w, LPARAM) {
+  if (IsDialogClass(w) && IsWindowVisible(w) && GetDlgItem(w, kStatus) == nullptr) {
+    g_found = w;
+    return FALSE;
+  }
+  return TRUE;
+}
+
+HWND WaitFor(WNDENUMPROC finder, double seconds) {
+  DWORD end = GetTickCount() + static_cast<DWORD>(seconds * 1000);
+  for (;;) {
+    g_found = nullptr;
+    EnumWindows(finder, 0);
+    if (g_found != nullptr) return g_found;
+    if (static_cast<LONG>(GetTickCount() - end) > 0) return nullptr;
+    Sleep(100);
+  }
+}
+
+HWND MainOrDie() {
+  HWND w = WaitFor(FindMain, 5);
+  if (w == nullptr) {
+    std::printf("no main dialog\n");
+    std::exit(3);
+  }
+  return w;
+}
+
+void PrintRect(const char* name, const RECT& r) {
+  std::printf("%s %ld %ld %ld %ld (%ldx%ld)\n", name, r.left, r.top, r.right, r.bottom, r.right - r.left,
+              r.bottom - r.top);
+}
+
+int Layout() {
+  HWND main = MainOrDie();
+  RECT d, s, p, c, pc;
+  GetWindowRect(main, &d);
+  GetWindowRect(GetDlgItem(main, kStatus), &s);
+  GetWindowRect(GetDlgItem(main, kProgress), &p);
+  GetClientRect(main, &c);
+  GetWindowRect(GetDlgItem(main, kProgress), &pc);
+  POINT origin{0, 0};
+  ClientToScreen(main, &origin);
+  PrintRect("dialog", d);
+  PrintRect("status", s);
+  PrintRect("progress", p);
+  PrintRect("client", c);
+  int screenW = GetSystemMetrics(SM_CXSCREEN), screenH = GetSystemMetrics(SM_CYSCREEN);
+  std::printf("screen %d %d\n", screenW, screenH);
+  int failures = 0;
+  auto check = [&](bool ok, const char* what) {
+    std::printf("%s %s\n", ok ? "ok" : "FAIL", what);
+    if (!ok) ++failures;
+  };
+  check(d.bottom - s.bottom == (s.bottom - s.top) + 5, "bottom edge one status-line height plus 5 px below the status line");
+  check(p.bottom - p.top == 5, "progress bar 5 px high");
+  check(p.right - p.left == c.right - c.left, "progress bar spans the client width");
+  check(p.left == origin.x && p.bottom == origin.y + c.bottom, "progress bar along the bottom edge of the client area");
+  check(d.left == (screenW - (d.right - d.left)) / 2 && d.top == (screenH - (d.bottom - d.top)) / 2, "centred on the screen");
+  return failures == 0 ? 0 : 1;
+}
+
+int State() {
+  HWND main = MainOrDie();
+  std::printf("caption %s\n", TextOf(main).c_str());
+  HWND list = GetDlgItem(main, kList);
+  int count = static_cast<int>(SendMessageW(list, CB_GETCOUNT, 0, 0));
+  for (int i = 0; i < count; ++i) {
+    wchar_t item[512] = {};
+    SendMessageW(list, CB_GETLBTEXT, i, reinterpret_cast<LPARAM>(item));
+    std::printf("entry %d %s\n", i, Utf8(item).c_str());
+  }
+  std::printf("selection %d\n", static_cast<int>(SendMessageW(list, CB_GETCURSEL, 0, 0)));
+  const struct { int id; const char* name; } values[] = {
+      {501, "model"}, {502, "serial"}, {503, "interface"}, {504, "firmware"}, {505, "capacity"}, {kStatus, "status"}};
+  for (const auto& v : values) std::printf("%s %s\n", v.name, TextOf(GetDlgItem(main, v.id)).c_str());
+  std::printf("progress %d\n", static_cast<int>(SendMessageW(GetDlgItem(main, kProgress), PBM_GETPOS, 0, 0)));
+  std::printf("run %s\n", IsWindowEnabled(GetDlgItem(main, IDOK)) ? "enabled" : "disabled");
+  std::printf("list %s\n", IsWindowEnabled(list) ? "enabled" : "disabled");
+  return 0;
+}
+
+int Select(int index) {
+  HWND main = MainOrDie();
+  HWND list = GetDlgItem(main, kList);
+  if (SendMessageW(list, CB_SETCURSEL, index, 0) == CB_ERR) {
+    std::printf("no entry %d\n", index);
+    return 1;
+  }
+  SendMessageW(main, WM_COMMAND, MAKEWPARAM(kList, CBN_SELENDOK), reinterpret_cast<LPARAM>(list));
+  return 0;
+}
+
+int Run() {
+  HWND main = MainOrDie();
+  // Posted, as a click is: the dialog's handler may open a message box and wait.
+  PostMessageW(GetDlgItem(main, IDOK), BM_CLICK, 0, 0);
+  return 0;
+}
+
+struct BoxText {
+  std::string caption, text;
+};
+
+BOOL CALLBACK CollectStatic(HWND w, LPARAM p) {
+  auto* t = reinterpret_cast<BoxText*>(p);
+  wchar_t cls[64] = {};
+  GetClassNameW(w, cls, 64);
+  if (_wcsicmp(cls, L"Static") == 0) {
+    std::string s = TextOf(w);
+    if (!s.empty()) t->text += (t->text.empty() ? "" : "\n") + s;
+  }
+  return TRUE;
+}
+
+BoxText ReadBox(HWND box) {
+  BoxText t;
+  t.caption = TextOf(box);
+  EnumChildWindows(box, CollectStatic, reinterpret_cast<LPARAM>(&t));
+  return t;
+}
+
+int Box(double seconds) {
+  HWND box = WaitFor(FindBox, seconds);
+  if (box == nullptr) {
+    std::printf("no box\n");
+    return 1;
+  }
+  BoxText t = ReadBox(box);
+  std::printf("box caption=%s text=%s\n", t.caption.c_str(), Escaped(t.text).c_str());
+  return 0;
+}
+
+int Answer(const char* button, double seconds) {
+  HWND box = WaitFor(FindBox, seconds);
+  if (box == nullptr) {
+    std::printf("no box\n");
+    return 1;
+  }
+  int id = std::strcmp(button, "yes") == 0 ? IDYES : std::strcmp(button, "no") == 0 ? IDNO
+           : std::strcmp(button, "cancel") == 0 ? IDCANCEL : IDOK;
+  BoxText t = ReadBox(box);
+  std::printf("box caption=%s text=%s answer=%s\n", t.caption.c_str(), Escaped(t.text).c_str(), button);
+  HWND b = GetDlgItem(box, id);
+  if (b == nullptr) {
+    std::printf("box has no %s button\n", button);
+    return 1;
+  }
+  PostMessageW(b, BM_CLICK, 0, 0);
+  return 0;
+}
+
+int Idle(double seconds) {
+  HWND main = MainOrDie();
+  DWORD end = GetTickCount() + static_cast<DWORD>(seconds * 1000);
+  while (!IsWindowEnabled(GetDlgItem(main, IDOK)) || !IsWindowEnabled(GetDlgItem(main, kList))) {
+    if (static_cast<LONG>(GetTickCount() - end) > 0) {
+      std::printf("still busy\n");
+      return 1;
+    }
+    Sleep(100);
+  }
+  return 0;
+}
+
+int Escape() {
+  HWND main = MainOrDie();
+  // The Esc key as the dialog's own loop sees it: a key press on its focused control.
+  HWND focus = GetDlgItem(main, kList);
+  PostMessageW(focus, WM_KEYDOWN, VK_ESCAPE, 0x00010001);
+  PostMessageW(focus, WM_KEYUP, VK_ESCAPE, 0xC0010001);
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2) {
+    std::fprintf(stderr, "usage: windriver wait|layout|state|select N|run|box|answer B|idle|escape\n");
+    return 2;
+  }
+  std::string c = argv[1];
+  double seconds = argc > 2 ? std::atof(argv[argc - 1]) : 20;
+  if (c == "wait") {
+    HWND w = WaitFor(FindMain, argc > 2 ? std::atof(argv[2]) : 30);
+    if (w == nullptr) {
+      std::printf("no main dialog\n");
+      return 1;
+    }
+    std::printf("caption %s\n", TextOf(w).c_str());
+    return 0;
+  }
+  if (c == "layout") return Layout();
+  if (c == "state") return State();
+  if (c == "select" && argc > 2) return Select(std::atoi(argv[2]));
+  if (c == "run") return Run();
+  if (c == "box") return Box(argc > 2 ? seconds : 20);
+  if (c == "answer" && argc > 2) return Answer(argv[2], argc > 3 ? std::atof(argv[3]) : 20);
+  if (c == "idle") return Idle(argc > 2 ? seconds : 60);
+  if (c == "escape") return Escape();
+  std::fprintf(stderr, "unknown command %s\n", c.c_str());
+  return 2;
+}
