@@ -86,8 +86,10 @@ class System {
   virtual void* PageAlloc(size_t size) = 0;
   virtual void PageFree(void* block) = 0;
 
-  // Threads: a started thread runs at once; its handle is released with CloseThread.
-  virtual ThreadHandle CreateThread(ThreadProc proc, void* parameter) = 0;
+  // Threads. StartThread stores the new thread's handle into *handle before the thread runs, so
+  // a thread that ends at once still finds its handle in place; returns false (and leaves
+  // *handle alone) when no thread could be created. The handle is released with CloseThread.
+  virtual bool StartThread(ThreadProc proc, void* parameter, ThreadHandle* handle) = 0;
   virtual void CloseThread(ThreadHandle thread) = 0;
 
   // One line for the debugger (OutputDebugStringW).

@@ -7,6 +7,7 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -341,14 +342,16 @@ void* HostSystem::PageAlloc(size_t size) {
 
 void HostSystem::PageFree(void* block) { std::free(block); }
 
-ThreadHandle HostSystem::CreateThread(ThreadProc proc, void* parameter) {
+bool HostSystem::StartThread(ThreadProc proc, void* parameter, ThreadHandle* handle) {
   auto* record = new ThreadRecord;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     threads_.push_back(record);
   }
+  // The handle is in place before the thread starts: the thread is created only now.
+  std::atomic_ref<ThreadHandle>(*handle).store(record);
   record->thread = std::thread([proc, parameter] { proc(parameter); });
-  return record;
+  return true;
 }
 
 void HostSystem::CloseThread(ThreadHandle) {

@@ -35,7 +35,7 @@ class Win32System : public System {
                         const char16_t* file) override;
   void* PageAlloc(size_t size) override;
   void PageFree(void* block) override;
-  ThreadHandle CreateThread(ThreadProc proc, void* parameter) override;
+  bool StartThread(ThreadProc proc, void* parameter, ThreadHandle* handle) override;
   void CloseThread(ThreadHandle thread) override;
   void DebugOutput(const char16_t* text) override;
   void Shutdown(uint32_t flags) override;

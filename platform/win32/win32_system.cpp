@@ -170,14 +170,20 @@ void Win32System::PageFree(void* block) {
   if (block != nullptr) ::VirtualFree(block, 0, MEM_RELEASE);
 }
 
-ThreadHandle Win32System::CreateThread(ThreadProc proc, void* parameter) {
+bool Win32System::StartThread(ThreadProc proc, void* parameter, ThreadHandle* handle) {
   auto* start = static_cast<ThreadStart*>(::HeapAlloc(::GetProcessHeap(), 0, sizeof(ThreadStart)));
-  if (start == nullptr) return nullptr;
+  if (start == nullptr) return false;
   start->proc = proc;
   start->parameter = parameter;
-  HANDLE h = ::CreateThread(nullptr, 0, ThreadTrampoline, start, 0, nullptr);
-  if (h == nullptr) ::HeapFree(::GetProcessHeap(), 0, start);
-  return h;
+  // Created suspended, so the handle is stored before the thread runs.
+  HANDLE h = ::CreateThread(nullptr, 0, ThreadTrampoline, start, CREATE_SUSPENDED, nullptr);
+  if (h == nullptr) {
+    ::HeapFree(::GetProcessHeap(), 0, start);
+    return false;
+  }
+  ::InterlockedExchangePointer(handle, h);
+  ::ResumeThread(h);
+  return true;
 }
 
 void Win32System::CloseThread(ThreadHandle thread) {
