@@ -1,0 +1,267 @@
+#include "discovery/drive_info.h"
+
+#include <cstring>
+
+#include "app/app_state.h"
+#include "app/trace.h"
+#include "discovery/device_walks.h"
+#include "discovery/storage_device.h"
+#include "nvme/bridge.h"
+#include "nvme/flash_id.h"
+#include "nvme/nvme_command.h"
+#include "nvme/storage_records.h"
+#include "platform/platform.h"
+#include "platform/text.h"
+
+namespace {
+
+// Identify Controller.
+constexpr size_t IDC_VID = 0;
+constexpr size_t IDC_SSVID = 2;
+constexpr size_t IDC_SERIAL = 4;
+constexpr size_t IDC_SERIAL_BYTES = 20;
+constexpr size_t IDC_MODEL = 24;
+constexpr size_t IDC_MODEL_BYTES = 40;
+constexpr size_t IDC_FIRMWARE = 64;
+constexpr size_t IDC_FIRMWARE_BYTES = 8;
+// Identify Namespace.
+constexpr size_t IDNS_NSZE = 0;
+constexpr size_t IDNS_NLBAF = 25;
+constexpr size_t IDNS_FLBAS = 26;
+constexpr size_t IDNS_LBAF = 128;  // 4 bytes per format: MS, LBADS, RP
+constexpr size_t IDNS_LBADS_IN_FORMAT = 2;
+
+constexpr uint64_t BYTES_PER_GB = 1000000000ull;
+constexpr uint32_t CAPACITY_FLOOR_GB = static_cast<uint32_t>(MIN_CAPACITY_BYTES / BYTES_PER_GB);
+static_assert(CAPACITY_FLOOR_GB == 16);
+
+constexpr size_t ANSI_TEXT_BYTES = 260;
+constexpr uint32_t RETRY_SLEEP_MS = 1000;
+constexpr char16_t VOLUME_FIRST = u'C';
+constexpr char16_t VOLUME_LAST = u'Z';
+constexpr size_t VOLUME_ENTRY_CHARS = 3;  // "X: "
+
+uint16_t Le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
+
+uint64_t Le64(const uint8_t* p) {
+  uint64_t v = 0;
+  for (int i = 7; i >= 0; --i) v = (v << 8) | p[i];
+  return v;
+}
+
+// A drive text: its bytes end at the end of the field or at the first zero byte, and are read in
+// the system's ANSI code page into at most DRIVE_TEXT_CHARS units.
+void DriveText(const uint8_t* field, size_t length, char16_t* out) {
+  char text[ANSI_TEXT_BYTES] = {};
+  std::memcpy(text, field, length);
+  platform::AnsiToWide(text, -1, out, DRIVE_TEXT_CHARS);
+}
+
+bool IsBlank(char16_t c) { return c == u' ' || c == u'\t'; }
+
+// The disk number of a "\\.\PhysicalDrive<n>" path, any case; 0 when it holds none.
+uint32_t DiskNumberOfPath(const char16_t* path) {
+  static const char16_t prefix[] = u"\\\\.\\PHYSICALDRIVE";
+  size_t i = 0;
+  for (; prefix[i] != 0; ++i) {
+    char16_t c = path[i];
+    if (c >= u'a' && c <= u'z') c = static_cast<char16_t>(c - u'a' + u'A');
+    if (c != prefix[i]) return 0;
+  }
+  const char16_t* p = path + i;
+  while (*p == u' ' || (*p >= u'\t' && *p <= u'\r')) ++p;
+  bool negative = false;
+  if (*p == u'+' || *p == u'-') negative = *p++ == u'-';
+  uint32_t n = 0;
+  for (; *p >= u'0' && *p <= u'9'; ++p) n = n * 10 + static_cast<uint32_t>(*p - u'0');
+  return negative ? 0 - n : n;
+}
+
+bool DeviceNumberOf(platform::DeviceHandle device, StorageDeviceNumber* number) {
+  std::memset(number, 0, sizeof *number);
+  uint32_t returned = 0, error = 0;
+  return platform::Io().Control(device, IOCTL_STORAGE_GET_DEVICE_NUMBER_CODE, nullptr, 0, number,
+                                sizeof *number, &returned, &error);
+}
+
+// The rest of GetDiskInfo, with the drive open and both Identify blocks at hand.
+int FillRecord(const char16_t* path, platform::DeviceHandle device, int32_t cmdType, uint8_t* controller,
+               uint8_t* ns, DriveRecord* record) {
+  uint8_t status = 0;
+  int result = IdentifyCmd(cmdType, device, IDENTIFY_CNS_CONTROLLER, 0, controller, IDENTIFY_BYTES, &status);
+  if (result != NVME_RESULT_OK) return result;
+  if (status == BRIDGE_STATUS_CHECK_CONDITION) return DRIVE_INFO_NOT_USABLE;
+
+  // A failed namespace request leaves the block zero, and the size check below refuses the drive.
+  status = 0;
+  IdentifyCmd(cmdType, device, IDENTIFY_CNS_NAMESPACE, 1, ns, IDENTIFY_BYTES, &status);
+
+  uint32_t sectorSize = SelectedBlockSize(ns);
+  uint64_t sectorCount = Le64(ns + IDNS_NSZE);
+  // A size beyond 64 bits is no drive's: it is refused rather than wrapped into a small one.
+  if (sectorSize == 0 || sectorCount > UINT64_MAX / sectorSize) return DRIVE_INFO_NOT_USABLE;
+  uint32_t capacityGB = static_cast<uint32_t>(sectorCount * sectorSize / BYTES_PER_GB);
+  if (capacityGB < CAPACITY_FLOOR_GB) return DRIVE_INFO_NOT_USABLE;
+
+  platform::TextCopy(record->devicePath, DRIVE_TEXT_CHARS, path);
+  record->capacityGB = capacityGB;
+  record->sectorSize = sectorSize;
+  record->sectorCount = sectorCount;
+  record->vendorId = Le16(controller + IDC_VID);
+  record->subsystemVendorId = Le16(controller + IDC_SSVID);
+  record->iCmdType = cmdType;
+  DriveText(controller + IDC_MODEL, IDC_MODEL_BYTES, record->model);
+  TrimBlanks(record->model);
+  DriveText(controller + IDC_FIRMWARE, IDC_FIRMWARE_BYTES, record->fwRevision);
+  TrimBlanks(record->fwRevision);
+  DriveText(controller + IDC_SERIAL, IDC_SERIAL_BYTES, record->serial);
+  record->diskNumber = DiskNumberOfPath(path);
+  record->isRaw = 1;
+
+  ReadFlashInfo(cmdType, device, record);
+
+  record->iPort = GetDiskPort(cmdType, record->diskNumber);
+  DebugTrace(u"%s - iCmdType = %d, iPort = %I64d", path, static_cast<int>(cmdType),
+             static_cast<long long>(record->iPort));
+
+  if (cmdType == CMD_TYPE_NVME)
+    GetPciLinkInfo(path, &record->linkSpeed, &record->linkWidth, &record->maxLinkSpeed, &record->maxLinkWidth);
+  return DRIVE_INFO_OK;
+}
+
+}  // namespace
+
+uint32_t SelectedLbaFormat(const uint8_t* identifyNamespace) {
+  uint8_t flbas = identifyNamespace[IDNS_FLBAS];
+  uint32_t index = flbas & 0x0F;
+  // NLBAF counts from 0: 16 or more means more than 16 formats.
+  if (identifyNamespace[IDNS_NLBAF] >= 16) index |= static_cast<uint32_t>((flbas >> 5) & 0x03) << 4;
+  return index;
+}
+
+uint32_t SelectedBlockSize(const uint8_t* identifyNamespace) {
+  uint32_t lbads = identifyNamespace[IDNS_LBAF + 4 * SelectedLbaFormat(identifyNamespace) + IDNS_LBADS_IN_FORMAT];
+  return lbads < 32 ? 1u << lbads : 0;
+}
+
+void TrimBlanks(char16_t* text) {
+  char16_t work[TRIM_CHARS];
+  size_t length = platform::TextCopy(work, TRIM_CHARS, text);
+  size_t start = 0;
+  while (start < length && IsBlank(work[start])) ++start;
+  size_t end = length;
+  while (end > start && IsBlank(work[end - 1])) --end;
+  std::memcpy(text, work + start, (end - start) * sizeof(char16_t));
+  text[end - start] = 0;
+}
+
+platform::DeviceHandle OpenDrive(const char16_t* path, int32_t* cmdType) {
+  platform::DeviceHandle device = platform::Io().Open(path, nullptr);
+  if (device == platform::INVALID_DEVICE) return device;
+
+  StorageDevicePropertyQuery query{};
+  query.propertyId = STORAGE_DEVICE_PROPERTY_ID;
+  query.queryType = PROPERTY_STANDARD_QUERY;
+  StorageDeviceDescriptorHead descriptor{};
+  uint32_t returned = 0, error = 0;
+  int32_t type = CMD_TYPE_NONE;
+  if (platform::Io().Control(device, IOCTL_STORAGE_QUERY_PROPERTY_CODE, &query, sizeof query, &descriptor,
+                             sizeof descriptor, &returned, &error)) {
+    if (descriptor.busType == BUS_TYPE_NVME)
+      type = CMD_TYPE_NVME;
+    else if (descriptor.busType == BUS_TYPE_USB)
+      type = IO_USB_GetBridgeType(device);
+  }
+  *cmdType = type;
+  return device;
+}
+
+int GetDiskInfo(const char16_t* path, DriveRecord* record) {
+  std::memset(record, 0, sizeof *record);
+  int32_t cmdType = CMD_TYPE_NONE;
+  platform::DeviceHandle device = OpenDrive(path, &cmdType);
+  if (device == platform::INVALID_DEVICE) return DRIVE_INFO_NO_PATH;
+  if (cmdType == CMD_TYPE_NONE) {
+    platform::Io().Close(device);
+    return DRIVE_INFO_NOT_USABLE;
+  }
+  // Both Identify blocks are page blocks, as the direct pass-through of a bridge wants them.
+  auto* controller = static_cast<uint8_t*>(platform::Sys().PageAlloc(IDENTIFY_BYTES));
+  auto* ns = static_cast<uint8_t*>(platform::Sys().PageAlloc(IDENTIFY_BYTES));
+  int result = NVME_RESULT_IO_FAILED;
+  if (controller != nullptr && ns != nullptr) {
+    std::memset(controller, 0, IDENTIFY_BYTES);
+    std::memset(ns, 0, IDENTIFY_BYTES);
+    result = FillRecord(path, device, cmdType, controller, ns, record);
+  } else {
+    AppStateGet().lastSystemError = NVME_ERROR_NO_MEMORY;
+  }
+  if (controller != nullptr) platform::Sys().PageFree(controller);
+  if (ns != nullptr) platform::Sys().PageFree(ns);
+  platform::Io().Close(device);
+  if (result != DRIVE_INFO_OK) std::memset(record, 0, sizeof *record);
+  return result;
+}
+
+int EnumerateDrives(DriveRecord* drives, int capacity) {
+  if (drives == nullptr || capacity <= 0) return 0;
+  std::memset(drives, 0, sizeof(DriveRecord) * static_cast<size_t>(capacity));
+  int count = 0;
+  for (uint32_t n = 0; n < MAX_PROBED_DISKS && count < capacity; ++n) {
+    char16_t path[DRIVE_TEXT_CHARS];
+    platform::FormatText(path, DRIVE_TEXT_CHARS, u"\\\\.\\PhysicalDrive%d", static_cast<int>(n));
+    if (GetDiskInfo(path, &drives[count]) == DRIVE_INFO_OK) ++count;
+  }
+
+  for (char16_t letter = VOLUME_FIRST; letter <= VOLUME_LAST; ++letter) {
+    char16_t path[8];
+    platform::FormatText(path, 8, u"\\\\.\\%c:", static_cast<int>(letter));
+    platform::DeviceHandle volume = platform::Io().Open(path, nullptr);
+    if (volume == platform::INVALID_DEVICE) continue;
+    StorageDeviceNumber number;
+    if (DeviceNumberOf(volume, &number) && number.deviceType == FILE_DEVICE_DISK_TYPE) {
+      for (int i = 0; i < count; ++i) {
+        DriveRecord& drive = drives[i];
+        if (drive.diskNumber != number.deviceNumber) continue;
+        drive.isRaw = 0;
+        if (platform::TextLength(drive.driveLetters) + VOLUME_ENTRY_CHARS < DRIVE_TEXT_CHARS) {
+          char16_t entry[VOLUME_ENTRY_CHARS + 1];
+          platform::FormatText(entry, sizeof entry / sizeof entry[0], u"%c: ", static_cast<int>(letter));
+          platform::TextAppend(drive.driveLetters, DRIVE_TEXT_CHARS, entry);
+        }
+        if (letter == u'C') drive.isSystemDisk = 1;
+        break;
+      }
+    }
+    platform::Io().Close(volume);
+  }
+  return count;
+}
+
+int GetDiskInfoByPortID(DriveRecord* record, int attempts) {
+  int32_t cmdType = record->iCmdType;
+  int64_t port = record->iPort;
+  DebugTrace(u"GetDiskInfoByPortID IN, iCmdType = %d, iPort=%I64d", static_cast<int>(cmdType),
+             static_cast<long long>(port));
+  for (int k = 1; k <= attempts; ++k) {
+    platform::DeviceHandle disk = OpenDiskByPort(cmdType, port);
+    if (disk != platform::INVALID_DEVICE) {
+      StorageDeviceNumber number;
+      bool ok = DeviceNumberOf(disk, &number);
+      platform::Io().Close(disk);
+      if (!ok) {
+        std::memset(record, 0, sizeof *record);
+        return 0;
+      }
+      char16_t path[DRIVE_TEXT_CHARS];
+      platform::FormatText(path, DRIVE_TEXT_CHARS, u"\\\\.\\PhysicalDrive%d", static_cast<int>(number.deviceNumber));
+      if (GetDiskInfo(path, record) != DRIVE_INFO_OK) return 0;
+      DebugTrace(u"GetDiskInfoByPortID Success OUT");
+      return 1;
+    }
+    platform::Time().Sleep(RETRY_SLEEP_MS);
+    intptr_t percent = static_cast<intptr_t>(100 * static_cast<int64_t>(k) / attempts);
+    platform::Ui().Post(AppStateGet().dialogWindow, WM_UPDATE_PROGRESS, 0, percent);
+  }
+  return 0;
+}

@@ -1,0 +1,53 @@
+// Drive information: opening a disk and learning its command path, filling a drive record from
+// Identify and the vendor blocks, enumerating the usable drives with their volume letters, and
+// finding a known drive again by its port ID.
+//
+// A drive is usable when it is reached through the system's NVMe driver or an ASMedia or JMicron
+// bridge, answers Identify, and holds at least 16 decimal gigabytes. The list holds only disks
+// 0 to 19; a drive found again by its port ID may carry any disk number.
+#pragma once
+#include <cstdint>
+
+#include "discovery/drive_record.h"
+#include "platform/types.h"
+
+// Results of GetDiskInfo besides the command paths' own failure codes.
+constexpr int DRIVE_INFO_OK = 1;
+constexpr int DRIVE_INFO_NO_PATH = -1;     // the path could not be opened
+constexpr int DRIVE_INFO_NOT_USABLE = -5;  // not an NVMe or recognised bridge disk, no Identify
+                                           // data, or under 16 GB
+
+// Identify data is read in blocks of this size.
+constexpr uint32_t IDENTIFY_BYTES = 4096;
+// The working room of TrimBlanks: texts of up to 999 characters.
+constexpr size_t TRIM_CHARS = 1000;
+
+// Opens the path for reading and writing and decides the command type: CMD_TYPE_NVME for the
+// NVMe bus, the bridge kind for a USB disk, CMD_TYPE_NONE for anything else or a failed query.
+// Returns platform::INVALID_DEVICE when the path cannot be opened (cmdType then is not written).
+// The caller closes the handle, whatever the type.
+platform::DeviceHandle OpenDrive(const char16_t* path, int32_t* cmdType);
+
+// Fills the record from the disk at path ("\\.\PhysicalDrive<n>"). Returns DRIVE_INFO_OK,
+// DRIVE_INFO_NO_PATH, DRIVE_INFO_NOT_USABLE, or the failure code of Identify Controller. The
+// record is zero-filled on every result but DRIVE_INFO_OK.
+int GetDiskInfo(const char16_t* path, DriveRecord* record);
+
+// Zero-fills the first capacity records, fills them with the usable drives among disks 0 to 19
+// in disk-number order, attaches the volume letters C to Z, and returns how many it filled.
+int EnumerateDrives(DriveRecord* drives, int capacity);
+
+// Looks for the drive with the record's command type and port ID up to attempts times, one
+// second apart, posting WM_UPDATE_PROGRESS after each miss. Returns 1 when it was found and the
+// record filled anew; 0 when it was not found (the record is unchanged) or found but not filled
+// (the record is zero-filled).
+int GetDiskInfoByPortID(DriveRecord* record, int attempts);
+
+// Removes leading and trailing blanks and tabs in place (texts of up to 999 characters).
+void TrimBlanks(char16_t* text);
+
+// The index of the LBA format that FLBAS (byte 26) selects in Identify Namespace data: bits 3:0,
+// with bits 6:5 above them when the namespace has more than 16 formats (NLBAF, byte 25, 16 or more).
+uint32_t SelectedLbaFormat(const uint8_t* identifyNamespace);
+// The logical block size of that format: 2 to the power of its LBADS; 0 when LBADS is 32 or more.
+uint32_t SelectedBlockSize(const uint8_t* identifyNamespace);
