@@ -6,6 +6,7 @@
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
   static platform::Win32DeviceIo io;
+  static platform::Win32DeviceTree tree;
   static platform::Win32Clock clock;
-  return RunMainWindow(&io, nullptr, &clock);
+  return RunMainWindow(&io, &tree, &clock);
 }

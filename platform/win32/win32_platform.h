@@ -56,6 +56,23 @@ class Win32DeviceIo : public DeviceIo {
   void Close(DeviceHandle device) override;
 };
 
+// The device tree on SetupAPI and CfgMgr32: device lists by class, their members and interfaces,
+// registry and device properties, parents and instance IDs.
+class Win32DeviceTree : public DeviceTree {
+ public:
+  DeviceList GetClassDevs(const Guid* guid, uint32_t flags) override;
+  void DestroyList(DeviceList list) override;
+  bool EnumMember(DeviceList list, uint32_t index, DeviceNode* node) override;
+  bool GetInterfacePath(DeviceList list, const Guid& guid, uint32_t index, char16_t* path,
+                        uint32_t capacity) override;
+  bool GetRegistryProperty(DeviceList list, DeviceNode node, uint32_t property, void* buffer,
+                           uint32_t size, uint32_t* required) override;
+  bool GetDeviceProperty(DeviceList list, DeviceNode node, const PropertyKey& key, void* buffer,
+                         uint32_t size) override;
+  bool GetParent(DeviceNode node, DeviceNode* parent) override;
+  bool GetDeviceId(DeviceNode node, char16_t* id, uint32_t capacity) override;
+};
+
 // The real window: every operation is the Win32 call on the dialog or one of its controls.
 class Win32Dialog : public Dialog {
  public:

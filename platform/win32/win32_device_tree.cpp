@@ -1,0 +1,165 @@
+// The device tree on SetupAPI and CfgMgr32.
+#include <windows.h>
+#include <cfgmgr32.h>
+#include <devpropdef.h>
+#include <setupapi.h>
+#include <winioctl.h>
+
+#include <cstring>
+
+#include "discovery/storage_device.h"
+#include "platform/win32/win32_platform.h"
+
+// The seam's values and records are the Windows ones.
+static_assert(platform::DEVLIST_PRESENT == DIGCF_PRESENT && platform::DEVLIST_ALLCLASSES == DIGCF_ALLCLASSES);
+static_assert(platform::DEVLIST_PROFILE == DIGCF_PROFILE &&
+              platform::DEVLIST_DEVICEINTERFACE == DIGCF_DEVICEINTERFACE);
+static_assert(platform::REGPROP_LOCATION_INFORMATION == SPDRP_LOCATION_INFORMATION);
+static_assert(platform::REGPROP_BUSNUMBER == SPDRP_BUSNUMBER);
+static_assert(sizeof(platform::Guid) == sizeof(GUID));
+static_assert(sizeof(platform::PropertyKey) == sizeof(DEVPROPKEY));
+static_assert(offsetof(platform::PropertyKey, pid) == offsetof(DEVPROPKEY, pid));
+static_assert(sizeof(platform::DeviceNode) == sizeof(DEVINST));
+static_assert(sizeof(platform::DeviceList) == sizeof(HDEVINFO));
+
+// The fixed part of the interface detail record: 6 bytes on 32-bit Windows (a DWORD and one
+// WCHAR, packed), 8 on 64-bit. Its cbSize is always taken from sizeof.
+static_assert(sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W) == (sizeof(void*) == 8 ? 8 : 6));
+static_assert(sizeof(SP_DEVINFO_DATA) == (sizeof(void*) == 8 ? 32 : 28));
+
+// The storage records that drive discovery sends and reads.
+static_assert(IOCTL_STORAGE_GET_DEVICE_NUMBER_CODE == IOCTL_STORAGE_GET_DEVICE_NUMBER);
+static_assert(FILE_DEVICE_DISK_TYPE == FILE_DEVICE_DISK);
+static_assert(sizeof(StorageDeviceNumber) == sizeof(STORAGE_DEVICE_NUMBER));
+static_assert(offsetof(StorageDeviceNumber, deviceNumber) == offsetof(STORAGE_DEVICE_NUMBER, DeviceNumber));
+static_assert(offsetof(StorageDeviceNumber, partitionNumber) == offsetof(STORAGE_DEVICE_NUMBER, PartitionNumber));
+static_assert(sizeof(StorageDevicePropertyQuery) == sizeof(STORAGE_PROPERTY_QUERY));
+static_assert(offsetof(StorageDevicePropertyQuery, queryType) == offsetof(STORAGE_PROPERTY_QUERY, QueryType));
+static_assert(offsetof(StorageDevicePropertyQuery, additionalParameters) ==
+              offsetof(STORAGE_PROPERTY_QUERY, AdditionalParameters));
+static_assert(STORAGE_DEVICE_PROPERTY_ID == StorageDeviceProperty);
+static_assert(sizeof(StorageDeviceDescriptorHead) == sizeof(STORAGE_DEVICE_DESCRIPTOR));
+static_assert(offsetof(StorageDeviceDescriptorHead, busType) == offsetof(STORAGE_DEVICE_DESCRIPTOR, BusType));
+static_assert(offsetof(StorageDeviceDescriptorHead, rawDeviceProperties) ==
+              offsetof(STORAGE_DEVICE_DESCRIPTOR, RawDeviceProperties));
+static_assert(BUS_TYPE_USB == BusTypeUsb && BUS_TYPE_NVME == BusTypeNvme && BUS_TYPE_SATA == BusTypeSata);
+
+namespace platform {
+namespace {
+
+HDEVINFO Set(DeviceList list) { return reinterpret_cast<HDEVINFO>(list); }
+
+GUID ToGuid(const Guid& g) {
+  GUID out;
+  std::memcpy(&out, &g, sizeof out);
+  return out;
+}
+
+// The member of a list with the device node.
+bool FindMember(HDEVINFO set, DeviceNode node, SP_DEVINFO_DATA* data) {
+  for (DWORD i = 0;; ++i) {
+    std::memset(data, 0, sizeof *data);
+    data->cbSize = sizeof *data;
+    if (!::SetupDiEnumDeviceInfo(set, i, data)) return false;
+    if (data->DevInst == node) return true;
+  }
+}
+
+}  // namespace
+
+DeviceList Win32DeviceTree::GetClassDevs(const Guid* guid, uint32_t flags) {
+  GUID g;
+  if (guid != nullptr) g = ToGuid(*guid);
+  HDEVINFO set = ::SetupDiGetClassDevsW(guid != nullptr ? &g : nullptr, nullptr, nullptr, flags);
+  if (set == INVALID_HANDLE_VALUE) return INVALID_LIST;
+  return reinterpret_cast<DeviceList>(set);
+}
+
+void Win32DeviceTree::DestroyList(DeviceList list) {
+  if (list != INVALID_LIST && list != 0) ::SetupDiDestroyDeviceInfoList(Set(list));
+}
+
+bool Win32DeviceTree::EnumMember(DeviceList list, uint32_t index, DeviceNode* node) {
+  SP_DEVINFO_DATA data;
+  std::memset(&data, 0, sizeof data);
+  data.cbSize = sizeof data;
+  if (!::SetupDiEnumDeviceInfo(Set(list), index, &data)) return false;
+  *node = data.DevInst;
+  return true;
+}
+
+bool Win32DeviceTree::GetInterfacePath(DeviceList list, const Guid& guid, uint32_t index, char16_t* path,
+                                       uint32_t capacity) {
+  GUID g = ToGuid(guid);
+  SP_DEVICE_INTERFACE_DATA interfaceData;
+  std::memset(&interfaceData, 0, sizeof interfaceData);
+  interfaceData.cbSize = sizeof interfaceData;
+  if (!::SetupDiEnumDeviceInterfaces(Set(list), nullptr, &g, index, &interfaceData)) return false;
+  // The size first, then the detail into a block of that size.
+  DWORD required = 0;
+  ::SetupDiGetDeviceInterfaceDetailW(Set(list), &interfaceData, nullptr, 0, &required, nullptr);
+  if (required < sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W)) return false;
+  auto* detail = static_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_W*>(
+      ::HeapAlloc(::GetProcessHeap(), HEAP_ZERO_MEMORY, required + sizeof(WCHAR)));
+  if (detail == nullptr) return false;
+  detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W);
+  bool ok = ::SetupDiGetDeviceInterfaceDetailW(Set(list), &interfaceData, detail, required, nullptr, nullptr) != 0;
+  if (ok) {
+    // The block has one zeroed character more than the system asked for, so the path ends in it.
+    size_t length = 0;
+    size_t room = (required - offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_W, DevicePath)) / sizeof(WCHAR);
+    while (length < room && detail->DevicePath[length] != 0) ++length;
+    ok = capacity > 0 && length + 1 <= capacity;
+    if (ok) {
+      std::memcpy(path, detail->DevicePath, length * sizeof(char16_t));
+      path[length] = 0;
+    }
+  }
+  ::HeapFree(::GetProcessHeap(), 0, detail);
+  return ok;
+}
+
+bool Win32DeviceTree::GetRegistryProperty(DeviceList list, DeviceNode node, uint32_t property, void* buffer,
+                                          uint32_t size, uint32_t* required) {
+  if (required != nullptr) *required = 0;
+  SP_DEVINFO_DATA data;
+  if (!FindMember(Set(list), node, &data)) return false;
+  DWORD type = 0, need = 0;
+  BOOL ok = ::SetupDiGetDeviceRegistryPropertyW(Set(list), &data, property, &type, static_cast<PBYTE>(buffer),
+                                                buffer != nullptr ? size : 0, &need);
+  DWORD error = ok ? ERROR_SUCCESS : ::GetLastError();
+  if (required != nullptr && (ok || error == ERROR_INSUFFICIENT_BUFFER)) *required = need;
+  return ok && buffer != nullptr;
+}
+
+bool Win32DeviceTree::GetDeviceProperty(DeviceList list, DeviceNode node, const PropertyKey& key, void* buffer,
+                                        uint32_t size) {
+  SP_DEVINFO_DATA data;
+  if (buffer == nullptr || !FindMember(Set(list), node, &data)) return false;
+  DEVPROPKEY k;
+  std::memcpy(&k, &key, sizeof k);
+  DEVPROPTYPE type = 0;
+  DWORD need = 0;
+  return ::SetupDiGetDevicePropertyW(Set(list), &data, &k, &type, static_cast<PBYTE>(buffer), size, &need, 0) != 0;
+}
+
+bool Win32DeviceTree::GetParent(DeviceNode node, DeviceNode* parent) {
+  DEVINST p = 0;
+  if (::CM_Get_Parent(&p, node, 0) != CR_SUCCESS) return false;
+  *parent = p;
+  return true;
+}
+
+bool Win32DeviceTree::GetDeviceId(DeviceNode node, char16_t* id, uint32_t capacity) {
+  if (capacity == 0) return false;
+  std::memset(id, 0, capacity * sizeof(char16_t));
+  // One character is kept back, so the ID ends in a terminator whatever the call writes.
+  if (::CM_Get_Device_IDW(node, reinterpret_cast<PWSTR>(id), capacity - 1, 0) != CR_SUCCESS) {
+    id[0] = 0;
+    return false;
+  }
+  id[capacity - 1] = 0;
+  return true;
+}
+
+}  // namespace platform
