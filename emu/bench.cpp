@@ -57,6 +57,17 @@ EmuNode* Bench::Node(DeviceNode node) {
 
 void Bench::Note(const std::u16string& device, const std::string& event, const std::vector<std::string>& extras) {
   capture_.Event(device, event, extras);
+  std::function<void()> listener;
+  {
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    listener = deviceChange_;
+  }
+  if (listener && (event == "leave" || event == "return")) listener();
+}
+
+void Bench::SetDeviceChangeListener(std::function<void()> listener) {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  deviceChange_ = std::move(listener);
 }
 
 void Bench::At(uint64_t tick, std::function<void()> action) {

@@ -71,9 +71,12 @@ class Bench : public platform::DeviceIo, public platform::DeviceTree {
   EmuNode* Node(platform::DeviceNode node);  // null when unknown
   std::vector<EmuNode>& Nodes() { return nodes_; }
 
-  // Events that are not requests, for the capture (a drive leaving or returning).
+  // Events that are not requests, for the capture. A device that leaves the bus or returns to it
+  // notes "leave" or "return"; those two also tell the device-change listener, as the system
+  // tells every top-level window that devices changed.
   void Note(const std::u16string& device, const std::string& event,
             const std::vector<std::string>& extras = {});
+  void SetDeviceChangeListener(std::function<void()> listener);
 
   // Lets a device learn the time and register work for later (a drive returning after a delay):
   // Tick runs every due callback; the bench calls it before every request and list.
@@ -123,6 +126,7 @@ class Bench : public platform::DeviceIo, public platform::DeviceTree {
   std::map<platform::DeviceList, std::vector<platform::DeviceNode>> lists_;
   platform::DeviceList nextList_ = 0x1000;
   std::vector<Timed> timed_;
+  std::function<void()> deviceChange_;
 };
 
 }  // namespace emu
