@@ -133,7 +133,10 @@ bool Bench::Control(DeviceHandle device, uint32_t code, void* in, uint32_t inLen
   if (!ok && error != nullptr) *error = e != 0 ? e : ERROR_IO_DEVICE_CODE;
   std::vector<std::string> extras = std::move(notes.extras);
   if (!ok) extras.push_back("error=" + std::to_string(e != 0 ? e : ERROR_IO_DEVICE_CODE));
-  const uint8_t* outBytes = notes.data.empty() && ok ? static_cast<const uint8_t*>(out) : nullptr;
+  // A SCSI pass-through request shows its data buffer (data=), never the record it returns.
+  constexpr uint32_t IOCTL_SCSI_PASS_THROUGH_DIRECT = 0x0004D014;
+  const uint8_t* outBytes =
+      notes.data.empty() && ok && code != IOCTL_SCSI_PASS_THROUGH_DIRECT ? static_cast<const uint8_t*>(out) : nullptr;
   capture_.Request(it->second.path, code, input.data(), input.size(), notes.data.data(), notes.data.size(),
                    outBytes, outBytes != nullptr ? n : 0, ok, extras);
   return ok;

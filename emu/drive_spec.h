@@ -116,10 +116,10 @@ enum class FaultAction : uint8_t {
   ErrorCompletion,  // the NVMe command completes with `status`
 };
 
-// One injected fault: the n-th request of a kind (counted from 1 since the drive was made), and
-// `repeat` more after it (0: every one from then on), goes wrong as `action` says. On a bridge a
-// command counts once, at its first phase, and the fault strikes at phase `phase` (1 command,
-// 2 data, 3 completion) of that command.
+// One injected fault: the n-th request of a kind (counted from 1 since the drive was made) goes
+// wrong as `action` says, and so do the ones after it up to `repeat` in all (0: every one from
+// the n-th on). On a bridge a command counts once, at its first phase, and the fault strikes at
+// phase `phase` (1 command, 2 data, 3 completion) of that command.
 struct Fault {
   RequestKind kind = RequestKind::Any;
   uint32_t nth = 1;

@@ -1,0 +1,76 @@
+// The two kinds of emulated disk behind EmuDisk: the native NVMe disk and the USB disk of a
+// bridge. MakeDrive chooses between them; tests reach them through device requests only.
+#pragma once
+#include <array>
+#include <memory>
+#include <vector>
+
+#include "emu/drive.h"
+
+namespace emu {
+
+// A disk of the storage driver's NVMe path (or, with another bus type, a disk that answers only
+// the common queries).
+class NativeDisk : public EmuDisk {
+ public:
+  NativeDisk(Bench& bench, const DriveSpec& spec) : EmuDisk(bench, spec) {}
+  bool Control(uint32_t code, void* in, uint32_t inLength, void* out, uint32_t outLength,
+               uint32_t* returned, uint32_t* error, RequestNotes* notes) override;
+
+ private:
+  bool IsNvme() const;
+  bool ProtocolQuery(uint32_t property, const uint8_t* in, uint32_t inLength, uint8_t* out,
+                     uint32_t outLength, uint32_t* returned, uint32_t* error, RequestNotes* notes);
+  bool ProtocolCommand(const uint8_t* in, uint32_t inLength, uint8_t* out, uint32_t outLength,
+                       uint32_t* returned, uint32_t* error, RequestNotes* notes);
+  bool FirmwareDownload(const uint8_t* in, uint32_t inLength, uint32_t* error, RequestNotes* notes);
+  bool FirmwareActivate(const uint8_t* in, uint32_t inLength, uint32_t* error, RequestNotes* notes);
+};
+
+// What a SCSI command came to.
+struct ScsiOutcome {
+  uint8_t status = 0;  // SCSISTAT_GOOD or SCSISTAT_CHECK_CONDITION
+  uint8_t senseKey = 0, asc = 0, ascq = 0;
+  uint32_t transferred = 0;  // data bytes moved
+  bool fail = false;         // the request itself fails with `error` (an injected fault)
+  uint32_t error = 0;
+  bool leaveAfter = false;   // the drive leaves the bus once the request has completed
+};
+
+// A USB disk whose bridge (ASMedia or JMicron) carries NVMe commands in vendor SCSI commands.
+class BridgeDisk : public EmuDisk {
+ public:
+  BridgeDisk(Bench& bench, const DriveSpec& spec) : EmuDisk(bench, spec) {}
+  bool Control(uint32_t code, void* in, uint32_t inLength, void* out, uint32_t outLength,
+               uint32_t* returned, uint32_t* error, RequestNotes* notes) override;
+  // Forgets a command in flight (the bridge restarts with the drive).
+  void ResetBridge();
+
+ private:
+  enum class Phase : uint8_t { Idle, AwaitData, AwaitCompletion };
+
+  ScsiOutcome Execute(const uint8_t cdb[16], uint8_t dataIn, uint8_t* data, uint32_t length,
+                      RequestNotes* notes);
+  ScsiOutcome Inquiry(const uint8_t cdb[16], uint8_t dataIn, uint8_t* data, uint32_t length);
+  ScsiOutcome Asmedia(const uint8_t cdb[16], uint8_t dataIn, uint8_t* data, uint32_t length,
+                      RequestNotes* notes);
+  ScsiOutcome Jmicron(const uint8_t cdb[16], uint8_t dataIn, uint8_t* data, uint32_t length,
+                      RequestNotes* notes);
+  // The NVMe command held by phase 1, run at phase 2.
+  ScsiOutcome RunCommand(DataDirection direction, uint8_t* data, uint32_t length, RequestNotes* notes);
+  // Starts a command at phase 1: counts it and arms a fault when one is due.
+  void BeginPhases(RequestKind kind);
+  // Whether the fault due for a command strikes at this phase (any phase for a command of one
+  // request); fills the outcome when it does and clears `fault` once it has struck.
+  bool Strikes(const Fault*& fault, uint8_t phase, bool single, ScsiOutcome* outcome);
+
+  Phase phase_ = Phase::Idle;
+  std::array<uint8_t, 64> command_{};
+  uint8_t directionCode_ = 0;  // ASMedia: 0 none, 1 read, 2 write
+  uint8_t powerMode_ = 0;      // JMicron: the mode of a power-control block, 0 for a command
+  NvmeCompletion completion_;
+  const Fault* armed_ = nullptr;      // the fault due for the command in flight
+  const Fault* failAfter_ = nullptr;  // a fault that fails the request after it has acted
+};
+
+}  // namespace emu

@@ -1,0 +1,193 @@
+#include "emu/drive.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "emu/disk_devices.h"
+#include "emu/storage_wire.h"
+
+namespace emu {
+
+void DefaultInquiryBytes(BridgeSpec& bridge) {
+  switch (bridge.kind) {
+    case BridgeKind::ASMedia:
+      bridge.inquiry36 = 0x60, bridge.inquiry37 = 0x23;
+      break;
+    case BridgeKind::JMicron:
+      bridge.inquiry36 = 0x30, bridge.inquiry37 = 0x35;
+      break;
+    case BridgeKind::None:
+      bridge.inquiry36 = 0, bridge.inquiry37 = 0;
+      break;
+  }
+}
+
+EmuDisk::EmuDisk(Bench& bench, const DriveSpec& spec)
+    : bench_(bench),
+      spec_(spec),
+      controller_(std::make_unique<NvmeController>(spec)),
+      diskNumber_(spec.diskNumber),
+      faultCounts_(spec.behaviour.faults.size(), 0) {}
+
+EmuDisk::~EmuDisk() = default;
+
+std::u16string EmuDisk::Path() const {
+  std::u16string path = u"\\\\.\\PhysicalDrive";
+  for (char c : std::to_string(diskNumber_)) path.push_back(static_cast<char16_t>(c));
+  return path;
+}
+
+void EmuDisk::Register() { bench_.AddDevice(Path(), shared_from_this()); }
+
+const Fault* EmuDisk::BeginCommand(RequestKind kind) {
+  const Fault* due = nullptr;
+  for (size_t i = 0; i < spec_.behaviour.faults.size(); ++i) {
+    const Fault& f = spec_.behaviour.faults[i];
+    if (f.kind != kind || kind == RequestKind::Any) continue;
+    uint32_t n = ++faultCounts_[i];
+    if (due == nullptr && n >= f.nth && (f.repeat == 0 || n < f.nth + f.repeat)) due = &f;
+  }
+  return due;
+}
+
+const Fault* EmuDisk::CountAny() {
+  const Fault* due = nullptr;
+  for (size_t i = 0; i < spec_.behaviour.faults.size(); ++i) {
+    const Fault& f = spec_.behaviour.faults[i];
+    if (f.kind != RequestKind::Any) continue;
+    uint32_t n = ++faultCounts_[i];
+    if (due == nullptr && n >= f.nth && (f.repeat == 0 || n < f.nth + f.repeat)) due = &f;
+  }
+  return due;
+}
+
+bool EmuDisk::CommonControl(uint32_t code, const uint8_t* in, uint32_t inLength, uint8_t* out,
+                            uint32_t outLength, uint32_t* returned, uint32_t* error, bool* ok) {
+  if (code == wire::IOCTL_STORAGE_GET_DEVICE_NUMBER) {
+    if (const Fault* f = BeginCommand(RequestKind::DeviceNumber)) {
+      ++faultsStruck_;
+      *error = f->error;
+      *ok = false;
+      return true;
+    }
+    if (out == nullptr || outLength < sizeof(wire::DeviceNumber)) {
+      *error = wire::ERROR_INSUFFICIENT_BUFFER;
+      *ok = false;
+      return true;
+    }
+    wire::DeviceNumber number{wire::FILE_DEVICE_DISK, diskNumber_, 0};
+    std::memcpy(out, &number, sizeof number);
+    *returned = sizeof number;
+    *ok = true;
+    return true;
+  }
+  if (code != wire::IOCTL_STORAGE_QUERY_PROPERTY || in == nullptr || inLength < sizeof(wire::PropertyQueryHead))
+    return false;
+  wire::PropertyQueryHead query;
+  std::memcpy(&query, in, sizeof query);
+  if (query.propertyId != wire::StorageDeviceProperty) return false;
+  if (const Fault* f = BeginCommand(RequestKind::DeviceProperty)) {
+    ++faultsStruck_;
+    *error = f->error;
+    *ok = false;
+    return true;
+  }
+  if (query.queryType == wire::PropertyExistsQuery) {
+    *ok = true;
+    return true;
+  }
+  if (query.queryType != wire::PropertyStandardQuery) {
+    *error = wire::ERROR_INVALID_PARAMETER;
+    *ok = false;
+    return true;
+  }
+  if (out == nullptr || outLength < 8) {  // not even the Version and Size of the descriptor
+    *error = wire::ERROR_INSUFFICIENT_BUFFER;
+    *ok = false;
+    return true;
+  }
+  // The descriptor and its four texts after it. A short buffer receives what fits, as the
+  // storage stack does; Size tells the caller how much there is.
+  bool bridged = spec_.bridge.kind != BridgeKind::None;
+  uint8_t bus = spec_.busType != 0 ? spec_.busType : bridged ? BUS_TYPE_USB : BUS_TYPE_NVME;
+  std::string vendor = bridged ? spec_.bridge.vendor : bus == BUS_TYPE_NVME ? "NVMe" : "ATA";
+  std::string product = bridged ? spec_.bridge.product : spec_.identity.model;
+  std::string revision = bridged ? spec_.bridge.revision : controller_->FirmwareName();
+  std::string serial = spec_.identity.serial;
+  std::vector<uint8_t> reply(sizeof(wire::DeviceDescriptor), 0);
+  auto append = [&reply](const std::string& text) {
+    uint32_t at = static_cast<uint32_t>(reply.size());
+    reply.insert(reply.end(), text.begin(), text.end());
+    reply.push_back(0);
+    return at;
+  };
+  wire::DeviceDescriptor d{};
+  d.version = sizeof(wire::DeviceDescriptor);
+  d.deviceType = 0;  // direct-access block device
+  d.commandQueueing = bus == BUS_TYPE_NVME ? 1 : 0;
+  d.vendorIdOffset = append(vendor);
+  d.productIdOffset = append(product);
+  d.productRevisionOffset = append(revision);
+  d.serialNumberOffset = append(serial);
+  d.busType = bus;
+  d.size = static_cast<uint32_t>(reply.size());
+  std::memcpy(reply.data(), &d, sizeof d);
+  uint32_t n = std::min<uint32_t>(outLength, static_cast<uint32_t>(reply.size()));
+  std::memcpy(out, reply.data(), n);
+  *returned = n;
+  *ok = true;
+  return true;
+}
+
+void EmuDisk::ResetController() {
+  controller_->Reset();
+  if (auto* bridge = dynamic_cast<BridgeDisk*>(this)) bridge->ResetBridge();
+  bench_.Note(Path(), "reset", {"firmware=" + controller_->FirmwareName()});
+}
+
+void EmuDisk::PowerCycle() { Leave(); }
+
+void EmuDisk::Leave() {
+  if (!present_) return;
+  present_ = false;
+  uint64_t generation = ++generation_;
+  const BehaviourSpec& b = spec_.behaviour;
+  bench_.Note(Path(), "leave",
+              {b.neverReturn ? std::string("return=never") : "delay=" + std::to_string(b.powerCycleDelayMs)});
+  if (hook_) hook_(false, diskNumber_);
+  if (b.neverReturn) return;
+  std::weak_ptr<EmuDisk> self = weak_from_this();
+  bench_.At(bench_.Clock().TickCount64() + b.powerCycleDelayMs, [self, generation] {
+    std::shared_ptr<EmuDisk> disk = self.lock();
+    if (disk != nullptr && disk->generation_ == generation) disk->Return();
+  });
+}
+
+void EmuDisk::Return() {
+  // The drive comes back from a power cycle: its controller starts afresh, and the storage stack
+  // may give it another disk number.
+  controller_->Reset();
+  if (auto* bridge = dynamic_cast<BridgeDisk*>(this)) bridge->ResetBridge();
+  const int32_t next = spec_.behaviour.returnDiskNumber;
+  if (next >= 0 && static_cast<uint32_t>(next) != diskNumber_) {
+    if (bench_.FindDevice(Path()).get() == this) bench_.RemoveDevice(Path());
+    diskNumber_ = static_cast<uint32_t>(next);
+    Register();
+  }
+  present_ = true;
+  bench_.Note(Path(), "return",
+              {"disk=" + std::to_string(diskNumber_), "firmware=" + controller_->FirmwareName()});
+  if (hook_) hook_(true, diskNumber_);
+}
+
+std::shared_ptr<EmuDisk> MakeDrive(Bench& bench, const DriveSpec& spec) {
+  std::shared_ptr<EmuDisk> disk;
+  if (spec.bridge.kind == BridgeKind::None)
+    disk = std::make_shared<NativeDisk>(bench, spec);
+  else
+    disk = std::make_shared<BridgeDisk>(bench, spec);
+  disk->Register();
+  return disk;
+}
+
+}  // namespace emu
