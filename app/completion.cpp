@@ -1,7 +1,35 @@
-// Placeholder bodies: completion follows the update worker.
 #include "app/completion.h"
 
+#include "app/app_state.h"
+#include "platform/messages.h"
 #include "platform/platform.h"
+#include "resources/resource.h"
 
-void OnUpdateResult(platform::WindowHandle, int) {}
-void ShutdownSystem(uint32_t flags) { platform::Sys().Shutdown(flags); }
+using namespace platform;
+
+void OnUpdateResult(WindowHandle window, int result) {
+  AppState& s = AppStateGet();
+  if (result != 1) {
+    Ui().ShowMessageBox(window, u"Update FW Fail !", s.title, BOX_OK);
+  } else if (s.afterMessage[0] != 0) {
+    switch (s.powerCtrl) {
+      case 0:
+        Ui().ShowMessageBox(window, s.afterMessage, s.title, BOX_OK);
+        break;
+      case 1:
+        if (Ui().ShowMessageBox(window, s.afterMessage, s.title, BOX_OKCANCEL | BOX_ICONINFORMATION) == ID_OK)
+          ShutdownSystem(EXITWIN_POWEROFF);
+        break;
+      case 2:
+        if (Ui().ShowMessageBox(window, s.afterMessage, s.title, BOX_OKCANCEL | BOX_ICONINFORMATION) == ID_OK)
+          ShutdownSystem(EXITWIN_REBOOT);
+        break;
+      default:
+        break;
+    }
+  }
+  Ui().EnableItem(window, ID_OK, true);
+  Ui().EnableItem(window, IDC_DRIVE_LIST, true);
+}
+
+void ShutdownSystem(uint32_t flags) { Sys().Shutdown(flags); }

@@ -1,4 +1,63 @@
-// Placeholder body: the check is built on the command paths and the image checks.
 #include "app/eligibility.h"
 
-void OnRun(platform::WindowHandle) {}
+#include "app/app_state.h"
+#include "app/completion.h"
+#include "app/drive_list.h"
+#include "app/package_info.h"
+#include "app/trace.h"
+#include "app/update_worker.h"
+#include "discovery/drive_info.h"
+#include "image/firmware_image.h"
+#include "nvme/flash_id.h"
+#include "platform/messages.h"
+#include "platform/platform.h"
+#include "platform/text.h"
+#include "resources/resource.h"
+
+using platform::Ui;
+
+bool DriveIsEligible(const DriveRecord& drive) {
+  AppState& s = AppStateGet();
+  if (s.fwVersionList[0] != 0) {
+    char16_t wrapped[DRIVE_TEXT_CHARS + 2];
+    platform::FormatText(wrapped, DRIVE_TEXT_CHARS + 2, u";%s;", drive.fwRevision);
+    if (FindNoCase(s.fwVersionList, wrapped) < 0) return false;
+  }
+  char16_t imagePath[TEXT_PATH];
+  if (!ImagePathFor(drive, imagePath, TEXT_PATH) || !FileExists(imagePath)) return false;
+  if (drive.internalFwVersion[0] != 0 &&
+      CheckInternalVersion(drive.internalFwVersion, s.internalVersionCheckPart, imagePath) != 1)
+    return false;
+  return true;
+}
+
+void OnRun(platform::WindowHandle window) {
+  AppState& s = AppStateGet();
+  int entry = Ui().ComboGetCurSel(window, IDC_DRIVE_LIST);
+  DriveRecord* drive = EntryDrive(window, entry);
+  if (drive == nullptr) {
+    // Nothing enumerated is selected (the "%s - Disconnect" entry of an update that has ended):
+    // there is no drive to check; the rebuild shows what is there now.
+    RefreshDriveList(window, false);
+    return;
+  }
+  GetDiskInfoByPortID(drive, 30);
+  s.selectedDrive = *drive;
+
+  if (!DriveIsEligible(s.selectedDrive)) {
+    Ui().ShowMessageBox(window, u"Do not need to update.", s.title, platform::BOX_OK);
+    return;
+  }
+  if (s.beforeMessage[0] != 0 &&
+      Ui().ShowMessageBox(window, s.beforeMessage, s.title, platform::BOX_YESNO | platform::BOX_ICONWARNING) !=
+          platform::ID_YES)
+    return;
+
+  Ui().SetItemText(window, IDC_STATUS, u"");
+  Ui().EnableItem(window, platform::ID_OK, false);
+  Ui().EnableItem(window, IDC_DRIVE_LIST, false);
+  if (!StartWorker(window, &s.workerThread, UpdateWorker) && WorkerHandle() == nullptr) {
+    // No thread could be made: say so and give the controls back, as a finished update would.
+    OnUpdateResult(window, UPDATE_NO_WORKER);
+  }
+}

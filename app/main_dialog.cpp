@@ -1,5 +1,6 @@
 #include "app/main_dialog.h"
 
+#include <atomic>
 #include <initializer_list>
 
 #include "app/app_state.h"
@@ -7,19 +8,22 @@
 #include "app/drive_list.h"
 #include "app/eligibility.h"
 #include "app/package_info.h"
+#include "app/update_worker.h"
 #include "platform/messages.h"
 #include "platform/platform.h"
 #include "resources/resource.h"
 
 using namespace platform;
 
-bool IsUpdateRunning() { return AppStateGet().workerThread != nullptr; }
+bool IsUpdateRunning() { return WorkerHandle() != nullptr; }
 
 int MapProgress(int percent) {
   AppState& s = AppStateGet();
-  if (percent == 0) return s.progressFrom;
-  if (s.progressTo == 0) s.progressTo = 100;
-  int32_t from = s.progressFrom, to = s.progressTo;
+  // The worker changes the stage while posted percentages of the last one may still wait here.
+  std::atomic_ref<int16_t> fromField(s.progressFrom), toField(s.progressTo);
+  if (percent == 0) return fromField.load();
+  if (toField.load() == 0) toField.store(100);
+  int32_t from = fromField.load(), to = toField.load();
   return from + percent * (to - from) / 100;
 }
 

@@ -1,0 +1,199 @@
+#include "app/update_worker.h"
+
+#include <atomic>
+#include <cstring>
+
+#include "app/app_state.h"
+#include "app/drive_list.h"
+#include "app/trace.h"
+#include "discovery/drive_info.h"
+#include "image/firmware_image.h"
+#include "nvme/bridge.h"
+#include "nvme/firmware.h"
+#include "nvme/flash_id.h"
+#include "nvme/nvme_command.h"
+#include "platform/platform.h"
+#include "platform/text.h"
+
+using platform::DeviceHandle;
+using platform::ThreadHandle;
+
+namespace {
+
+constexpr const char16_t* kFwNameKey = u"Vendor_Fw_Name";
+
+// The image block and the drive for one run of the worker.
+struct Run {
+  ThreadHandle* slot;
+  DeviceHandle device = platform::INVALID_DEVICE;
+  int32_t cmdType = CMD_TYPE_NONE;
+  uint8_t* image = nullptr;
+  uint32_t imageSize = 0;
+  uint8_t config[CONFIG_BLOCK_BYTES];
+
+  int Finish(int result) {
+    if (image != nullptr) platform::Sys().PageFree(image);
+    image = nullptr;
+    return FinishUpdate(slot, device, result);
+  }
+};
+
+bool IsKeep(const char16_t* name) { return platform::TextEqualNoCase(name, u"KEEP"); }
+
+int ReadConfigBlock(Run& run) {
+  std::memset(run.config, 0, sizeof run.config);
+  return SendVendorCmd(run.cmdType, run.device, NVME_DATA_READ, NVME_OPC_VENDOR_READ, VENDOR_SUB_CONFIG, 0, VENDOR_SIGNATURE_CDW14,
+                       VENDOR_SIGNATURE_CDW15, run.config, CONFIG_BLOCK_BYTES);
+}
+
+// Reads the whole image file into a page block. Refuses a file that vanished, is empty, cannot
+// be read whole, or whose page table lies outside it: nothing of such an image may reach a drive.
+int LoadImage(Run& run, const char16_t* path) {
+  int32_t size = ReadFileData(path, 0, nullptr);
+  if (size <= 0) return UPDATE_IMAGE_UNUSABLE;
+  run.image = static_cast<uint8_t*>(platform::Sys().PageAlloc(static_cast<size_t>(size)));
+  if (run.image == nullptr) return UPDATE_IMAGE_UNUSABLE;
+  run.imageSize = static_cast<uint32_t>(size);
+  if (ReadFileData(path, run.imageSize, run.image) != size) return UPDATE_IMAGE_UNUSABLE;
+  ImageLayout layout{};
+  if (ReadImageLayout(run.image, run.imageSize, &layout) == IMAGE_BAD_LAYOUT) return UPDATE_IMAGE_UNUSABLE;
+  return 1;
+}
+
+}  // namespace
+
+ThreadHandle WorkerHandle() {
+  return std::atomic_ref<ThreadHandle>(AppStateGet().workerThread).load();
+}
+
+bool ImagePathFor(const DriveRecord& drive, char16_t* path, size_t capacity) {
+  char16_t name[FLASH_TYPE_NAME_CHARS] = {};
+  FlashTypeToName(drive.flashType, name);
+  int n = platform::FormatText(path, capacity, u"%s\\%s.fw", AppStateGet().packageFolder, name);
+  return n >= 0 && static_cast<size_t>(n) < capacity;
+}
+
+bool StartWorker(platform::WindowHandle, ThreadHandle* slot, uint32_t (*proc)(void*)) {
+  if (std::atomic_ref<ThreadHandle>(*slot).load() != nullptr) {
+    DebugTrace(u"Thread is Running");
+    return false;
+  }
+  return platform::Sys().StartThread(proc, slot, slot);
+}
+
+void SetProgressStage(int from, int to, int percent) {
+  AppState& s = AppStateGet();
+  std::atomic_ref<int16_t>(s.progressFrom).store(static_cast<int16_t>(from));
+  std::atomic_ref<int16_t>(s.progressTo).store(static_cast<int16_t>(to));
+  platform::Ui().Send(s.dialogWindow, WM_UPDATE_PROGRESS, 0, percent);
+}
+
+void WaitWithProgress(uint32_t milliseconds) {
+  AppState& s = AppStateGet();
+  uint32_t remaining = milliseconds;
+  while (remaining > 1000) {
+    platform::Time().Sleep(1000);
+    remaining -= 1000;
+    platform::Ui().Post(s.dialogWindow, WM_UPDATE_PROGRESS, 0,
+                        static_cast<intptr_t>((milliseconds - remaining) * 100u / milliseconds));
+  }
+  if (remaining > 0) {
+    platform::Time().Sleep(remaining);
+    platform::Ui().Send(s.dialogWindow, WM_UPDATE_PROGRESS, 0, 100);
+  }
+}
+
+int FinishUpdate(ThreadHandle* slot, DeviceHandle device, int result) {
+  AppState& s = AppStateGet();
+  if (device != platform::INVALID_DEVICE) platform::Io().Close(device);
+  platform::Ui().Post(s.dialogWindow, WM_UPDATE_RESULT, 0, result);
+  ThreadHandle handle = std::atomic_ref<ThreadHandle>(*slot).load();
+  platform::Sys().CloseThread(handle);
+  std::atomic_ref<ThreadHandle>(*slot).store(nullptr);
+  return result;
+}
+
+uint32_t UpdateWorker(void* parameter) {
+  AppState& s = AppStateGet();
+  Run run;
+  run.slot = static_cast<ThreadHandle*>(parameter);
+
+  // The worker's own copy of the drive: a timer-driven list rebuild may write selectedDrive at
+  // any time, so it is read and written back only while the rebuild flag is held.
+  TakeRefreshFlag();
+  DriveRecord drive = s.selectedDrive;
+  ReleaseRefreshFlag();
+
+  run.device = OpenDrive(drive.devicePath, &run.cmdType);
+  if (run.device == platform::INVALID_DEVICE) return static_cast<uint32_t>(run.Finish(-1));
+
+  char16_t imagePath[TEXT_PATH];
+  if (!ImagePathFor(drive, imagePath, TEXT_PATH)) return static_cast<uint32_t>(run.Finish(UPDATE_IMAGE_UNUSABLE));
+  int r = LoadImage(run, imagePath);
+  if (r != 1) return static_cast<uint32_t>(run.Finish(r));
+
+  if (drive.hasVendorInfo != 0) {
+    r = ReadConfigBlock(run);
+    if (r != 1) return static_cast<uint32_t>(run.Finish(r));
+    if (CarryOverConfig(run.image, run.imageSize, run.config, kFwNameKey, s.newVersion) == IMAGE_BAD_LAYOUT)
+      return static_cast<uint32_t>(run.Finish(UPDATE_IMAGE_UNUSABLE));
+    SetProgressStage(0, 30, 0);
+    r = DownloadFW(run.cmdType, run.device, run.image, run.imageSize);
+    if (r != 1) {
+      run.image = nullptr;  // a failed download has released the block itself
+      return static_cast<uint32_t>(run.Finish(r));
+    }
+    SetProgressStage(30, 40, 0);
+    WaitWithProgress(FW_STAGE_WAIT_MS);
+    SetProgressStage(40, 60, 0);
+    r = FWCommit(run.cmdType, run.device, FW_SLOT, FW_COMMIT_ACTION_REPLACE);
+    if (r != 1) return static_cast<uint32_t>(run.Finish(r));
+    WaitWithProgress(FW_STAGE_WAIT_MS);
+    if (!IsKeep(s.newVersion)) {
+      r = ReadConfigBlock(run);
+      if (r != 1) return static_cast<uint32_t>(run.Finish(r));
+      SetConfigField(run.config, kFwNameKey, s.newVersion);
+      r = SendVendorCmd(run.cmdType, run.device, NVME_DATA_WRITE, NVME_OPC_VENDOR_WRITE_CONFIG, VENDOR_SUB_CONFIG, 0, VENDOR_SIGNATURE_CDW14,
+                        VENDOR_SIGNATURE_CDW15, run.config, CONFIG_BLOCK_BYTES);
+      if (r != 1) return static_cast<uint32_t>(run.Finish(r));
+    }
+  } else {
+    SetProgressStage(0, 30, 0);
+    r = DownloadFW(run.cmdType, run.device, run.image, run.imageSize);
+    if (r != 1) {
+      run.image = nullptr;
+      return static_cast<uint32_t>(run.Finish(r));
+    }
+    SetProgressStage(30, 40, 0);
+    WaitWithProgress(FW_STAGE_WAIT_MS);
+    SetProgressStage(40, 60, 0);
+    r = FWCommit(run.cmdType, run.device, FW_SLOT, FW_COMMIT_ACTION_REPLACE);
+    if (r != 1) return static_cast<uint32_t>(run.Finish(r));
+    WaitWithProgress(FW_STAGE_WAIT_MS);
+    if (!IsKeep(s.newVersion)) {
+      r = WriteVendorFwName(run.cmdType, run.device, s.newVersion);
+      if (r != 1) return static_cast<uint32_t>(run.Finish(r));
+    }
+  }
+
+  SetProgressStage(60, 80, 0);
+  if (run.cmdType == CMD_TYPE_ASM) {
+    IO_USB_ASM_PowerCtrl(run.device, ASM_POWER_MODE_CYCLE);
+    WaitWithProgress(FW_STAGE_WAIT_MS);
+  } else if (run.cmdType == CMD_TYPE_JMI) {
+    IO_USB_JMI_PowerCtrl(run.device, JMI_POWER_MODE_CYCLE);
+    WaitWithProgress(FW_STAGE_WAIT_MS);
+  }
+
+  SetProgressStage(80, 100, 0);
+  GetDiskInfoByPortID(&drive, REREAD_ATTEMPTS);
+  TakeRefreshFlag();
+  s.selectedDrive = drive;
+  ReleaseRefreshFlag();
+  SetProgressStage(100, 100, 0);
+
+  platform::Sys().PageFree(run.image);
+  run.image = nullptr;
+  RefreshDriveList(s.dialogWindow, false);
+  return static_cast<uint32_t>(run.Finish(1));
+}
