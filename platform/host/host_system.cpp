@@ -137,6 +137,11 @@ void HostSystem::AddResource(const std::u16string& type, uint32_t id, std::vecto
   resources_.push_back(Resource{type, id, std::move(data)});
 }
 
+void HostSystem::ClearResources() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  resources_.clear();
+}
+
 std::vector<std::u16string> HostSystem::DebugLines() {
   std::lock_guard<std::mutex> lock(mutex_);
   return debugLines_;

@@ -22,6 +22,7 @@ class HostSystem : public System {
   // Setup, for tools and tests.
   void SetTempFolder(const std::string& folder);  // default: $TMPDIR or /tmp
   void AddResource(const std::u16string& type, uint32_t id, std::vector<uint8_t> data);
+  void ClearResources();
   void SetProgramFolder(const std::string& folder);
   void SetEchoDebug(bool echo);  // also print debug lines to stderr
   std::vector<std::u16string> DebugLines();

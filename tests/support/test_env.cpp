@@ -22,6 +22,30 @@ namespace {
 // Keeps the debug lines and shutdown requests for the tests, and passes every other call on.
 class RecordingSystem : public platform::Win32System {
  public:
+  // The test's scratch folder stands in for the user's temporary folder.
+  uint32_t TempFolderPath(char16_t* buffer, uint32_t capacity) override {
+    std::u16string t = temp + u"\\";
+    if (buffer == nullptr || capacity <= t.size()) return static_cast<uint32_t>(t.size() + 1);
+    return static_cast<uint32_t>(platform::TextCopy(buffer, capacity, t.c_str()));
+  }
+  bool ProgramResource(const char16_t* type, uint32_t id, const void** data, uint32_t* size) override {
+    std::lock_guard<std::mutex> lock(mutex);
+    for (auto& r : resources) {
+      if (r.id == id && platform::TextEqualNoCase(r.type.c_str(), type)) {
+        *data = r.data.data();
+        *size = static_cast<uint32_t>(r.data.size());
+        return true;
+      }
+    }
+    return false;
+  }
+  struct Resource {
+    std::u16string type;
+    uint32_t id;
+    std::vector<uint8_t> data;
+  };
+  std::vector<Resource> resources;
+  std::u16string temp;
   void DebugOutput(const char16_t* text) override {
     {
       std::lock_guard<std::mutex> lock(mutex);
@@ -81,6 +105,15 @@ std::vector<uint32_t> Shutdowns() {
 #endif
 }
 
+void AddResource(const std::u16string& type, uint32_t id, std::vector<uint8_t> data) {
+#ifdef _WIN32
+  std::lock_guard<std::mutex> lock(Sys().mutex);
+  Sys().resources.push_back({type, id, std::move(data)});
+#else
+  Sys().AddResource(type, id, std::move(data));
+#endif
+}
+
 std::string Narrow(const std::u16string& s) {
   std::string out(s.size() * 3 + 1, '\0');
   out.resize(platform::WideToUtf8(s.c_str(), out.data(), out.size()));
@@ -116,6 +149,16 @@ void Environment::SetUp() {
                  .string();
   std::filesystem::remove_all(scratch_);
   std::filesystem::create_directories(scratch_);
+#ifdef _WIN32
+  {
+    std::lock_guard<std::mutex> lock(Sys().mutex);
+    Sys().resources.clear();
+    Sys().temp = Widen(scratch_);
+  }
+#else
+  Sys().ClearResources();
+  Sys().SetTempFolder(scratch_);
+#endif
 }
 
 void Environment::TearDown() {

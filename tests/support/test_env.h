@@ -21,6 +21,8 @@ std::vector<std::u16string> DebugLines();
 void ClearDebug();
 // Shutdown requests recorded instead of performed.
 std::vector<uint32_t> Shutdowns();
+// A resource of the program (the embedded package) as the running test program offers it.
+void AddResource(const std::u16string& type, uint32_t id, std::vector<uint8_t> data);
 
 // UTF-16 <-> UTF-8 for assertions and paths.
 std::string Narrow(const std::u16string& s);

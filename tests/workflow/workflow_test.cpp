@@ -1,0 +1,530 @@
+// The update workflow on the emulated bench and the virtual clock: the drive list and its
+// rebuilds, the eligibility check, the worker's stages on every command path, completion, and
+// whole updates that leave the emulated drives running the new image.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "app/app_state.h"
+#include "app/completion.h"
+#include "app/drive_list.h"
+#include "app/eligibility.h"
+#include "app/main_dialog.h"
+#include "app/package_info.h"
+#include "app/update_worker.h"
+#include "emu/bench_file.h"
+#include "platform/messages.h"
+#include "platform/text.h"
+#include "resources/resource.h"
+#include "tests/support/test_env.h"
+#include "tools/sample/sample_package.h"
+
+using namespace platform;
+using testenv::Narrow;
+
+namespace {
+
+// Every percentage the dialog receives, in the order it handles them (the worker is their only
+// sender, and one queue carries both the posted and the sent ones).
+std::vector<int> g_percents;
+
+intptr_t RecordingProcedure(WindowHandle w, uint32_t m, uintptr_t wp, intptr_t lp) {
+  if (m == WM_UPDATE_PROGRESS) g_percents.push_back(static_cast<int>(lp));
+  return MainDialogProc(w, m, wp, lp);
+}
+
+// The default bench with lines added to one section (after its header line).
+std::string BenchWith(const std::string& section, const std::string& lines,
+                      std::string text = emu::DefaultBenchText()) {
+  size_t at = text.find("[" + section + "]");
+  EXPECT_NE(at, std::string::npos) << section;
+  at = text.find('\n', at) + 1;
+  text.insert(at, lines + "\n");
+  return text;
+}
+
+// The JMicron drive of the default bench carries a flash type the sample package has no image
+// for; these tests give it the Micron-B47R flash.
+std::string MicronJMicronBench() {
+  std::string text = emu::DefaultBenchText();
+  size_t at = text.find("[drive q7-jmicron]");
+  size_t flash = text.find("flash-id = 98 3E 98 B3 76 E3", at);
+  EXPECT_NE(flash, std::string::npos);
+  text.replace(flash, 28, "flash-id = 2C C3 08 32 EA 00");
+  return text;
+}
+
+class Workflow : public testenv::Environment {
+ protected:
+  void SetUp() override {
+    Environment::SetUp();
+    g_percents.clear();
+    // Questions are answered Yes, result boxes Cancel (no restart), unless a test says otherwise.
+    dialog().SetAnswer([](const HeadlessDialog::Box& box) {
+      uint32_t buttons = box.type & 0x0F;
+      return buttons == BOX_YESNO ? ID_YES : buttons == BOX_OKCANCEL ? ID_CANCEL : ID_OK;
+    });
+  }
+
+  void Start(const std::string& benchText = emu::DefaultBenchText(),
+             const std::vector<uint8_t>& package = MakeSamplePackage()) {
+    std::string error;
+    ASSERT_TRUE(emu::LoadBench(bench(), benchText, &contents_, &error)) << error;
+    testenv::AddResource(u"FWPACKAGEZIP", 1000, package);
+    window_ = dialog().Create(RecordingProcedure);
+  }
+
+  void Select(int entry) {
+    dialog().ComboSetCurSel(window_, IDC_DRIVE_LIST, entry);
+    dialog().Deliver(MSG_COMMAND, (static_cast<uintptr_t>(NOTIFY_SELENDOK) << 16) | IDC_DRIVE_LIST, 0);
+  }
+
+  // Presses RUN, lets the update run to its end and handles its result message.
+  void RunUpdate() {
+    g_percents.clear();
+    dialog().Deliver(MSG_COMMAND, ID_OK, 0);
+    dialog().PumpUntil([] { return !IsUpdateRunning(); });
+    dialog().Pump();
+  }
+
+  std::vector<std::string> CaptureWith(const std::string& part) {
+    std::vector<std::string> out;
+    for (const std::string& line : bench().Capture().Lines())
+      if (line.find(part) != std::string::npos) out.push_back(line);
+    return out;
+  }
+
+  std::vector<std::u16string> BoxTexts() {
+    std::vector<std::u16string> out;
+    for (const auto& b : dialog().Boxes()) out.push_back(b.text);
+    return out;
+  }
+
+  emu::BenchContents contents_;
+  WindowHandle window_ = nullptr;
+};
+
+// IOCTL_STORAGE_FIRMWARE_DOWNLOAD and IOCTL_STORAGE_FIRMWARE_ACTIVATE, as the capture writes them.
+const char* kDownloadCode = "0x002DDC04";
+const char* kActivateCode = "0x002DDC08";
+// IOCTL_STORAGE_PROTOCOL_COMMAND.
+const char* kProtocolCode = "0x002DD3C0";
+
+}  // namespace
+
+TEST_F(Workflow, StartListsThePackagesDrivesWithTheirDetails) {
+  Start();
+  EXPECT_EQ(dialog().Caption(), u"Quorvela Q7 Firmware Update (sample package)");
+  auto entries = dialog().ComboEntries(IDC_DRIVE_LIST);
+  ASSERT_EQ(entries.size(), 3u);  // the Q5 is not the package's model
+  EXPECT_EQ(entries[0].text, u"QUORVELA Q7 1TB [D: ]");
+  EXPECT_EQ(entries[1].text, u"QUORVELA Q7 1TB (RAW)");
+  EXPECT_EQ(entries[2].text, u"QUORVELA Q7 1TB (RAW)");
+  // Item data: indexes into AppState.drives that skip the filtered drive (disk 4 is the Q5).
+  EXPECT_EQ(entries[0].data, 0);
+  EXPECT_EQ(entries[1].data, 1);
+  EXPECT_EQ(entries[2].data, 2);
+  EXPECT_EQ(AppStateGet().driveCount, 4u);
+  EXPECT_EQ(dialog().Selection(IDC_DRIVE_LIST), 0);
+  EXPECT_EQ(dialog().ItemText(IDC_MODEL), u"QUORVELA Q7 1TB");
+  EXPECT_EQ(dialog().ItemText(IDC_SERIAL), u"QV7A24110001        ");
+  EXPECT_EQ(dialog().ItemText(IDC_INTERFACE), u"PCIE Gen3 Signaling Speed (8.0 Gbps) x 4");
+  EXPECT_EQ(dialog().ItemText(IDC_FIRMWARE), u"3.2.F.P7");
+  EXPECT_EQ(dialog().ItemText(IDC_CAPACITY), u"1000 GB");
+  EXPECT_TRUE(dialog().ItemEnabled(ID_OK));
+
+  Select(1);
+  EXPECT_EQ(dialog().ItemText(IDC_INTERFACE), u"ASMedia Bridge NVME to USB-4");
+  Select(2);
+  EXPECT_EQ(dialog().ItemText(IDC_INTERFACE), u"JMicron Bridge NVME to USB-2");
+  EXPECT_EQ(Narrow(AppStateGet().selectedDrive.serial), "QV7A24110003        ");
+}
+
+TEST_F(Workflow, PackageFilterBySocIdAndModel) {
+  DriveRecord d{};
+  TextCopy(d.model, DRIVE_TEXT_CHARS, u"QUORVELA Q7 1TB");
+  d.controllerCode = 0x7C63;
+  EXPECT_TRUE(DriveMatchesPackage(d, u"", u"*"));
+  EXPECT_TRUE(DriveMatchesPackage(d, u"quorvela q7", u"7C63"));
+  EXPECT_FALSE(DriveMatchesPackage(d, u"", u"7c63"));  // the code is compared exactly
+  EXPECT_TRUE(DriveMatchesPackage(d, u"", u"TORVANEX"));
+  EXPECT_FALSE(DriveMatchesPackage(d, u"", u""));
+  EXPECT_FALSE(DriveMatchesPackage(d, u"QUORVELA Q5", u"*"));
+  d.controllerCode = 0;
+  EXPECT_FALSE(DriveMatchesPackage(d, u"", u"TORVANEX"));
+  EXPECT_TRUE(DriveMatchesPackage(d, u"", u"0000"));
+  d.controllerCode = 0xA;
+  EXPECT_TRUE(DriveMatchesPackage(d, u"", u"000A"));
+}
+
+TEST_F(Workflow, InterfaceTextsAndLinkSpeedsBeyondTheTable) {
+  DriveRecord d{};
+  d.iCmdType = CMD_TYPE_NVME;
+  d.linkWidth = 4;
+  char16_t text[128];
+  d.linkSpeed = 0;
+  FormatInterfaceText(d, text, 128);
+  EXPECT_EQ(std::u16string(text), u" x 4");
+  d.linkSpeed = 4;
+  FormatInterfaceText(d, text, 128);
+  EXPECT_EQ(std::u16string(text), u"PCIE Gen4 Signaling Speed (16.0 Gbps) x 4");
+  d.linkSpeed = 5;  // a Gen5 link has no name in the table: none is shown
+  FormatInterfaceText(d, text, 128);
+  EXPECT_EQ(std::u16string(text), u" x 4");
+  d.linkSpeed = 0xFFFFFFFF;
+  FormatInterfaceText(d, text, 128);
+  EXPECT_EQ(std::u16string(text), u" x 4");
+  d.iCmdType = CMD_TYPE_JMI;
+  d.iPort = 1010203;
+  FormatInterfaceText(d, text, 128);
+  EXPECT_EQ(std::u16string(text), u"JMicron Bridge NVME to USB-3");
+  d.iCmdType = CMD_TYPE_ASM;
+  d.iPort = -1;  // the remainder is taken of the unsigned value
+  FormatInterfaceText(d, text, 128);
+  EXPECT_EQ(std::u16string(text), u"ASMedia Bridge NVME to USB-15");
+}
+
+TEST_F(Workflow, RebuildKeepsTheSelectedDrive) {
+  Start();
+  Select(1);  // the ASMedia drive
+  dialog().SetItemText(window_, IDC_STATUS, u"marker");
+  // The native drive in front of it goes away: after the rebuild the same drive is still
+  // selected, now as the first entry, and the status line is untouched.
+  bench().RemoveDevice(u"\\\\.\\PhysicalDrive1");
+  RefreshDriveList(window_, false);
+  auto entries = dialog().ComboEntries(IDC_DRIVE_LIST);
+  ASSERT_EQ(entries.size(), 2u);
+  EXPECT_EQ(dialog().Selection(IDC_DRIVE_LIST), 0);
+  EXPECT_EQ(Narrow(AppStateGet().selectedDrive.serial), "QV7A24110002        ");
+  EXPECT_EQ(dialog().ItemText(IDC_STATUS), u"marker");
+
+  // When the selected drive itself is gone, the first entry is selected and the status cleared.
+  bench().RemoveDevice(u"\\\\.\\PhysicalDrive2");
+  RefreshDriveList(window_, false);
+  EXPECT_EQ(dialog().ComboEntries(IDC_DRIVE_LIST).size(), 1u);
+  EXPECT_EQ(dialog().Selection(IDC_DRIVE_LIST), 0);
+  EXPECT_EQ(dialog().ItemText(IDC_STATUS), u"");
+}
+
+TEST_F(Workflow, DisconnectEntryDuringABridgePowerCycle) {
+  Start(BenchWith("drive q7-asmedia", "power-cycle-ms = 5000"));
+  Select(1);
+  AppState& s = AppStateGet();
+  // An update of the ASMedia drive is under way and its bridge has just been power-cycled.
+  s.workerThread = reinterpret_cast<ThreadHandle>(0x1);
+  contents_.Drive("q7-asmedia")->PowerCycle();
+  RefreshDriveList(window_, false);
+  auto entries = dialog().ComboEntries(IDC_DRIVE_LIST);
+  ASSERT_EQ(entries.size(), 3u);
+  EXPECT_EQ(entries[2].text, u"QUORVELA Q7 1TB (RAW) - Disconnect");
+  EXPECT_EQ(entries[2].data, static_cast<intptr_t>(s.driveCount));
+  EXPECT_EQ(dialog().Selection(IDC_DRIVE_LIST), 2);
+
+  // It returns: the next rebuild selects its normal entry again.
+  bench().Clock().Advance(5000);
+  bench().Tick();
+  RefreshDriveList(window_, false);
+  entries = dialog().ComboEntries(IDC_DRIVE_LIST);
+  ASSERT_EQ(entries.size(), 3u);
+  EXPECT_EQ(dialog().Selection(IDC_DRIVE_LIST), 1);
+  EXPECT_EQ(entries[1].text, u"QUORVELA Q7 1TB (RAW)");
+  s.workerThread = nullptr;
+}
+
+TEST_F(Workflow, TheDisconnectEntryAfterAnUpdateNamesNoDrive) {
+  Start(BenchWith("drive q7-asmedia", "never-return = yes"));
+  Select(1);
+  AppState& s = AppStateGet();
+  s.workerThread = reinterpret_cast<ThreadHandle>(0x1);
+  contents_.Drive("q7-asmedia")->PowerCycle();
+  RefreshDriveList(window_, false);
+  s.workerThread = nullptr;
+  ASSERT_EQ(dialog().Selection(IDC_DRIVE_LIST), 2);
+  // Selecting it or pressing RUN on it reads nothing past the enumerated drives: the list is
+  // rebuilt instead, and no update starts.
+  Select(2);
+  EXPECT_EQ(dialog().ComboEntries(IDC_DRIVE_LIST).size(), 2u);
+  s.workerThread = reinterpret_cast<ThreadHandle>(0x1);
+  RefreshDriveList(window_, false);
+  s.workerThread = nullptr;
+  dialog().ComboSetCurSel(window_, IDC_DRIVE_LIST, 2);
+  dialog().Deliver(MSG_COMMAND, ID_OK, 0);
+  EXPECT_FALSE(IsUpdateRunning());
+  EXPECT_TRUE(dialog().Boxes().empty());
+}
+
+TEST_F(Workflow, EligibilityByRevisionImageAndInternalVersion) {
+  Start();
+  DriveRecord d = AppStateGet().drives[0];
+  for (const char16_t* rev : {u"3.2.F.2A", u"3.2.f.2a", u"3.2.F.P7"}) {
+    TextCopy(d.fwRevision, DRIVE_TEXT_CHARS, rev);
+    EXPECT_TRUE(DriveIsEligible(d)) << Narrow(rev);
+  }
+  for (const char16_t* rev : {u"3.2.F", u"3.2.F.2A1", u"", u"P7"}) {
+    TextCopy(d.fwRevision, DRIVE_TEXT_CHARS, rev);
+    EXPECT_FALSE(DriveIsEligible(d)) << Narrow(rev);
+  }
+  TextCopy(d.fwRevision, DRIVE_TEXT_CHARS, u"3.2.F.P7");
+  // Internal versions: three parts must agree; a drive without one skips the test.
+  TextCopy(d.internalFwVersion, DRIVE_TEXT_CHARS, u"3.2.E.2F");
+  EXPECT_FALSE(DriveIsEligible(d));
+  d.internalFwVersion[0] = 0;
+  EXPECT_TRUE(DriveIsEligible(d));
+  // An empty list lets every revision through to the image test.
+  AppStateGet().fwVersionList[0] = 0;
+  TextCopy(d.fwRevision, DRIVE_TEXT_CHARS, u"0.0.0.0");
+  EXPECT_TRUE(DriveIsEligible(d));
+}
+
+TEST_F(Workflow, NoImageForTheDrivesFlashIsNotEligible) {
+  Start();
+  Select(2);  // the JMicron drive carries a flash type without an image
+  dialog().Deliver(MSG_COMMAND, ID_OK, 0);
+  EXPECT_EQ(BoxTexts(), std::vector<std::u16string>{u"Do not need to update."});
+  EXPECT_FALSE(IsUpdateRunning());
+  EXPECT_TRUE(dialog().ItemEnabled(ID_OK));
+  EXPECT_TRUE(dialog().ItemEnabled(IDC_DRIVE_LIST));
+}
+
+TEST_F(Workflow, AnsweringNoStartsNothing) {
+  Start();
+  dialog().SetAnswer([](const HeadlessDialog::Box&) { return ID_NO; });
+  dialog().Deliver(MSG_COMMAND, ID_OK, 0);
+  auto boxes = dialog().Boxes();
+  ASSERT_EQ(boxes.size(), 1u);
+  EXPECT_EQ(boxes[0].type, BOX_YESNO | BOX_ICONWARNING);
+  EXPECT_EQ(Narrow(boxes[0].text),
+            "Warning ! \r\nIf FW is not back compatible, The user data will be erased.");
+  EXPECT_FALSE(IsUpdateRunning());
+  EXPECT_TRUE(dialog().ItemEnabled(ID_OK));
+  EXPECT_TRUE(dialog().ItemEnabled(IDC_DRIVE_LIST));
+  EXPECT_TRUE(CaptureWith(kDownloadCode).empty());
+}
+
+TEST_F(Workflow, NativeUpdateStagesAndResult) {
+  Start();
+  RunUpdate();
+  // The question, then the AfterMessage with OK and Cancel (PowerCtrl 2), answered Cancel.
+  auto boxes = dialog().Boxes();
+  ASSERT_EQ(boxes.size(), 2u);
+  EXPECT_EQ(boxes[1].text, u"Update FW OK !\r\nReboot System Now ?");
+  EXPECT_EQ(boxes[1].type, BOX_OKCANCEL | BOX_ICONINFORMATION);
+  EXPECT_TRUE(testenv::Shutdowns().empty());
+  // Stage starts (sent 0s), the download's tens, the two waits, no wait on the native path, the
+  // drive found again at once.
+  std::vector<int> expected = {0, 10, 20, 30, 40, 50, 60, 70, 80, 90,  // 0..30
+                               0, 33, 66, 100,                          // 30..40
+                               0, 33, 66, 100,                          // 40..60
+                               0,                                       // 60..80
+                               0,                                       // 80..100
+                               0};                                      // 100..100
+  EXPECT_EQ(g_percents, expected);
+  EXPECT_EQ(dialog().ProgressPos(IDC_PROGRESS), 100);
+  EXPECT_TRUE(dialog().ItemEnabled(ID_OK));
+  EXPECT_TRUE(dialog().ItemEnabled(IDC_DRIVE_LIST));
+  // The name went through the configuration block: read, carried over, read again and written.
+  EXPECT_EQ(CaptureWith(kDownloadCode).size(), 163u);
+  EXPECT_EQ(CaptureWith(kActivateCode).size(), 1u);
+  EXPECT_EQ(bench().Clock().Slept(), 6000u);
+}
+
+TEST_F(Workflow, KeepInLowerCaseLeavesTheNameAlone) {
+  Start();
+  TextCopy(AppStateGet().newVersion, TEXT_SHORT, u"keep");
+  RunUpdate();
+  auto& controller = contents_.Drive("q7-native")->Controller();
+  controller.Reset();
+  EXPECT_EQ(controller.FirmwareName(), "3.2.F.P7");
+  // One configuration read for the carry-over, no second read and no write.
+  int configReads = 0, configWrites = 0;
+  for (const std::string& line : CaptureWith(kProtocolCode)) {
+    // IOCTL_STORAGE_PROTOCOL_COMMAND: the command starts at byte 80 of the record.
+    // CDW12 at byte 48 of the command selects the block: 1 is the configuration block.
+    std::string in = line.substr(line.find("in=") + 3);
+    if (in.size() < 2 * (80 + 64)) continue;
+    std::string opcode = in.substr(160, 2), cdw12 = in.substr(2 * (80 + 48), 8);
+    if (opcode == "E6" && cdw12 == "01000000") ++configReads;
+    if (opcode == "E5" && cdw12 == "01000000") ++configWrites;
+  }
+  EXPECT_EQ(configReads, 1);
+  EXPECT_EQ(configWrites, 0);
+}
+
+TEST_F(Workflow, AsmediaUpdatePowerCyclesWithModeOne) {
+  Start();
+  Select(1);
+  RunUpdate();
+  auto boxes = BoxTexts();
+  ASSERT_EQ(boxes.size(), 2u);
+  EXPECT_EQ(boxes[1], u"Update FW OK !\r\nReboot System Now ?");
+  // 60..80: the power control and its 3-second wait.
+  std::vector<int> tail(g_percents.end() - 6, g_percents.end());
+  EXPECT_EQ(tail, (std::vector<int>{0, 33, 66, 100, 0, 0})) << testing::PrintToString(g_percents);
+  EXPECT_EQ(bench().Clock().Slept(), 9000u);
+  // The drive came back through its power cycle and runs the new image under its own identity.
+  auto& controller = contents_.Drive("q7-asmedia")->Controller();
+  EXPECT_EQ(controller.FirmwareName(), "3.2.F.2A");
+  EXPECT_EQ(Narrow(AppStateGet().selectedDrive.fwRevision), "3.2.F.2A");
+  EXPECT_EQ(Narrow(AppStateGet().selectedDrive.serial), "QV7A24110002        ");
+  EXPECT_EQ(AppStateGet().selectedDrive.capacityGB, 1000u);
+  EXPECT_EQ(dialog().ItemText(IDC_FIRMWARE), u"3.2.F.2A");
+}
+
+TEST_F(Workflow, JmicronUpdatePowerCyclesWithModeFive) {
+  Start(MicronJMicronBench());
+  Select(2);
+  RunUpdate();
+  ASSERT_EQ(BoxTexts().size(), 2u);
+  EXPECT_EQ(BoxTexts()[1], u"Update FW OK !\r\nReboot System Now ?");
+  std::vector<int> tail(g_percents.end() - 6, g_percents.end());
+  EXPECT_EQ(tail, (std::vector<int>{0, 33, 66, 100, 0, 0}));
+  auto& controller = contents_.Drive("q7-jmicron")->Controller();
+  EXPECT_EQ(controller.FirmwareName(), "3.2.F.2A");
+  EXPECT_EQ(Narrow(AppStateGet().selectedDrive.serial), "QV7A24110003        ");
+  EXPECT_EQ(Narrow(AppStateGet().selectedDrive.model), "QUORVELA Q7 1TB");
+  EXPECT_EQ(AppStateGet().selectedDrive.capacityGB, 1000u);
+}
+
+TEST_F(Workflow, NativeDriveRunsTheNewImageAfterAControllerReset) {
+  Start();
+  RunUpdate();
+  auto drive = contents_.Drive("q7-native");
+  // Until the restart the drive still runs the old firmware; the commit staged the new one.
+  EXPECT_EQ(drive->Controller().FirmwareName(), "3.2.F.P7");
+  EXPECT_TRUE(drive->Controller().ActivationPending());
+  drive->ResetController();
+  Select(0);
+  EXPECT_EQ(dialog().ItemText(IDC_FIRMWARE), u"3.2.F.2A");
+  EXPECT_EQ(dialog().ItemText(IDC_SERIAL), u"QV7A24110001        ");
+  EXPECT_EQ(dialog().ItemText(IDC_MODEL), u"QUORVELA Q7 1TB");
+  EXPECT_EQ(dialog().ItemText(IDC_CAPACITY), u"1000 GB");
+}
+
+TEST_F(Workflow, FailingCommitStopsEverythingAfterIt) {
+  Start(BenchWith("drive q7-asmedia", "fault = firmware-commit"));
+  Select(1);
+  size_t before = bench().Capture().Lines().size();
+  RunUpdate();
+  EXPECT_EQ(BoxTexts().back(), u"Update FW Fail !");
+  // Nothing after the commit: no name write, no power control, no re-read, no list rebuild.
+  auto lines = bench().Capture().Lines();
+  std::vector<std::string> after(lines.begin() + static_cast<ptrdiff_t>(before), lines.end());
+  auto commit = std::find_if(after.rbegin(), after.rend(), [](const std::string& l) {
+    return l.find("error=") != std::string::npos;
+  });
+  ASSERT_NE(commit, after.rend());
+  for (auto it = after.rbegin(); it != commit; ++it)
+    EXPECT_EQ(it->find(" 0x"), std::string::npos) << "request after the failed commit: " << *it;
+  EXPECT_EQ(g_percents.back(), 0);  // the bar stays at the commit's stage start
+  EXPECT_EQ(contents_.Drive("q7-asmedia")->Controller().Resets(), 0u);
+  EXPECT_TRUE(dialog().ItemEnabled(ID_OK));
+}
+
+TEST_F(Workflow, DriveThatNeverReturnsStillEndsWithSuccess) {
+  Start(BenchWith("drive q7-asmedia", "never-return = yes"));
+  Select(1);
+  RunUpdate();
+  EXPECT_EQ(BoxTexts().back(), u"Update FW OK !\r\nReboot System Now ?");
+  // Ten attempts one second apart, the bar from 80 towards 100.
+  std::vector<int> tail(g_percents.end() - 12, g_percents.end());
+  EXPECT_EQ(tail, (std::vector<int>{0, 10, 20, 30, 40, 50, 60, 70, 80, 90, 100, 0}));
+  auto entries = dialog().ComboEntries(IDC_DRIVE_LIST);
+  EXPECT_EQ(entries.back().text, u"QUORVELA Q7 1TB (RAW) - Disconnect");
+}
+
+TEST_F(Workflow, SecondStartIsRefused) {
+  Start();
+  AppState& s = AppStateGet();
+  s.traceEnabled = 1;
+  ThreadHandle busy = reinterpret_cast<ThreadHandle>(0x42);
+  s.workerThread = busy;
+  EXPECT_FALSE(StartWorker(window_, &s.workerThread, UpdateWorker));
+  EXPECT_EQ(s.workerThread, busy);
+  auto lines = testenv::DebugLines();
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(Narrow(lines.back()), "[TX]          [middle] Thread is Running");
+  s.workerThread = nullptr;
+}
+
+TEST_F(Workflow, VanishedOrDamagedImageDownloadsNothing) {
+  Start();
+  char16_t image[TEXT_PATH];
+  ASSERT_TRUE(ImagePathFor(AppStateGet().drives[0], image, TEXT_PATH));
+  // The image is gone between the check and the worker.
+  AppStateGet().selectedDrive = AppStateGet().drives[0];
+  ASSERT_TRUE(testenv::BuildSystem().RemoveFile(image));
+  AppState& s = AppStateGet();
+  ASSERT_TRUE(StartWorker(window_, &s.workerThread, UpdateWorker));
+  dialog().PumpUntil([] { return !IsUpdateRunning(); });
+  dialog().Pump();
+  EXPECT_EQ(BoxTexts().back(), u"Update FW Fail !");
+
+  // An empty image, and one whose page table lies outside it.
+  for (size_t size : {size_t{0}, size_t{4096}}) {
+    std::vector<uint8_t> bytes = MakeSampleImage();
+    bytes.resize(size);
+    FileHandle f = testenv::BuildSystem().OpenFile(image, FileMode::CreateAlways);
+    ASSERT_NE(f, INVALID_FILE);
+    testenv::BuildSystem().WriteFile(f, bytes.data(), static_cast<uint32_t>(bytes.size()), nullptr);
+    testenv::BuildSystem().CloseFile(f);
+    ASSERT_TRUE(StartWorker(window_, &s.workerThread, UpdateWorker));
+    dialog().PumpUntil([] { return !IsUpdateRunning(); });
+    dialog().Pump();
+    EXPECT_EQ(BoxTexts().back(), u"Update FW Fail !") << size;
+  }
+  EXPECT_TRUE(CaptureWith(kDownloadCode).empty());
+  EXPECT_TRUE(CaptureWith(kActivateCode).empty());
+}
+
+TEST_F(Workflow, CompletionByPowerCtrl) {
+  Start();
+  AppState& s = AppStateGet();
+  struct Row {
+    uint8_t powerCtrl;
+    int answer;
+    size_t boxes;
+    std::vector<uint32_t> shutdowns;
+  };
+  const Row rows[] = {
+      {0, ID_OK, 1, {}},
+      {1, ID_OK, 1, {EXITWIN_POWEROFF}},
+      {1, ID_CANCEL, 1, {}},
+      {2, ID_OK, 1, {EXITWIN_REBOOT}},
+      {2, ID_CANCEL, 1, {}},
+      {3, ID_OK, 0, {}},
+  };
+  for (const Row& row : rows) {
+    dialog().SetAnswer([&row](const HeadlessDialog::Box&) { return row.answer; });
+    size_t boxesBefore = dialog().Boxes().size();
+    size_t shutdownsBefore = testenv::Shutdowns().size();
+    s.powerCtrl = row.powerCtrl;
+    dialog().EnableItem(window_, ID_OK, false);
+    dialog().EnableItem(window_, IDC_DRIVE_LIST, false);
+    OnUpdateResult(window_, 1);
+    EXPECT_EQ(dialog().Boxes().size() - boxesBefore, row.boxes) << int(row.powerCtrl);
+    auto shutdowns = testenv::Shutdowns();
+    std::vector<uint32_t> added(shutdowns.begin() + static_cast<ptrdiff_t>(shutdownsBefore), shutdowns.end());
+    EXPECT_EQ(added, row.shutdowns) << int(row.powerCtrl) << " answer " << row.answer;
+    if (row.boxes == 1) {
+      auto box = dialog().Boxes().back();
+      EXPECT_EQ(box.caption, std::u16string(s.title));
+      EXPECT_EQ(box.type, row.powerCtrl == 0 ? BOX_OK : (BOX_OKCANCEL | BOX_ICONINFORMATION));
+    }
+    EXPECT_TRUE(dialog().ItemEnabled(ID_OK));
+    EXPECT_TRUE(dialog().ItemEnabled(IDC_DRIVE_LIST));
+  }
+  // A failed update shows only the failure box; an empty AfterMessage shows nothing at all.
+  s.powerCtrl = 2;
+  size_t before = dialog().Boxes().size();
+  size_t shutdownsBefore = testenv::Shutdowns().size();
+  OnUpdateResult(window_, -4);
+  ASSERT_EQ(dialog().Boxes().size(), before + 1);
+  EXPECT_EQ(dialog().Boxes().back().text, u"Update FW Fail !");
+  EXPECT_EQ(dialog().Boxes().back().type, BOX_OK);
+  s.afterMessage[0] = 0;
+  OnUpdateResult(window_, 1);
+  EXPECT_EQ(dialog().Boxes().size(), before + 1);
+  EXPECT_EQ(testenv::Shutdowns().size(), shutdownsBefore);
+}
