@@ -139,19 +139,30 @@ int ReadImageLayout(const uint8_t* image, size_t size, ImageLayout* layout) {
   return IMAGE_OK;
 }
 
-uint32_t ComputeImageCrc(const uint8_t* image, const ImageLayout& layout) {
+namespace {
+
+// The CRC up to the configuration region: bytes 0..79 (the first 16, then the table entry by
+// entry), 4016 zero bytes for the rest of page 0, then ranges 0 and 1.
+uint32_t CrcBeforeConfig(const uint8_t* image, const ImageLayout& layout) {
   static const uint8_t zeros[IMAGE_PAGE_BYTES - IMAGE_HEADER_BYTES] = {};
   uint32_t crc = Crc32Update(image, offsetof(ImageHeader, ranges), 0);
   for (size_t i = 0; i < IMAGE_RANGE_COUNT; ++i)
     crc = Crc32Update(image + offsetof(ImageHeader, ranges) + 8 * i, sizeof(ImagePageRange), crc);
   crc = Crc32Update(zeros, sizeof(zeros), crc);
-  for (size_t i = 0; i <= IMAGE_CONFIG_RANGE; ++i) {
+  for (size_t i = 0; i < IMAGE_CONFIG_RANGE; ++i) {
     const ImagePageRange& r = layout.ranges[i];
     size_t offset = static_cast<size_t>(r.first) * IMAGE_PAGE_BYTES;
     size_t length = (static_cast<size_t>(r.last) - r.first + 1) * IMAGE_PAGE_BYTES;
     crc = Crc32Update(image + offset, length, crc);
   }
   return crc;
+}
+
+}  // namespace
+
+uint32_t ComputeImageCrc(const uint8_t* image, const ImageLayout& layout) {
+  uint32_t crc = CrcBeforeConfig(image, layout);
+  return Crc32Update(image + layout.configOffset, layout.configLength, crc);
 }
 
 uint32_t StoredImageCrc(const uint8_t* image, const ImageLayout& layout) {
@@ -170,10 +181,13 @@ int CarryOverConfig(uint8_t* image, size_t size, const uint8_t* configBlock, con
     DebugTrace(u"Config FW layout outside the image (%I64d bytes)", static_cast<long long>(size));
     return result;
   }
+  // The header and ranges 0 and 1 enter the CRC as they stand before the block is copied (which
+  // matters only for a table whose configuration page overlaps them).
+  uint32_t crc = CrcBeforeConfig(image, layout);
   uint8_t* config = image + layout.configOffset;
   if (configBlock != nullptr) std::memmove(config, configBlock, CONFIG_BLOCK_BYTES);
   if (value != nullptr && !IsKeep(value)) SetConfigField(config, key, value);
-  uint32_t crc = ComputeImageCrc(image, layout);
+  crc = Crc32Update(config, layout.configLength, crc);
   WriteLe32(image + layout.trailerOffset + offsetof(ImageTrailer, zero), 0);
   WriteLe32(image + layout.trailerOffset + offsetof(ImageTrailer, crc), crc);
   return IMAGE_OK;
