@@ -20,7 +20,9 @@ using Cdb = uint8_t[16];
 // fails; otherwise stores the SCSI status the bridge returned.
 bool SendScsi(platform::DeviceHandle device, const Cdb& cdb, uint8_t dataIn, void* data,
               uint32_t length, uint8_t* scsiStatus) {
-  ScsiRequest request{};
+  // Zeroed as bytes: the record has alignment gaps that a member-wise zeroing may leave alone.
+  ScsiRequest request;
+  std::memset(&request, 0, sizeof(request));
   request.sptd.length = sizeof(ScsiPassThroughDirect);
   request.sptd.cdbLength = SPTD_CDB_LENGTH;
   request.sptd.senseInfoLength = SPTD_SENSE_LENGTH;
