@@ -96,6 +96,11 @@ class Workflow : public testenv::Environment {
     return out;
   }
 
+  std::u16string LastBox() {
+    auto boxes = dialog().Boxes();
+    return boxes.empty() ? u"<no box>" : boxes.back().text;
+  }
+
   std::vector<std::u16string> BoxTexts() {
     std::vector<std::u16string> out;
     for (const auto& b : dialog().Boxes()) out.push_back(b.text);
@@ -360,6 +365,7 @@ TEST_F(Workflow, AsmediaUpdatePowerCyclesWithModeOne) {
   ASSERT_EQ(boxes.size(), 2u);
   EXPECT_EQ(boxes[1], u"Update FW OK !\r\nReboot System Now ?");
   // 60..80: the power control and its 3-second wait.
+  ASSERT_GE(g_percents.size(), 6u);
   std::vector<int> tail(g_percents.end() - 6, g_percents.end());
   EXPECT_EQ(tail, (std::vector<int>{0, 33, 66, 100, 0, 0})) << testing::PrintToString(g_percents);
   EXPECT_EQ(bench().Clock().Slept(), 9000u);
@@ -378,6 +384,7 @@ TEST_F(Workflow, JmicronUpdatePowerCyclesWithModeFive) {
   RunUpdate();
   ASSERT_EQ(BoxTexts().size(), 2u);
   EXPECT_EQ(BoxTexts()[1], u"Update FW OK !\r\nReboot System Now ?");
+  ASSERT_GE(g_percents.size(), 6u);
   std::vector<int> tail(g_percents.end() - 6, g_percents.end());
   EXPECT_EQ(tail, (std::vector<int>{0, 33, 66, 100, 0, 0}));
   auto& controller = contents_.Drive("q7-jmicron")->Controller();
@@ -407,7 +414,7 @@ TEST_F(Workflow, FailingCommitStopsEverythingAfterIt) {
   Select(1);
   size_t before = bench().Capture().Lines().size();
   RunUpdate();
-  EXPECT_EQ(BoxTexts().back(), u"Update FW Fail !");
+  EXPECT_EQ(LastBox(), u"Update FW Fail !");
   // Nothing after the commit: no name write, no power control, no re-read, no list rebuild.
   auto lines = bench().Capture().Lines();
   std::vector<std::string> after(lines.begin() + static_cast<ptrdiff_t>(before), lines.end());
@@ -417,6 +424,7 @@ TEST_F(Workflow, FailingCommitStopsEverythingAfterIt) {
   ASSERT_NE(commit, after.rend());
   for (auto it = after.rbegin(); it != commit; ++it)
     EXPECT_EQ(it->find(" 0x"), std::string::npos) << "request after the failed commit: " << *it;
+  ASSERT_FALSE(g_percents.empty());
   EXPECT_EQ(g_percents.back(), 0);  // the bar stays at the commit's stage start
   EXPECT_EQ(contents_.Drive("q7-asmedia")->Controller().Resets(), 0u);
   EXPECT_TRUE(dialog().ItemEnabled(ID_OK));
@@ -426,11 +434,13 @@ TEST_F(Workflow, DriveThatNeverReturnsStillEndsWithSuccess) {
   Start(BenchWith("drive q7-asmedia", "never-return = yes"));
   Select(1);
   RunUpdate();
-  EXPECT_EQ(BoxTexts().back(), u"Update FW OK !\r\nReboot System Now ?");
+  EXPECT_EQ(LastBox(), u"Update FW OK !\r\nReboot System Now ?");
   // Ten attempts one second apart, the bar from 80 towards 100.
+  ASSERT_GE(g_percents.size(), 12u);
   std::vector<int> tail(g_percents.end() - 12, g_percents.end());
   EXPECT_EQ(tail, (std::vector<int>{0, 10, 20, 30, 40, 50, 60, 70, 80, 90, 100, 0}));
   auto entries = dialog().ComboEntries(IDC_DRIVE_LIST);
+  ASSERT_FALSE(entries.empty());
   EXPECT_EQ(entries.back().text, u"QUORVELA Q7 1TB (RAW) - Disconnect");
 }
 
@@ -459,7 +469,7 @@ TEST_F(Workflow, VanishedOrDamagedImageDownloadsNothing) {
   ASSERT_TRUE(StartWorker(window_, &s.workerThread, UpdateWorker));
   dialog().PumpUntil([] { return !IsUpdateRunning(); });
   dialog().Pump();
-  EXPECT_EQ(BoxTexts().back(), u"Update FW Fail !");
+  EXPECT_EQ(LastBox(), u"Update FW Fail !");
 
   // An empty image, and one whose page table lies outside it.
   for (size_t size : {size_t{0}, size_t{4096}}) {
@@ -472,7 +482,7 @@ TEST_F(Workflow, VanishedOrDamagedImageDownloadsNothing) {
     ASSERT_TRUE(StartWorker(window_, &s.workerThread, UpdateWorker));
     dialog().PumpUntil([] { return !IsUpdateRunning(); });
     dialog().Pump();
-    EXPECT_EQ(BoxTexts().back(), u"Update FW Fail !") << size;
+    EXPECT_EQ(LastBox(), u"Update FW Fail !") << size;
   }
   EXPECT_TRUE(CaptureWith(kDownloadCode).empty());
   EXPECT_TRUE(CaptureWith(kActivateCode).empty());
