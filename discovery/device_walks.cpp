@@ -307,6 +307,9 @@ DeviceHandle OpenDiskByPort(int32_t cmdType, int64_t port) {
 void GetPciLinkInfo(const char16_t* path, uint32_t* linkSpeed, uint32_t* linkWidth,
                     uint32_t* maxLinkSpeed, uint32_t* maxLinkWidth) {
   DeviceNode controller = GetDiskControllerDevInst(path);
+  // 0 is "no controller": the system may well have a device node numbered 0 (Wine has), whose
+  // link values are not this disk's.
+  if (controller == 0) return;
   DeviceList list = platform::Tree().GetClassDevs(nullptr, devclass::ALL_DEVICES);
   if (!ListValid(list)) return;
   DeviceNode node = 0;
