@@ -1,24 +1,247 @@
-// Placeholder bodies: the package unpacking is built on the ZIP reader.
+// The embedded package and its information file (Part 1.2).
 #include "app/package_info.h"
 
 #include "app/app_state.h"
 #include "platform/platform.h"
 #include "platform/text.h"
 
-void GetTempFolder(char16_t* buffer, uint32_t capacity) {
-  if (capacity > 0) buffer[0] = 0;
+using platform::FormatText;
+using platform::Sys;
+
+namespace {
+
+constexpr size_t REPLACE_BUFFER = 1000;  // ReplaceAll's working buffer (Part 1.2)
+constexpr size_t DELETE_PATH = 1024;     // paths of DeleteFilesInFolder
+
+bool IsSeparator(char16_t c) { return c == u'\\' || c == u'/'; }
+
+// FormatText that reports whether the whole text fitted.
+bool FormatFits(char16_t* out, size_t capacity, const char16_t* format, const char16_t* a,
+                const char16_t* b = nullptr) {
+  int n = b == nullptr ? FormatText(out, capacity, format, a) : FormatText(out, capacity, format, a, b);
+  if (n < 0 || static_cast<size_t>(n) >= capacity) {
+    if (capacity > 0) out[0] = 0;
+    return false;
+  }
+  return true;
 }
-bool FileExists(const char16_t*) { return false; }
-void CreatePackageFolder() {}
-void ExtractPackage(const char16_t*, uint32_t, const char16_t*) {}
-int WriteWholeFile(const char16_t*, uint32_t, const void*, uint32_t) { return 0; }
-void UnzipToFolder(const char16_t*, const char16_t*, bool) {}
+
+bool StopAtFirst(const platform::FindData&, void*) { return false; }
+
+struct DeleteContext {
+  const char16_t* folder;
+};
+
+bool DeleteOne(const platform::FindData& data, void* context) {
+  if ((data.attributes & platform::FILE_ATTR_DIRECTORY) != 0) return true;  // "." and ".." too
+  const auto* c = static_cast<const DeleteContext*>(context);
+  char16_t path[DELETE_PATH];
+  if (!FormatFits(path, DELETE_PATH, u"%s\\%s", c->folder, data.name)) return true;
+  if (!Sys().RemoveFile(path)) {
+    // A read-only file (an entry's attribute) is made writable and deleted after all.
+    Sys().SetAttributes(path, platform::FILE_ATTR_NORMAL);
+    Sys().RemoveFile(path);
+  }
+  return true;
+}
+
+}  // namespace
+
+void GetTempFolder(char16_t* buffer, uint32_t capacity) {
+  if (buffer == nullptr || capacity == 0) return;
+  buffer[0] = 0;
+  uint32_t n = Sys().TempFolderPath(buffer, capacity);
+  if (n == 0 || n >= capacity) {
+    buffer[0] = 0;  // failed, or the path does not fit: no temporary folder
+    return;
+  }
+  buffer[n] = 0;
+  while (n > 0 && IsSeparator(buffer[n - 1])) buffer[--n] = 0;
+}
+
+bool FileExists(const char16_t* path) {
+  if (path == nullptr || path[0] == 0) return false;
+  return Sys().FindFiles(path, StopAtFirst, nullptr);
+}
+
+void CreatePackageFolder() {
+  AppState& s = AppStateGet();
+  s.packageFolder[0] = 0;
+  char16_t temp[TEXT_PATH];
+  GetTempFolder(temp, TEXT_PATH);
+  if (temp[0] == 0) return;
+  char16_t base[TEXT_PATH];
+  if (!FormatFits(base, TEXT_PATH, u"%s\\Quorvela", temp)) return;
+  if (!FileExists(base)) Sys().MakeFolder(base);
+  uint64_t tick = platform::Time().TickCount64();
+  // A per-run folder of its own: a tick count whose folder exists already (another run in the
+  // same millisecond) is passed over, so that no two runs share one.
+  for (uint32_t attempt = 0; attempt < 1000; ++attempt) {
+    char16_t folder[TEXT_PATH];
+    int n = FormatText(folder, TEXT_PATH, u"%s\\%I64d", base, static_cast<int64_t>(tick + attempt));
+    if (n < 0 || static_cast<size_t>(n) >= TEXT_PATH) return;
+    if (FileExists(folder)) continue;
+    if (!Sys().MakeFolder(folder) && FileExists(folder)) continue;  // taken meanwhile
+    platform::TextCopy(s.packageFolder, TEXT_PATH, folder);
+    return;
+  }
+}
+
+void ExtractPackage(const char16_t* resourceType, uint32_t resourceId, const char16_t* folder) {
+  const void* data = nullptr;
+  uint32_t size = 0;
+  if (!Sys().ProgramResource(resourceType, resourceId, &data, &size)) return;
+  if (folder == nullptr || folder[0] == 0) return;  // never unpack into the current folder
+  char16_t temp[TEXT_PATH];
+  GetTempFolder(temp, TEXT_PATH);
+  if (temp[0] == 0) return;
+  char16_t archive[TEXT_PATH];
+  if (!FormatFits(archive, TEXT_PATH, u"%s\\~ReleasePackage.a", temp)) return;
+  // An archive that was not written whole is not unpacked: an older file of the same name
+  // (another run's, another version's) must never be taken for this program's package.
+  if (WriteWholeFile(archive, GENERIC_WRITE_MODE, data, size) == 0) return;
+  Sys().MakeFolder(folder);
+  UnzipToFolder(archive, folder, true);
+}
+
+int WriteWholeFile(const char16_t* path, uint32_t mode, const void* data, uint32_t length) {
+  platform::FileMode m;
+  if (mode == GENERIC_WRITE_MODE) m = platform::FileMode::CreateAlways;
+  else if (mode == FILE_APPEND_DATA_MODE) m = platform::FileMode::OpenAppend;
+  else return 0;
+  if (path == nullptr || path[0] == 0) return 0;
+  platform::FileHandle file = Sys().OpenFile(path, m);
+  if (file == platform::INVALID_FILE) return 0;
+  uint32_t done = 0;
+  bool ok = Sys().WriteFile(file, data, length, &done) && done == length;
+  Sys().CloseFile(file);
+  return ok ? 1 : 0;
+}
+
+int32_t UnpackArchive(const char16_t* archivePath, const char16_t* folder, const char* password,
+                      UnpackVisitor visit, void* context) {
+  if (folder == nullptr || folder[0] == 0) return -1;
+  Sys().MakeFolder(folder);
+  ArchiveHandle handle = ArchiveOpenFile(archivePath, password);
+  if (handle == nullptr) return -1;
+  // A folder that is refused (too long) must not leave the current folder as the base.
+  if (ArchiveSetBaseFolder(handle, folder) != ArchiveResult::Ok) {
+    ArchiveClose(handle);
+    return -1;
+  }
+  ArchiveEntry entry{};
+  entry.index = 0;
+  ArchiveGetEntry(handle, -1, &entry);
+  int32_t count = entry.index;
+  for (int32_t i = 0; i < count; ++i) {
+    ArchiveEntry e{};
+    ArchiveResult got = ArchiveGetEntry(handle, i, &e);
+    ArchiveResult extracted = ArchiveExtractEntry(handle, i, e.name);
+    if (visit != nullptr) visit(i, e, got, extracted, context);
+  }
+  if (ArchiveIsReader(handle)) ArchiveClose(handle);
+  return count;
+}
+
+void UnzipToFolder(const char16_t* archivePath, const char16_t* folder, bool deleteArchive) {
+  UnpackArchive(archivePath, folder, nullptr, nullptr, nullptr);
+  if (deleteArchive) Sys().RemoveFile(archivePath);
+}
+
+void WrapVersionList(const char16_t* list, char16_t* out, size_t capacity) {
+  if (out == nullptr || capacity == 0) return;
+  out[0] = 0;
+  if (list == nullptr || list[0] == 0) return;
+  size_t length = platform::TextLength(list);
+  size_t keep = length;
+  if (length + 3 > capacity) {
+    // Only whole entries: the longest prefix that ends before a ';' and fits with both semicolons.
+    keep = 0;
+    for (size_t p = 1; p < length && p + 3 <= capacity; ++p)
+      if (list[p] == u';') keep = p;
+    if (keep == 0) return;
+  }
+  out[0] = u';';
+  for (size_t i = 0; i < keep; ++i) out[1 + i] = list[i];
+  out[1 + keep] = u';';
+  out[2 + keep] = 0;
+}
+
 void LoadPackageInfo() {
   AppState& s = AppStateGet();
-  platform::TextCopy(s.title, TEXT_PATH, u"Package Error");
-  s.internalVersionCheckPart = 3;
+  char16_t ini[TEXT_PATH];
+  bool haveFile = s.packageFolder[0] != 0 && FormatFits(ini, TEXT_PATH, u"%s\\QuorvelaInfo.ini", s.packageFolder);
+  auto readString = [&](const char16_t* key, const char16_t* defaultValue, char16_t* out, uint32_t capacity) {
+    if (haveFile) Sys().ProfileString(u"UPDATEINFO", key, defaultValue, out, capacity, ini);
+    else platform::TextCopy(out, capacity, defaultValue);
+  };
+  auto readInt = [&](const char16_t* key, int32_t defaultValue) {
+    return haveFile ? Sys().ProfileInt(u"UPDATEINFO", key, defaultValue, ini) : defaultValue;
+  };
+
+  readString(u"TITLE", u"Package Error", s.title, TEXT_PATH);
   platform::Ui().SetCaption(s.dialogWindow, s.title);
+  readString(u"SOCID", u"", s.socId, TEXT_SHORT);
+  readString(u"ModelName", u"", s.modelName, TEXT_SHORT);
+  char16_t versions[TEXT_PATH];
+  readString(u"FWVersion", u"", versions, TEXT_PATH);
+  WrapVersionList(versions, s.fwVersionList, TEXT_PATH);
+  readString(u"NEWVERSION", u"", s.newVersion, TEXT_SHORT);
+  s.internalVersionCheckPart = readInt(u"iInternalFWVersionCheckPart", 3);
+  readString(u"BeforeMessage", u"", s.beforeMessage, TEXT_LONG);
+  ReplaceAllIn(s.beforeMessage, TEXT_LONG, u"<BR>", u"\r\n");
+  readString(u"AfterMessage", u"", s.afterMessage, TEXT_LONG);
+  ReplaceAllIn(s.afterMessage, TEXT_LONG, u"<BR>", u"\r\n");
+  s.powerCtrl = static_cast<uint8_t>(readInt(u"PowerCtrl", 0) & 0xFF);
 }
-void ReplaceAll(char16_t*, const char16_t*, const char16_t*) {}
-void RemovePackageFolder() {}
-void DeleteFilesInFolder(const char16_t*, const char16_t*) {}
+
+void ReplaceAllIn(char16_t* text, size_t capacity, const char16_t* find, const char16_t* replacement) {
+  if (text == nullptr || capacity == 0 || find == nullptr || find[0] == 0) return;
+  if (replacement == nullptr) replacement = u"";
+  if (platform::TextFind(text, find) < 0) return;
+  size_t cap = capacity < TEXT_LONG ? capacity : TEXT_LONG;
+  size_t findLength = platform::TextLength(find);
+  size_t replacementLength = platform::TextLength(replacement);
+  // Each search starts again at the beginning, as Part 1.2 says; but when the replacement itself
+  // holds find that would never end, so then the search goes on after the replacement.
+  bool onwards = platform::TextFind(replacement, find) >= 0;
+  char16_t work[TEXT_LONG];
+  char16_t next[TEXT_LONG];
+  platform::TextCopy(work, cap, text);
+  size_t from = 0;
+  for (size_t guard = 0; guard < 4 * TEXT_LONG; ++guard) {
+    ptrdiff_t found = platform::TextFind(work + from, find);
+    if (found < 0) break;
+    size_t at = from + static_cast<size_t>(found);
+    size_t n = 0;
+    for (size_t i = 0; i < at && n + 1 < cap; ++i) next[n++] = work[i];
+    for (size_t i = 0; i < replacementLength && n + 1 < cap; ++i) next[n++] = replacement[i];
+    size_t afterReplacement = n;
+    for (size_t i = at + findLength; work[i] != 0 && n + 1 < cap; ++i) next[n++] = work[i];
+    next[n] = 0;
+    platform::TextCopy(work, cap, next);
+    from = onwards ? afterReplacement : 0;
+  }
+  platform::TextCopy(text, cap, work);
+}
+
+void ReplaceAll(char16_t* text, const char16_t* find, const char16_t* replacement) {
+  ReplaceAllIn(text, REPLACE_BUFFER, find, replacement);
+}
+
+void RemovePackageFolder() {
+  AppState& s = AppStateGet();
+  if (s.packageFolder[0] == 0) return;  // never "\\*.*": that would be the root's files
+  char16_t parent[DELETE_PATH];
+  if (FormatFits(parent, DELETE_PATH, u"%s\\..", s.packageFolder)) Sys().SetCurrentFolder(parent);
+  DeleteFilesInFolder(s.packageFolder, u"*.*");
+  Sys().RemoveFolder(s.packageFolder);
+}
+
+void DeleteFilesInFolder(const char16_t* folder, const char16_t* pattern) {
+  if (folder == nullptr || folder[0] == 0 || pattern == nullptr || pattern[0] == 0) return;
+  char16_t search[DELETE_PATH];
+  if (!FormatFits(search, DELETE_PATH, u"%s\\%s", folder, pattern)) return;
+  DeleteContext context{folder};
+  Sys().FindFiles(search, DeleteOne, &context);
+}

@@ -1,18 +1,47 @@
-// The embedded package: written out, unpacked into a per-run folder, its information file read
-// into AppState, and the folder removed at close.
+// The embedded package (Part 1.2): written out, unpacked into a per-run folder, its information file
+// read into AppState, and the folder removed at close.
 #pragma once
+#include <cstddef>
 #include <cstdint>
+
+#include "package/zip_reader.h"
 
 constexpr uint32_t GENERIC_WRITE_MODE = 0x40000000;   // GENERIC_WRITE: create or replace
 constexpr uint32_t FILE_APPEND_DATA_MODE = 0x00000004; // FILE_APPEND_DATA: open or create, append
 
+// The temporary folder without its trailing separator (empty when it cannot be had or does not fit).
 void GetTempFolder(char16_t* buffer, uint32_t capacity);
+// False for an empty path; otherwise true when a folder search finds the file or folder.
 bool FileExists(const char16_t* path);
+// Makes TEMP\Quorvela and a per-run folder in it named by the tick count; its path becomes
+// AppState::packageFolder. A name already taken (a run in the same millisecond) is skipped.
 void CreatePackageFolder();
+// Writes the resource to TEMP\~ReleasePackage.a and unpacks it into folder. Nothing is unpacked
+// when the resource is missing, the folder is empty or the archive could not be written whole.
 void ExtractPackage(const char16_t* resourceType, uint32_t resourceId, const char16_t* folder);
+// Non-zero on success, 0 on failure (unknown mode, file not opened, or not written whole).
 int WriteWholeFile(const char16_t* path, uint32_t mode, const void* data, uint32_t length);
 void UnzipToFolder(const char16_t* archivePath, const char16_t* folder, bool deleteArchive);
 void LoadPackageInfo();
+// Replaces every occurrence of find, in place, working in 1000-character buffers as Part 1.2 says:
+// the text's buffer must hold 1000 characters; a longer result is cut to 999.
 void ReplaceAll(char16_t* text, const char16_t* find, const char16_t* replacement);
+// The same for a text buffer of the given capacity (at most TEXT_LONG is used): the result is cut
+// to capacity - 1 characters, never overrunning the buffer. An empty find changes nothing; a
+// replacement that contains find is not searched again, so the replacing always ends.
+void ReplaceAllIn(char16_t* text, size_t capacity, const char16_t* find, const char16_t* replacement);
 void RemovePackageFolder();
 void DeleteFilesInFolder(const char16_t* folder, const char16_t* pattern);
+
+// FWVersion as AppState keeps it: ";%s;" of the list when it fits capacity; a list too long for
+// that keeps only its whole leading entries that fit (a version is never cut); empty stays empty.
+void WrapVersionList(const char16_t* list, char16_t* out, size_t capacity);
+
+// The unpacking of UnzipToFolder with its calls in the same order (ArchiveOpenFile,
+// ArchiveSetBaseFolder, the count, then ArchiveGetEntry and ArchiveExtractEntry for each entry,
+// ArchiveClose), reporting each entry to visit (which may be null). Returns the number of
+// entries, or -1 when the archive could not be opened or the folder was refused.
+using UnpackVisitor = void (*)(int32_t index, const ArchiveEntry& entry, ArchiveResult entryResult,
+                               ArchiveResult extractResult, void* context);
+int32_t UnpackArchive(const char16_t* archivePath, const char16_t* folder, const char* password,
+                      UnpackVisitor visit, void* context);

@@ -1,13 +1,153 @@
-// fwpkg list and unpack: placeholders until the ZIP reader lands.
+// fwpkg list and unpack: the package archive through the program's own ZIP reader.
+//
+//   fwpkg list ARCHIVE
+//     One line per entry, tab-separated: index, sanitised name, attributes (hex), uncompressed
+//     size, compressed size, write time in UTC (ISO 8601; "-" when the entry has none).
+//   fwpkg unpack ARCHIVE DIR [--password TEXT]
+//     Extracts every entry as the program does at start (UnpackArchive: the same reader, the same
+//     calls in the same order) and prints "name: result text" for each. Exit status 0 only when
+//     the archive opened and every entry gave Ok.
+#include <cstdint>
 #include <cstdio>
+#include <cstring>
 
+#include "app/package_info.h"
+#include "package/zip_reader.h"
 #include "tools/fwpkg/commands.h"
+#include "tools/fwpkg/tool_platform.h"
 
-int CommandList(int, char**) {
-  std::fprintf(stderr, "fwpkg list: not built yet\n");
-  return 1;
+namespace {
+
+constexpr size_t ARG_CAPACITY = 1024;
+constexpr uint64_t UNIX_EPOCH_AS_FILETIME = 116444736000000000ull;
+
+// A Windows file time as "YYYY-MM-DDTHH:MM:SSZ" (UTC), or "-" for none.
+void FormatFileTime(uint64_t fileTime, char* out, size_t capacity) {
+  if (fileTime == 0) {
+    std::snprintf(out, capacity, "-");
+    return;
+  }
+  int64_t seconds = static_cast<int64_t>(fileTime / 10000000ull) -
+                    static_cast<int64_t>(UNIX_EPOCH_AS_FILETIME / 10000000ull);
+  int64_t days = seconds >= 0 ? seconds / 86400 : (seconds - 86399) / 86400;
+  int64_t rest = seconds - days * 86400;
+  // Civil date from a day count (proleptic Gregorian calendar).
+  int64_t z = days + 719468;
+  int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+  int64_t doe = z - era * 146097;
+  int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+  int64_t y = yoe + era * 400;
+  int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+  int64_t mp = (5 * doy + 2) / 153;
+  int64_t d = doy - (153 * mp + 2) / 5 + 1;
+  int64_t m = mp < 10 ? mp + 3 : mp - 9;
+  if (m <= 2) ++y;
+  std::snprintf(out, capacity, "%04lld-%02lld-%02lldT%02lld:%02lld:%02lldZ", static_cast<long long>(y),
+                static_cast<long long>(m), static_cast<long long>(d), static_cast<long long>(rest / 3600),
+                static_cast<long long>((rest / 60) % 60), static_cast<long long>(rest % 60));
 }
-int CommandUnpack(int, char**) {
-  std::fprintf(stderr, "fwpkg unpack: not built yet\n");
-  return 1;
+
+void ResultText(ArchiveResult result, char* out, size_t capacity) {
+  char16_t text[128];
+  ArchiveResultText(result, text, 128);
+  WideToPrintable(text, out, capacity);
+}
+
+struct UnpackReport {
+  int failures;
+};
+
+void ReportEntry(int32_t index, const ArchiveEntry& entry, ArchiveResult, ArchiveResult extracted,
+                 void* context) {
+  auto* report = static_cast<UnpackReport*>(context);
+  char name[1024];
+  WideToPrintable(entry.name, name, sizeof name);
+  char text[256];
+  ResultText(extracted, text, sizeof text);
+  if (name[0] != 0) std::printf("%s: %s\n", name, text);
+  else std::printf("#%d: %s\n", static_cast<int>(index), text);
+  if (extracted != ArchiveResult::Ok) report->failures += 1;
+}
+
+}  // namespace
+
+int CommandList(int argc, char** argv) {
+  if (argc != 1) {
+    std::fprintf(stderr, "usage: fwpkg list ARCHIVE\n");
+    return 2;
+  }
+  InstallToolPlatform();
+  char16_t path[ARG_CAPACITY];
+  ArgumentToWide(argv[0], path, ARG_CAPACITY);
+  ArchiveHandle handle = ArchiveOpenFile(path, nullptr);
+  if (handle == nullptr) {
+    char text[256];
+    ResultText(ArchiveResult::Recent, text, sizeof text);
+    std::fprintf(stderr, "fwpkg list: %s: %s\n", argv[0], text);
+    return 1;
+  }
+  ArchiveEntry entry{};
+  ArchiveGetEntry(handle, -1, &entry);
+  int32_t count = entry.index;
+  int status = 0;
+  for (int32_t i = 0; i < count; ++i) {
+    ArchiveResult result = ArchiveGetEntry(handle, i, &entry);
+    if (result != ArchiveResult::Ok) {
+      char text[256];
+      ResultText(result, text, sizeof text);
+      std::fprintf(stderr, "fwpkg list: entry %d: %s\n", static_cast<int>(i), text);
+      status = 1;
+      continue;
+    }
+    char name[1024];
+    WideToPrintable(entry.name, name, sizeof name);
+    char time[32];
+    FormatFileTime(entry.writeTime, time, sizeof time);
+    std::printf("%d\t%s\t0x%08X\t%d\t%d\t%s\n", static_cast<int>(entry.index), name,
+                static_cast<unsigned>(entry.attributes), static_cast<int>(entry.uncompressedSize),
+                static_cast<int>(entry.compressedSize), time);
+  }
+  ArchiveClose(handle);
+  return status;
+}
+
+int CommandUnpack(int argc, char** argv) {
+  const char* archive = nullptr;
+  const char* folder = nullptr;
+  const char* password = nullptr;
+  for (int i = 0; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--password") == 0) {
+      if (i + 1 >= argc) {
+        archive = nullptr;
+        break;
+      }
+      password = argv[++i];
+    } else if (archive == nullptr) {
+      archive = argv[i];
+    } else if (folder == nullptr) {
+      folder = argv[i];
+    } else {
+      folder = nullptr;
+      break;
+    }
+  }
+  if (archive == nullptr || folder == nullptr) {
+    std::fprintf(stderr, "usage: fwpkg unpack ARCHIVE DIR [--password TEXT]\n");
+    return 2;
+  }
+  InstallToolPlatform();
+  char16_t archivePath[ARG_CAPACITY];
+  char16_t folderPath[ARG_CAPACITY];
+  ArgumentToWide(archive, archivePath, ARG_CAPACITY);
+  ArgumentToWide(folder, folderPath, ARG_CAPACITY);
+  UnpackReport report{0};
+  int32_t count = UnpackArchive(archivePath, folderPath, password, ReportEntry, &report);
+  if (count < 0) {
+    char text[256];
+    ResultText(ArchiveResult::Recent, text, sizeof text);
+    std::fprintf(stderr, "fwpkg unpack: %s: %s\n", archive, text);
+    return 1;
+  }
+  std::fflush(stdout);
+  return report.failures == 0 ? 0 : 1;
 }

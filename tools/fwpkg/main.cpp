@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "tools/fwpkg/commands.h"
+#include "tools/fwpkg/tool_platform.h"
 
 namespace {
 
@@ -19,6 +20,7 @@ int Usage() {
 
 int main(int argc, char** argv) {
   if (argc < 2) return Usage();
+  InstallToolPlatform();
   const char* command = argv[1];
   if (std::strcmp(command, "list") == 0) return CommandList(argc - 2, argv + 2);
   if (std::strcmp(command, "unpack") == 0) return CommandUnpack(argc - 2, argv + 2);

@@ -1,0 +1,853 @@
+// The ZIP package reader (Part 4.2). See zip_reader.h; the choices that the Part leaves open are
+// described in package/README.md.
+#include "package/zip_reader.h"
+
+#include <zlib.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/platform.h"
+#include "platform/text.h"
+
+using platform::FileHandle;
+using platform::SeekFrom;
+
+namespace {
+
+constexpr uint32_t BUFFER_SIZE = 16384;           // input and output buffers
+constexpr uint32_t NAME_BUFFER = 260;             // directory name buffer, bytes
+constexpr uint32_t END_RECORD_WINDOW = 65535;     // the end-record search reads at most this much
+constexpr uint32_t END_RECORD_CHUNK = 1024;       // each chunk starts this much earlier
+constexpr uint32_t END_RECORD_READ = 1028;        // and is this long (overlap of 4)
+constexpr uint32_t END_RECORD_SIZE = 22;
+constexpr uint32_t DIR_RECORD_SIZE = 46;
+constexpr uint32_t LOCAL_HEADER_SIZE = 30;
+constexpr uint32_t SIG_DIR_RECORD = 0x02014B50;
+constexpr uint32_t SIG_LOCAL_HEADER = 0x04034B50;
+constexpr uint64_t UNIX_EPOCH_AS_FILETIME = 116444736000000000ull;
+
+std::atomic<uint32_t> g_lastResult{0};
+
+ArchiveResult Record(ArchiveResult result) {
+  g_lastResult.store(static_cast<uint32_t>(result), std::memory_order_relaxed);
+  return result;
+}
+
+uint16_t U16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
+uint32_t U32(const uint8_t* p) {
+  return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
+         (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
+}
+
+bool IsSeparator(char16_t c) { return c == u'\\' || c == u'/'; }
+
+// The fields of the current central directory record.
+struct DirRecord {
+  uint16_t versionMadeBy;
+  uint16_t versionNeeded;
+  uint16_t flags;
+  uint16_t method;
+  uint32_t dosDateTime;  // time in the low half, date in the high half
+  uint32_t crc;
+  uint32_t compressedSize;
+  uint32_t uncompressedSize;
+  uint16_t nameLength;
+  uint16_t extraLength;
+  uint16_t commentLength;
+  uint16_t diskStart;
+  uint16_t internalAttributes;
+  uint32_t externalAttributes;
+  uint32_t localHeaderOffset;
+};
+
+// The read state of the entry whose data is open.
+struct EntryData {
+  uint8_t* input;  // BUFFER_SIZE bytes
+  uint32_t inputPos;
+  uint32_t inputLen;
+  z_stream stream;
+  bool inflateReady;
+  uint32_t crc;
+  uint32_t expectedCrc;
+  uint64_t remainingCompressed;
+  uint64_t remainingUncompressed;
+  uint64_t dataPosition;  // archive offset of the next compressed byte (before the correction)
+  uint16_t method;
+  bool encrypted;
+  uint32_t keys[3];
+  uint32_t headerLeft;  // encryption-header bytes still to skip
+  uint8_t checkByte;
+  bool endedEarly;  // the deflate stream ended before the uncompressed size was reached
+};
+
+}  // namespace
+
+struct ArchiveReader {
+  FileHandle file;
+  bool ownsFile;
+  bool canSeek;
+  uint64_t initialOffset;
+  // Directory state.
+  uint32_t entryCount;
+  uint32_t dirSize;
+  uint32_t dirOffset;
+  uint64_t correction;
+  uint64_t recordPos;
+  uint32_t currentIndex;
+  bool recordOk;
+  DirRecord record;
+  uint8_t recordName[NAME_BUFFER];
+  uint32_t recordNameLength;  // bytes kept (at most NAME_BUFFER)
+  EntryData* data;
+  ArchiveEntry cached;
+  int32_t cachedIndex;
+  char* password;
+  uint8_t* output;  // BUFFER_SIZE bytes, from the first extraction on
+  char16_t base[ARCHIVE_MAX_PATH + 1];
+};
+
+namespace {
+
+using platform::Sys;
+
+// ---- Reading the source -------------------------------------------------------------------------
+
+// Reads exactly length bytes at an archive position (relative to the initial offset).
+ArchiveResult ReadAt(ArchiveReader* r, uint64_t position, void* buffer, uint32_t length) {
+  if (!r->canSeek) return ArchiveResult::ReadFailed;
+  uint64_t absolute = position + r->initialOffset;
+  if (absolute > static_cast<uint64_t>(INT64_MAX)) return ArchiveResult::ReadFailed;
+  if (!Sys().SeekFile(r->file, static_cast<int64_t>(absolute), SeekFrom::Begin, nullptr))
+    return ArchiveResult::ReadFailed;
+  uint32_t done = 0;
+  if (!Sys().ReadFile(r->file, buffer, length, &done) || done != length)
+    return ArchiveResult::ReadFailed;
+  return ArchiveResult::Ok;
+}
+
+// The end-of-central-directory record: the last signature within the last 65,535 bytes, searched
+// backwards in 1,028-byte chunks that overlap by 4 bytes. Returns false when there is none.
+bool LocateEndRecord(ArchiveReader* r, uint64_t size, uint64_t* found) {
+  if (size <= 4) return false;
+  uint64_t window = size < END_RECORD_WINDOW ? size : END_RECORD_WINDOW;
+  uint8_t chunk[END_RECORD_READ];
+  uint64_t back = 4;
+  while (back < window) {
+    back = back + END_RECORD_CHUNK > window ? window : back + END_RECORD_CHUNK;
+    uint64_t readPos = size - back;
+    uint64_t rest = size - readPos;
+    uint32_t readSize = static_cast<uint32_t>(rest < END_RECORD_READ ? rest : END_RECORD_READ);
+    if (ReadAt(r, readPos, chunk, readSize) != ArchiveResult::Ok) return false;
+    for (int64_t i = static_cast<int64_t>(readSize) - 4; i >= 0; --i) {
+      if (chunk[i] == 0x50 && chunk[i + 1] == 0x4B && chunk[i + 2] == 0x05 && chunk[i + 3] == 0x06) {
+        *found = readPos + static_cast<uint64_t>(i);
+        return true;
+      }
+    }
+  }
+  return false;
+}
+
+// Reads the directory record at the current record position into the reader.
+ArchiveResult ReadDirRecord(ArchiveReader* r) {
+  r->recordOk = false;
+  uint8_t f[DIR_RECORD_SIZE];
+  ArchiveResult res = ReadAt(r, r->recordPos + r->correction, f, DIR_RECORD_SIZE);
+  if (res != ArchiveResult::Ok) return res;
+  if (U32(f) != SIG_DIR_RECORD) return ArchiveResult::Corrupt;
+  DirRecord& d = r->record;
+  d.versionMadeBy = U16(f + 4);
+  d.versionNeeded = U16(f + 6);
+  d.flags = U16(f + 8);
+  d.method = U16(f + 10);
+  d.dosDateTime = U32(f + 12);
+  d.crc = U32(f + 16);
+  d.compressedSize = U32(f + 20);
+  d.uncompressedSize = U32(f + 24);
+  d.nameLength = U16(f + 28);
+  d.extraLength = U16(f + 30);
+  d.commentLength = U16(f + 32);
+  d.diskStart = U16(f + 34);
+  d.internalAttributes = U16(f + 36);
+  d.externalAttributes = U32(f + 38);
+  d.localHeaderOffset = U32(f + 42);
+  // The name is cut at the buffer's size.
+  uint32_t keep = d.nameLength < NAME_BUFFER ? d.nameLength : NAME_BUFFER;
+  if (keep > 0) {
+    res = ReadAt(r, r->recordPos + r->correction + DIR_RECORD_SIZE, r->recordName, keep);
+    if (res != ArchiveResult::Ok) return res;
+  }
+  r->recordNameLength = keep;
+  r->recordOk = true;
+  return ArchiveResult::Ok;
+}
+
+ArchiveResult GoToFirstEntry(ArchiveReader* r) {
+  r->recordPos = r->dirOffset;
+  r->currentIndex = 0;
+  return ReadDirRecord(r);
+}
+
+// Refused when the current record did not read correctly or is the last one.
+ArchiveResult GoToNextEntry(ArchiveReader* r) {
+  if (!r->recordOk) return ArchiveResult::Corrupt;
+  if (r->currentIndex + 1 >= r->entryCount) return ArchiveResult::Corrupt;
+  const DirRecord& d = r->record;
+  r->recordPos += DIR_RECORD_SIZE + static_cast<uint64_t>(d.nameLength) + d.extraLength + d.commentLength;
+  r->currentIndex += 1;
+  return ReadDirRecord(r);
+}
+
+// Makes entry index the current one: restarts at the first entry when it lies behind, then steps
+// forward. A record that fails to read ends the walk with its failure; nothing is retried.
+ArchiveResult WalkTo(ArchiveReader* r, uint32_t index) {
+  if (index < r->currentIndex) {
+    ArchiveResult res = GoToFirstEntry(r);
+    if (res != ArchiveResult::Ok) return res;
+  }
+  while (r->currentIndex < index) {
+    ArchiveResult res = GoToNextEntry(r);
+    if (res != ArchiveResult::Ok) return res;
+  }
+  if (!r->recordOk) return ReadDirRecord(r);
+  return ArchiveResult::Ok;
+}
+
+// Checks the local header of the current entry against its directory record; yields the archive
+// positions of the local extra field and of the data. Any mismatch or short read: Corrupt.
+ArchiveResult CheckLocalHeader(ArchiveReader* r, uint64_t* extraPos, uint32_t* extraLength,
+                               uint64_t* dataPos) {
+  const DirRecord& d = r->record;
+  uint8_t h[LOCAL_HEADER_SIZE];
+  if (ReadAt(r, d.localHeaderOffset + r->correction, h, LOCAL_HEADER_SIZE) != ArchiveResult::Ok)
+    return ArchiveResult::Corrupt;
+  if (U32(h) != SIG_LOCAL_HEADER) return ArchiveResult::Corrupt;
+  uint16_t flags = U16(h + 6);
+  uint16_t method = U16(h + 8);
+  if (method != d.method || (method != 0 && method != Z_DEFLATED)) return ArchiveResult::Corrupt;
+  // The DOS time at h + 10 is read and not compared.
+  if ((flags & 8) == 0) {
+    if (U32(h + 14) != d.crc || U32(h + 18) != d.compressedSize || U32(h + 22) != d.uncompressedSize)
+      return ArchiveResult::Corrupt;
+  }
+  uint16_t nameLength = U16(h + 26);
+  if (nameLength != d.nameLength) return ArchiveResult::Corrupt;
+  uint16_t localExtra = U16(h + 28);
+  *extraPos = static_cast<uint64_t>(d.localHeaderOffset) + LOCAL_HEADER_SIZE + nameLength;
+  *extraLength = localExtra;
+  *dataPos = *extraPos + localExtra;
+  return ArchiveResult::Ok;
+}
+
+// ---- Entry records ------------------------------------------------------------------------------
+
+uint32_t AttributesFor(uint16_t versionMadeBy, uint32_t e) {
+  uint32_t host = versionMadeBy >> 8;
+  bool directory = (e & 0x40000000u) != 0;
+  bool readOnly = (e & 0x00800000u) == 0;
+  bool hidden = false, system = false, archive = true;
+  if (host == 0 || host == 7 || host == 11 || host == 14) {
+    readOnly = (e & 0x01) != 0;
+    hidden = (e & 0x02) != 0;
+    system = (e & 0x04) != 0;
+    directory = (e & 0x10) != 0;
+    archive = (e & 0x20) != 0;
+  }
+  uint32_t a = 0;
+  if (directory) a |= platform::FILE_ATTR_DIRECTORY;
+  if (archive) a |= platform::FILE_ATTR_ARCHIVE;
+  if (hidden) a |= platform::FILE_ATTR_HIDDEN;
+  if (readOnly) a |= platform::FILE_ATTR_READONLY;
+  if (system) a |= platform::FILE_ATTR_SYSTEM;
+  return a;
+}
+
+uint64_t UnixToFileTime(int32_t t) {
+  return static_cast<uint64_t>(static_cast<int64_t>(t) * 10000000 +
+                               static_cast<int64_t>(UNIX_EPOCH_AS_FILETIME));
+}
+
+// The "UT" extended-timestamp block of a local extra field. Times that the flags announce but
+// that would lie beyond the block or the field are not read.
+void ScanExtendedTimestamp(const uint8_t* extra, uint32_t length, ArchiveEntry* entry) {
+  if (length < 5) return;
+  uint32_t pos = 0;
+  while (pos + 4 < length) {
+    uint32_t blockSize = extra[pos + 2];  // only the low byte of the 16-bit size
+    if (extra[pos] == 'U' && extra[pos + 1] == 'T') {
+      uint32_t end = pos + 4 + blockSize;
+      if (end > length) end = length;
+      uint8_t flags = extra[pos + 4];
+      uint32_t p = pos + 5;
+      uint64_t* targets[3] = {&entry->writeTime, &entry->accessTime, &entry->creationTime};
+      for (int bit = 0; bit < 3; ++bit) {
+        if ((flags & (1u << bit)) == 0) continue;
+        if (p + 4 > end) break;
+        *targets[bit] = UnixToFileTime(static_cast<int32_t>(U32(extra + p)));
+        p += 4;
+      }
+      return;
+    }
+    pos += 4 + blockSize;
+  }
+}
+
+// Fills an entry record from the current directory record (the reader stands on it).
+ArchiveResult FillEntry(ArchiveReader* r, ArchiveEntry* entry) {
+  uint64_t extraPos = 0, dataPos = 0;
+  uint32_t extraLength = 0;
+  ArchiveResult res = CheckLocalHeader(r, &extraPos, &extraLength, &dataPos);
+  if (res != ArchiveResult::Ok) return ArchiveResult::Corrupt;
+  uint8_t* extra = nullptr;
+  if (extraLength > 0) {
+    if (!r->canSeek) return ArchiveResult::ReadFailed;
+    extra = static_cast<uint8_t*>(std::malloc(extraLength));
+    if (extra == nullptr) return ArchiveResult::NoMemory;
+    if (ReadAt(r, extraPos + r->correction, extra, extraLength) != ArchiveResult::Ok) {
+      std::free(extra);
+      return ArchiveResult::ReadFailed;
+    }
+  }
+  const DirRecord& d = r->record;
+  entry->index = static_cast<int32_t>(r->currentIndex);
+  entry->name[0] = 0;
+  platform::Utf8ToWide(reinterpret_cast<const char*>(r->recordName),
+                       static_cast<ptrdiff_t>(r->recordNameLength), entry->name, 260);
+  ArchiveSanitiseName(entry->name);
+  entry->attributes = AttributesFor(d.versionMadeBy, d.externalAttributes);
+  entry->compressedSize = static_cast<int32_t>(d.compressedSize);
+  entry->uncompressedSize = static_cast<int32_t>(d.uncompressedSize);
+  uint64_t dosTime = 0;
+  if (!Sys().DosTimeToFileTime(static_cast<uint16_t>(d.dosDateTime >> 16),
+                               static_cast<uint16_t>(d.dosDateTime & 0xFFFF), &dosTime))
+    dosTime = 0;  // not a calendar date: no time (the file keeps the time of its extraction)
+  entry->accessTime = entry->creationTime = entry->writeTime = dosTime;
+  if (extra != nullptr) ScanExtendedTimestamp(extra, extraLength, entry);
+  std::free(extra);
+  r->cached = *entry;
+  r->cachedIndex = entry->index;
+  return ArchiveResult::Ok;
+}
+
+// ---- Entry data ---------------------------------------------------------------------------------
+
+uint32_t CrcByte(uint32_t crc, uint8_t b) {
+  static const auto* table = get_crc_table();
+  return static_cast<uint32_t>(table[(crc ^ b) & 0xFF]) ^ (crc >> 8);
+}
+
+void UpdateKeys(uint32_t keys[3], uint8_t c) {
+  keys[0] = CrcByte(keys[0], c);
+  keys[1] = keys[1] + (keys[0] & 0xFF);
+  keys[1] = keys[1] * 134775813u + 1;
+  keys[2] = CrcByte(keys[2], static_cast<uint8_t>(keys[1] >> 24));
+}
+
+uint8_t DecryptByte(const uint32_t keys[3]) {
+  uint32_t temp = (keys[2] & 0xFFFF) | 2;
+  return static_cast<uint8_t>(((temp * (temp ^ 1)) >> 8) & 0xFF);
+}
+
+void CloseEntryData(ArchiveReader* r) {
+  EntryData* d = r->data;
+  if (d == nullptr) return;
+  if (d->inflateReady) inflateEnd(&d->stream);
+  std::free(d->input);
+  std::free(d);
+  r->data = nullptr;
+}
+
+ArchiveResult OpenEntryData(ArchiveReader* r) {
+  if (!r->recordOk) return ArchiveResult::Corrupt;
+  CloseEntryData(r);
+  uint64_t extraPos = 0, dataPos = 0;
+  uint32_t extraLength = 0;
+  ArchiveResult res = CheckLocalHeader(r, &extraPos, &extraLength, &dataPos);
+  if (res != ArchiveResult::Ok) return res;
+  auto* d = static_cast<EntryData*>(std::calloc(1, sizeof(EntryData)));
+  if (d == nullptr) return ArchiveResult::NoMemory;
+  d->input = static_cast<uint8_t*>(std::malloc(BUFFER_SIZE));
+  if (d->input == nullptr) {
+    std::free(d);
+    return ArchiveResult::NoMemory;
+  }
+  const DirRecord& rec = r->record;
+  d->method = rec.method;
+  if (d->method == Z_DEFLATED) {
+    d->stream.zalloc = Z_NULL;
+    d->stream.zfree = Z_NULL;
+    d->stream.opaque = Z_NULL;
+    if (inflateInit2(&d->stream, -MAX_WBITS) != Z_OK) {
+      std::free(d->input);
+      std::free(d);
+      return ArchiveResult::InflateFailed;
+    }
+    d->inflateReady = true;
+  }
+  d->crc = 0;
+  d->expectedCrc = rec.crc;
+  d->remainingCompressed = rec.compressedSize;
+  d->remainingUncompressed = rec.uncompressedSize;
+  d->dataPosition = dataPos;
+  d->encrypted = (rec.flags & 1) != 0;
+  if (d->encrypted) {
+    d->headerLeft = 12;
+    d->checkByte = (rec.flags & 8) != 0 ? static_cast<uint8_t>((rec.dosDateTime >> 8) & 0xFF)
+                                        : static_cast<uint8_t>(rec.crc >> 24);
+    d->keys[0] = 0x12345678;
+    d->keys[1] = 0x23456789;
+    d->keys[2] = 0x34567890;
+    for (const char* p = r->password; p != nullptr && *p != 0; ++p)
+      UpdateKeys(d->keys, static_cast<uint8_t>(*p));
+  }
+  r->data = d;
+  return ArchiveResult::Ok;
+}
+
+// Delivers up to n bytes of the open entry. Ok with a count and whether the end of the entry was
+// reached, or a failure: PasswordRequired (check byte), ReadFailed (a short read), Corrupt (the
+// compressed data runs out, or the deflate stream ends early), InflateFailed (damaged data).
+ArchiveResult ReadEntryData(ArchiveReader* r, uint8_t* out, uint32_t n, uint32_t* count, bool* end) {
+  EntryData* d = r->data;
+  *count = 0;
+  *end = false;
+  if (d == nullptr) return ArchiveResult::Corrupt;
+  if (d->remainingUncompressed == 0) {
+    *end = true;  // an empty entry, or one already delivered whole
+    return ArchiveResult::Ok;
+  }
+  uint32_t space = d->remainingUncompressed < n ? static_cast<uint32_t>(d->remainingUncompressed) : n;
+  uint32_t produced = 0;
+  while (produced < space) {
+    if (d->inputPos == d->inputLen && d->remainingCompressed > 0) {
+      uint32_t want = d->remainingCompressed < BUFFER_SIZE ? static_cast<uint32_t>(d->remainingCompressed)
+                                                          : BUFFER_SIZE;
+      ArchiveResult res = ReadAt(r, d->dataPosition + r->correction, d->input, want);
+      if (res != ArchiveResult::Ok) return res;
+      d->dataPosition += want;
+      d->remainingCompressed -= want;
+      d->inputPos = 0;
+      d->inputLen = want;
+      if (d->encrypted) {
+        for (uint32_t i = 0; i < want; ++i) {
+          uint8_t c = d->input[i] ^ DecryptByte(d->keys);
+          UpdateKeys(d->keys, c);
+          d->input[i] = c;
+        }
+      }
+    }
+    while (d->headerLeft > 0 && d->inputPos < d->inputLen) {
+      uint8_t c = d->input[d->inputPos++];
+      d->headerLeft -= 1;
+      if (d->headerLeft == 0 && c != d->checkByte) return ArchiveResult::PasswordRequired;
+    }
+    if (d->headerLeft > 0) {
+      if (d->remainingCompressed == 0) return ArchiveResult::Corrupt;  // ran out in the header
+      continue;
+    }
+    uint32_t avail = d->inputLen - d->inputPos;
+    if (avail == 0 && d->remainingCompressed == 0 && d->method == 0)
+      return ArchiveResult::Corrupt;  // the stored data ran out before its size
+    if (d->method == 0) {
+      uint32_t k = space - produced < avail ? space - produced : avail;
+      std::memcpy(out + produced, d->input + d->inputPos, k);
+      d->crc = static_cast<uint32_t>(crc32(d->crc, out + produced, k));
+      d->inputPos += k;
+      produced += k;
+      d->remainingUncompressed -= k;
+      if (d->remainingUncompressed == 0) {
+        *end = true;
+        break;
+      }
+    } else {
+      d->stream.next_in = d->input + d->inputPos;
+      d->stream.avail_in = avail;
+      d->stream.next_out = out + produced;
+      d->stream.avail_out = space - produced;
+      int err = inflate(&d->stream, Z_SYNC_FLUSH);
+      uint32_t consumed = avail - d->stream.avail_in;
+      uint32_t made = (space - produced) - d->stream.avail_out;
+      d->inputPos += consumed;
+      d->crc = static_cast<uint32_t>(crc32(d->crc, out + produced, made));
+      produced += made;
+      d->remainingUncompressed -= made;
+      if (err == Z_STREAM_END || d->remainingUncompressed == 0) {
+        *end = true;
+        if (d->remainingUncompressed != 0) {
+          d->endedEarly = true;
+          *count = produced;
+          return ArchiveResult::Corrupt;
+        }
+        break;
+      }
+      if (err != Z_OK) return ArchiveResult::InflateFailed;  // damaged data, or data ran out
+    }
+  }
+  *count = produced;
+  return ArchiveResult::Ok;
+}
+
+// ---- Folders and paths --------------------------------------------------------------------------
+
+bool IsAbsolute(const char16_t* path) {
+  return IsSeparator(path[0]) || (path[0] != 0 && path[1] == u':');
+}
+
+// Joins up to three parts into out (capacity ARCHIVE_MAX_PATH + 1); false when too long.
+bool JoinPath(char16_t* out, const char16_t* a, const char16_t* b, size_t bLength, const char16_t* c) {
+  size_t la = platform::TextLength(a), lc = platform::TextLength(c);
+  if (la + bLength + lc > ARCHIVE_MAX_PATH) return false;
+  std::memcpy(out, a, la * sizeof(char16_t));
+  std::memcpy(out + la, b, bLength * sizeof(char16_t));
+  std::memcpy(out + la + bLength, c, lc * sizeof(char16_t));
+  out[la + bLength + lc] = 0;
+  return true;
+}
+
+// Ensures base (one level) and then every folder prefix of folder[0..length), outermost first.
+// Creating a folder that exists is harmless, so each is simply created. False when a prefix
+// would be longer than ARCHIVE_MAX_PATH.
+bool EnsureFolder(const char16_t* base, const char16_t* folder, size_t length) {
+  if (platform::TextLength(base) + length > ARCHIVE_MAX_PATH) return false;
+  if (base[0] != 0) Sys().MakeFolder(base);
+  char16_t path[ARCHIVE_MAX_PATH + 1];
+  for (size_t i = 1; i <= length; ++i) {
+    if (i < length && !IsSeparator(folder[i])) continue;
+    if (IsSeparator(folder[i - 1]) && i == length) break;  // "a/b/": "a/b" was made already
+    if (!JoinPath(path, base, folder, i, u"")) return false;
+    Sys().MakeFolder(path);
+  }
+  return true;
+}
+
+ArchiveResult CheckHandle(ArchiveHandle handle) {
+  if (handle == nullptr) return ArchiveResult::BadArguments;
+  if (handle->kind != ARCHIVE_KIND_READER || handle->reader == nullptr) return ArchiveResult::ModeMismatch;
+  return ArchiveResult::Ok;
+}
+
+void ReleaseReader(ArchiveReader* r) {
+  if (r == nullptr) return;
+  CloseEntryData(r);
+  if (r->ownsFile && r->file != platform::INVALID_FILE) Sys().CloseFile(r->file);
+  std::free(r->password);
+  std::free(r->output);
+  std::free(r);
+}
+
+}  // namespace
+
+// ---- Operations ---------------------------------------------------------------------------------
+
+ArchiveHandle ArchiveOpenFile(const char16_t* path, const char* password) {
+  if (path == nullptr || path[0] == 0) {
+    Record(ArchiveResult::OpenFailed);
+    return nullptr;
+  }
+  auto* r = static_cast<ArchiveReader*>(std::calloc(1, sizeof(ArchiveReader)));
+  if (r == nullptr) {
+    Record(ArchiveResult::OpenFailed);
+    return nullptr;
+  }
+  r->file = platform::INVALID_FILE;
+  r->cachedIndex = -1;
+  if (password != nullptr) {
+    size_t n = std::strlen(password);
+    r->password = static_cast<char*>(std::malloc(n + 1));
+    if (r->password == nullptr) {
+      ReleaseReader(r);
+      Record(ArchiveResult::OpenFailed);
+      return nullptr;
+    }
+    std::memcpy(r->password, password, n + 1);
+  }
+  // The base folder: the current folder with a separator.
+  char16_t cwd[260] = {};
+  uint32_t n = Sys().CurrentFolder(cwd, 260);
+  if (n > 0 && n < 260) {
+    if (!IsSeparator(cwd[n - 1])) {
+      if (n + 1 <= ARCHIVE_MAX_PATH) {
+        cwd[n] = u'\\';
+        cwd[n + 1] = 0;
+        platform::TextCopy(r->base, ARCHIVE_MAX_PATH + 1, cwd);
+      }
+    } else {
+      platform::TextCopy(r->base, ARCHIVE_MAX_PATH + 1, cwd);
+    }
+  }
+
+  auto fail = [r]() -> ArchiveHandle {
+    ReleaseReader(r);
+    Record(ArchiveResult::OpenFailed);
+    return nullptr;
+  };
+
+  r->file = Sys().OpenFile(path, platform::FileMode::ReadExisting);
+  if (r->file == platform::INVALID_FILE) return fail();
+  r->ownsFile = true;
+  uint64_t position = 0;
+  r->canSeek = Sys().SeekFile(r->file, 0, SeekFrom::Current, &position);
+  r->initialOffset = r->canSeek ? position : 0;
+  uint64_t fileSize = 0;
+  if (!r->canSeek || !Sys().GetFileSize(r->file, &fileSize) || fileSize < r->initialOffset) return fail();
+
+  uint64_t endPos = 0;
+  if (!LocateEndRecord(r, fileSize - r->initialOffset, &endPos)) return fail();
+  uint8_t e[END_RECORD_SIZE];
+  if (ReadAt(r, endPos, e, END_RECORD_SIZE) != ArchiveResult::Ok) return fail();
+  uint16_t disk = U16(e + 4), dirDisk = U16(e + 6), entriesHere = U16(e + 8), entriesTotal = U16(e + 10);
+  r->dirSize = U32(e + 12);
+  r->dirOffset = U32(e + 16);
+  if (disk != 0 || dirDisk != 0 || entriesHere != entriesTotal) return fail();
+  r->entryCount = entriesTotal;
+  uint64_t end = endPos + r->initialOffset;
+  if (end < static_cast<uint64_t>(r->dirOffset) + r->dirSize) return fail();
+  r->correction = end - r->dirSize - r->dirOffset;
+  r->initialOffset = 0;
+  GoToFirstEntry(r);  // whether the first record read correctly is remembered in recordOk
+
+  auto* h = static_cast<ArchiveHandleRecord*>(std::malloc(sizeof(ArchiveHandleRecord)));
+  if (h == nullptr) return fail();
+  h->kind = ARCHIVE_KIND_READER;
+  h->reader = r;
+  Record(ArchiveResult::Ok);
+  return h;
+}
+
+ArchiveResult ArchiveSetBaseFolder(ArchiveHandle handle, const char16_t* folder) {
+  ArchiveResult res = CheckHandle(handle);
+  if (res != ArchiveResult::Ok) return Record(res);
+  if (folder == nullptr || folder[0] == 0) return Record(ArchiveResult::BadArguments);
+  size_t n = platform::TextLengthMax(folder, ARCHIVE_MAX_PATH + 1);
+  bool needSeparator = !IsSeparator(folder[n - 1]);
+  if (n + (needSeparator ? 1 : 0) > ARCHIVE_MAX_PATH) return Record(ArchiveResult::BadArguments);
+  ArchiveReader* r = handle->reader;
+  std::memcpy(r->base, folder, n * sizeof(char16_t));
+  if (needSeparator) r->base[n++] = u'\\';
+  r->base[n] = 0;
+  return Record(ArchiveResult::Ok);
+}
+
+ArchiveResult ArchiveGetEntry(ArchiveHandle handle, int32_t index, ArchiveEntry* entry) {
+  if (entry != nullptr) {
+    entry->index = 0;
+    entry->name[0] = 0;
+    entry->uncompressedSize = 0;
+  }
+  ArchiveResult res = CheckHandle(handle);
+  if (res != ArchiveResult::Ok) return Record(res);
+  if (entry == nullptr) return Record(ArchiveResult::BadArguments);
+  ArchiveReader* r = handle->reader;
+  if (index < -1 || (index >= 0 && static_cast<uint32_t>(index) >= r->entryCount))
+    return Record(ArchiveResult::BadArguments);
+  if (index != -1 && index == r->cachedIndex) {
+    *entry = r->cached;
+    return Record(ArchiveResult::Ok);
+  }
+  if (index == -1) {
+    entry->index = static_cast<int32_t>(r->entryCount);
+    entry->name[0] = 0;
+    entry->attributes = 0;
+    entry->accessTime = entry->creationTime = entry->writeTime = 0;
+    entry->compressedSize = entry->uncompressedSize = 0;
+    return Record(ArchiveResult::Ok);
+  }
+  res = WalkTo(r, static_cast<uint32_t>(index));
+  if (res != ArchiveResult::Ok) return Record(res);
+  ArchiveEntry fresh{};
+  res = FillEntry(r, &fresh);
+  if (res != ArchiveResult::Ok) return Record(res);
+  *entry = fresh;
+  return Record(ArchiveResult::Ok);
+}
+
+ArchiveResult ArchiveExtractEntry(ArchiveHandle handle, int32_t index, const char16_t* path) {
+  ArchiveResult res = CheckHandle(handle);
+  if (res != ArchiveResult::Ok) return Record(res);
+  ArchiveReader* r = handle->reader;
+  if (index < 0 || static_cast<uint32_t>(index) >= r->entryCount) return Record(ArchiveResult::BadArguments);
+  if (path == nullptr || path[0] == 0) return Record(ArchiveResult::BadArguments);
+
+  res = WalkTo(r, static_cast<uint32_t>(index));
+  if (res != ArchiveResult::Ok) return Record(res);
+  ArchiveEntry entry{};
+  if (r->cachedIndex == index) {
+    entry = r->cached;
+  } else {
+    res = FillEntry(r, &entry);
+    if (res != ArchiveResult::Ok) return Record(res);
+  }
+
+  bool absolute = IsAbsolute(path);
+  if (!absolute && (r->base[0] == 0 || ArchivePathClimbs(path))) return Record(ArchiveResult::BadArguments);
+  size_t pathLength = platform::TextLengthMax(path, ARCHIVE_MAX_PATH + 1);
+  if (pathLength > ARCHIVE_MAX_PATH) return Record(ArchiveResult::BadArguments);
+
+  if ((entry.attributes & platform::FILE_ATTR_DIRECTORY) != 0) {
+    bool ok = absolute ? EnsureFolder(u"", path, pathLength) : EnsureFolder(r->base, path, pathLength);
+    return Record(ok ? ArchiveResult::Ok : ArchiveResult::BadArguments);
+  }
+
+  // Split at the last separator: the folder part keeps it.
+  size_t split = 0;
+  for (size_t i = 0; i < pathLength; ++i)
+    if (IsSeparator(path[i])) split = i + 1;
+  const char16_t* fileName = path + split;
+  char16_t target[ARCHIVE_MAX_PATH + 1];
+  bool ok;
+  if (split == 0 || !absolute) {
+    ok = JoinPath(target, r->base, path, split, fileName) && EnsureFolder(r->base, path, split);
+  } else {
+    ok = JoinPath(target, u"", path, split, fileName) && EnsureFolder(u"", path, split);
+  }
+  if (!ok) return Record(ArchiveResult::BadArguments);
+
+  // The data is opened (and its local header checked) before the target exists, so that an
+  // entry whose data cannot be read leaves nothing behind.
+  res = OpenEntryData(r);
+  if (res != ArchiveResult::Ok) return Record(res);
+  if (r->output == nullptr) {
+    r->output = static_cast<uint8_t*>(std::malloc(BUFFER_SIZE));
+    if (r->output == nullptr) {
+      CloseEntryData(r);
+      return Record(ArchiveResult::NoMemory);
+    }
+  }
+  FileHandle file = Sys().OpenFile(target, platform::FileMode::CreateAlways);
+  if (file == platform::INVALID_FILE) {
+    CloseEntryData(r);
+    return Record(ArchiveResult::OpenFailed);
+  }
+  for (;;) {
+    uint32_t count = 0;
+    bool end = false;
+    res = ReadEntryData(r, r->output, BUFFER_SIZE, &count, &end);
+    if (res != ArchiveResult::Ok) break;
+    if (count > 0) {
+      uint32_t written = 0;
+      if (!Sys().WriteFile(file, r->output, count, &written) || written != count) {
+        res = ArchiveResult::WriteFailed;
+        break;
+      }
+    }
+    if (end) {
+      // The whole entry was delivered: its CRC-32 must be the directory's.
+      if (r->data->crc != r->data->expectedCrc) {
+        res = ArchiveResult::Corrupt;
+        break;
+      }
+      Sys().SetFileTimes(file, entry.creationTime, entry.accessTime, entry.writeTime);
+      res = ArchiveResult::Ok;
+      break;
+    }
+    if (count == 0) {
+      res = ArchiveResult::InflateFailed;
+      break;
+    }
+  }
+  Sys().CloseFile(file);
+  CloseEntryData(r);
+  if (res != ArchiveResult::Ok) {
+    Sys().RemoveFile(target);  // a failed extraction leaves no partial or empty file
+  } else {
+    uint32_t attributes = entry.attributes != 0 ? entry.attributes : platform::FILE_ATTR_NORMAL;
+    Sys().SetAttributes(target, attributes);
+  }
+  return Record(res);
+}
+
+bool ArchiveIsReader(ArchiveHandle handle) {
+  return handle != nullptr && handle->kind == ARCHIVE_KIND_READER;
+}
+
+ArchiveResult ArchiveClose(ArchiveHandle handle) {
+  ArchiveResult res = CheckHandle(handle);
+  if (res != ArchiveResult::Ok) return Record(res);
+  ReleaseReader(handle->reader);
+  handle->reader = nullptr;
+  handle->kind = 0;
+  std::free(handle);
+  return Record(ArchiveResult::Ok);
+}
+
+ArchiveResult ArchiveLastResult() {
+  return static_cast<ArchiveResult>(g_lastResult.load(std::memory_order_relaxed));
+}
+
+int32_t ArchiveResultText(ArchiveResult code, char16_t* buffer, uint32_t capacity) {
+  if (code == ArchiveResult::Recent) code = ArchiveLastResult();
+  const char16_t* text = u"unknown zip result code";
+  switch (code) {
+    case ArchiveResult::Ok: text = u"Success"; break;
+    case ArchiveResult::DuplicateHandleFailed: text = u"Culdn't duplicate handle"; break;
+    case ArchiveResult::OpenFailed: text = u"Couldn't create/open file"; break;
+    case ArchiveResult::NoMemory: text = u"Failed to allocate memory"; break;
+    case ArchiveResult::WriteFailed: text = u"Error writing to file"; break;
+    case ArchiveResult::NotFound: text = u"File not found in the zipfile"; break;
+    case ArchiveResult::MoreData: text = u"Still more data to unzip"; break;
+    case ArchiveResult::Corrupt: text = u"Zipfile is corrupt or not a zipfile"; break;
+    case ArchiveResult::ReadFailed: text = u"Error reading file"; break;
+    case ArchiveResult::PasswordRequired: text = u"Correct password required"; break;
+    case ArchiveResult::BadArguments: text = u"Caller: faulty arguments"; break;
+    case ArchiveResult::NotMemoryArchive: text = u"Caller: can only get memory of a memory zipfile"; break;
+    case ArchiveResult::MemoryTooSmall: text = u"Caller: not enough space allocated for memory zipfile"; break;
+    case ArchiveResult::PreviousError: text = u"Caller: there was a previous error"; break;
+    case ArchiveResult::AlreadyEnded: text = u"Caller: additions to the zip have already been ended"; break;
+    case ArchiveResult::SizeMismatch: text = u"Zip-bug: the anticipated size turned out wrong"; break;
+    case ArchiveResult::PartiallyExtracted: text = u"Caller: the file had already been partially unzipped"; break;
+    case ArchiveResult::ModeMismatch: text = u"Caller: mixing creation and opening of zip"; break;
+    case ArchiveResult::NotInitialised: text = u"Zip-bug: internal initialisation not completed"; break;
+    case ArchiveResult::SeekUnseekable: text = u"Zip-bug: trying to seek the unseekable"; break;
+    case ArchiveResult::CannotChangeMind: text = u"Zip-bug: tried to change mind, but not allowed"; break;
+    case ArchiveResult::InflateFailed: text = u"Zip-bug: an internal error during flation"; break;
+    default: break;
+  }
+  size_t length = platform::TextLength(text);
+  if (buffer != nullptr && capacity > 0) platform::TextCopy(buffer, capacity, text);
+  return static_cast<int32_t>(length);
+}
+
+void ArchiveSanitiseName(char16_t* name) {
+  static const char16_t* const patterns[] = {u"\\..\\", u"\\../", u"/../", u"/..\\"};
+  for (;;) {
+    size_t length = platform::TextLength(name);
+    size_t drop = 0;
+    if (length > 0 && name[1] == u':') {
+      drop = 2;
+    } else if (IsSeparator(name[0])) {
+      drop = 1;
+    } else {
+      for (const char16_t* pattern : patterns) {
+        ptrdiff_t at = platform::TextFind(name, pattern);
+        if (at >= 0) {
+          drop = static_cast<size_t>(at) + 4;
+          break;
+        }
+      }
+    }
+    if (drop == 0) return;
+    std::memmove(name, name + drop, (length - drop + 1) * sizeof(char16_t));
+  }
+}
+
+bool ArchivePathClimbs(const char16_t* path) {
+  size_t i = 0;
+  for (;;) {
+    size_t start = i;
+    while (path[i] != 0 && !IsSeparator(path[i])) ++i;
+    // The component [start, i), up to its first ':' (what follows names a stream).
+    size_t end = start;
+    while (end < i && path[end] != u':') ++end;
+    size_t dots = 0;
+    bool onlyDotsAndBlanks = end > start;
+    for (size_t k = start; k < end; ++k) {
+      if (path[k] == u'.') ++dots;
+      else if (path[k] != u' ') onlyDotsAndBlanks = false;
+    }
+    if (onlyDotsAndBlanks && dots >= 2) return true;
+    if (path[i] == 0) return false;
+    ++i;
+  }
+}

@@ -1,0 +1,87 @@
+// The ZIP package reader (Part 4.2): opens a classic (non-ZIP64) PKWARE archive file, lists its
+// entries and extracts them into a base folder. Stored and deflated data (zlib raw inflate),
+// data descriptors (through the directory's values), the "UT" extended-timestamp field and
+// traditional PKWARE encryption are understood. Every file access goes through platform::Sys().
+//
+// Every operation yields an ArchiveResult (opening returns the handle instead) and records it as
+// the process-wide last result, which ArchiveResultText(ArchiveResult::Recent, ...) reads.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+
+enum class ArchiveResult : uint32_t {
+  Ok = 0x00000000,
+  Recent = 0x00000001,  // accepted only by ArchiveResultText: the last result
+  DuplicateHandleFailed = 0x00000100,
+  OpenFailed = 0x00000200,
+  NoMemory = 0x00000300,
+  WriteFailed = 0x00000400,
+  NotFound = 0x00000500,
+  MoreData = 0x00000600,
+  Corrupt = 0x00000700,
+  ReadFailed = 0x00000800,
+  PasswordRequired = 0x00001000,
+  BadArguments = 0x00010000,
+  NotMemoryArchive = 0x00020000,
+  MemoryTooSmall = 0x00030000,
+  PreviousError = 0x00040000,
+  AlreadyEnded = 0x00050000,
+  SizeMismatch = 0x00060000,
+  PartiallyExtracted = 0x00070000,
+  ModeMismatch = 0x00080000,
+  NotInitialised = 0x01000000,
+  SeekUnseekable = 0x02000000,
+  CannotChangeMind = 0x04000000,
+  InflateFailed = 0x05000000,
+};
+
+// The longest path the reader builds or accepts (the base folder, a joined target, every folder
+// prefix), in UTF-16 units without the terminator. Longer ones are refused, never cut.
+constexpr size_t ARCHIVE_MAX_PATH = 259;
+
+struct ArchiveReader;
+
+// What ArchiveOpenFile returns: kind 1 is an archive opened for reading (the only kind made here).
+struct ArchiveHandleRecord {
+  uint32_t kind;
+  ArchiveReader* reader;
+};
+using ArchiveHandle = ArchiveHandleRecord*;
+constexpr uint32_t ARCHIVE_KIND_READER = 1;
+
+struct ArchiveEntry {
+  int32_t index;       // position in the directory; for the request -1, the number of entries
+  char16_t name[260];  // sanitised UTF-16 name
+  uint32_t attributes;  // Windows file attribute bits
+  uint64_t accessTime;  // Windows file times (100 ns since 1601-01-01, UTC); 0 for none
+  uint64_t creationTime;
+  uint64_t writeTime;
+  int32_t compressedSize;
+  int32_t uncompressedSize;
+};
+
+// Opens the archive file for reading; password is an 8-bit string or null. Returns null on any
+// failure (the last result is then OpenFailed).
+ArchiveHandle ArchiveOpenFile(const char16_t* path, const char* password);
+// The folder into which relative names are extracted; a separator is appended when missing.
+// An empty folder, or one longer than ARCHIVE_MAX_PATH with its separator, gives BadArguments.
+ArchiveResult ArchiveSetBaseFolder(ArchiveHandle handle, const char16_t* folder);
+// index -1 asks for the number of entries (in entry->index).
+ArchiveResult ArchiveGetEntry(ArchiveHandle handle, int32_t index, ArchiveEntry* entry);
+// Extracts entry index to path, relative to the base folder unless absolute.
+ArchiveResult ArchiveExtractEntry(ArchiveHandle handle, int32_t index, const char16_t* path);
+bool ArchiveIsReader(ArchiveHandle handle);
+ArchiveResult ArchiveClose(ArchiveHandle handle);
+// Copies the code's text (Recent: the last result's) into buffer, at most capacity - 1 units and a
+// terminator; returns the full text length. A null buffer or capacity 0 only returns the length.
+int32_t ArchiveResultText(ArchiveResult code, char16_t* buffer, uint32_t capacity);
+// The last result recorded by any operation above.
+ArchiveResult ArchiveLastResult();
+
+// The name sanitising of ArchiveGetEntry, on its own (in place): a leading drive prefix, leading
+// separators and everything up to a separator-dot-dot-separator pattern are dropped, repeatedly.
+void ArchiveSanitiseName(char16_t* name);
+// True when a relative path has a component that names a parent folder ("..", and the forms that
+// Windows reads as such: dots and blanks only, or such a name before a ':'), so that it could
+// reach above the folder it is joined to.
+bool ArchivePathClimbs(const char16_t* path);

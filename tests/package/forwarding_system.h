@@ -1,0 +1,118 @@
+// A System that passes every call on to the build's own (POSIX on the host, Win32 under Wine) and
+// lets a test watch and steer a few: it counts the reads, seeks and writes, can report a chosen
+// temporary folder, and can hold the program's resources.
+#pragma once
+#include <atomic>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "platform/system.h"
+#include "platform/text.h"
+
+namespace packagetest {
+
+class ForwardingSystem : public platform::System {
+ public:
+  explicit ForwardingSystem(platform::System& inner) : inner_(inner) {}
+
+  std::atomic<int> reads{0};
+  std::atomic<int> seeks{0};
+  std::atomic<int> writes{0};
+  std::atomic<uint64_t> bytesRead{0};
+  std::atomic<uint32_t> largestRead{0};
+  std::atomic<int> folderSearches{0};
+  void ResetCounts() {
+    reads = 0;
+    seeks = 0;
+    writes = 0;
+    bytesRead = 0;
+    largestRead = 0;
+    folderSearches = 0;
+  }
+
+  // The temporary folder to report, exactly as given (empty: the inner system's).
+  std::u16string tempFolder;
+  // The resource that ProgramResource finds (type, id, bytes).
+  std::u16string resourceType;
+  uint32_t resourceId = 0;
+  std::vector<uint8_t> resource;
+  bool haveResource = false;
+
+  uint32_t TempFolderPath(char16_t* buffer, uint32_t capacity) override {
+    if (tempFolder.empty()) return inner_.TempFolderPath(buffer, capacity);
+    if (capacity <= tempFolder.size()) return static_cast<uint32_t>(tempFolder.size() + 1);
+    platform::TextCopy(buffer, capacity, tempFolder.c_str());
+    return static_cast<uint32_t>(tempFolder.size());
+  }
+  uint32_t CurrentFolder(char16_t* buffer, uint32_t capacity) override { return inner_.CurrentFolder(buffer, capacity); }
+  bool SetCurrentFolder(const char16_t* path) override { return inner_.SetCurrentFolder(path); }
+  bool MakeFolder(const char16_t* path) override { return inner_.MakeFolder(path); }
+  bool RemoveFolder(const char16_t* path) override { return inner_.RemoveFolder(path); }
+  platform::FileHandle OpenFile(const char16_t* path, platform::FileMode mode) override {
+    return inner_.OpenFile(path, mode);
+  }
+  bool ReadFile(platform::FileHandle file, void* buffer, uint32_t length, uint32_t* done) override {
+    ++reads;
+    uint32_t largest = largestRead.load();
+    while (length > largest && !largestRead.compare_exchange_weak(largest, length)) {
+    }
+    bool ok = inner_.ReadFile(file, buffer, length, done);
+    if (done != nullptr) bytesRead += *done;
+    return ok;
+  }
+  bool WriteFile(platform::FileHandle file, const void* buffer, uint32_t length, uint32_t* done) override {
+    ++writes;
+    return inner_.WriteFile(file, buffer, length, done);
+  }
+  bool SeekFile(platform::FileHandle file, int64_t offset, platform::SeekFrom from, uint64_t* position) override {
+    ++seeks;
+    return inner_.SeekFile(file, offset, from, position);
+  }
+  bool GetFileSize(platform::FileHandle file, uint64_t* size) override { return inner_.GetFileSize(file, size); }
+  bool SetFileTimes(platform::FileHandle file, uint64_t creation, uint64_t access, uint64_t write) override {
+    return inner_.SetFileTimes(file, creation, access, write);
+  }
+  void CloseFile(platform::FileHandle file) override { inner_.CloseFile(file); }
+  bool RemoveFile(const char16_t* path) override { return inner_.RemoveFile(path); }
+  bool SetAttributes(const char16_t* path, uint32_t attributes) override { return inner_.SetAttributes(path, attributes); }
+  bool FindFiles(const char16_t* pathPattern, bool (*visit)(const platform::FindData&, void*), void* context) override {
+    ++folderSearches;
+    return inner_.FindFiles(pathPattern, visit, context);
+  }
+  bool DosTimeToFileTime(uint16_t dosDate, uint16_t dosTime, uint64_t* fileTime) override {
+    return inner_.DosTimeToFileTime(dosDate, dosTime, fileTime);
+  }
+  bool ProgramResource(const char16_t* type, uint32_t id, const void** data, uint32_t* size) override {
+    if (haveResource && id == resourceId && platform::TextEqualNoCase(type, resourceType.c_str())) {
+      *data = resource.data();
+      *size = static_cast<uint32_t>(resource.size());
+      return true;
+    }
+    return inner_.ProgramResource(type, id, data, size);
+  }
+  uint32_t ProfileString(const char16_t* section, const char16_t* key, const char16_t* defaultValue,
+                         char16_t* buffer, uint32_t capacity, const char16_t* file) override {
+    return inner_.ProfileString(section, key, defaultValue, buffer, capacity, file);
+  }
+  int32_t ProfileInt(const char16_t* section, const char16_t* key, int32_t defaultValue,
+                     const char16_t* file) override {
+    return inner_.ProfileInt(section, key, defaultValue, file);
+  }
+  void* PageAlloc(size_t size) override { return inner_.PageAlloc(size); }
+  void PageFree(void* block) override { inner_.PageFree(block); }
+  bool StartThread(platform::ThreadProc proc, void* parameter, platform::ThreadHandle* handle) override {
+    return inner_.StartThread(proc, parameter, handle);
+  }
+  void CloseThread(platform::ThreadHandle thread) override { inner_.CloseThread(thread); }
+  void DebugOutput(const char16_t* text) override { inner_.DebugOutput(text); }
+  void Shutdown(uint32_t flags) override { inner_.Shutdown(flags); }
+  uint32_t GetProgramFolder(char16_t* buffer, uint32_t capacity) override {
+    return inner_.GetProgramFolder(buffer, capacity);
+  }
+
+ private:
+  platform::System& inner_;
+};
+
+}  // namespace packagetest

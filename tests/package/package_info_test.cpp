@@ -1,0 +1,373 @@
+// The embedded package and its information file (Part 1.2): the per-run folder, the resource
+// written out and unpacked, LoadPackageInfo's keys, defaults and capacities, ReplaceAll, and the
+// folder's removal. Under Wine LoadPackageInfo reads through the real GetPrivateProfileStringW.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <regex>
+
+#include "app/app_state.h"
+#include "app/package_info.h"
+#include "platform/text.h"
+#include "tests/package/archive_test.h"
+#include "tests/package/zip_builder.h"
+
+using namespace packagetest;
+using testenv::Narrow;
+using testenv::Widen;
+
+namespace {
+
+const char* const EXAMPLE_INI =
+    "[UPDATEINFO]\r\n"
+    "TITLE=Quorvela Sample Update\r\n"
+    "NEWVERSION=3.2.F.2A\r\n"
+    "SOCID=7C63\r\n"
+    "ModelName=QV2000\r\n"
+    "FWVersion=3.2.F.P7;3.2.F.2A\r\n"
+    "iInternalFWVersionCheckPart=3\r\n"
+    "BeforeMessage=Warning ! <BR>If FW is not back compatible, The user data will be erased.\r\n"
+    "AfterMessage=Update FW OK !<BR>Reboot System Now ?\r\n"
+    "PowerCtrl=2\r\n";
+
+class PackageInfo : public ArchiveTest {
+ protected:
+  void SetUp() override {
+    ArchiveTest::SetUp();
+    AppState& s = AppStateGet();
+    s.dialogWindow = reinterpret_cast<platform::WindowHandle>(0x1234);
+    platform::Sys().CurrentFolder(cwd_, TEXT_PATH);
+  }
+  void TearDown() override {
+    platform::Sys().SetCurrentFolder(cwd_);  // RemovePackageFolder moves it
+    ArchiveTest::TearDown();
+  }
+  // Writes the information file into a package folder and points AppState at it.
+  void UseIni(const std::string& text) {
+    std::filesystem::create_directories(FsPath(At("pkg")));
+    WriteAll(At("pkg/QuorvelaInfo.ini"), text);
+    platform::TextCopy(AppStateGet().packageFolder, TEXT_PATH, Widen(At("pkg")).c_str());
+  }
+  // The temporary folder as the system would give it: with a trailing backslash.
+  void UseTemp() {
+    std::filesystem::create_directories(FsPath(At("temp")));
+    Fs().tempFolder = Widen(At("temp")) + u"\\";
+  }
+
+ private:
+  char16_t cwd_[TEXT_PATH] = {};
+};
+
+TEST_F(PackageInfo, TheExampleFileFillsEveryField) {
+  UseIni(EXAMPLE_INI);
+  LoadPackageInfo();
+  AppState& s = AppStateGet();
+  EXPECT_EQ(Narrow(s.title), "Quorvela Sample Update");
+  EXPECT_EQ(Narrow(dialog().Caption()), "Quorvela Sample Update");
+  EXPECT_EQ(Narrow(s.socId), "7C63");
+  EXPECT_EQ(Narrow(s.modelName), "QV2000");
+  EXPECT_EQ(Narrow(s.fwVersionList), ";3.2.F.P7;3.2.F.2A;");
+  EXPECT_EQ(Narrow(s.newVersion), "3.2.F.2A");
+  EXPECT_EQ(s.internalVersionCheckPart, 3);
+  EXPECT_EQ(Narrow(s.beforeMessage), "Warning ! \r\nIf FW is not back compatible, The user data will be erased.");
+  EXPECT_EQ(Narrow(s.afterMessage), "Update FW OK !\r\nReboot System Now ?");
+  EXPECT_EQ(s.powerCtrl, 2);
+}
+
+TEST_F(PackageInfo, MissingKeysTakeTheirDefaults) {
+  UseIni("[UPDATEINFO]\r\nSOCID=7C63\r\n[OTHER]\r\nTITLE=Not this one\r\nPowerCtrl=1\r\n");
+  LoadPackageInfo();
+  AppState& s = AppStateGet();
+  EXPECT_EQ(Narrow(s.title), "Package Error");
+  EXPECT_EQ(Narrow(dialog().Caption()), "Package Error");
+  EXPECT_EQ(Narrow(s.socId), "7C63");
+  EXPECT_EQ(Narrow(s.modelName), "");
+  EXPECT_EQ(Narrow(s.fwVersionList), "");
+  EXPECT_EQ(Narrow(s.newVersion), "");
+  EXPECT_EQ(s.internalVersionCheckPart, 3);
+  EXPECT_EQ(Narrow(s.beforeMessage), "");
+  EXPECT_EQ(s.powerCtrl, 0);
+}
+
+TEST_F(PackageInfo, NoFileAtAllLeavesEveryDefault) {
+  std::filesystem::create_directories(FsPath(At("pkg")));
+  platform::TextCopy(AppStateGet().packageFolder, TEXT_PATH, Widen(At("pkg")).c_str());
+  LoadPackageInfo();
+  AppState& s = AppStateGet();
+  EXPECT_EQ(Narrow(s.title), "Package Error");
+  EXPECT_EQ(s.socId[0], 0);
+  EXPECT_EQ(s.internalVersionCheckPart, 3);
+  EXPECT_EQ(s.powerCtrl, 0);
+  // Without a package folder (it could not be made) the defaults come without any file.
+  AppStateReset();
+  LoadPackageInfo();
+  EXPECT_EQ(Narrow(AppStateGet().title), "Package Error");
+  EXPECT_EQ(AppStateGet().internalVersionCheckPart, 3);
+}
+
+TEST_F(PackageInfo, PowerCtrlKeepsItsLowEightBits) {
+  UseIni("[UPDATEINFO]\r\nPowerCtrl=258\r\niInternalFWVersionCheckPart=0\r\n");
+  LoadPackageInfo();
+  EXPECT_EQ(AppStateGet().powerCtrl, 2);
+  EXPECT_EQ(AppStateGet().internalVersionCheckPart, 0);
+}
+
+TEST_F(PackageInfo, EveryBrIsReplacedButNotInLowerCase) {
+  UseIni("[UPDATEINFO]\r\nBeforeMessage=one<BR>two<BR><BR>three<br>four<Br>\r\nAfterMessage=<BR>\r\n");
+  LoadPackageInfo();
+  EXPECT_EQ(Narrow(AppStateGet().beforeMessage), "one\r\ntwo\r\n\r\nthree<br>four<Br>");
+  EXPECT_EQ(Narrow(AppStateGet().afterMessage), "\r\n");
+}
+
+TEST_F(PackageInfo, ValuesAreCutToTheirCapacity) {
+  std::string longTitle(400, 'T');
+  std::string longSoc(100, 'S');
+  UseIni("[UPDATEINFO]\r\nTITLE=" + longTitle + "\r\nSOCID=" + longSoc + "\r\n");
+  LoadPackageInfo();
+  EXPECT_EQ(Narrow(AppStateGet().title), std::string(259, 'T'));
+  EXPECT_EQ(Narrow(AppStateGet().socId), std::string(63, 'S'));
+}
+
+TEST_F(PackageInfo, AnFwVersionListTooLongKeepsOnlyWholeVersions) {
+  // 40 versions of 9 characters and their separators: 399 characters, cut on reading to 259.
+  std::string list;
+  for (int i = 0; i < 40; ++i) list += (i ? ";" : "") + std::string("3.2.F.") + std::to_string(100 + i);
+  UseIni("[UPDATEINFO]\r\nFWVersion=" + list + "\r\n");
+  LoadPackageInfo();
+  std::string stored = Narrow(AppStateGet().fwVersionList);
+  EXPECT_LE(stored.size(), 259u);
+  ASSERT_GE(stored.size(), 2u);
+  EXPECT_EQ(stored.front(), ';');
+  EXPECT_EQ(stored.back(), ';');
+  // Every stored version is a whole one of the list: ";3.2.F.1xx;" for the first 25.
+  std::string expect = ";";
+  for (int i = 0; i < 40; ++i) {
+    std::string next = expect + "3.2.F." + std::to_string(100 + i) + ";";
+    if (next.size() > 259) break;
+    expect = next;
+  }
+  EXPECT_EQ(stored, expect);
+}
+
+TEST(PackageInfoText, WrapVersionListAddsOneSemicolonAtEachEnd) {
+  char16_t out[TEXT_PATH];
+  WrapVersionList(u"3.2.F.P7;3.2.F.2A", out, TEXT_PATH);
+  EXPECT_EQ(std::u16string(out), u";3.2.F.P7;3.2.F.2A;");
+  WrapVersionList(u"", out, TEXT_PATH);
+  EXPECT_EQ(std::u16string(out), u"");
+  std::u16string fits(257, u'v');  // 257 + 2 = 259: fits whole
+  WrapVersionList(fits.c_str(), out, TEXT_PATH);
+  EXPECT_EQ(std::u16string(out), u";" + fits + u";");
+  std::u16string oneTooMany(258, u'v');  // one version that cannot fit: nothing rather than a cut one
+  WrapVersionList(oneTooMany.c_str(), out, TEXT_PATH);
+  EXPECT_EQ(std::u16string(out), u"");
+  std::u16string twoVersions = std::u16string(200, u'a') + u";" + std::u16string(60, u'b');
+  WrapVersionList(twoVersions.c_str(), out, TEXT_PATH);
+  EXPECT_EQ(std::u16string(out), u";" + std::u16string(200, u'a') + u";");
+}
+
+TEST_F(PackageInfo, LongMessagesAreHandledWithoutOverflow) {
+  // A message of 1,023 characters and one of 1,100 (cut to 1,023 on reading), full of <BR>.
+  std::string body;
+  while (body.size() < 1023) body += "ab<BR>";
+  body.resize(1023);
+  std::string longer(1100, 'y');
+  for (size_t i = 0; i + 4 < longer.size(); i += 50) longer.replace(i, 4, "<BR>");
+  UseIni("[UPDATEINFO]\r\nBeforeMessage=" + body + "\r\nAfterMessage=" + longer + "\r\n");
+  LoadPackageInfo();
+  std::string before = Narrow(AppStateGet().beforeMessage);
+  std::string expectBefore = std::regex_replace(body, std::regex("<BR>"), "\r\n");
+  EXPECT_EQ(before, expectBefore);
+  std::string after = Narrow(AppStateGet().afterMessage);
+  EXPECT_EQ(after, std::regex_replace(longer.substr(0, 1023), std::regex("<BR>"), "\r\n"));
+  EXPECT_EQ(after.find("<BR>"), std::string::npos);
+}
+
+TEST(PackageInfoText, ReplaceAllReplacesEveryOccurrenceInPlace) {
+  char16_t text[1000];
+  platform::TextCopy(text, 1000, u"a<BR>b<BR>c");
+  ReplaceAll(text, u"<BR>", u"\r\n");
+  EXPECT_EQ(std::u16string(text), u"a\r\nb\r\nc");
+  platform::TextCopy(text, 1000, u"no tag here <br>");
+  ReplaceAll(text, u"<BR>", u"\r\n");
+  EXPECT_EQ(std::u16string(text), u"no tag here <br>");
+  // Each search starts again at the beginning: a tag formed by a removal is removed too.
+  platform::TextCopy(text, 1000, u"<B<BR>R>x");
+  ReplaceAll(text, u"<BR>", u"");
+  EXPECT_EQ(std::u16string(text), u"x");
+  // A replacement that holds what is searched for ends (each occurrence once).
+  platform::TextCopy(text, 1000, u"aXa");
+  ReplaceAll(text, u"a", u"aa");
+  EXPECT_EQ(std::u16string(text), u"aaXaa");
+  platform::TextCopy(text, 1000, u"unchanged");
+  ReplaceAll(text, u"", u"x");
+  EXPECT_EQ(std::u16string(text), u"unchanged");
+}
+
+TEST(PackageInfoText, ReplaceAllNeverOverrunsItsBuffer) {
+  char16_t guarded[32 + 8];
+  for (auto& c : guarded) c = u'#';
+  platform::TextCopy(guarded, 32, u"xxxxxxxxxxxxxxxx");
+  ReplaceAllIn(guarded, 32, u"x", u"yyyy");
+  EXPECT_EQ(std::u16string(guarded), std::u16string(31, u'y'));
+  for (int i = 32; i < 40; ++i) EXPECT_EQ(guarded[i], u'#');
+  // The three-argument form works in 1,000-character buffers: a long result stops at 999.
+  static char16_t big[1000 + 16];
+  for (auto& c : big) c = u'#';
+  std::u16string many;
+  for (int i = 0; i < 300; ++i) many += u"<BR>";
+  platform::TextCopy(big, 1000, many.c_str());
+  ReplaceAll(big, u"<BR>", u"<BR><BR>");
+  EXPECT_EQ(platform::TextLength(big), 999u);
+  for (int i = 1000; i < 1016; ++i) EXPECT_EQ(big[i], u'#');
+}
+
+TEST_F(PackageInfo, TempFolderLosesItsTrailingBackslash) {
+  UseTemp();
+  char16_t temp[TEXT_PATH];
+  GetTempFolder(temp, TEXT_PATH);
+  EXPECT_EQ(std::u16string(temp), Widen(At("temp")));
+  // A folder that does not fit gives nothing rather than a cut path.
+  char16_t small[8];
+  GetTempFolder(small, 8);
+  EXPECT_EQ(small[0], 0);
+}
+
+TEST_F(PackageInfo, PerRunFoldersAreNamedByTheTickAndNeverShared) {
+  UseTemp();
+  bench().Clock().Advance(5000);
+  CreatePackageFolder();
+  std::u16string first = AppStateGet().packageFolder;
+  std::u16string temp = Widen(At("temp"));
+  uint64_t tick = bench().Clock().TickCount64();
+  EXPECT_EQ(first, temp + u"\\Quorvela\\" + Widen(std::to_string(tick)));
+  EXPECT_TRUE(IsFolder(Narrow(first)));
+  // No doubled separator anywhere.
+  EXPECT_EQ(first.find(u"\\\\"), std::u16string::npos);
+  EXPECT_EQ(first.find(u"/\\"), std::u16string::npos);
+  // A second run a few seconds later, and a third in the same millisecond.
+  bench().Clock().Advance(3000);
+  CreatePackageFolder();
+  std::u16string second = AppStateGet().packageFolder;
+  CreatePackageFolder();
+  std::u16string third = AppStateGet().packageFolder;
+  EXPECT_NE(first, second);
+  EXPECT_NE(second, third);
+  EXPECT_TRUE(IsFolder(Narrow(second)));
+  EXPECT_TRUE(IsFolder(Narrow(third)));
+  // Each run removes only its own folder; Quorvela stays.
+  WriteAll(Narrow(first) + "/a.fw", "first");
+  WriteAll(Narrow(second) + "/a.fw", "second");
+  platform::TextCopy(AppStateGet().packageFolder, TEXT_PATH, second.c_str());
+  RemovePackageFolder();
+  EXPECT_FALSE(Exists(Narrow(second)));
+  EXPECT_EQ(ReadAll(Narrow(first) + "/a.fw"), "first");
+  EXPECT_TRUE(IsFolder(At("temp/Quorvela")));
+}
+
+TEST_F(PackageInfo, ThePackageIsWrittenUnpackedReadAndRemoved) {
+  UseTemp();
+  std::string image(4096 * 3, '\x5A');
+  std::vector<ZipItem> items = {{"QuorvelaInfo.ini", EXAMPLE_INI}, {"Micron-B47R.fw", image}};
+  items[0].madeBy = (11 << 8) | 20;
+  items[0].external = 0x81800020;
+  items[1].madeBy = (11 << 8) | 20;
+  items[1].external = 0x81800020;
+  std::string zip = BuildZip(items);
+  Fs().resource.assign(zip.begin(), zip.end());
+  Fs().resourceType = u"FWPACKAGEZIP";
+  Fs().resourceId = 1000;
+  Fs().haveResource = true;
+  CreatePackageFolder();
+  AppState& s = AppStateGet();
+  ExtractPackage(u"FWPACKAGEZIP", 1000, s.packageFolder);
+  std::string folder = Narrow(s.packageFolder);
+  EXPECT_EQ(ReadAll(folder + "/Micron-B47R.fw"), image);
+  EXPECT_EQ(ReadAll(folder + "/QuorvelaInfo.ini"), std::string(EXAMPLE_INI));
+  EXPECT_FALSE(Exists(At("temp/~ReleasePackage.a")));  // deleted after unpacking
+  LoadPackageInfo();
+  EXPECT_EQ(Narrow(dialog().Caption()), "Quorvela Sample Update");
+  EXPECT_EQ(Narrow(s.fwVersionList), ";3.2.F.P7;3.2.F.2A;");
+  RemovePackageFolder();
+  EXPECT_FALSE(Exists(folder));
+  EXPECT_TRUE(IsFolder(At("temp/Quorvela")));
+}
+
+TEST_F(PackageInfo, AMissingResourceUnpacksNothingNotEvenAnOldArchive) {
+  UseTemp();
+  // An archive left behind by another run must not be taken for this program's package.
+  WriteAll(At("temp/~ReleasePackage.a"), BuildZip({{"stale.fw", "old"}}));
+  CreatePackageFolder();
+  ExtractPackage(u"FWPACKAGEZIP", 1000, AppStateGet().packageFolder);
+  EXPECT_TRUE(FilesBelow(Narrow(AppStateGet().packageFolder)).empty());
+  LoadPackageInfo();
+  EXPECT_EQ(Narrow(dialog().Caption()), "Package Error");
+}
+
+TEST_F(PackageInfo, ADamagedPackageGivesAnEmptyFolderAndDefaults) {
+  UseTemp();
+  std::string zip = BuildZip({{"QuorvelaInfo.ini", EXAMPLE_INI}});
+  zip.resize(zip.size() / 2);
+  Fs().resource.assign(zip.begin(), zip.end());
+  Fs().resourceType = u"FWPACKAGEZIP";
+  Fs().resourceId = 1000;
+  Fs().haveResource = true;
+  CreatePackageFolder();
+  ExtractPackage(u"FWPACKAGEZIP", 1000, AppStateGet().packageFolder);
+  EXPECT_TRUE(IsFolder(Narrow(AppStateGet().packageFolder)));
+  EXPECT_TRUE(FilesBelow(Narrow(AppStateGet().packageFolder)).empty());
+  LoadPackageInfo();
+  EXPECT_EQ(Narrow(AppStateGet().title), "Package Error");
+}
+
+TEST_F(PackageInfo, WriteWholeFileModes) {
+  std::u16string path = AtW("whole.bin");
+  EXPECT_NE(WriteWholeFile(path.c_str(), GENERIC_WRITE_MODE, "first", 5), 0);
+  EXPECT_NE(WriteWholeFile(path.c_str(), GENERIC_WRITE_MODE, "abc", 3), 0);
+  EXPECT_EQ(ReadAll(At("whole.bin")), "abc");
+  EXPECT_NE(WriteWholeFile(path.c_str(), FILE_APPEND_DATA_MODE, "def", 3), 0);
+  EXPECT_EQ(ReadAll(At("whole.bin")), "abcdef");
+  EXPECT_EQ(WriteWholeFile(path.c_str(), 0x80000000u, "zzz", 3), 0);  // any other mode
+  EXPECT_EQ(ReadAll(At("whole.bin")), "abcdef");
+  EXPECT_EQ(WriteWholeFile(AtW("no/such/folder/x").c_str(), GENERIC_WRITE_MODE, "x", 1), 0);
+}
+
+TEST_F(PackageInfo, FileExistsForFilesAndFolders) {
+  WriteAll(At("present.txt"), "x");
+  EXPECT_TRUE(FileExists(AtW("present.txt").c_str()));
+  EXPECT_TRUE(FileExists(Widen(Scratch()).c_str()));
+  EXPECT_FALSE(FileExists(AtW("absent.txt").c_str()));
+  EXPECT_FALSE(FileExists(u""));
+  EXPECT_FALSE(FileExists(nullptr));
+}
+
+TEST_F(PackageInfo, DeleteFilesInFolderDeletesPlainFilesOnly) {
+  std::filesystem::create_directories(FsPath(At("d/sub")));
+  WriteAll(At("d/a.fw"), "a");
+  WriteAll(At("d/b.ini"), "b");
+  WriteAll(At("d/sub/c.fw"), "c");
+  WriteAll(At("d/ro.fw"), "r");
+  platform::Sys().SetAttributes(AtW("d/ro.fw").c_str(), platform::FILE_ATTR_READONLY);
+  DeleteFilesInFolder(AtW("d").c_str(), u"*.*");
+  EXPECT_EQ(FilesBelow(At("d")), (std::vector<std::string>{"sub/c.fw"}));
+  WriteAll(At("d/x.fw"), "x");
+  WriteAll(At("d/y.ini"), "y");
+  DeleteFilesInFolder(AtW("d").c_str(), u"*.fw");
+  EXPECT_EQ(FilesBelow(At("d")), (std::vector<std::string>{"sub/c.fw", "y.ini"}));
+}
+
+TEST_F(PackageInfo, UnzipToFolderDeletesTheArchiveOnlyWhenAsked) {
+  WriteAll(At("pkg.zip"), BuildZip({{"f.txt", "f"}}));
+  UnzipToFolder(AtW("pkg.zip").c_str(), AtW("one").c_str(), false);
+  EXPECT_EQ(ReadAll(At("one/f.txt")), "f");
+  EXPECT_TRUE(Exists(At("pkg.zip")));
+  UnzipToFolder(AtW("pkg.zip").c_str(), AtW("two").c_str(), true);
+  EXPECT_EQ(ReadAll(At("two/f.txt")), "f");
+  EXPECT_FALSE(Exists(At("pkg.zip")));
+  // An archive that cannot be opened yields an empty folder.
+  UnzipToFolder(AtW("pkg.zip").c_str(), AtW("three").c_str(), true);
+  EXPECT_TRUE(IsFolder(At("three")));
+  EXPECT_TRUE(FilesBelow(At("three")).empty());
+}
+
+}  // namespace
