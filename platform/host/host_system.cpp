@@ -342,7 +342,13 @@ int32_t HostSystem::ProfileInt(const char16_t* section, const char16_t* key, int
 
 void* HostSystem::PageAlloc(size_t size) {
   if (size == 0) return nullptr;
-  return std::calloc(1, size);
+  // Whole pages, aligned to a page and zero-filled, as VirtualAlloc gives them.
+  constexpr size_t kPage = 4096;
+  if (size > SIZE_MAX - (kPage - 1)) return nullptr;
+  size_t rounded = (size + kPage - 1) / kPage * kPage;
+  void* block = std::aligned_alloc(kPage, rounded);
+  if (block != nullptr) std::memset(block, 0, rounded);
+  return block;
 }
 
 void HostSystem::PageFree(void* block) { std::free(block); }
