@@ -139,13 +139,27 @@ bool EmuDisk::CommonControl(uint32_t code, const uint8_t* in, uint32_t inLength,
   return true;
 }
 
+// The test hooks run as timed work of the bench, so that they take the bench's lock and never
+// cut into a request another thread has in flight.
 void EmuDisk::ResetController() {
-  controller_->Reset();
-  if (auto* bridge = dynamic_cast<BridgeDisk*>(this)) bridge->ResetBridge();
-  bench_.Note(Path(), "reset", {"firmware=" + controller_->FirmwareName()});
+  std::weak_ptr<EmuDisk> self = weak_from_this();
+  bench_.At(bench_.Clock().TickCount64(), [self] {
+    std::shared_ptr<EmuDisk> disk = self.lock();
+    if (disk == nullptr) return;
+    disk->controller_->Reset();
+    if (auto* bridge = dynamic_cast<BridgeDisk*>(disk.get())) bridge->ResetBridge();
+    disk->bench_.Note(disk->Path(), "reset", {"firmware=" + disk->controller_->FirmwareName()});
+  });
+  bench_.Tick();
 }
 
-void EmuDisk::PowerCycle() { Leave(); }
+void EmuDisk::PowerCycle() {
+  std::weak_ptr<EmuDisk> self = weak_from_this();
+  bench_.At(bench_.Clock().TickCount64(), [self] {
+    if (std::shared_ptr<EmuDisk> disk = self.lock()) disk->Leave();
+  });
+  bench_.Tick();
+}
 
 void EmuDisk::Leave() {
   if (!present_) return;
