@@ -33,7 +33,7 @@ EmuDisk::~EmuDisk() = default;
 
 std::u16string EmuDisk::Path() const {
   std::u16string path = u"\\\\.\\PhysicalDrive";
-  for (char c : std::to_string(diskNumber_)) path.push_back(static_cast<char16_t>(c));
+  for (char c : std::to_string(diskNumber_.load())) path.push_back(static_cast<char16_t>(c));
   return path;
 }
 
@@ -75,7 +75,7 @@ bool EmuDisk::CommonControl(uint32_t code, const uint8_t* in, uint32_t inLength,
       *ok = false;
       return true;
     }
-    wire::DeviceNumber number{wire::FILE_DEVICE_DISK, diskNumber_, 0};
+    wire::DeviceNumber number{wire::FILE_DEVICE_DISK, diskNumber_.load(), 0};
     std::memcpy(out, &number, sizeof number);
     *returned = sizeof number;
     *ok = true;
@@ -190,7 +190,7 @@ void EmuDisk::Return() {
   }
   present_ = true;
   bench_.Note(Path(), "return",
-              {"disk=" + std::to_string(diskNumber_), "firmware=" + controller_->FirmwareName()});
+              {"disk=" + std::to_string(diskNumber_.load()), "firmware=" + controller_->FirmwareName()});
   if (hook_) hook_(true, diskNumber_);
 }
 

@@ -2,6 +2,7 @@
 // NVMe disk, or a USB disk whose ASMedia or JMicron bridge carries NVMe commands in vendor SCSI
 // commands), with the NVMe controller behind it.
 #pragma once
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -23,7 +24,7 @@ class EmuDisk : public EmuDevice, public std::enable_shared_from_this<EmuDisk> {
 
   const DriveSpec& Spec() const { return spec_; }
   NvmeController& Controller() { return *controller_; }
-  uint32_t DiskNumber() const { return diskNumber_; }
+  uint32_t DiskNumber() const { return diskNumber_.load(); }
   // "\\.\PhysicalDriveN" with the current disk number.
   std::u16string Path() const;
 
@@ -59,8 +60,8 @@ class EmuDisk : public EmuDevice, public std::enable_shared_from_this<EmuDisk> {
   Bench& bench_;
   DriveSpec spec_;
   std::unique_ptr<NvmeController> controller_;
-  uint32_t diskNumber_;
-  bool present_ = true;
+  std::atomic<uint32_t> diskNumber_;
+  std::atomic<bool> present_{true};
   uint64_t requests_ = 0;
   uint32_t faultsStruck_ = 0;
 
