@@ -139,6 +139,25 @@ TEST_F(Fixture, FileFormsOfValues) {
   EXPECT_EQ(Narrow(r.model), "Q");
 }
 
+TEST_F(Fixture, PlainDiskInquiryBytes) {
+  emu::PlainDiskSpec spec;
+  spec.vendor = "Generic";
+  spec.product = "Flash Disk";
+  spec.revision = "1.00";
+  spec.removable = true;
+  spec.inquiry36 = 0x60;
+  spec.inquiry37 = 0x24;
+  uint8_t reply[emu::PLAIN_INQUIRY_BYTES];
+  emu::PlainInquiryData(spec, reply);
+  const uint8_t expected[38] = {
+      0x00, 0x80, 0x06, 0x02, 33, 0, 0, 0,                      // type, RMB, version, format, length
+      'G', 'e', 'n', 'e', 'r', 'i', 'c', ' ',                   // vendor, bytes 8-15
+      'F', 'l', 'a', 's', 'h', ' ', 'D', 'i', 's', 'k', ' ', ' ', ' ', ' ', ' ', ' ',  // product
+      '1', '.', '0', '0',                                       // revision, bytes 32-35
+      0x60, 0x24};                                              // the bridge bytes
+  EXPECT_EQ(std::memcmp(reply, expected, sizeof expected), 0);
+}
+
 TEST_F(Fixture, PowerCycleHidesTheDriveAndItsBridgeAndMovesItsVolume) {
   emu::BenchContents c = Load(R"(
 [usb-host host]

@@ -318,6 +318,36 @@ TEST_F(Fixture, VolumeLettersOnTheirDisks) {
   EXPECT_EQ(bench().OpenHandles(), 0u);
 }
 
+// A volume that answers the device number with bytes written out by hand.
+class HandVolume : public emu::EmuDevice {
+ public:
+  explicit HandVolume(std::vector<uint8_t> reply) : reply_(std::move(reply)) {}
+  bool Control(uint32_t code, void* in, uint32_t inLength, void* out, uint32_t outLength, uint32_t* returned,
+               uint32_t* error, emu::RequestNotes*) override {
+    EXPECT_EQ(code, 0x2D1080u);
+    EXPECT_EQ(inLength, 0u);
+    EXPECT_EQ(outLength, 12u);
+    std::memcpy(out, reply_.data(), reply_.size());
+    *returned = static_cast<uint32_t>(reply_.size());
+    return true;
+  }
+
+ private:
+  std::vector<uint8_t> reply_;
+};
+
+TEST_F(Fixture, VolumeDeviceNumberBytes) {
+  Load(NativeTree(1));
+  // STORAGE_DEVICE_NUMBER: DeviceType FILE_DEVICE_DISK (7), DeviceNumber 1, PartitionNumber 2.
+  bench().AddDevice(u"\\\\.\\K:", std::make_shared<HandVolume>(std::vector<uint8_t>{7, 0, 0, 0, 1, 0, 0, 0, 2, 0, 0, 0}));
+  // The same number on a device that is no disk (FILE_DEVICE_CD_ROM, 2) gives no letter.
+  bench().AddDevice(u"\\\\.\\M:", std::make_shared<HandVolume>(std::vector<uint8_t>{2, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0}));
+  DriveRecord drives[MAX_DRIVES];
+  ASSERT_EQ(EnumerateDrives(drives, MAX_DRIVES), 1);
+  EXPECT_EQ(Narrow(drives[0].driveLetters), "K: ");
+  EXPECT_EQ(drives[0].isSystemDisk, 0);
+}
+
 TEST_F(Fixture, TwentyOneLettersFillTheField) {
   std::string text = NativeTree(0);
   for (char letter = 'C'; letter <= 'Z'; ++letter) text += std::string("[volume ") + letter + "]\ndisks = 0\n";
