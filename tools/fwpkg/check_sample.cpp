@@ -1,13 +1,37 @@
-// fwpkg check and sample: placeholders until the image checks and the package writer land.
+// fwpkg check PACKAGE: checks a package archive or an unpacked package folder, one line per
+// finding; exit status 1 when any finding is an error.
+// fwpkg sample OUT.zip: writes the sample package.
 #include <cstdio>
 
 #include "tools/fwpkg/commands.h"
+#include "tools/fwpkg/tool_platform.h"
+#include "tools/sample/package_check.h"
+#include "tools/sample/sample_package.h"
 
-int CommandCheck(int, char**) {
-  std::fprintf(stderr, "fwpkg check: not built yet\n");
-  return 1;
+int CommandCheck(int argc, char** argv) {
+  if (argc != 1) {
+    std::fprintf(stderr, "usage: fwpkg check PACKAGE (a .zip archive or an unpacked folder)\n");
+    return 2;
+  }
+  InstallToolPlatform();
+  char16_t path[1024];
+  ArgumentToWide(argv[0], path, 1024);
+  CheckReport report;
+  CheckPackage(path, &report);
+  for (const CheckFinding& finding : report.findings)
+    std::printf("%s\n", FormatFinding(finding).c_str());
+  std::printf("%d errors, %d warnings\n", report.errors, report.warnings);
+  return report.errors == 0 ? 0 : 1;
 }
-int CommandSample(int, char**) {
-  std::fprintf(stderr, "fwpkg sample: not built yet\n");
-  return 1;
+
+int CommandSample(int argc, char** argv) {
+  if (argc != 1) {
+    std::fprintf(stderr, "usage: fwpkg sample OUT.zip\n");
+    return 2;
+  }
+  if (!WriteSamplePackage(argv[0])) {
+    std::fprintf(stderr, "fwpkg sample: cannot write %s\n", argv[0]);
+    return 1;
+  }
+  return 0;
 }

@@ -1,0 +1,33 @@
+// The package check a release engineer runs before shipping a package: the information file's
+// keys and values, the image names, each image's page table, trailer CRC and internal version.
+// It reads through platform::Sys() with the program's own INI reader, ZIP reader and image code,
+// so it sees a package as the updater will.
+#pragma once
+#include <string>
+#include <vector>
+
+enum class CheckLevel { Ok, Warning, Error };
+
+struct CheckFinding {
+  CheckLevel level;
+  std::string subject;  // the file or key the finding is about
+  std::string text;
+};
+
+struct CheckReport {
+  std::vector<CheckFinding> findings;
+  int errors = 0;
+  int warnings = 0;
+};
+
+// Checks an unpacked package folder.
+void CheckPackageFolder(const char16_t* folder, CheckReport* report);
+// Unpacks an archive with the ZIP reader into a fresh folder under the temporary folder, checks
+// the folder and removes it again. Entries that do not extract are errors.
+void CheckPackageArchive(const char16_t* archive, CheckReport* report);
+// A folder or an archive, whichever the path names.
+void CheckPackage(const char16_t* path, CheckReport* report);
+
+// One line: "ok", "warning" or "error", the subject and the text.
+std::string FormatFinding(const CheckFinding& finding);
+
