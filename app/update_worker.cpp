@@ -60,6 +60,24 @@ int LoadImage(Run& run, const char16_t* path) {
   return 1;
 }
 
+// Stages 0..30 (the download), 30..40 (the first wait) and 40..60 (the commit and the second
+// wait). Returns the first failing step's code, or 1.
+int DownloadAndCommit(Run& run) {
+  SetProgressStage(0, 30, 0);
+  int r = DownloadFW(run.cmdType, run.device, run.image, run.imageSize);
+  if (r != 1) {
+    run.image = nullptr;  // a failed download has released the block itself
+    return r;
+  }
+  SetProgressStage(30, 40, 0);
+  WaitWithProgress(FW_STAGE_WAIT_MS);
+  SetProgressStage(40, 60, 0);
+  r = FWCommit(run.cmdType, run.device, FW_SLOT, FW_COMMIT_ACTION_REPLACE);
+  if (r != 1) return r;
+  WaitWithProgress(FW_STAGE_WAIT_MS);
+  return 1;
+}
+
 }  // namespace
 
 ThreadHandle WorkerHandle() {
@@ -137,18 +155,8 @@ uint32_t UpdateWorker(void* parameter) {
     if (r != 1) return static_cast<uint32_t>(run.Finish(r));
     if (CarryOverConfig(run.image, run.imageSize, run.config, kFwNameKey, s.newVersion) == IMAGE_BAD_LAYOUT)
       return static_cast<uint32_t>(run.Finish(UPDATE_IMAGE_UNUSABLE));
-    SetProgressStage(0, 30, 0);
-    r = DownloadFW(run.cmdType, run.device, run.image, run.imageSize);
-    if (r != 1) {
-      run.image = nullptr;  // a failed download has released the block itself
-      return static_cast<uint32_t>(run.Finish(r));
-    }
-    SetProgressStage(30, 40, 0);
-    WaitWithProgress(FW_STAGE_WAIT_MS);
-    SetProgressStage(40, 60, 0);
-    r = FWCommit(run.cmdType, run.device, FW_SLOT, FW_COMMIT_ACTION_REPLACE);
+    r = DownloadAndCommit(run);
     if (r != 1) return static_cast<uint32_t>(run.Finish(r));
-    WaitWithProgress(FW_STAGE_WAIT_MS);
     if (!IsKeep(s.newVersion)) {
       r = ReadConfigBlock(run);
       if (r != 1) return static_cast<uint32_t>(run.Finish(r));
@@ -158,18 +166,9 @@ uint32_t UpdateWorker(void* parameter) {
       if (r != 1) return static_cast<uint32_t>(run.Finish(r));
     }
   } else {
-    SetProgressStage(0, 30, 0);
-    r = DownloadFW(run.cmdType, run.device, run.image, run.imageSize);
-    if (r != 1) {
-      run.image = nullptr;
-      return static_cast<uint32_t>(run.Finish(r));
-    }
-    SetProgressStage(30, 40, 0);
-    WaitWithProgress(FW_STAGE_WAIT_MS);
-    SetProgressStage(40, 60, 0);
-    r = FWCommit(run.cmdType, run.device, FW_SLOT, FW_COMMIT_ACTION_REPLACE);
+    // The legacy path: the image goes as it was read, without carry-over.
+    r = DownloadAndCommit(run);
     if (r != 1) return static_cast<uint32_t>(run.Finish(r));
-    WaitWithProgress(FW_STAGE_WAIT_MS);
     if (!IsKeep(s.newVersion)) {
       r = WriteVendorFwName(run.cmdType, run.device, s.newVersion);
       if (r != 1) return static_cast<uint32_t>(run.Finish(r));
