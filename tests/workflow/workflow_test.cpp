@@ -538,3 +538,27 @@ TEST_F(Workflow, CompletionByPowerCtrl) {
   EXPECT_EQ(dialog().Boxes().size(), before + 1);
   EXPECT_EQ(testenv::Shutdowns().size(), shutdownsBefore);
 }
+
+TEST_F(Workflow, LegacyDriveIsNamedThroughTheLegacyBlock) {
+  // A drive without the flash information block: no carry-over, the name through 0xF1.
+  Start(BenchWith("drive q7-native", "flash-info = no"));
+  const DriveRecord& d = AppStateGet().drives[0];
+  ASSERT_EQ(d.hasVendorInfo, 0);
+  EXPECT_EQ(d.internalFwVersion[0], 0);  // no internal version: that test is skipped
+  RunUpdate();
+  EXPECT_EQ(LastBox(), u"Update FW OK !\r\nReboot System Now ?");
+  int configReads = 0, legacyWrites = 0;
+  for (const std::string& line : CaptureWith(kProtocolCode)) {
+    std::string in = line.substr(line.find("in=") + 3);
+    if (in.size() < 2 * (80 + 64)) continue;
+    std::string opcode = in.substr(160, 2);
+    if (opcode == "E6" && in.substr(2 * (80 + 48), 8) == "01000000") ++configReads;
+    if (opcode == "F1") ++legacyWrites;
+  }
+  EXPECT_EQ(configReads, 0);
+  EXPECT_EQ(legacyWrites, 1);
+  // The image went as packaged: the drive activates the sample image itself at its next reset.
+  auto& controller = contents_.Drive("q7-native")->Controller();
+  controller.Reset();
+  EXPECT_EQ(controller.ActiveImage(), MakeSampleImage());
+}
