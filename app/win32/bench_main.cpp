@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "app/app_state.h"
 #include "app/win32/main_window.h"
 #include "emu/bench.h"
 #include "emu/bench_file.h"
@@ -74,5 +75,11 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
   // In a real window the bench's clock follows the wall clock: waits take their time and a drive
   // behind a power-cycled bridge returns when its delay has passed.
   bench.Clock().FollowRealTime();
+  // A drive that leaves the bus or returns tells the window, as the system tells every top-level
+  // window with WM_DEVICECHANGE (DBT_DEVNODES_CHANGED).
+  bench.SetDeviceChangeListener([] {
+    HWND window = static_cast<HWND>(AppStateGet().dialogWindow);
+    if (window != nullptr) ::PostMessageW(window, WM_DEVICECHANGE, 0x0007, 0);
+  });
   return RunMainWindow(&bench, &bench, &bench.Clock());
 }

@@ -1,20 +1,82 @@
 #include "tools/fwbench/bench_setup.h"
 
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 
 #include "app/app_state.h"
+#include "app/main_dialog.h"
+#include "platform/messages.h"
 #include "platform/platform.h"
 #include "platform/text.h"
+#include "resources/resource.h"
+#include "tools/sample/sample_package.h"
 
-bool SetUpBench(BenchSetup& setup, const std::string& benchPath) {
+BenchSetup::~BenchSetup() {
+  if (!tempFolder.empty()) {
+    std::error_code ec;
+    std::filesystem::remove_all(tempFolder, ec);
+  }
+}
+
+bool ParseCommonOption(int argc, char** argv, int* i, BenchOptions* options) {
+  const char* a = argv[*i];
+  auto value = [&](std::string* out) {
+    if (*i + 1 >= argc) return false;
+    *out = argv[++*i];
+    return true;
+  };
+  if (std::strcmp(a, "--bench") == 0) return value(&options->benchPath);
+  if (std::strcmp(a, "--package") == 0) return value(&options->packagePath);
+  if (std::strcmp(a, "--capture") == 0) return value(&options->capturePath);
+  if (std::strcmp(a, "--real-time") == 0) {
+    options->realTime = true;
+    return true;
+  }
+  return false;
+}
+
+bool SetUpBench(BenchSetup& setup, const BenchOptions& options) {
   std::string error;
-  bool loaded = benchPath.empty()
+  bool loaded = options.benchPath.empty()
                     ? emu::LoadBench(setup.bench, emu::DefaultBenchText(), &setup.contents, &error)
-                    : emu::LoadBenchFile(setup.bench, benchPath, &setup.contents, &error);
+                    : emu::LoadBenchFile(setup.bench, options.benchPath, &setup.contents, &error);
   if (!loaded) {
     std::fprintf(stderr, "fwbench: %s\n", error.c_str());
     return false;
   }
+  std::vector<uint8_t> package;
+  if (options.packagePath.empty()) {
+    package = MakeSamplePackage();
+  } else {
+    std::ifstream in(options.packagePath, std::ios::binary);
+    if (!in) {
+      std::fprintf(stderr, "fwbench: cannot read %s\n", options.packagePath.c_str());
+      return false;
+    }
+    package.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  }
+  if (!options.capturePath.empty() && !setup.bench.Capture().Open(options.capturePath)) {
+    std::fprintf(stderr, "fwbench: cannot write %s\n", options.capturePath.c_str());
+    return false;
+  }
+  if (options.realTime) setup.bench.Clock().FollowRealTime();
+
+  // The run's own temporary folder, so that runs side by side never share the package archive.
+  std::string pattern = (std::filesystem::temp_directory_path() / "fwbench-XXXXXX").string();
+  std::vector<char> name(pattern.begin(), pattern.end());
+  name.push_back('\0');
+  if (mkdtemp(name.data()) == nullptr) {
+    std::fprintf(stderr, "fwbench: cannot make a temporary folder\n");
+    return false;
+  }
+  setup.tempFolder = name.data();
+  setup.system.SetTempFolder(setup.tempFolder);
+  setup.system.AddResource(u"FWPACKAGEZIP", IDR_FWPACKAGE, std::move(package));
+
   setup.dialog = std::make_unique<platform::HeadlessDialog>(setup.bench.Clock());
   platform::Services services;
   services.io = &setup.bench;
@@ -24,11 +86,39 @@ bool SetUpBench(BenchSetup& setup, const std::string& benchPath) {
   services.dialog = setup.dialog.get();
   platform::Install(services);
   AppStateReset();
+  // Devices that leave or return tell the dialog, as the system tells every top-level window.
+  setup.bench.SetDeviceChangeListener([dialog = setup.dialog.get()] {
+    dialog->Post(AppStateGet().dialogWindow, platform::MSG_DEVICECHANGE, 7, 0);
+  });
   return true;
 }
 
-std::string Printable(const char16_t* text) {
+void StartDialog(BenchSetup& setup, platform::HeadlessDialog::Procedure procedure) {
+  setup.window = setup.dialog->Create(procedure);
+}
+
+void FinishBench(BenchSetup& setup) {
+  setup.dialog->PumpUntil([] { return !IsUpdateRunning(); });
+  setup.dialog->Deliver(platform::MSG_COMMAND, platform::ID_CANCEL, 0);
+  setup.system.JoinThreads();
+  setup.bench.SetDeviceChangeListener(nullptr);
+}
+
+void SelectEntry(BenchSetup& setup, int entry) {
+  setup.dialog->ComboSetCurSel(setup.window, IDC_DRIVE_LIST, entry);
+  setup.dialog->Deliver(platform::MSG_COMMAND,
+                        (static_cast<uintptr_t>(platform::NOTIFY_SELENDOK) << 16) | IDC_DRIVE_LIST, 0);
+}
+
+std::string Printable(const char16_t* text, bool escape) {
   std::string out(platform::TextLength(text) * 3 + 1, '\0');
   out.resize(platform::WideToUtf8(text, out.data(), out.size()));
-  return out;
+  if (!escape) return out;
+  std::string escaped;
+  for (char c : out) {
+    if (c == '\r') escaped += "\\r";
+    else if (c == '\n') escaped += "\\n";
+    else escaped += c;
+  }
+  return escaped;
 }

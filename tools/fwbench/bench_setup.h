@@ -1,6 +1,7 @@
 // What every fwbench command runs on: the host's System, an emulated bench read from a bench file
-// (the default bench unless one is named), the bench's virtual clock and a headless dialog,
-// installed as the program's services with a fresh AppState.
+// (the default bench unless one is named), the bench's clock and a headless dialog, installed as
+// the program's services with a fresh AppState; then the updater's own dialog, started as the
+// program starts it, with the sample package (or another) as its embedded package.
 #pragma once
 #include <memory>
 #include <string>
@@ -15,11 +16,33 @@ struct BenchSetup {
   emu::Bench bench;
   std::unique_ptr<platform::HeadlessDialog> dialog;
   emu::BenchContents contents;
+  platform::WindowHandle window = nullptr;
+  std::string tempFolder;  // the run's own temporary folder, removed by FinishBench
+  ~BenchSetup();
 };
 
-// Loads the bench file (the default bench when path is empty) and installs the services.
-// Returns false with the message printed to stderr when the file cannot be read or has a fault.
-bool SetUpBench(BenchSetup& setup, const std::string& benchPath);
+struct BenchOptions {
+  std::string benchPath;    // empty: the default bench
+  std::string packagePath;  // empty: the sample package
+  std::string capturePath;  // empty: no capture
+  bool realTime = false;
+};
 
-// UTF-16 text as UTF-8 for printing.
-std::string Printable(const char16_t* text);
+// Loads the bench and installs the services. Returns false with the message printed to stderr
+// when a file cannot be read or has a fault.
+bool SetUpBench(BenchSetup& setup, const BenchOptions& options);
+
+// Starts the dialog with the procedure given (the updater's own, or one wrapped around it).
+void StartDialog(BenchSetup& setup, platform::HeadlessDialog::Procedure procedure);
+
+// Closes the dialog as the user does (which removes the package folder) and waits for threads.
+void FinishBench(BenchSetup& setup);
+
+// Selects list entry n as the user does.
+void SelectEntry(BenchSetup& setup, int entry);
+
+// UTF-16 text as UTF-8 for printing; with escape, line breaks are shown as \r and \n.
+std::string Printable(const char16_t* text, bool escape = false);
+
+// Parses the options every command takes; returns false for one it does not know.
+bool ParseCommonOption(int argc, char** argv, int* i, BenchOptions* options);

@@ -1,4 +1,6 @@
-// The fwbench commands. Each takes the arguments after its name and returns the exit code.
+// The fwbench commands. Each takes the arguments after its name and returns the exit code
+// (2: the arguments are wrong).
 #pragma once
 
 int CommandList(int argc, char** argv);
+int CommandUpdate(int argc, char** argv);

@@ -8,10 +8,16 @@ namespace {
 
 int Usage() {
   std::fprintf(stderr,
-               "usage: fwbench list [--bench FILE] [--all]\n"
-               "  list   the drives as the dialog lists them, with their details\n"
-               "         --bench FILE  a bench file (docs/bench.md); the default bench otherwise\n"
-               "         --all         also the drives the package does not apply to\n");
+               "usage: fwbench list [OPTIONS]\n"
+               "       fwbench update N [--answer yes|no] [--after ok|cancel] [OPTIONS]\n"
+               "  list     the drive list of the dialog, each entry with the details it shows\n"
+               "  update   select entry N, press RUN, answer the question (--answer, default yes)\n"
+               "           and the result box (--after, default cancel); exit 0 only on success\n"
+               "options:\n"
+               "  --bench FILE     a bench file (docs/bench.md); the default bench otherwise\n"
+               "  --package ZIP    the package to embed; the sample package otherwise\n"
+               "  --capture FILE   record every device request in a capture (docs/capture.md)\n"
+               "  --real-time      run on the wall clock instead of the virtual clock\n");
   return 2;
 }
 
@@ -19,9 +25,8 @@ int Usage() {
 
 int main(int argc, char** argv) {
   if (argc < 2) return Usage();
-  if (std::strcmp(argv[1], "list") == 0) {
-    int result = CommandList(argc - 2, argv + 2);
-    return result == 2 ? Usage() : result;
-  }
-  return Usage();
+  int result = 2;
+  if (std::strcmp(argv[1], "list") == 0) result = CommandList(argc - 2, argv + 2);
+  else if (std::strcmp(argv[1], "update") == 0) result = CommandUpdate(argc - 2, argv + 2);
+  return result == 2 ? Usage() : result;
 }
