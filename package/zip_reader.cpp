@@ -695,19 +695,18 @@ ArchiveResult ArchiveExtractEntry(ArchiveHandle handle, int32_t index, const cha
   for (size_t i = 0; i < pathLength; ++i)
     if (IsSeparator(path[i])) split = i + 1;
   const char16_t* fileName = path + split;
+  const char16_t* folderBase = (split == 0 || !absolute) ? r->base : u"";
   char16_t target[ARCHIVE_MAX_PATH + 1];
-  bool ok;
-  if (split == 0 || !absolute) {
-    ok = JoinPath(target, r->base, path, split, fileName) && EnsureFolder(r->base, path, split);
-  } else {
-    ok = JoinPath(target, u"", path, split, fileName) && EnsureFolder(u"", path, split);
-  }
-  if (!ok) return Record(ArchiveResult::BadArguments);
+  if (!JoinPath(target, folderBase, path, split, fileName)) return Record(ArchiveResult::BadArguments);
 
-  // The data is opened (and its local header checked) before the target exists, so that an
-  // entry whose data cannot be read leaves nothing behind.
+  // The data is opened (and its local header checked) before any folder or the target exists,
+  // so that an entry whose data cannot be read leaves nothing behind.
   res = OpenEntryData(r);
   if (res != ArchiveResult::Ok) return Record(res);
+  if (!EnsureFolder(folderBase, path, split)) {
+    CloseEntryData(r);
+    return Record(ArchiveResult::BadArguments);
+  }
   if (r->output == nullptr) {
     r->output = static_cast<uint8_t*>(std::malloc(BUFFER_SIZE));
     if (r->output == nullptr) {

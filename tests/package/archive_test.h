@@ -82,7 +82,17 @@ class ArchiveTest : public testenv::Environment {
   void TearDown() override {
     platform::Install(previous_);
     forwarding_.reset();
+    MakeWritable(Scratch());  // extracted read-only files would keep the scratch folder alive
     Environment::TearDown();
+  }
+
+  static void MakeWritable(const std::string& folder) {
+    std::error_code ec;
+    for (auto it = std::filesystem::recursive_directory_iterator(FsPath(folder), ec);
+         !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
+      std::filesystem::permissions(it->path(), std::filesystem::perms::owner_write,
+                                   std::filesystem::perm_options::add, ec);
+    }
   }
 
   ForwardingSystem& Fs() { return *forwarding_; }

@@ -679,6 +679,21 @@ TEST_F(ZipReader, ALocalHeaderThatFailsItsCheckGivesCorruptAndNoFile) {
   EXPECT_FALSE(Exists(Out("bzip.txt")));
 }
 
+TEST_F(ZipReader, AnEntryThatFailsMakesNoFolderEither) {
+  ZipLayout l;
+  std::string bytes = BuildZip({{"deep/er/x.txt", "x", 0}, {"deep2/y.txt", Compressible(3000, 1), 8}}, &l);
+  Patch32(bytes, l.localOffsets[0], 0);  // the first one's local header is no header
+  bytes[l.dataOffsets[1] + 10] ^= 0x55;  // the second one's data is damaged
+  ArchiveHandle h = ArchiveOpenFile(Archive(bytes).c_str(), nullptr);
+  ASSERT_NE(h, nullptr);
+  ArchiveSetBaseFolder(h, Widen(Out()).c_str());
+  EXPECT_EQ(ArchiveExtractEntry(h, 0, u"deep/er/x.txt"), ArchiveResult::Corrupt);
+  EXPECT_NE(ArchiveExtractEntry(h, 1, u"deep2/y.txt"), ArchiveResult::Ok);
+  ArchiveClose(h);
+  EXPECT_FALSE(Exists(Out("deep")));
+  EXPECT_FALSE(Exists(Out("deep2/y.txt")));
+}
+
 TEST_F(ZipReader, DataBeyondTheEndOfTheFileIsAReadFailure) {
   ZipItem item{"far.bin", Random(2000, 1), 0};
   item.compressedSize = 5000000;

@@ -101,7 +101,7 @@ int CommandList(int argc, char** argv) {
     }
     char name[1024];
     WideToPrintable(entry.name, name, sizeof name);
-    char time[32];
+    char time[64];
     FormatFileTime(entry.writeTime, time, sizeof time);
     std::printf("%d\t%s\t0x%08X\t%d\t%d\t%s\n", static_cast<int>(entry.index), name,
                 static_cast<unsigned>(entry.attributes), static_cast<int>(entry.uncompressedSize),
