@@ -163,8 +163,28 @@ TEST_F(Shell, FindNoCaseReportsThePositionInTheGivenText) {
 }
 
 TEST_F(Shell, TraceSwitchFileBesideTheProgram) {
-  // The switch file lies in the program's folder; it is looked for when AppState is prepared.
-  EXPECT_FALSE(TraceSwitchPresent());
+  // An empty file QuorvelaFwUpdate.trace beside the program opens the gate when AppState is
+  // prepared; without it the gated lines stay silent.
+  platform::System& sys = testenv::BuildSystem();
+  char16_t folder[260];
+  ASSERT_GT(sys.GetProgramFolder(folder, 260), 0u);
+  char16_t path[600];
+  platform::FormatText(path, 600, u"%s\\%s", folder, TRACE_SWITCH_FILE);
+  sys.RemoveFile(path);
+  PrepareAppState();
+  EXPECT_EQ(AppStateGet().traceEnabled, 0u);
+  DebugTrace(u"silent");
+  EXPECT_TRUE(testenv::DebugLines().empty());
+
+  platform::FileHandle f = sys.OpenFile(path, platform::FileMode::CreateAlways);
+  ASSERT_NE(f, platform::INVALID_FILE);
+  sys.CloseFile(f);
+  PrepareAppState();
+  EXPECT_EQ(AppStateGet().traceEnabled, 1u);
+  DebugTrace(u"heard");
+  ASSERT_EQ(testenv::DebugLines().size(), 1u);
+  EXPECT_EQ(Narrow(testenv::DebugLines()[0]), "[TX]          [middle] heard");
+  EXPECT_TRUE(sys.RemoveFile(path));
   PrepareAppState();
   EXPECT_EQ(AppStateGet().traceEnabled, 0u);
 }
