@@ -16,13 +16,14 @@ INT_PTR CALLBACK DialogProcedure(HWND window, UINT message, WPARAM wParam, LPARA
 
 }  // namespace
 
-int RunMainWindow(platform::DeviceIo* io, platform::DeviceTree* tree, platform::Clock* clock) {
-  static platform::Win32System system;
+int RunMainWindow(platform::DeviceIo* io, platform::DeviceTree* tree, platform::Clock* clock,
+                  platform::System* system) {
+  static platform::Win32System win32System;
   static platform::Win32Dialog dialog;
   platform::Services services;
   services.io = io;
   services.tree = tree;
-  services.system = &system;
+  services.system = system != nullptr ? system : &win32System;
   services.clock = clock;
   services.dialog = &dialog;
   platform::Install(services);

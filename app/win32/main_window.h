@@ -2,6 +2,8 @@
 #pragma once
 #include "platform/platform.h"
 
-// Installs the services (the Win32 system, clock and dialog, with the given device I/O and
-// tree), prepares AppState and runs IDD_MAIN. Returns the dialog's result.
-int RunMainWindow(platform::DeviceIo* io, platform::DeviceTree* tree, platform::Clock* clock);
+// Installs the services (the given system, or the Win32 one when null; the Win32 dialog; the
+// given device I/O, tree and clock), prepares AppState and runs IDD_MAIN. Returns 0 when the
+// dialog has ended.
+int RunMainWindow(platform::DeviceIo* io, platform::DeviceTree* tree, platform::Clock* clock,
+                  platform::System* system = nullptr);

@@ -18,8 +18,11 @@ drive() { wine "$driver" "$@" 2>/dev/null | tr -d '\r'; }
 shot_no=0
 shot() { shot_no=$((shot_no + 1)); f=$(printf '%s/session-%02d-%s.png' "$out" "$shot_no" "$1"); qv_shot "$f"; echo "   screenshot $f"; }
 
+events="$(dirname "$exe")/bench-events.txt"
+rm -f "$events"
+capture="$out/session-capture.txt"
 echo "== starting $(basename "$exe") on the default bench (display $DISPLAY)"
-wine "$exe" >/dev/null 2>&1 &
+wine "$exe" --capture "$(winepath -w "$capture" 2>/dev/null || echo "$capture")" >/dev/null 2>&1 &
 app=$!
 caption=$(drive wait 60)
 [ -n "$caption" ] || { echo "the window did not appear"; exit 1; }
@@ -43,7 +46,7 @@ while [ "$i" -lt "$entries" ]; do
   fi
   drive run >/dev/null
   box=$(drive box 60)
-  echo "   $box"
+  printf '   %s\n' "$box"
   case "$box" in
     *"Do not need to update."*)
       drive answer ok >/dev/null; echo "   not eligible"; i=$((i + 1)); continue ;;
@@ -62,12 +65,12 @@ while [ "$i" -lt "$entries" ]; do
     [ $((t % 5)) = 0 ] && echo "   progress $p"
     t=$((t + 1))
   done
-  echo "   result $result"
+  printf '   result %s\n' "$result"
   shot "entry$i-result"
   case "$result" in
     *"Update FW Fail !"*) failed=$((failed + 1)); drive answer ok >/dev/null ;;
     "") failed=$((failed + 1)); echo "   no result box" ;;
-    *) updated=$((updated + 1)); drive answer ok >/dev/null 2>&1 || drive answer cancel >/dev/null ;;
+    *) updated=$((updated + 1)); drive answer ok >/dev/null; echo "   answered OK" ;;
   esac
   drive idle 60 >/dev/null
   st=$(drive state)
@@ -82,5 +85,7 @@ n=0
 while kill -0 "$app" 2>/dev/null && [ $n -lt 100 ]; do sleep 0.1; n=$((n + 1)); done
 rc=0
 if kill -0 "$app" 2>/dev/null; then echo "   the window did not close"; kill "$app"; rc=1; else wait "$app" || rc=$?; fi
+[ -f "$events" ] && sed 's/^/   bench: /' "$events" | tr -d '\r'
+[ -f "$capture" ] && echo "   capture: $(wc -l < "$capture") device requests and events in $capture"
 echo "== done: $entries listed, $updated updated, $failed failed; exit code $rc; screenshots in $out"
 [ "$rc" = 0 ] && [ "$failed" = 0 ]
