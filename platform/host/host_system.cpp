@@ -123,7 +123,12 @@ struct HostSystem::ThreadRecord {
 HostSystem::HostSystem() {
   const char* tmp = std::getenv("TMPDIR");
   tempFolder_ = tmp != nullptr && *tmp != 0 ? tmp : "/tmp";
-  programFolder_ = ".";
+  // The folder of the running executable, as GetModuleFileNameW gives it on Windows.
+  char self[4096];
+  ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+  std::string exe = n > 0 ? std::string(self, static_cast<size_t>(n)) : std::string();
+  size_t slash = exe.rfind('/');
+  programFolder_ = slash == std::string::npos ? "." : exe.substr(0, slash == 0 ? 1 : slash);
 }
 
 HostSystem::~HostSystem() { JoinThreads(); }
