@@ -351,8 +351,8 @@ struct VolumePlan {
 
 struct Plan {
   std::vector<NodePlan> nodes;
-  std::vector<DriveSpec> drives;
-  std::vector<PlainDiskSpec> disks;
+  std::vector<DriveDescription> drives;
+  std::vector<PlainDiskDescription> disks;
   std::vector<VolumePlan> volumes;
 };
 
@@ -380,7 +380,7 @@ std::string Hex(uint32_t v, int width) {
 }
 
 // A plausible instance ID for a node that the file gives none.
-std::string DefaultId(Kind kind, size_t index, const DriveSpec* drive, const PlainDiskSpec* disk) {
+std::string DefaultId(Kind kind, size_t index, const DriveDescription* drive, const PlainDiskDescription* disk) {
   std::string n = Hex(static_cast<uint32_t>(0x1A2B00 + index), 6);
   switch (kind) {
     case Kind::Pci: return "PCI\\VEN_8086&DEV_7ABC&SUBSYS_00000000&REV_11\\3&" + n + "&0&" + Hex(static_cast<uint32_t>(index), 2);
@@ -477,9 +477,9 @@ bool ParseFault(Keys& keys, const Entry* e, Fault* fault) {
   return true;
 }
 
-// The keys of a drive section that fill its DriveSpec.
-bool ReadDrive(Keys& keys, DriveSpec* spec) {
-  DriveIdentity& id = spec->identity;
+// The keys of a drive section that fill its DriveDescription.
+bool ReadDrive(Keys& keys, DriveDescription* description) {
+  DriveIdentity& id = description->identity;
   keys.Text("model", 40, &id.model);
   keys.Text("serial", 20, &id.serial);
   keys.Number("vendor-id", 0xFFFF, &id.vendorId);
@@ -498,16 +498,16 @@ bool ReadDrive(Keys& keys, DriveSpec* spec) {
       return keys.Fail(e->line, "\"lba-formats\" lists 1 to 16 formats");
   }
   keys.Number("flbas", 0xFF, &id.flbas);
-  keys.Text("firmware", 8, &spec->firmware.name);
+  keys.Text("firmware", 8, &description->firmware.name);
 
-  FlashInfoSpec& flash = spec->flashInfo;
+  FlashInfoDescription& flash = description->flashInfo;
   keys.Flag("flash-info", &flash.answers);
   keys.Number("flash-info-marker", 0xFF, &flash.marker);
   bool socGiven = keys.Number("soc-id", 0xFFFF, &flash.socId);
   keys.Bytes("flash-id", 6, flash.flashId.data());
   keys.Text("internal-version", 8, &flash.internalVersion);
 
-  LegacyBlockSpec& legacy = spec->legacy;
+  LegacyBlockDescription& legacy = description->legacy;
   keys.Number("legacy-marker", 0xFFFF, &legacy.layoutMarker);
   if (!keys.Number("legacy-soc-id", 0xFFFF, &legacy.socId) && socGiven) legacy.socId = flash.socId;
   if (const Entry* e = keys.Take("legacy-entries")) {
@@ -526,13 +526,13 @@ bool ReadDrive(Keys& keys, DriveSpec* spec) {
     legacy.flashIds.push_back(flashId);
   }
 
-  ConfigBlockSpec& config = spec->config;
+  ConfigBlockDescription& config = description->config;
   keys.Text("workorder", 20, &config.workorder);
   keys.Number("device-id", 0xFFFF, &config.deviceId);
   keys.Number("subsystem-device-id", 0xFFFF, &config.subsystemDeviceId);
   keys.Number("config-capacity-gb", 0xFFFF, &config.capacityGb);
 
-  BridgeSpec& bridge = spec->bridge;
+  BridgeDescription& bridge = description->bridge;
   if (const Entry* e = keys.Take("bridge")) {
     std::string b = Lower(e->value);
     if (b == "none") bridge.kind = BridgeKind::None;
@@ -552,10 +552,10 @@ bool ReadDrive(Keys& keys, DriveSpec* spec) {
   keys.Text("bridge-revision", 4, &bridge.revision);
   keys.Text("bridge-info", 16, &bridge.info);
   if (const Entry* e = keys.Take("bus-type")) {
-    if (!ParseBusType(e->value, &spec->busType)) return keys.Fail(e->line, "\"bus-type\" is nvme, usb, sata, scsi, ata or a number");
+    if (!ParseBusType(e->value, &description->busType)) return keys.Fail(e->line, "\"bus-type\" is nvme, usb, sata, scsi, ata or a number");
   }
 
-  BehaviourSpec& behaviour = spec->behaviour;
+  BehaviourDescription& behaviour = description->behaviour;
   keys.Number("power-cycle-ms", 0xFFFFFFFF, &behaviour.powerCycleDelayMs);
   keys.Flag("never-return", &behaviour.neverReturn);
   uint32_t returnDisk = 0;
@@ -569,24 +569,24 @@ bool ReadDrive(Keys& keys, DriveSpec* spec) {
   return keys.Ok();
 }
 
-bool ReadPlainDisk(Keys& keys, PlainDiskSpec* spec) {
+bool ReadPlainDisk(Keys& keys, PlainDiskDescription* description) {
   if (const Entry* e = keys.Take("bus-type")) {
-    if (!ParseBusType(e->value, &spec->busType)) return keys.Fail(e->line, "\"bus-type\" is sata, usb, nvme, scsi, ata or a number");
-    if (spec->busType == BUS_TYPE_USB) {
-      spec->vendor = "Generic";
-      spec->product = "Flash Disk";
-      spec->removable = true;
+    if (!ParseBusType(e->value, &description->busType)) return keys.Fail(e->line, "\"bus-type\" is sata, usb, nvme, scsi, ata or a number");
+    if (description->busType == BUS_TYPE_USB) {
+      description->vendor = "Generic";
+      description->product = "Flash Disk";
+      description->removable = true;
     }
   }
-  keys.Flag("removable", &spec->removable);
-  keys.Text("vendor", 8, &spec->vendor);
-  keys.Text("product", 16, &spec->product);
-  keys.Text("revision", 4, &spec->revision);
+  keys.Flag("removable", &description->removable);
+  keys.Text("vendor", 8, &description->vendor);
+  keys.Text("product", 16, &description->product);
+  keys.Text("revision", 4, &description->revision);
   if (const Entry* e = keys.Take("inquiry")) {
     uint8_t bytes[2];
     if (!keys.Bytes(e, 2, bytes)) return false;
-    spec->inquiry36 = bytes[0];
-    spec->inquiry37 = bytes[1];
+    description->inquiry36 = bytes[0];
+    description->inquiry37 = bytes[1];
   }
   return keys.Ok();
 }
@@ -631,8 +631,8 @@ bool ReadNode(Section& section, Kind kind, Plan* plan, std::string* error) {
 
   std::string path;
   bool hasPath = false;
-  const DriveSpec* driveSpec = nullptr;
-  const PlainDiskSpec* diskSpec = nullptr;
+  const DriveDescription* driveSpec = nullptr;
+  const PlainDiskDescription* diskSpec = nullptr;
   if (kind == Kind::Drive || kind == Kind::Disk) {
     hasPath = keys.Text("path", MAX_PATH_CHARS, &path);
     uint32_t number = 0;
@@ -647,19 +647,19 @@ bool ReadNode(Section& section, Kind kind, Plan* plan, std::string* error) {
       if (otherNumber == number) return keys.Fail(section.line, "disk " + std::to_string(number) + " is also [" + other.name + "]");
     }
     if (kind == Kind::Drive) {
-      DriveSpec spec;
-      spec.name = section.name;
-      spec.diskNumber = number;
-      if (!ReadDrive(keys, &spec)) return false;
-      plan->drives.push_back(std::move(spec));
+      DriveDescription description;
+      description.name = section.name;
+      description.diskNumber = number;
+      if (!ReadDrive(keys, &description)) return false;
+      plan->drives.push_back(std::move(description));
       node.drive = static_cast<int>(plan->drives.size() - 1);
       driveSpec = &plan->drives.back();
     } else {
-      PlainDiskSpec spec;
-      spec.name = section.name;
-      spec.diskNumber = number;
-      if (!ReadPlainDisk(keys, &spec)) return false;
-      plan->disks.push_back(std::move(spec));
+      PlainDiskDescription description;
+      description.name = section.name;
+      description.diskNumber = number;
+      if (!ReadPlainDisk(keys, &description)) return false;
+      plan->disks.push_back(std::move(description));
       node.disk = static_cast<int>(plan->disks.size() - 1);
       diskSpec = &plan->disks.back();
     }
@@ -762,14 +762,14 @@ void Build(Bench& bench, const Plan& plan, BenchContents* contents) {
     if (contents != nullptr) contents->nodes.emplace_back(p.name, made[i]);
 
     if (p.drive >= 0) {
-      const DriveSpec& spec = plan.drives[static_cast<size_t>(p.drive)];
-      std::shared_ptr<EmuDisk> drive = MakeDrive(bench, spec);
+      const DriveDescription& description = plan.drives[static_cast<size_t>(p.drive)];
+      std::shared_ptr<EmuDisk> drive = MakeDrive(bench, description);
       bench.AddDevice(p.path, drive);
       // A drive that leaves the bus takes its disk node with it, and behind a bridge the
       // bridge's USB device too; both return with it, in the same places of the tree.
       platform::DeviceNode diskNode = made[i];
       platform::DeviceNode bridgeNode = 0;
-      if (spec.bridge.kind != BridgeKind::None && p.parent >= 0 &&
+      if (description.bridge.kind != BridgeKind::None && p.parent >= 0 &&
           plan.nodes[static_cast<size_t>(p.parent)].kind == Kind::UsbDevice)
         bridgeNode = made[static_cast<size_t>(p.parent)];
       Bench* b = &bench;

@@ -195,7 +195,7 @@ ScsiOutcome BridgeDisk::Execute(const uint8_t cdb[16], uint8_t dataIn, uint8_t* 
     default:
       break;
   }
-  if (spec_.bridge.kind == BridgeKind::ASMedia) return Asmedia(cdb, dataIn, data, length, notes);
+  if (description_.bridge.kind == BridgeKind::ASMedia) return Asmedia(cdb, dataIn, data, length, notes);
   return Jmicron(cdb, dataIn, data, length, notes);
 }
 
@@ -211,11 +211,11 @@ ScsiOutcome BridgeDisk::Inquiry(const uint8_t cdb[16], uint8_t dataIn, uint8_t* 
   reply[2] = 0x06;  // SPC-4
   reply[3] = 0x02;  // response data format
   reply[4] = INQUIRY_LENGTH - 5;
-  PutPadded(reply + 8, 8, spec_.bridge.vendor);
-  PutPadded(reply + 16, 16, spec_.bridge.product);
-  PutPadded(reply + 32, 4, spec_.bridge.revision);
-  reply[36] = spec_.bridge.inquiry36;
-  reply[37] = spec_.bridge.inquiry37;
+  PutPadded(reply + 8, 8, description_.bridge.vendor);
+  PutPadded(reply + 16, 16, description_.bridge.product);
+  PutPadded(reply + 32, 4, description_.bridge.revision);
+  reply[36] = description_.bridge.inquiry36;
+  reply[37] = description_.bridge.inquiry37;
   uint32_t n = std::min({allocation, length, INQUIRY_LENGTH});
   if (n != 0) std::memcpy(data, reply, n);
   return Good(n);
@@ -289,7 +289,7 @@ ScsiOutcome BridgeDisk::Asmedia(const uint8_t cdb[16], uint8_t dataIn, uint8_t* 
     if (cdbLength != 16 || cdb[4] != 0 || !tailZero || dataIn != wire::SCSI_IOCTL_DATA_IN || length < 16)
       return InvalidField();
     std::memset(data, 0, 16);
-    std::memcpy(data, spec_.bridge.info.data(), std::min<size_t>(16, spec_.bridge.info.size()));
+    std::memcpy(data, description_.bridge.info.data(), std::min<size_t>(16, description_.bridge.info.size()));
     return Good(16);
   }
 

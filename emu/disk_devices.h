@@ -13,7 +13,7 @@ namespace emu {
 // the common queries).
 class NativeDisk : public EmuDisk {
  public:
-  NativeDisk(Bench& bench, const DriveSpec& spec) : EmuDisk(bench, spec) {}
+  NativeDisk(Bench& bench, const DriveDescription& description) : EmuDisk(bench, description) {}
   bool Control(uint32_t code, void* in, uint32_t inLength, void* out, uint32_t outLength,
                uint32_t* returned, uint32_t* error, RequestNotes* notes) override;
 
@@ -40,7 +40,7 @@ struct ScsiOutcome {
 // A USB disk whose bridge (ASMedia or JMicron) carries NVMe commands in vendor SCSI commands.
 class BridgeDisk : public EmuDisk {
  public:
-  BridgeDisk(Bench& bench, const DriveSpec& spec) : EmuDisk(bench, spec) {}
+  BridgeDisk(Bench& bench, const DriveDescription& description) : EmuDisk(bench, description) {}
   bool Control(uint32_t code, void* in, uint32_t inLength, void* out, uint32_t outLength,
                uint32_t* returned, uint32_t* error, RequestNotes* notes) override;
   // Forgets a command in flight (the bridge restarts with the drive).

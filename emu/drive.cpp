@@ -8,7 +8,7 @@
 
 namespace emu {
 
-void DefaultInquiryBytes(BridgeSpec& bridge) {
+void DefaultInquiryBytes(BridgeDescription& bridge) {
   switch (bridge.kind) {
     case BridgeKind::ASMedia:
       bridge.inquiry36 = 0x60, bridge.inquiry37 = 0x23;
@@ -22,12 +22,12 @@ void DefaultInquiryBytes(BridgeSpec& bridge) {
   }
 }
 
-EmuDisk::EmuDisk(Bench& bench, const DriveSpec& spec)
+EmuDisk::EmuDisk(Bench& bench, const DriveDescription& description)
     : bench_(bench),
-      spec_(spec),
-      controller_(std::make_unique<NvmeController>(spec)),
-      diskNumber_(spec.diskNumber),
-      faultCounts_(spec.behaviour.faults.size(), 0) {}
+      description_(description),
+      controller_(std::make_unique<NvmeController>(description)),
+      diskNumber_(description.diskNumber),
+      faultCounts_(description.behaviour.faults.size(), 0) {}
 
 EmuDisk::~EmuDisk() = default;
 
@@ -41,8 +41,8 @@ void EmuDisk::Register() { bench_.AddDevice(Path(), shared_from_this()); }
 
 const Fault* EmuDisk::BeginCommand(RequestKind kind) {
   const Fault* due = nullptr;
-  for (size_t i = 0; i < spec_.behaviour.faults.size(); ++i) {
-    const Fault& f = spec_.behaviour.faults[i];
+  for (size_t i = 0; i < description_.behaviour.faults.size(); ++i) {
+    const Fault& f = description_.behaviour.faults[i];
     if (f.kind != kind || kind == RequestKind::Any) continue;
     uint32_t n = ++faultCounts_[i];
     if (due == nullptr && n >= f.nth && (f.repeat == 0 || n < f.nth + f.repeat)) due = &f;
@@ -52,8 +52,8 @@ const Fault* EmuDisk::BeginCommand(RequestKind kind) {
 
 const Fault* EmuDisk::CountAny() {
   const Fault* due = nullptr;
-  for (size_t i = 0; i < spec_.behaviour.faults.size(); ++i) {
-    const Fault& f = spec_.behaviour.faults[i];
+  for (size_t i = 0; i < description_.behaviour.faults.size(); ++i) {
+    const Fault& f = description_.behaviour.faults[i];
     if (f.kind != RequestKind::Any) continue;
     uint32_t n = ++faultCounts_[i];
     if (due == nullptr && n >= f.nth && (f.repeat == 0 || n < f.nth + f.repeat)) due = &f;
@@ -108,12 +108,12 @@ bool EmuDisk::CommonControl(uint32_t code, const uint8_t* in, uint32_t inLength,
   }
   // The descriptor and its four texts after it. A short buffer receives what fits, as the
   // storage stack does; Size tells the caller how much there is.
-  bool bridged = spec_.bridge.kind != BridgeKind::None;
-  uint8_t bus = spec_.busType != 0 ? spec_.busType : bridged ? BUS_TYPE_USB : BUS_TYPE_NVME;
-  std::string vendor = bridged ? spec_.bridge.vendor : bus == BUS_TYPE_NVME ? "NVMe" : "ATA";
-  std::string product = bridged ? spec_.bridge.product : spec_.identity.model;
-  std::string revision = bridged ? spec_.bridge.revision : controller_->FirmwareName();
-  std::string serial = spec_.identity.serial;
+  bool bridged = description_.bridge.kind != BridgeKind::None;
+  uint8_t bus = description_.busType != 0 ? description_.busType : bridged ? BUS_TYPE_USB : BUS_TYPE_NVME;
+  std::string vendor = bridged ? description_.bridge.vendor : bus == BUS_TYPE_NVME ? "NVMe" : "ATA";
+  std::string product = bridged ? description_.bridge.product : description_.identity.model;
+  std::string revision = bridged ? description_.bridge.revision : controller_->FirmwareName();
+  std::string serial = description_.identity.serial;
   std::vector<uint8_t> reply(sizeof(wire::DeviceDescriptor), 0);
   auto append = [&reply](const std::string& text) {
     uint32_t at = static_cast<uint32_t>(reply.size());
@@ -165,7 +165,7 @@ void EmuDisk::Leave() {
   if (!present_) return;
   present_ = false;
   uint64_t generation = ++generation_;
-  const BehaviourSpec& b = spec_.behaviour;
+  const BehaviourDescription& b = description_.behaviour;
   bench_.Note(Path(), "leave",
               {b.neverReturn ? std::string("return=never") : "delay=" + std::to_string(b.powerCycleDelayMs)});
   if (hook_) hook_(false, diskNumber_);
@@ -182,7 +182,7 @@ void EmuDisk::Return() {
   // may give it another disk number.
   controller_->Reset();
   if (auto* bridge = dynamic_cast<BridgeDisk*>(this)) bridge->ResetBridge();
-  const int32_t next = spec_.behaviour.returnDiskNumber;
+  const int32_t next = description_.behaviour.returnDiskNumber;
   if (next >= 0 && static_cast<uint32_t>(next) != diskNumber_) {
     if (bench_.FindDevice(Path()).get() == this) bench_.RemoveDevice(Path());
     diskNumber_ = static_cast<uint32_t>(next);
@@ -194,12 +194,12 @@ void EmuDisk::Return() {
   if (hook_) hook_(true, diskNumber_);
 }
 
-std::shared_ptr<EmuDisk> MakeDrive(Bench& bench, const DriveSpec& spec) {
+std::shared_ptr<EmuDisk> MakeDrive(Bench& bench, const DriveDescription& description) {
   std::shared_ptr<EmuDisk> disk;
-  if (spec.bridge.kind == BridgeKind::None)
-    disk = std::make_shared<NativeDisk>(bench, spec);
+  if (description.bridge.kind == BridgeKind::None)
+    disk = std::make_shared<NativeDisk>(bench, description);
   else
-    disk = std::make_shared<BridgeDisk>(bench, spec);
+    disk = std::make_shared<BridgeDisk>(bench, description);
   disk->Register();
   return disk;
 }

@@ -9,7 +9,7 @@
 #include <string>
 
 #include "emu/bench.h"
-#include "emu/drive_spec.h"
+#include "emu/drive_description.h"
 #include "emu/nvme_controller.h"
 
 namespace emu {
@@ -22,7 +22,7 @@ class EmuDisk : public EmuDevice, public std::enable_shared_from_this<EmuDisk> {
 
   ~EmuDisk() override;
 
-  const DriveSpec& Spec() const { return spec_; }
+  const DriveDescription& Description() const { return description_; }
   NvmeController& Controller() { return *controller_; }
   uint32_t DiskNumber() const { return diskNumber_.load(); }
   // "\\.\PhysicalDriveN" with the current disk number.
@@ -43,7 +43,7 @@ class EmuDisk : public EmuDevice, public std::enable_shared_from_this<EmuDisk> {
   uint32_t FaultsStruck() const { return faultsStruck_; }
 
  protected:
-  EmuDisk(Bench& bench, const DriveSpec& spec);
+  EmuDisk(Bench& bench, const DriveDescription& description);
 
   // The parts every disk answers: the device descriptor and the device number. Returns false
   // when the code is not one of them.
@@ -58,7 +58,7 @@ class EmuDisk : public EmuDevice, public std::enable_shared_from_this<EmuDisk> {
   void Leave();
 
   Bench& bench_;
-  DriveSpec spec_;
+  DriveDescription description_;
   std::unique_ptr<NvmeController> controller_;
   std::atomic<uint32_t> diskNumber_;
   std::atomic<bool> present_{true};
@@ -72,12 +72,12 @@ class EmuDisk : public EmuDevice, public std::enable_shared_from_this<EmuDisk> {
   std::vector<uint32_t> faultCounts_;
   uint64_t generation_ = 0;  // power cycles begun; a late return of an earlier one is ignored
 
-  friend std::shared_ptr<EmuDisk> MakeDrive(Bench& bench, const DriveSpec& spec);
+  friend std::shared_ptr<EmuDisk> MakeDrive(Bench& bench, const DriveDescription& description);
 };
 
 // Makes the drive's devices and registers its disk at "\\.\PhysicalDriveN" on the bench. The
 // bench builder adds the device-tree nodes and may register the same disk under its interface
 // path (bench.AddDevice(path, disk)).
-std::shared_ptr<EmuDisk> MakeDrive(Bench& bench, const DriveSpec& spec);
+std::shared_ptr<EmuDisk> MakeDrive(Bench& bench, const DriveDescription& description);
 
 }  // namespace emu

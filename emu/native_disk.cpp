@@ -38,7 +38,7 @@ bool Fail(uint32_t* error, uint32_t code) {
 
 }  // namespace
 
-bool NativeDisk::IsNvme() const { return spec_.busType == 0 || spec_.busType == BUS_TYPE_NVME; }
+bool NativeDisk::IsNvme() const { return description_.busType == 0 || description_.busType == BUS_TYPE_NVME; }
 
 bool NativeDisk::Control(uint32_t code, void* inBuffer, uint32_t inLength, void* outBuffer, uint32_t outLength,
                          uint32_t* returned, uint32_t* error, RequestNotes* notes) {
@@ -98,7 +98,7 @@ bool NativeDisk::ProtocolQuery(uint32_t property, const uint8_t* in, uint32_t in
   uint32_t cns = data.protocolDataRequestValue, nsid = data.protocolDataRequestSubValue;
   notes->extras.push_back("cns=" + std::to_string(cns));
   if (property == wire::StorageAdapterProtocolSpecificProperty && nsid != 0 &&
-      spec_.behaviour.refuseAdapterPropertyForNamespace)
+      description_.behaviour.refuseAdapterPropertyForNamespace)
     return Fail(error, wire::ERROR_NOT_SUPPORTED);
   if (fault != nullptr && fault->action == FaultAction::FailRequest && !fault->performed) {
     ++faultsStruck_;

@@ -72,35 +72,35 @@ void NvmeCompletion::Entry(uint8_t out[16], uint16_t commandId) const {
   Put32(out + 12, dw3);
 }
 
-void ComposeFlashInfoBlock(const DriveSpec& spec, uint8_t block[VENDOR_BLOCK_SIZE]) {
+void ComposeFlashInfoBlock(const DriveDescription& description, uint8_t block[VENDOR_BLOCK_SIZE]) {
   std::memset(block, 0, VENDOR_BLOCK_SIZE);
-  block[0] = spec.flashInfo.marker;
-  Put16(block + 2, spec.flashInfo.socId);
-  std::memcpy(block + 16, spec.flashInfo.flashId.data(), 6);
-  PutText(block + 32, 8, spec.flashInfo.internalVersion, 0);
+  block[0] = description.flashInfo.marker;
+  Put16(block + 2, description.flashInfo.socId);
+  std::memcpy(block + 16, description.flashInfo.flashId.data(), 6);
+  PutText(block + 32, 8, description.flashInfo.internalVersion, 0);
 }
 
-void ComposeLegacyBlock(const DriveSpec& spec, uint8_t block[VENDOR_BLOCK_SIZE]) {
-  const LegacyBlockSpec& l = spec.legacy;
+void ComposeLegacyBlock(const DriveDescription& description, uint8_t block[VENDOR_BLOCK_SIZE]) {
+  const LegacyBlockDescription& l = description.legacy;
   if (l.raw.size() == VENDOR_BLOCK_SIZE) {
     std::memcpy(block, l.raw.data(), VENDOR_BLOCK_SIZE);
     return;
   }
   std::memset(block, 0, VENDOR_BLOCK_SIZE);
-  PutText(block + LEGACY_FW_NAME, 8, spec.firmware.name, 0);
+  PutText(block + LEGACY_FW_NAME, 8, description.firmware.name, 0);
   Put16(block + 280, l.layoutMarker);
   block[295] = l.entryFactor1;
   block[296] = l.entryFactor2;
   // Entries up to the SoC ID field at 1582: at most 38 of them.
   std::vector<std::array<uint8_t, 6>> ids = l.flashIds;
-  if (ids.empty()) ids.push_back(spec.flashInfo.flashId);
+  if (ids.empty()) ids.push_back(description.flashInfo.flashId);
   for (size_t i = 0; i < ids.size() && 1352 + 6 * (i + 1) <= 1582; ++i)
     std::memcpy(block + 1352 + 6 * i, ids[i].data(), 6);
   Put16(block + 1582, l.socId);
 }
 
-void ComposeConfigBlock(const DriveSpec& spec, uint8_t block[VENDOR_BLOCK_SIZE]) {
-  const ConfigBlockSpec& c = spec.config;
+void ComposeConfigBlock(const DriveDescription& description, uint8_t block[VENDOR_BLOCK_SIZE]) {
+  const ConfigBlockDescription& c = description.config;
   if (c.raw.size() == VENDOR_BLOCK_SIZE) {
     std::memcpy(block, c.raw.data(), VENDOR_BLOCK_SIZE);
     return;
@@ -108,13 +108,13 @@ void ComposeConfigBlock(const DriveSpec& spec, uint8_t block[VENDOR_BLOCK_SIZE])
   std::memset(block, 0, VENDOR_BLOCK_SIZE);
   std::memcpy(block, "CONF", 4);
   PutText(block + CONFIG_WORKORDER, 20, c.workorder, 0);
-  Put16(block + CONFIG_VID, spec.identity.vendorId);
+  Put16(block + CONFIG_VID, description.identity.vendorId);
   Put16(block + CONFIG_DID, c.deviceId);
-  Put16(block + CONFIG_SSVID, spec.identity.subsystemVendorId);
+  Put16(block + CONFIG_SSVID, description.identity.subsystemVendorId);
   Put16(block + CONFIG_SSDID, c.subsystemDeviceId);
-  PutText(block + CONFIG_SERIAL, 20, spec.identity.serial, 0);
-  PutText(block + CONFIG_FW_NAME, 8, spec.firmware.name, 0);
-  PutText(block + CONFIG_MODEL, 40, spec.identity.model, 0);
+  PutText(block + CONFIG_SERIAL, 20, description.identity.serial, 0);
+  PutText(block + CONFIG_FW_NAME, 8, description.firmware.name, 0);
+  PutText(block + CONFIG_MODEL, 40, description.identity.model, 0);
   Put16(block + CONFIG_CAPACITY, c.capacityGb);
 }
 
@@ -142,15 +142,15 @@ bool CmfgChecksum(const uint8_t* image, size_t size, uint32_t* crc, size_t* trai
   return true;
 }
 
-NvmeController::NvmeController(const DriveSpec& spec)
-    : identity_(spec.identity),
-      keepsNameInConfig_(spec.flashInfo.answers),
-      answersFlashInfo_(spec.flashInfo.answers),
-      activeImage_(spec.firmware.image) {
-  PutText(firmwareName_.data(), 8, spec.firmware.name, ' ');
-  ComposeFlashInfoBlock(spec, flashInfo_.data());
-  ComposeLegacyBlock(spec, legacy_.data());
-  ComposeConfigBlock(spec, config_.data());
+NvmeController::NvmeController(const DriveDescription& description)
+    : identity_(description.identity),
+      keepsNameInConfig_(description.flashInfo.answers),
+      answersFlashInfo_(description.flashInfo.answers),
+      activeImage_(description.firmware.image) {
+  PutText(firmwareName_.data(), 8, description.firmware.name, ' ');
+  ComposeFlashInfoBlock(description, flashInfo_.data());
+  ComposeLegacyBlock(description, legacy_.data());
+  ComposeConfigBlock(description, config_.data());
   if (identity_.lbaFormats.empty()) identity_.lbaFormats.push_back(LbaFormat{});
   if (identity_.lbaFormats.size() > 16) identity_.lbaFormats.resize(16);
 }

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "emu/drive_spec.h"
+#include "emu/drive_description.h"
 
 namespace emu {
 
@@ -53,7 +53,7 @@ enum class Activation : uint8_t {
 
 class NvmeController {
  public:
-  explicit NvmeController(const DriveSpec& spec);
+  explicit NvmeController(const DriveDescription& description);
 
   // One admin command. `data` holds `length` bytes: what the host sent (ToDevice), or room for
   // the reply (FromDevice), which the controller fills up to what the command returns.
@@ -111,9 +111,9 @@ class NvmeController {
 };
 
 // Fills the three vendor blocks of a drive as its description says (4096 bytes each).
-void ComposeFlashInfoBlock(const DriveSpec& spec, uint8_t block[VENDOR_BLOCK_SIZE]);
-void ComposeLegacyBlock(const DriveSpec& spec, uint8_t block[VENDOR_BLOCK_SIZE]);
-void ComposeConfigBlock(const DriveSpec& spec, uint8_t block[VENDOR_BLOCK_SIZE]);
+void ComposeFlashInfoBlock(const DriveDescription& description, uint8_t block[VENDOR_BLOCK_SIZE]);
+void ComposeLegacyBlock(const DriveDescription& description, uint8_t block[VENDOR_BLOCK_SIZE]);
+void ComposeConfigBlock(const DriveDescription& description, uint8_t block[VENDOR_BLOCK_SIZE]);
 
 // The checksum a CMFG image carries in its trailer page, computed over what the image covers.
 // False when the image is not CMFG or its ranges do not fit.

@@ -67,18 +67,18 @@ void PutField(uint8_t* at, size_t width, const std::string& text) {
 
 }  // namespace
 
-void PlainInquiryData(const PlainDiskSpec& spec, uint8_t out[PLAIN_INQUIRY_BYTES]) {
+void PlainInquiryData(const PlainDiskDescription& description, uint8_t out[PLAIN_INQUIRY_BYTES]) {
   std::memset(out, 0, PLAIN_INQUIRY_BYTES);
   out[0] = 0x00;                          // direct-access block device
-  out[1] = spec.removable ? 0x80 : 0x00;  // RMB
+  out[1] = description.removable ? 0x80 : 0x00;  // RMB
   out[2] = 0x06;                          // SPC-4
   out[3] = 0x02;                          // response data format
   out[4] = PLAIN_INQUIRY_BYTES - 5;       // additional length
-  PutField(out + 8, 8, spec.vendor);
-  PutField(out + 16, 16, spec.product);
-  PutField(out + 32, 4, spec.revision);
-  out[36] = spec.inquiry36;
-  out[37] = spec.inquiry37;
+  PutField(out + 8, 8, description.vendor);
+  PutField(out + 16, 16, description.product);
+  PutField(out + 32, 4, description.revision);
+  out[36] = description.inquiry36;
+  out[37] = description.inquiry37;
 }
 
 bool PlainDisk::Control(uint32_t code, void* in, uint32_t inLength, void* out, uint32_t outLength,
@@ -96,15 +96,15 @@ bool PlainDisk::Control(uint32_t code, void* in, uint32_t inLength, void* out, u
       uint8_t descriptor[DESCRIPTOR_BYTES] = {};
       Put32(descriptor, DESCRIPTOR_BYTES);  // Version
       Put32(descriptor + 4, DESCRIPTOR_BYTES);  // Size
-      descriptor[DESCRIPTOR_REMOVABLE] = spec_.removable ? 1 : 0;
-      Put32(descriptor + DESCRIPTOR_BUS_TYPE, spec_.busType);
+      descriptor[DESCRIPTOR_REMOVABLE] = description_.removable ? 1 : 0;
+      Put32(descriptor + DESCRIPTOR_BUS_TYPE, description_.busType);
       uint32_t n = std::min(outLength, DESCRIPTOR_BYTES);
       std::memcpy(out, descriptor, n);
       *returned = n;
       return true;
     }
     case GET_DEVICE_NUMBER:
-      return DeviceNumberReply(spec_.diskNumber, 0, out, outLength, returned, error);
+      return DeviceNumberReply(description_.diskNumber, 0, out, outLength, returned, error);
     case SCSI_PASS_THROUGH_DIRECT:
       return ScsiPassThrough(in, inLength, out, outLength, returned, error, notes);
     default:
@@ -129,7 +129,7 @@ bool PlainDisk::ScsiPassThrough(void* in, uint32_t inLength, void* out, uint32_t
   uint8_t status = STATUS_CHECK_CONDITION;  // ILLEGAL REQUEST for everything but INQUIRY
   if (cdb[0] == OP_INQUIRY && (cdb[1] & 0x01) == 0) {
     uint8_t reply[PLAIN_INQUIRY_BYTES];
-    PlainInquiryData(spec_, reply);
+    PlainInquiryData(description_, reply);
     uint32_t allocation = static_cast<uint32_t>(cdb[3]) << 8 | cdb[4];
     moved = std::min({allocation, length, PLAIN_INQUIRY_BYTES});
     if (moved > 0 && data == nullptr) return Fail(error, ERROR_INVALID_PARAMETER);

@@ -12,7 +12,7 @@
 
 namespace emu {
 
-struct PlainDiskSpec {
+struct PlainDiskDescription {
   std::string name;
   uint32_t diskNumber = 0;
   uint8_t busType = 0x0B;  // STORAGE_BUS_TYPE: BusTypeSata
@@ -28,9 +28,9 @@ struct PlainDiskSpec {
 
 class PlainDisk : public EmuDevice {
  public:
-  explicit PlainDisk(const PlainDiskSpec& spec) : spec_(spec) {}
-  const PlainDiskSpec& Spec() const { return spec_; }
-  uint32_t DiskNumber() const { return spec_.diskNumber; }
+  explicit PlainDisk(const PlainDiskDescription& description) : description_(description) {}
+  const PlainDiskDescription& Description() const { return description_; }
+  uint32_t DiskNumber() const { return description_.diskNumber; }
 
   bool Present() override { return present_; }
   void SetPresent(bool present) { present_ = present; }
@@ -41,7 +41,7 @@ class PlainDisk : public EmuDevice {
  private:
   bool ScsiPassThrough(void* in, uint32_t inLength, void* out, uint32_t outLength,
                        uint32_t* returned, uint32_t* error, RequestNotes* notes);
-  PlainDiskSpec spec_;
+  PlainDiskDescription description_;
   bool present_ = true;
 };
 
@@ -68,6 +68,6 @@ class Volume : public EmuDevice {
 // The bytes of a standard INQUIRY reply (38 bytes: the 36 of the standard data and the two
 // vendor-specific bytes after them).
 constexpr uint32_t PLAIN_INQUIRY_BYTES = 38;
-void PlainInquiryData(const PlainDiskSpec& spec, uint8_t out[PLAIN_INQUIRY_BYTES]);
+void PlainInquiryData(const PlainDiskDescription& description, uint8_t out[PLAIN_INQUIRY_BYTES]);
 
 }  // namespace emu

@@ -21,36 +21,36 @@ struct Sink {
   }
 };
 
-struct Spec {
+struct Conversion {
   bool left = false, zero = false, plus = false, space = false, alt = false;
   int width = 0;
   int precision = -1;
 };
 
-void PutPadded(Sink& sink, const Spec& spec, const char16_t* prefix, const char16_t* digits,
+void PutPadded(Sink& sink, const Conversion& conv, const char16_t* prefix, const char16_t* digits,
                int digitCount) {
   int prefixLength = 0;
   while (prefix[prefixLength] != 0) ++prefixLength;
-  int zeros = spec.precision > digitCount ? spec.precision - digitCount : 0;
+  int zeros = conv.precision > digitCount ? conv.precision - digitCount : 0;
   int body = prefixLength + zeros + digitCount;
-  int pad = spec.width > body ? spec.width - body : 0;
-  if (spec.zero && !spec.left && spec.precision < 0) {
+  int pad = conv.width > body ? conv.width - body : 0;
+  if (conv.zero && !conv.left && conv.precision < 0) {
     zeros += pad;
     pad = 0;
   }
-  if (!spec.left) sink.Repeat(u' ', pad);
+  if (!conv.left) sink.Repeat(u' ', pad);
   for (int i = 0; i < prefixLength; ++i) sink.Put(prefix[i]);
   sink.Repeat(u'0', zeros);
   for (int i = 0; i < digitCount; ++i) sink.Put(digits[i]);
-  if (spec.left) sink.Repeat(u' ', pad);
+  if (conv.left) sink.Repeat(u' ', pad);
 }
 
-void PutInteger(Sink& sink, const Spec& spec, uint64_t magnitude, bool negative, unsigned base,
+void PutInteger(Sink& sink, const Conversion& conv, uint64_t magnitude, bool negative, unsigned base,
                 bool upper) {
   char16_t digits[24];
   int count = 0;
   const char* set = upper ? "0123456789ABCDEF" : "0123456789abcdef";
-  if (magnitude == 0 && spec.precision != 0) digits[count++] = u'0';
+  if (magnitude == 0 && conv.precision != 0) digits[count++] = u'0';
   char16_t reversed[24];
   int r = 0;
   while (magnitude != 0) {
@@ -60,13 +60,13 @@ void PutInteger(Sink& sink, const Spec& spec, uint64_t magnitude, bool negative,
   while (r > 0) digits[count++] = reversed[--r];
   char16_t prefix[3] = {0, 0, 0};
   if (negative) prefix[0] = u'-';
-  else if (spec.plus && base == 10) prefix[0] = u'+';
-  else if (spec.space && base == 10) prefix[0] = u' ';
-  else if (spec.alt && base == 16 && !(count == 1 && digits[0] == u'0')) {
+  else if (conv.plus && base == 10) prefix[0] = u'+';
+  else if (conv.space && base == 10) prefix[0] = u' ';
+  else if (conv.alt && base == 16 && !(count == 1 && digits[0] == u'0')) {
     prefix[0] = u'0';
     prefix[1] = upper ? u'X' : u'x';
   }
-  PutPadded(sink, spec, prefix, digits, count);
+  PutPadded(sink, conv, prefix, digits, count);
 }
 
 }  // namespace
@@ -87,38 +87,38 @@ int FormatTextV(char16_t* out, size_t capacity, const char16_t* format, va_list 
       sink.Put(u'%');
       continue;
     }
-    Spec spec;
+    Conversion conv;
     for (;; ++p) {
-      if (*p == u'-') spec.left = true;
-      else if (*p == u'0') spec.zero = true;
-      else if (*p == u'+') spec.plus = true;
-      else if (*p == u' ') spec.space = true;
-      else if (*p == u'#') spec.alt = true;
+      if (*p == u'-') conv.left = true;
+      else if (*p == u'0') conv.zero = true;
+      else if (*p == u'+') conv.plus = true;
+      else if (*p == u' ') conv.space = true;
+      else if (*p == u'#') conv.alt = true;
       else break;
     }
     if (*p == u'*') {
-      spec.width = va_arg(args, int);
-      if (spec.width < 0) {
-        spec.left = true;
-        spec.width = -spec.width;
+      conv.width = va_arg(args, int);
+      if (conv.width < 0) {
+        conv.left = true;
+        conv.width = -conv.width;
       }
       ++p;
     } else {
-      while (*p >= u'0' && *p <= u'9') spec.width = spec.width * 10 + (*p++ - u'0');
+      while (*p >= u'0' && *p <= u'9') conv.width = conv.width * 10 + (*p++ - u'0');
     }
     if (*p == u'.') {
       ++p;
-      spec.precision = 0;
+      conv.precision = 0;
       if (*p == u'*') {
-        spec.precision = va_arg(args, int);
-        if (spec.precision < 0) spec.precision = -1;
+        conv.precision = va_arg(args, int);
+        if (conv.precision < 0) conv.precision = -1;
         ++p;
       } else {
-        while (*p >= u'0' && *p <= u'9') spec.precision = spec.precision * 10 + (*p++ - u'0');
+        while (*p >= u'0' && *p <= u'9') conv.precision = conv.precision * 10 + (*p++ - u'0');
       }
     }
-    if (spec.width > 4096) spec.width = 4096;
-    if (spec.precision > 4096) spec.precision = 4096;
+    if (conv.width > 4096) conv.width = 4096;
+    if (conv.precision > 4096) conv.precision = 4096;
     // Length: h, hh, l, ll, I64, z.
     int size = 0;  // 0 int, 1 long, 2 64-bit, 3 size_t, -1 short
     bool narrow = false;
@@ -151,7 +151,7 @@ int FormatTextV(char16_t* out, size_t capacity, const char16_t* format, va_list 
         else if (size == -1) v = static_cast<short>(va_arg(args, int));
         else v = va_arg(args, int);
         uint64_t magnitude = v < 0 ? 0 - static_cast<uint64_t>(v) : static_cast<uint64_t>(v);
-        PutInteger(sink, spec, magnitude, v < 0, 10, false);
+        PutInteger(sink, conv, magnitude, v < 0, 10, false);
         break;
       }
       case u'u':
@@ -163,12 +163,12 @@ int FormatTextV(char16_t* out, size_t capacity, const char16_t* format, va_list 
         else if (size == 3) v = va_arg(args, size_t);
         else if (size == -1) v = static_cast<unsigned short>(va_arg(args, unsigned));
         else v = va_arg(args, unsigned);
-        PutInteger(sink, spec, v, false, *p == u'u' ? 10 : 16, *p == u'X');
+        PutInteger(sink, conv, v, false, *p == u'u' ? 10 : 16, *p == u'X');
         break;
       }
       case u'c': {
         char16_t c = static_cast<char16_t>(va_arg(args, int));
-        Spec s = spec;
+        Conversion s = conv;
         s.precision = -1;
         s.zero = false;
         const char16_t none[1] = {0};
@@ -177,9 +177,9 @@ int FormatTextV(char16_t* out, size_t capacity, const char16_t* format, va_list 
       }
       case u's': {
         const char16_t none[1] = {0};
-        Spec s = spec;
+        Conversion s = conv;
         s.zero = false;
-        int limit = spec.precision;
+        int limit = conv.precision;
         s.precision = -1;
         if (narrow) {
           const char* text = va_arg(args, const char*);

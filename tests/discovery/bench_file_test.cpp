@@ -140,15 +140,15 @@ TEST_F(Fixture, FileFormsOfValues) {
 }
 
 TEST_F(Fixture, PlainDiskInquiryBytes) {
-  emu::PlainDiskSpec spec;
-  spec.vendor = "Generic";
-  spec.product = "Flash Disk";
-  spec.revision = "1.00";
-  spec.removable = true;
-  spec.inquiry36 = 0x60;
-  spec.inquiry37 = 0x24;
+  emu::PlainDiskDescription description;
+  description.vendor = "Generic";
+  description.product = "Flash Disk";
+  description.revision = "1.00";
+  description.removable = true;
+  description.inquiry36 = 0x60;
+  description.inquiry37 = 0x24;
   uint8_t reply[emu::PLAIN_INQUIRY_BYTES];
-  emu::PlainInquiryData(spec, reply);
+  emu::PlainInquiryData(description, reply);
   const uint8_t expected[38] = {
       0x00, 0x80, 0x06, 0x02, 33, 0, 0, 0,                      // type, RMB, version, format, length
       'G', 'e', 'n', 'e', 'r', 'i', 'c', ' ',                   // vendor, bytes 8-15

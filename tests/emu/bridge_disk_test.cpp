@@ -13,8 +13,8 @@ namespace {
 
 constexpr uint8_t OUT = 0, IN = 1, NONE = 2;
 
-emu::DriveSpec Bridged(emu::BridgeKind kind, uint32_t disk) {
-  emu::DriveSpec s;
+emu::DriveDescription Bridged(emu::BridgeKind kind, uint32_t disk) {
+  emu::DriveDescription s;
   s.diskNumber = disk;
   s.identity.serial = "BRIDGED-1";
   s.firmware.name = "QV1A0B12";
@@ -323,7 +323,7 @@ TEST_F(Bridges, JmicronPowerControlLeavesAfterItsDataPhase) {
 
 TEST(BridgeBehaviour, ComesBackUnderAnotherNumberOrNever) {
   emu::Bench bench;
-  emu::DriveSpec moving = Bridged(emu::BridgeKind::ASMedia, 3);
+  emu::DriveDescription moving = Bridged(emu::BridgeKind::ASMedia, 3);
   moving.behaviour.returnDiskNumber = 7;
   moving.behaviour.powerCycleDelayMs = 500;
   auto disk = emu::MakeDrive(bench, moving);
@@ -342,7 +342,7 @@ TEST(BridgeBehaviour, ComesBackUnderAnotherNumberOrNever) {
   ASSERT_TRUE(r.ok);
   EXPECT_EQ(Get32(number, 4), 7u);
 
-  emu::DriveSpec gone = Bridged(emu::BridgeKind::JMicron, 4);
+  emu::DriveDescription gone = Bridged(emu::BridgeKind::JMicron, 4);
   gone.behaviour.neverReturn = true;
   auto lost = emu::MakeDrive(bench, gone);
   lost->PowerCycle();
@@ -354,7 +354,7 @@ TEST(BridgeBehaviour, ComesBackUnderAnotherNumberOrNever) {
 
 TEST(BridgeFaults, FailCheckConditionAndErrorCompletionStrikeWhereTold) {
   emu::Bench bench;
-  emu::DriveSpec s = Bridged(emu::BridgeKind::ASMedia, 2);
+  emu::DriveDescription s = Bridged(emu::BridgeKind::ASMedia, 2);
   // The second vendor read fails its phase 1; the first firmware download gets CHECK CONDITION
   // on its data phase; every Identify completes with an error.
   s.behaviour.faults = {
@@ -405,7 +405,7 @@ TEST(BridgeFaults, FailCheckConditionAndErrorCompletionStrikeWhereTold) {
 
 TEST(BridgeFaults, AnyRequestFaultCountsEveryRequest) {
   emu::Bench bench;
-  emu::DriveSpec s = Bridged(emu::BridgeKind::JMicron, 2);
+  emu::DriveDescription s = Bridged(emu::BridgeKind::JMicron, 2);
   s.behaviour.faults = {{emu::RequestKind::Any, 3, 2, emu::FaultAction::FailRequest, 1117}};
   emu::MakeDrive(bench, s);
   std::vector<uint8_t> query(12, 0), out(40, 0);

@@ -9,8 +9,8 @@ using namespace emutest;
 
 namespace {
 
-emu::DriveSpec Sample() {
-  emu::DriveSpec s;
+emu::DriveDescription Sample() {
+  emu::DriveDescription s;
   s.identity.model = "QV Model 512";
   s.identity.serial = "SN123";
   s.identity.vendorId = 0x1E4B;
@@ -150,7 +150,7 @@ TEST(Controller, MalformedVendorCommandsGetAnErrorCompletionAndNoData) {
 }
 
 TEST(Controller, DriveWithoutFlashInformationRefusesIt) {
-  emu::DriveSpec s = Sample();
+  emu::DriveDescription s = Sample();
   s.flashInfo.answers = false;
   emu::NvmeController c(s);
   Outcome r = Read(c, Vendor(0xE6, 3));
@@ -220,8 +220,8 @@ TEST(Controller, DownloadAssemblesPiecesAndRefusesOverlapsAndGaps) {
 }
 
 TEST(Controller, CommitStagesAndTheNextResetActivatesACheckedImage) {
-  emu::DriveSpec spec = Sample();
-  emu::NvmeController c(spec);
+  emu::DriveDescription description = Sample();
+  emu::NvmeController c(description);
   // The image's configuration region names the firmware "QV1A0C01" and carries another serial
   // number; the running identity keeps its own.
   std::vector<uint8_t> config(4096, 0);
@@ -309,7 +309,7 @@ TEST(Controller, WrittenNamesTakeEffectAtTheNextReset) {
 
   // A drive of the older kind names itself from the legacy block, which takes only its head:
   // the flash ID entries and SoC ID after byte 143 stay the drive's.
-  emu::DriveSpec s = Sample();
+  emu::DriveDescription s = Sample();
   s.flashInfo.answers = false;
   emu::NvmeController old(s);
   Outcome legacy = Read(old, Vendor(0xF2, 0));

@@ -36,8 +36,8 @@ std::string Text(const uint8_t* p, size_t n) { return std::string(reinterpret_ca
 
 class CommandPaths : public testenv::Environment, public ::testing::WithParamInterface<Path> {
  protected:
-  emu::DriveSpec Spec() const {
-    emu::DriveSpec s;
+  emu::DriveDescription Description() const {
+    emu::DriveDescription s;
     s.name = GetParam().name;
     s.diskNumber = 1;
     s.identity.model = "QUORVELA Q7 1TB";
@@ -68,8 +68,8 @@ TEST_P(CommandPaths, UpdateRunsTheNewImageWithTheDrivesConfiguration) {
   std::filesystem::create_directories("captures");
   capturePath = std::string("captures/e2e-") + GetParam().name + ".txt";
   ASSERT_TRUE(bench().Capture().Open(capturePath));
-  emu::DriveSpec spec = Spec();
-  std::shared_ptr<emu::EmuDisk> disk = emu::MakeDrive(bench(), spec);
+  emu::DriveDescription description = Description();
+  std::shared_ptr<emu::EmuDisk> disk = emu::MakeDrive(bench(), description);
   std::vector<uint8_t> original(disk->Controller().ConfigBlock().begin(), disk->Controller().ConfigBlock().end());
 
   // Identify the drive and read its flash information.
@@ -203,9 +203,9 @@ INSTANTIATE_TEST_SUITE_P(EveryPath, CommandPaths,
 // the name travels in the legacy block.
 TEST_P(CommandPaths, LegacyDriveTakesItsNameFromTheLegacyBlock) {
   const int32_t cmdType = GetParam().cmdType;
-  emu::DriveSpec spec = Spec();
-  spec.flashInfo.answers = false;
-  std::shared_ptr<emu::EmuDisk> disk = emu::MakeDrive(bench(), spec);
+  emu::DriveDescription description = Description();
+  description.flashInfo.answers = false;
+  std::shared_ptr<emu::EmuDisk> disk = emu::MakeDrive(bench(), description);
   platform::DeviceHandle h = platform::Io().Open(u"\\\\.\\PhysicalDrive1", nullptr);
   ASSERT_NE(h, platform::INVALID_DEVICE);
   DriveRecord record{};

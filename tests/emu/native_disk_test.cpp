@@ -18,8 +18,8 @@ constexpr uint32_t FW_DOWNLOAD = 0x002DDC04;
 constexpr uint32_t FW_ACTIVATE = 0x002DDC08;
 const std::u16string kDisk = u"\\\\.\\PhysicalDrive1";
 
-emu::DriveSpec Native() {
-  emu::DriveSpec s;
+emu::DriveDescription Native() {
+  emu::DriveDescription s;
   s.diskNumber = 1;
   s.identity.serial = "S1";
   s.firmware.name = "QV1A0B12";
@@ -61,9 +61,9 @@ class NativeDisk : public ::testing::Test {
  protected:
   void SetUp() override {
     bench.Capture().Keep(true);
-    disk = emu::MakeDrive(bench, spec);
+    disk = emu::MakeDrive(bench, description);
   }
-  emu::DriveSpec spec = Native();
+  emu::DriveDescription description = Native();
   emu::Bench bench;
   std::shared_ptr<emu::EmuDisk> disk;
 };
@@ -93,7 +93,7 @@ TEST_F(NativeDisk, DescriptorAndDeviceNumberAsTheStorageStackGivesThem) {
   EXPECT_EQ(r.error, 122u);
 
   // A SATA disk says so and answers no NVMe request.
-  emu::DriveSpec sata = Native();
+  emu::DriveDescription sata = Native();
   sata.diskNumber = 4;
   sata.busType = emu::BUS_TYPE_SATA;
   emu::MakeDrive(bench, sata);
@@ -191,7 +191,7 @@ TEST_F(NativeDisk, IdentifyThroughTheProtocolSpecificQuery) {
 
 TEST(NativeDiskFaults, AdapterPropertyRefusedForNamespaceData) {
   emu::Bench bench;
-  emu::DriveSpec s = Native();
+  emu::DriveDescription s = Native();
   s.behaviour.refuseAdapterPropertyForNamespace = true;
   emu::MakeDrive(bench, s);
   std::vector<uint8_t> controller = IdentifyQuery(49, 1, 0);
@@ -285,7 +285,7 @@ TEST(NativeDiskRobustness, AnyRequestBytesAreAnsweredWithinTheirBuffers) {
 
 TEST(NativeDiskFaults, NthRequestOfAKindFailsOrActsAndThenFails) {
   emu::Bench bench;
-  emu::DriveSpec s = Native();
+  emu::DriveDescription s = Native();
   // The second Identify fails; the activate stages the image and still fails with 0x30207, as
   // some storage drivers report a commit that waits for a reset.
   s.behaviour.faults = {{emu::RequestKind::Identify, 2, 1, emu::FaultAction::FailRequest, 1117},

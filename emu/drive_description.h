@@ -4,7 +4,7 @@
 // MakeDrive (emu/drive.h) turns one into the devices of the bench.
 //
 // Texts are 8-bit, as the drive holds them. Every field has a value a plain drive would have, so
-// a default-constructed DriveSpec is a usable native drive.
+// a default-constructed DriveDescription is a usable native drive.
 #pragma once
 #include <array>
 #include <cstdint>
@@ -33,7 +33,7 @@ struct DriveIdentity {
 };
 
 // The flash information block, vendor command 0xE6 with CDW12 = 3.
-struct FlashInfoSpec {
+struct FlashInfoDescription {
   bool answers = true;    // false: the controller completes 0xE6/3 with Invalid Field in Command
   uint8_t marker = 0x5A;  // byte 0; anything but 0x5A makes the block invalid
   uint16_t socId = 0x7C41;                                                // bytes 2-3
@@ -43,7 +43,7 @@ struct FlashInfoSpec {
 
 // The legacy information block, vendor commands 0xF2 (read) and 0xF1 (write) with CDW12 = 0.
 // The firmware name (bytes 88-95) is the drive's firmware name unless set here.
-struct LegacyBlockSpec {
+struct LegacyBlockDescription {
   uint16_t layoutMarker = 0x06E8;  // bytes 280-281
   uint8_t entryFactor1 = 1;        // byte 295
   uint8_t entryFactor2 = 1;        // byte 296
@@ -56,7 +56,7 @@ struct LegacyBlockSpec {
 
 // The configuration block, vendor commands 0xE6 (read) and 0xE5 (write) with CDW12 = 1. Serial
 // number, model name, firmware name, VID and SSVID come from the identity and the firmware.
-struct ConfigBlockSpec {
+struct ConfigBlockDescription {
   std::string workorder = "WO-2024-0001";  // bytes 528-547
   uint16_t deviceId = 0x5016;              // DID, bytes 1034-1035
   uint16_t subsystemDeviceId = 0x5016;     // SSDID, bytes 1038-1039
@@ -66,7 +66,7 @@ struct ConfigBlockSpec {
 };
 
 // The firmware the drive runs when the bench starts.
-struct FirmwareSpec {
+struct FirmwareDescription {
   std::string name = "QV1A0B12";  // firmware revision, Identify Controller bytes 64-71
   std::vector<uint8_t> image;     // the running image, when a test wants to see it; may be empty
 };
@@ -75,7 +75,7 @@ enum class BridgeKind : uint8_t { None, ASMedia, JMicron };
 
 // How the drive is attached. A native drive answers the storage driver's NVMe requests; a bridged
 // drive is a USB disk that answers SCSI pass-through.
-struct BridgeSpec {
+struct BridgeDescription {
   BridgeKind kind = BridgeKind::None;
   // INQUIRY reply bytes 36 and 37. DefaultInquiryBytes fills them for the kind; a test that wants
   // an unknown bridge speaking a known protocol sets them to something else.
@@ -89,7 +89,7 @@ struct BridgeSpec {
 
 // Sets inquiry36 and inquiry37 to what a bridge of the kind answers: ASMedia 0x60 0x23, JMicron
 // 0x30 0x35, none 0 0.
-void DefaultInquiryBytes(BridgeSpec& bridge);
+void DefaultInquiryBytes(BridgeDescription& bridge);
 
 // STORAGE_BUS_TYPE values the disk reports in its device descriptor.
 constexpr uint8_t BUS_TYPE_USB = 0x07;
@@ -131,7 +131,7 @@ struct Fault {
   bool performed = false;    // FailRequest: the request takes effect before it fails
 };
 
-struct BehaviourSpec {
+struct BehaviourDescription {
   uint32_t powerCycleDelayMs = 2000;  // a bridge's power cycle: time off the bus
   bool neverReturn = false;           // after a power cycle the drive stays away
   int32_t returnDiskNumber = -1;      // after a power cycle: this disk number (-1: the same)
@@ -139,19 +139,19 @@ struct BehaviourSpec {
   std::vector<Fault> faults;
 };
 
-struct DriveSpec {
+struct DriveDescription {
   std::string name;  // the bench file's name for the drive, for messages
   uint32_t diskNumber = 0;
   DriveIdentity identity;
-  FlashInfoSpec flashInfo;
-  LegacyBlockSpec legacy;
-  ConfigBlockSpec config;
-  FirmwareSpec firmware;
-  BridgeSpec bridge;
+  FlashInfoDescription flashInfo;
+  LegacyBlockDescription legacy;
+  ConfigBlockDescription config;
+  FirmwareDescription firmware;
+  BridgeDescription bridge;
   // STORAGE_BUS_TYPE of the device descriptor; 0: NVMe for a native drive, USB behind a bridge.
   // A SATA disk is a native drive with BUS_TYPE_SATA: it answers no NVMe request.
   uint8_t busType = 0;
-  BehaviourSpec behaviour;
+  BehaviourDescription behaviour;
 };
 
 }  // namespace emu
