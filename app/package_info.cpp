@@ -1,4 +1,4 @@
-// The embedded package and its information file (Part 1.2).
+// The embedded package and its information file.
 #include "app/package_info.h"
 
 #include "app/app_state.h"
@@ -10,7 +10,7 @@ using platform::Sys;
 
 namespace {
 
-constexpr size_t REPLACE_BUFFER = 1000;  // ReplaceAll's working buffer (Part 1.2)
+constexpr size_t REPLACE_BUFFER = 1000;  // ReplaceAll's working buffer
 constexpr size_t DELETE_PATH = 1024;     // paths of DeleteFilesInFolder
 
 bool IsSeparator(char16_t c) { return c == u'\\' || c == u'/'; }
@@ -202,7 +202,7 @@ void ReplaceAllIn(char16_t* text, size_t capacity, const char16_t* find, const c
   size_t cap = capacity < TEXT_LONG ? capacity : TEXT_LONG;
   size_t findLength = platform::TextLength(find);
   size_t replacementLength = platform::TextLength(replacement);
-  // Each search starts again at the beginning, as Part 1.2 says; but when the replacement itself
+  // Each search starts again at the beginning; but when the replacement itself
   // holds find that would never end, so then the search goes on after the replacement.
   bool onwards = platform::TextFind(replacement, find) >= 0;
   char16_t work[TEXT_LONG];

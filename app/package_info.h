@@ -1,4 +1,4 @@
-// The embedded package (Part 1.2): written out, unpacked into a per-run folder, its information file
+// The embedded package: written out, unpacked into a per-run folder, its information file
 // read into AppState, and the folder removed at close.
 #pragma once
 #include <cstddef>
@@ -23,7 +23,7 @@ void ExtractPackage(const char16_t* resourceType, uint32_t resourceId, const cha
 int WriteWholeFile(const char16_t* path, uint32_t mode, const void* data, uint32_t length);
 void UnzipToFolder(const char16_t* archivePath, const char16_t* folder, bool deleteArchive);
 void LoadPackageInfo();
-// Replaces every occurrence of find, in place, working in 1000-character buffers as Part 1.2 says:
+// Replaces every occurrence of find, in place, working in 1000-character buffers:
 // the text's buffer must hold 1000 characters; a longer result is cut to 999.
 void ReplaceAll(char16_t* text, const char16_t* find, const char16_t* replacement);
 // The same for a text buffer of the given capacity (at most TEXT_LONG is used): the result is cut

@@ -1,5 +1,5 @@
-// The ZIP package reader (Part 4.2). See zip_reader.h; the choices that the Part leaves open are
-// described in package/README.md.
+// The ZIP package reader. See zip_reader.h; the choices it makes where the format leaves one open
+// are described in package/README.md.
 #include "package/zip_reader.h"
 
 #include <zlib.h>

@@ -1,4 +1,4 @@
-// The ZIP package reader (Part 4.2): opens a classic (non-ZIP64) PKWARE archive file, lists its
+// The ZIP package reader: opens a classic (non-ZIP64) PKWARE archive file, lists its
 // entries and extracts them into a base folder. Stored and deflated data (zlib raw inflate),
 // data descriptors (through the directory's values), the "UT" extended-timestamp field and
 // traditional PKWARE encryption are understood. Every file access goes through platform::Sys().

@@ -1,4 +1,4 @@
-// Fuzz target for the ZIP reader (Part 4.2): the input is the archive file. It is opened (with a
+// Fuzz target for the ZIP reader: the input is the archive file. It is opened (with a
 // password for inputs of odd length), every entry is read and extracted with the calls the
 // program makes, an earlier entry is asked for again (the walk's restart), and the result texts
 // are taken. After each input the scratch folder must hold nothing but the archive and the base

@@ -1,4 +1,4 @@
-// The embedded package and its information file (Part 1.2): the per-run folder, the resource
+// The embedded package and its information file: the per-run folder, the resource
 // written out and unpacked, LoadPackageInfo's keys, defaults and capacities, ReplaceAll, and the
 // folder's removal. Under Wine LoadPackageInfo reads through the real GetPrivateProfileStringW.
 #include <gtest/gtest.h>

@@ -1,6 +1,6 @@
-// The ZIP reader (Part 4.2) on archives made by the tests' own writer: the operations and their
+// The ZIP reader on archives made by the tests' own writer: the operations and their
 // results, the end-record search, the correction, the walk, names, attributes, times, and the
-// sound behaviour where the Part leaves a choice open or has a fault.
+// sound behaviour where the format leaves a choice open or invites a fault.
 #include <gtest/gtest.h>
 
 #include <cstring>
