@@ -147,8 +147,10 @@ void Environment::SetUp() {
   scratch_ = (base / (std::string(info->test_suite_name()) + "." + info->name() + "." +
                       std::to_string(g_counter++)))
                  .string();
-  std::filesystem::remove_all(scratch_);
-  std::filesystem::create_directories(scratch_);
+  // A folder left by an earlier run (read-only files under Windows may survive it) is reused.
+  std::error_code ec;
+  std::filesystem::remove_all(scratch_, ec);
+  std::filesystem::create_directories(scratch_, ec);
 #ifdef _WIN32
   {
     std::lock_guard<std::mutex> lock(Sys().mutex);
