@@ -59,19 +59,6 @@ bool Zero(const uint8_t cdb[16], std::initializer_list<int> positions) {
   return true;
 }
 
-RequestKind KindOfOpcode(uint8_t opcode) {
-  switch (opcode) {
-    case 0x06: return RequestKind::Identify;
-    case 0xE6:
-    case 0xF2: return RequestKind::VendorRead;
-    case 0xE5:
-    case 0xF1: return RequestKind::VendorWrite;
-    case 0x11: return RequestKind::FirmwareDownload;
-    case 0x10: return RequestKind::FirmwareCommit;
-    default: return RequestKind::Any;
-  }
-}
-
 void PutPadded(uint8_t* p, size_t width, const std::string& text) {
   std::memset(p, ' ', width);
   std::memcpy(p, text.data(), std::min(width, text.size()));

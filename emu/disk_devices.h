@@ -9,6 +9,9 @@
 
 namespace emu {
 
+// The class of request an NVMe admin opcode counts as, for fault injection.
+RequestKind KindOfOpcode(uint8_t opcode);
+
 // A disk of the storage driver's NVMe path (or, with another bus type, a disk that answers only
 // the common queries).
 class NativeDisk : public EmuDisk {

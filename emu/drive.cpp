@@ -204,4 +204,17 @@ std::shared_ptr<EmuDisk> MakeDrive(Bench& bench, const DriveDescription& descrip
   return disk;
 }
 
+RequestKind KindOfOpcode(uint8_t opcode) {
+  switch (opcode) {
+    case 0x06: return RequestKind::Identify;
+    case 0xE6:
+    case 0xF2: return RequestKind::VendorRead;
+    case 0xE5:
+    case 0xF1: return RequestKind::VendorWrite;
+    case 0x11: return RequestKind::FirmwareDownload;
+    case 0x10: return RequestKind::FirmwareCommit;
+    default: return RequestKind::Any;
+  }
+}
+
 }  // namespace emu

@@ -12,19 +12,6 @@ namespace emu {
 
 namespace {
 
-RequestKind KindOfOpcode(uint8_t opcode) {
-  switch (opcode) {
-    case 0x06: return RequestKind::Identify;
-    case 0xE6:
-    case 0xF2: return RequestKind::VendorRead;
-    case 0xE5:
-    case 0xF1: return RequestKind::VendorWrite;
-    case 0x11: return RequestKind::FirmwareDownload;
-    case 0x10: return RequestKind::FirmwareCommit;
-    default: return RequestKind::Any;
-  }
-}
-
 std::string Hex16(uint16_t v) {
   char text[8];
   std::snprintf(text, sizeof text, "%04X", v);
