@@ -44,3 +44,6 @@ static_assert(std::is_trivially_copyable_v<AppState>);
 AppState& AppStateGet();
 // Zero-fills the whole record (the entry point does it before the dialog is created).
 void AppStateReset();
+// Records the system error of a failed device request in lastSystemError. The worker and a list
+// rebuild on the dialog thread may both send requests at once, so the store is atomic.
+void RecordSystemError(uint32_t error);

@@ -194,7 +194,7 @@ int GetDiskInfo(const char16_t* path, DriveRecord* record) {
     std::memset(ns, 0, IDENTIFY_BYTES);
     result = FillRecord(path, device, cmdType, controller, ns, record);
   } else {
-    AppStateGet().lastSystemError = NVME_ERROR_NO_MEMORY;
+    RecordSystemError(NVME_ERROR_NO_MEMORY);
   }
   if (controller != nullptr) platform::Sys().PageFree(controller);
   if (ns != nullptr) platform::Sys().PageFree(ns);

@@ -38,7 +38,7 @@ bool SendScsi(platform::DeviceHandle device, const Cdb& cdb, uint8_t dataIn, voi
   uint32_t error = 0;
   if (!platform::Io().Control(device, IOCTL_SCSI_PASS_THROUGH_DIRECT_CODE, &request,
                               sizeof(request), &request, sizeof(request), &returned, &error)) {
-    AppStateGet().lastSystemError = error;
+    RecordSystemError(error);
     return false;
   }
   *scsiStatus = request.sptd.scsiStatus;

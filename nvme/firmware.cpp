@@ -47,7 +47,7 @@ void ReleaseImage(uint8_t* image) {
 int IO_NVMe_FwDownload(platform::DeviceHandle device, uint8_t* image, uint32_t size) {
   auto* request = static_cast<uint8_t*>(platform::Sys().PageAlloc(FW_DOWNLOAD_REQUEST_BYTES));
   if (request == nullptr) {
-    AppStateGet().lastSystemError = NVME_ERROR_NO_MEMORY;
+    RecordSystemError(NVME_ERROR_NO_MEMORY);
     ReleaseImage(image);
     return NVME_RESULT_IO_FAILED;
   }
@@ -73,7 +73,7 @@ int IO_NVMe_FwDownload(platform::DeviceHandle device, uint8_t* image, uint32_t s
     uint32_t error = 0;
     if (!platform::Io().Control(device, IOCTL_STORAGE_FIRMWARE_DOWNLOAD_CODE, request, header.size,
                                 nullptr, 0, &returned, &error)) {
-      AppStateGet().lastSystemError = error;
+      RecordSystemError(error);
       platform::Sys().PageFree(request);
       ReleaseImage(image);
       return NVME_RESULT_IO_FAILED;
@@ -136,7 +136,7 @@ int IO_NVMe_FwActivate(platform::DeviceHandle device, uint8_t slot, uint8_t acti
   if (platform::Io().Control(device, IOCTL_STORAGE_FIRMWARE_ACTIVATE_CODE, &request,
                              sizeof(request), nullptr, 0, &returned, &error))
     return NVME_RESULT_OK;
-  AppStateGet().lastSystemError = error;
+  RecordSystemError(error);
   return error == FW_ACTIVATE_ERROR_ACCEPTED ? NVME_RESULT_OK : NVME_RESULT_IO_FAILED;
 }
 

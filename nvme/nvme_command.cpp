@@ -34,13 +34,13 @@ int IO_NVMe_PassThrough(platform::DeviceHandle device, uint32_t direction, uint8
                         void* buffer, uint32_t length) {
   const uint32_t dataLength = direction == NVME_DATA_NONE ? 0 : length;
   if (dataLength > UINT32_MAX - NATIVE_DATA_OFFSET) {
-    AppStateGet().lastSystemError = NVME_ERROR_INVALID_PARAMETER;
+    RecordSystemError(NVME_ERROR_INVALID_PARAMETER);
     return NVME_RESULT_IO_FAILED;
   }
   const uint32_t size = NATIVE_DATA_OFFSET + dataLength;
   auto* request = static_cast<uint8_t*>(platform::Sys().PageAlloc(size));
   if (request == nullptr) {
-    AppStateGet().lastSystemError = NVME_ERROR_NO_MEMORY;
+    RecordSystemError(NVME_ERROR_NO_MEMORY);
     return NVME_RESULT_IO_FAILED;
   }
   if (direction == NVME_DATA_WRITE && dataLength != 0)
@@ -68,7 +68,7 @@ int IO_NVMe_PassThrough(platform::DeviceHandle device, uint32_t direction, uint8
   const bool ok = platform::Io().Control(device, IOCTL_STORAGE_PROTOCOL_COMMAND_CODE, request,
                                          size, request, size, &returned, &error);
   if (!ok) {
-    AppStateGet().lastSystemError = error;
+    RecordSystemError(error);
     platform::Sys().PageFree(request);
     return NVME_RESULT_IO_FAILED;
   }
@@ -84,13 +84,13 @@ namespace {
 int QueryIdentify(platform::DeviceHandle device, uint32_t propertyId, uint32_t cns, uint32_t nsid,
                   void* buffer, uint32_t length) {
   if (length > UINT32_MAX - NATIVE_IDENTIFY_DATA_OFFSET) {
-    AppStateGet().lastSystemError = NVME_ERROR_INVALID_PARAMETER;
+    RecordSystemError(NVME_ERROR_INVALID_PARAMETER);
     return NVME_RESULT_IO_FAILED;
   }
   const uint32_t size = NATIVE_IDENTIFY_DATA_OFFSET + length;
   auto* request = static_cast<uint8_t*>(platform::Sys().PageAlloc(size));
   if (request == nullptr) {
-    AppStateGet().lastSystemError = NVME_ERROR_NO_MEMORY;
+    RecordSystemError(NVME_ERROR_NO_MEMORY);
     return NVME_RESULT_IO_FAILED;
   }
   StorageProtocolQuery query{};
@@ -109,7 +109,7 @@ int QueryIdentify(platform::DeviceHandle device, uint32_t propertyId, uint32_t c
   const bool ok = platform::Io().Control(device, IOCTL_STORAGE_QUERY_PROPERTY_CODE, request, size,
                                          request, size, &returned, &error);
   if (!ok) {
-    AppStateGet().lastSystemError = error;
+    RecordSystemError(error);
     platform::Sys().PageFree(request);
     return NVME_RESULT_IO_FAILED;
   }

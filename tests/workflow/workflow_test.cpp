@@ -562,3 +562,23 @@ TEST_F(Workflow, LegacyDriveIsNamedThroughTheLegacyBlock) {
   controller.Reset();
   EXPECT_EQ(controller.ActiveImage(), MakeSampleImage());
 }
+
+TEST_F(Workflow, DeviceChangesDuringAnUpdateRefreshTheListAlongsideTheWorker) {
+  // The bridge's power cycle makes the drive leave and return; the bench tells the dialog as the
+  // system would, and the timer-driven rebuilds run on the dialog thread while the worker sends
+  // its commands. The update still ends well, and the list shows the drive with its new firmware.
+  Start();
+  bench().SetDeviceChangeListener([this] { dialog().Post(window_, MSG_DEVICECHANGE, 7, 0); });
+  Select(1);
+  RunUpdate();
+  bench().SetDeviceChangeListener(nullptr);
+  EXPECT_EQ(LastBox(), u"Update FW OK !\r\nReboot System Now ?");
+  bench().Clock().Advance(DEVICE_CHANGE_DELAY_MS);
+  dialog().Pump();  // the last burst's rebuild, now that the update has ended
+  EXPECT_FALSE(dialog().TimerPending(IDT_DEVICE_CHANGE));
+  auto entries = dialog().ComboEntries(IDC_DRIVE_LIST);
+  ASSERT_EQ(entries.size(), 3u);
+  EXPECT_EQ(dialog().Selection(IDC_DRIVE_LIST), 1);
+  EXPECT_EQ(dialog().ItemText(IDC_FIRMWARE), u"3.2.F.2A");
+  EXPECT_TRUE(dialog().ItemEnabled(ID_OK));
+}
