@@ -23,6 +23,9 @@ qv_prefix() {
   else
     wine reg delete 'HKCU\Software\Wine\Explorer' /v Desktop /f >/dev/null 2>&1 || true
   fi
+  # The desktop setting takes effect when the prefix's wineserver starts again.
+  wineserver -k >/dev/null 2>&1 || true
+  wineserver -w >/dev/null 2>&1 || true
 }
 
 # qv_display: keep $DISPLAY when there is one, otherwise start our own Xvfb on a free number.
