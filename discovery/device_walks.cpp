@@ -82,13 +82,15 @@ int64_t PortIdOfDisk(int32_t cmdType, DeviceNode disk) {
   if (cmdType == CMD_TYPE_ASM || cmdType == CMD_TYPE_JMI) {
     char16_t usbDeviceId[DEVICE_ID_CHARS];
     ParentId(disk, usbDeviceId);
-    return static_cast<int64_t>(ReverseBase100(GetUsbPortNumber(usbDeviceId)));
+    int digits = 0;
+    uint64_t chain = GetUsbPortNumber(usbDeviceId, &digits);
+    return static_cast<int64_t>(ReverseBase100(chain, digits));
   }
   return static_cast<int64_t>(GetGrandparentBusNumber(disk)) * 99 +
          static_cast<int64_t>(GetParentBusNumber(disk));
 }
 
-uint64_t HubChain(const char16_t* hubId, uint64_t number, int level) {
+uint64_t HubChain(const char16_t* hubId, uint64_t number, int level, int* digits) {
   DeviceList list = platform::Tree().GetClassDevs(&devclass::USB_HUB, devclass::WALK_MEMBERS);
   if (!ListValid(list)) return number;
   uint64_t result = number;
@@ -103,10 +105,12 @@ uint64_t HubChain(const char16_t* hubId, uint64_t number, int level) {
     ParseInstanceIdHead(hubId, first, second);
     if (platform::TextEqual(second, u"ROOT_HUB")) {
       result = number * 100 + static_cast<uint64_t>(static_cast<int64_t>(GetHostControllerIndex(parentId)));
+      ++*digits;
     } else {
       uint64_t next = number * 100 + static_cast<uint64_t>(LocationPort(list, node));
+      ++*digits;
       // A loop in a broken tree ends the climb instead of the stack.
-      result = level < MAX_HUB_LEVELS ? HubChain(parentId, next, level + 1) : next;
+      result = level < MAX_HUB_LEVELS ? HubChain(parentId, next, level + 1, digits) : next;
     }
     break;
   }
@@ -223,7 +227,10 @@ int32_t GetGrandparentBusNumber(DeviceNode node) {
   return BusNumberOf(grandparent);
 }
 
-uint64_t GetUsbPortNumber(const char16_t* usbDeviceId) {
+uint64_t GetUsbPortNumber(const char16_t* usbDeviceId, int* digits) {
+  int counted = 0;
+  if (digits == nullptr) digits = &counted;
+  *digits = 0;
   DeviceList list = platform::Tree().GetClassDevs(&devclass::USB_DEVICE, devclass::WALK_MEMBERS);
   if (!ListValid(list)) return 0;
   uint64_t result = 0;
@@ -235,14 +242,18 @@ uint64_t GetUsbPortNumber(const char16_t* usbDeviceId) {
     int64_t port = LocationPort(list, node);
     char16_t hubId[DEVICE_ID_CHARS];
     ParentId(node, hubId);
-    result = GetHubChainNumber(hubId, static_cast<uint64_t>(port));
+    *digits = 1;
+    result = GetHubChainNumber(hubId, static_cast<uint64_t>(port), digits);
     break;
   }
   platform::Tree().DestroyList(list);
   return result;
 }
 
-uint64_t GetHubChainNumber(const char16_t* hubId, uint64_t number) { return HubChain(hubId, number, 0); }
+uint64_t GetHubChainNumber(const char16_t* hubId, uint64_t number, int* digits) {
+  int counted = 0;
+  return HubChain(hubId, number, 0, digits != nullptr ? digits : &counted);
+}
 
 int GetHostControllerIndex(const char16_t* hostControllerId) {
   DeviceList list = platform::Tree().GetClassDevs(&devclass::USB_HOST_CONTROLLER, devclass::WALK_MEMBERS);
@@ -262,14 +273,16 @@ int GetHostControllerIndex(const char16_t* hostControllerId) {
   return index >= 0 ? index + 1 : static_cast<int>(count) + 1;
 }
 
-uint64_t ReverseBase100(uint64_t number) {
+uint64_t ReverseBase100(uint64_t number, int digits) {
+  // One digit per level climbed, whatever its value: a digit 0 (no location information) keeps
+  // its place instead of being taken for the end of the number.
   uint64_t acc = 0;
   uint64_t v = number;
-  while (v > 100) {
+  for (int i = 0; i < digits; ++i) {
     acc = acc * 100 + v % 100;
     v /= 100;
   }
-  return acc * 100 + v % 100;
+  return acc;
 }
 
 int64_t GetDiskPort(int32_t cmdType, uint32_t diskNumber) {
@@ -290,7 +303,7 @@ int64_t GetDiskPort(int32_t cmdType, uint32_t diskNumber) {
   return result;
 }
 
-DeviceHandle OpenDiskByPort(int32_t cmdType, int64_t port) {
+DeviceHandle OpenDiskByPort(int32_t cmdType, int64_t port, int skip) {
   DeviceList list = platform::Tree().GetClassDevs(&devclass::DISK, devclass::WALK_MEMBERS);
   if (!ListValid(list)) return platform::INVALID_DEVICE;
   DeviceHandle result = platform::INVALID_DEVICE;
@@ -298,7 +311,10 @@ DeviceHandle OpenDiskByPort(int32_t cmdType, int64_t port) {
   for (uint32_t i = 0; platform::Tree().EnumMember(list, i, &node); ++i) {
     if (PortIdOfDisk(cmdType, node) != port) continue;
     result = OpenDeviceInterface(devclass::DISK, static_cast<int>(i));
-    if (result != platform::INVALID_DEVICE) break;
+    if (result == platform::INVALID_DEVICE) continue;
+    if (skip-- == 0) break;
+    platform::Io().Close(result);
+    result = platform::INVALID_DEVICE;
   }
   platform::Tree().DestroyList(list);
   return result;

@@ -60,24 +60,32 @@ int32_t GetParentBusNumber(platform::DeviceNode node);
 int32_t GetGrandparentBusNumber(platform::DeviceNode node);
 
 // The hub-chain number of a USB device by its instance ID: its own port first, the host
-// controller's position last, in base-100 digits. 0 when no USB device has that ID.
-uint64_t GetUsbPortNumber(const char16_t* usbDeviceId);
+// controller's position last, in base-100 digits. 0 when no USB device has that ID. digits, when
+// given, receives how many digits the chain has (0 when no USB device has that ID): a digit may be
+// 0 (a device without location information), so the number alone does not tell.
+uint64_t GetUsbPortNumber(const char16_t* usbDeviceId, int* digits = nullptr);
 // Climbs from the hub with the instance ID hubId, appending a base-100 digit per hub level and
-// the host controller's position at the root hub.
-uint64_t GetHubChainNumber(const char16_t* hubId, uint64_t number);
+// the host controller's position at the root hub. digits, when given, is raised by one per digit
+// appended.
+uint64_t GetHubChainNumber(const char16_t* hubId, uint64_t number, int* digits = nullptr);
 // 1 + the position of the host controller among the present host controllers, or their count + 1
 // when none has the ID.
 int GetHostControllerIndex(const char16_t* hostControllerId);
 
-// The base-100 digit reversal that turns a hub-chain number into a port ID.
-uint64_t ReverseBase100(uint64_t number);
+// The base-100 digit reversal that turns a hub-chain number of the given number of digits into a
+// port ID: 10001 of three digits (bridge port 1, a hub without location information, host
+// controller 1) stays 10001, and 402 of two digits gives 204.
+uint64_t ReverseBase100(uint64_t number, int digits);
 
 // The port ID of the disk with the given device number, by the rule of the command type; 0 when
 // no present disk has that number.
 int64_t GetDiskPort(int32_t cmdType, uint32_t diskNumber);
-// Opens the first present disk whose port ID, by the rule of the command type, equals port.
-// The caller closes the handle. platform::INVALID_DEVICE when none does or none opens.
-platform::DeviceHandle OpenDiskByPort(int32_t cmdType, int64_t port);
+// Opens the first present disk whose port ID, by the rule of the command type, equals port; with
+// skip, the disk after skip such disks that opened. The caller closes the handle.
+// platform::INVALID_DEVICE when none does or none opens. Port IDs are places, not identities:
+// under the PCI rule two controllers can share one, and every disk that is not behind a USB
+// device measures 0 under the bridge rule, so the caller checks what it opened.
+platform::DeviceHandle OpenDiskByPort(int32_t cmdType, int64_t port, int skip = 0);
 
 // The PCIe link values of the NVMe controller above the disk path. The outputs are set (to 0 first)
 // only when the controller is found; otherwise they are left as they were.

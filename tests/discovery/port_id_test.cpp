@@ -61,7 +61,8 @@ disk = 4
 
 // Two host controllers. A bridge in port 4 of the second one's root hub; a bridge in port 2 of a
 // hub in port 3 of a hub in port 1 of the first one's root hub; a bridge in port 3 of a hub in
-// port 2 of the first root hub; a bridge without location information on the first root hub.
+// port 2 of the first root hub; a bridge without location information on the first root hub; a
+// bridge in port 1 of a hub without location information on the first root hub.
 const char* USB_TREE = R"(
 [usb-host host-1]
 id = PCI\VEN_8086&DEV_7AE0\3&11583659&0&A0
@@ -112,6 +113,16 @@ id = USB\VID_174C&PID_2362\D
 [disk disk-d]
 parent = bridge-d
 disk = 4
+bus-type = usb
+[hub hub-4]
+parent = root-1
+[usb-device bridge-e]
+parent = hub-4
+id = USB\VID_174C&PID_2362\E
+location = Port_#0001.Hub_#0006
+[disk disk-e]
+parent = bridge-e
+disk = 5
 bus-type = usb
 )";
 
@@ -181,9 +192,15 @@ TEST_F(Fixture, BridgeRuleReversesTheHubChain) {
   EXPECT_EQ(GetUsbPortNumber(u"USB\\VID_152D&PID_0583\\C"), 30201u);
   EXPECT_EQ(GetDiskPort(CMD_TYPE_JMI, 3), 10203);
   EXPECT_EQ(GetDiskPort(CMD_TYPE_JMI, 3) % 100, 3);
-  // Without location information the bridge's own digit is 0: N = 1, port ID 1.
-  EXPECT_EQ(GetUsbPortNumber(u"USB\\VID_174C&PID_2362\\D"), 1u);
-  EXPECT_EQ(GetDiskPort(CMD_TYPE_ASM, 4), 1);
+  // Without location information a digit is 0 and keeps its place: the bridge's own port gives
+  // N = 1 of two digits, port ID 100; a hub's gives N = 10001 of three digits, port ID 10001.
+  int digits = 0;
+  EXPECT_EQ(GetUsbPortNumber(u"USB\\VID_174C&PID_2362\\D", &digits), 1u);
+  EXPECT_EQ(digits, 2);
+  EXPECT_EQ(GetDiskPort(CMD_TYPE_ASM, 4), 100);
+  EXPECT_EQ(GetUsbPortNumber(u"USB\\VID_174C&PID_2362\\E", &digits), 10001u);
+  EXPECT_EQ(digits, 3);
+  EXPECT_EQ(GetDiskPort(CMD_TYPE_ASM, 5), 10001);
   // IDs are compared exactly.
   EXPECT_EQ(GetUsbPortNumber(u"usb\\vid_174c&pid_2362\\a"), 0u);
 
@@ -202,11 +219,13 @@ TEST_F(Fixture, HostControllerPositionsAndTheReversal) {
   // A hub that is not in the hub class leaves the number as it is.
   EXPECT_EQ(GetHubChainNumber(u"USB\\NO_SUCH_HUB", 7), 7u);
 
-  EXPECT_EQ(ReverseBase100(402), 204u);
-  EXPECT_EQ(ReverseBase100(2030101), 1010302u);
-  EXPECT_EQ(ReverseBase100(30201), 10203u);
-  EXPECT_EQ(ReverseBase100(1), 1u);
-  EXPECT_EQ(ReverseBase100(0), 0u);
+  EXPECT_EQ(ReverseBase100(402, 2), 204u);
+  EXPECT_EQ(ReverseBase100(2030101, 4), 1010302u);
+  EXPECT_EQ(ReverseBase100(30201, 3), 10203u);
+  EXPECT_EQ(ReverseBase100(10001, 3), 10001u);
+  EXPECT_EQ(ReverseBase100(10000, 3), 1u);
+  EXPECT_EQ(ReverseBase100(1, 1), 1u);
+  EXPECT_EQ(ReverseBase100(0, 0), 0u);
 }
 
 TEST_F(Fixture, EachRuleMeasuresEveryDisk) {
