@@ -84,6 +84,16 @@ bool DeviceNumberOf(platform::DeviceHandle device, StorageDeviceNumber* number) 
                                 sizeof *number, &returned, &error);
 }
 
+// Model, firmware revision and serial number from Identify Controller data: the model and the
+// revision without surrounding blanks, the serial as the drive pads it.
+void ReadIdentityTexts(const uint8_t* controller, DriveRecord* record) {
+  DriveText(controller + IDC_MODEL, IDC_MODEL_BYTES, record->model);
+  TrimBlanks(record->model);
+  DriveText(controller + IDC_FIRMWARE, IDC_FIRMWARE_BYTES, record->fwRevision);
+  TrimBlanks(record->fwRevision);
+  DriveText(controller + IDC_SERIAL, IDC_SERIAL_BYTES, record->serial);
+}
+
 // The rest of GetDiskInfo, with the drive open and both Identify blocks at hand.
 int FillRecord(const char16_t* path, platform::DeviceHandle device, int32_t cmdType, uint8_t* controller,
                uint8_t* ns, DriveRecord* record) {
@@ -110,11 +120,7 @@ int FillRecord(const char16_t* path, platform::DeviceHandle device, int32_t cmdT
   record->vendorId = Le16(controller + IDC_VID);
   record->subsystemVendorId = Le16(controller + IDC_SSVID);
   record->iCmdType = cmdType;
-  DriveText(controller + IDC_MODEL, IDC_MODEL_BYTES, record->model);
-  TrimBlanks(record->model);
-  DriveText(controller + IDC_FIRMWARE, IDC_FIRMWARE_BYTES, record->fwRevision);
-  TrimBlanks(record->fwRevision);
-  DriveText(controller + IDC_SERIAL, IDC_SERIAL_BYTES, record->serial);
+  ReadIdentityTexts(controller, record);
   record->diskNumber = DiskNumberOfPath(path);
   record->isRaw = 1;
 
@@ -127,6 +133,42 @@ int FillRecord(const char16_t* path, platform::DeviceHandle device, int32_t cmdT
   if (cmdType == CMD_TYPE_NVME)
     GetPciLinkInfo(path, &record->linkSpeed, &record->linkWidth, &record->maxLinkSpeed, &record->maxLinkWidth);
   return DRIVE_INFO_OK;
+}
+
+enum class PortSearch { Found, Unreadable, Absent };
+
+// Disks that one port ID can name at once: more than the disks a system lists.
+constexpr int MAX_DISKS_AT_PORT = 64;
+
+// One look at the drive's port ID: every disk there is opened, and only one of the wanted command
+// type is read. The one with the wanted serial number wins, else the first that could be read.
+// Unreadable: a disk of that type is there but none could be read.
+PortSearch SearchPort(const DriveRecord& wanted, DriveRecord* found) {
+  bool haveAny = false, unreadable = false;
+  for (int skip = 0; skip < MAX_DISKS_AT_PORT; ++skip) {
+    platform::DeviceHandle disk = OpenDiskByPort(wanted.iCmdType, wanted.iPort, skip);
+    if (disk == platform::INVALID_DEVICE) break;
+    bool sameType = QueryCommandType(disk) == wanted.iCmdType;
+    StorageDeviceNumber number;
+    bool numbered = sameType && DeviceNumberOf(disk, &number);
+    platform::Io().Close(disk);
+    if (!sameType) continue;
+    DriveRecord candidate;
+    char16_t path[DRIVE_TEXT_CHARS];
+    if (numbered) platform::FormatText(path, DRIVE_TEXT_CHARS, u"\\\\.\\PhysicalDrive%d", static_cast<int>(number.deviceNumber));
+    if (!numbered || GetDiskInfo(path, &candidate) != DRIVE_INFO_OK || candidate.iCmdType != wanted.iCmdType) {
+      unreadable = true;
+      continue;
+    }
+    if (platform::TextEqual(candidate.serial, wanted.serial)) {
+      *found = candidate;
+      return PortSearch::Found;
+    }
+    if (!haveAny) *found = candidate;
+    haveAny = true;
+  }
+  if (haveAny) return PortSearch::Found;
+  return unreadable ? PortSearch::Unreadable : PortSearch::Absent;
 }
 
 }  // namespace
@@ -155,10 +197,7 @@ void TrimBlanks(char16_t* text) {
   text[end - start] = 0;
 }
 
-platform::DeviceHandle OpenDrive(const char16_t* path, int32_t* cmdType) {
-  platform::DeviceHandle device = platform::Io().Open(path, nullptr);
-  if (device == platform::INVALID_DEVICE) return device;
-
+int32_t QueryCommandType(platform::DeviceHandle device) {
   StorageDevicePropertyQuery query{};
   query.propertyId = STORAGE_DEVICE_PROPERTY_ID;
   query.queryType = PROPERTY_STANDARD_QUERY;
@@ -172,8 +211,43 @@ platform::DeviceHandle OpenDrive(const char16_t* path, int32_t* cmdType) {
     else if (descriptor.busType == BUS_TYPE_USB)
       type = IO_USB_GetBridgeType(device);
   }
-  *cmdType = type;
+  return type;
+}
+
+platform::DeviceHandle OpenDrive(const char16_t* path, int32_t* cmdType) {
+  platform::DeviceHandle device = platform::Io().Open(path, nullptr);
+  if (device == platform::INVALID_DEVICE) return device;
+  *cmdType = QueryCommandType(device);
   return device;
+}
+
+bool DriveRecordFilled(const DriveRecord& drive) {
+  bool usableType = drive.iCmdType == CMD_TYPE_ASM || drive.iCmdType == CMD_TYPE_JMI || drive.iCmdType == CMD_TYPE_NVME;
+  return usableType && drive.devicePath[0] != 0;
+}
+
+bool SameDrive(const DriveRecord& a, const DriveRecord& b) {
+  return a.iCmdType == b.iCmdType && platform::TextEqual(a.serial, b.serial) && platform::TextEqual(a.model, b.model);
+}
+
+int CheckDriveBehindHandle(int32_t cmdType, platform::DeviceHandle device, const DriveRecord& expected) {
+  auto* controller = static_cast<uint8_t*>(platform::Sys().PageAlloc(IDENTIFY_BYTES));
+  if (controller == nullptr) {
+    RecordSystemError(NVME_ERROR_NO_MEMORY);
+    return NVME_RESULT_IO_FAILED;
+  }
+  std::memset(controller, 0, IDENTIFY_BYTES);
+  uint8_t status = 0;
+  int result = IdentifyCmd(cmdType, device, IDENTIFY_CNS_CONTROLLER, 0, controller, IDENTIFY_BYTES, &status);
+  if (result == NVME_RESULT_OK && status == BRIDGE_STATUS_CHECK_CONDITION) result = DRIVE_INFO_NOT_USABLE;
+  if (result == NVME_RESULT_OK) {
+    DriveRecord seen{};
+    seen.iCmdType = cmdType;
+    ReadIdentityTexts(controller, &seen);
+    result = SameDrive(seen, expected) ? DRIVE_INFO_OK : DRIVE_INFO_OTHER_DRIVE;
+  }
+  platform::Sys().PageFree(controller);
+  return result;
 }
 
 int GetDiskInfo(const char16_t* path, DriveRecord* record) {
@@ -244,21 +318,14 @@ int GetDiskInfoByPortID(DriveRecord* record, int attempts) {
   DebugTrace(u"GetDiskInfoByPortID IN, iCmdType = %d, iPort=%I64d", static_cast<int>(cmdType),
              static_cast<long long>(port));
   for (int k = 1; k <= attempts; ++k) {
-    platform::DeviceHandle disk = OpenDiskByPort(cmdType, port);
-    if (disk != platform::INVALID_DEVICE) {
-      StorageDeviceNumber number;
-      bool ok = DeviceNumberOf(disk, &number);
-      platform::Io().Close(disk);
-      if (!ok) {
-        std::memset(record, 0, sizeof *record);
-        return 0;
-      }
-      char16_t path[DRIVE_TEXT_CHARS];
-      platform::FormatText(path, DRIVE_TEXT_CHARS, u"\\\\.\\PhysicalDrive%d", static_cast<int>(number.deviceNumber));
-      if (GetDiskInfo(path, record) != DRIVE_INFO_OK) return 0;
+    DriveRecord found;
+    PortSearch search = SearchPort(*record, &found);
+    if (search == PortSearch::Found) {
+      *record = found;
       DebugTrace(u"GetDiskInfoByPortID Success OUT");
       return 1;
     }
+    if (search == PortSearch::Unreadable) return 0;
     platform::Time().Sleep(RETRY_SLEEP_MS);
     intptr_t percent = static_cast<intptr_t>(100 * static_cast<int64_t>(k) / attempts);
     platform::Ui().Post(AppStateGet().dialogWindow, WM_UPDATE_PROGRESS, 0, percent);

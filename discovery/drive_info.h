@@ -16,6 +16,7 @@ constexpr int DRIVE_INFO_OK = 1;
 constexpr int DRIVE_INFO_NO_PATH = -1;     // the path could not be opened
 constexpr int DRIVE_INFO_NOT_USABLE = -5;  // not an NVMe or recognised bridge disk, no Identify
                                            // data, or under 16 GB
+constexpr int DRIVE_INFO_OTHER_DRIVE = -8; // the drive answering is not the drive expected
 
 // Identify data is read in blocks of this size.
 constexpr uint32_t IDENTIFY_BYTES = 4096;
@@ -28,6 +29,23 @@ constexpr size_t TRIM_CHARS = 1000;
 // The caller closes the handle, whatever the type.
 platform::DeviceHandle OpenDrive(const char16_t* path, int32_t* cmdType);
 
+// The command type of an open disk: CMD_TYPE_NVME for the NVMe bus, the bridge kind for a USB
+// disk, CMD_TYPE_NONE for anything else or a failed query.
+int32_t QueryCommandType(platform::DeviceHandle device);
+
+// A record that was filled from a drive: it names a path and a usable command type. An all-zero
+// record (a slot nothing was read into) reads as command type 0 and port ID 0 and must never
+// stand for a drive.
+bool DriveRecordFilled(const DriveRecord& drive);
+// The identity of a drive: its command type, serial number and model. The port ID says where to
+// look for a drive, not which drive is there.
+bool SameDrive(const DriveRecord& a, const DriveRecord& b);
+// Identifies the drive behind an open handle (Identify Controller through that handle, on the
+// path of cmdType) and compares it with expected. Returns DRIVE_INFO_OK when command type, serial
+// number and model agree, DRIVE_INFO_OTHER_DRIVE when they do not, DRIVE_INFO_NOT_USABLE when a
+// bridge ends the command with CHECK CONDITION, or the failure code of Identify Controller.
+int CheckDriveBehindHandle(int32_t cmdType, platform::DeviceHandle device, const DriveRecord& expected);
+
 // Fills the record from the disk at path ("\\.\PhysicalDrive<n>"). Returns DRIVE_INFO_OK,
 // DRIVE_INFO_NO_PATH, DRIVE_INFO_NOT_USABLE, or the failure code of Identify Controller. The
 // record is zero-filled on every result but DRIVE_INFO_OK.
@@ -37,10 +55,11 @@ int GetDiskInfo(const char16_t* path, DriveRecord* record);
 // in disk-number order, attaches the volume letters C to Z, and returns how many it filled.
 int EnumerateDrives(DriveRecord* drives, int capacity);
 
-// Looks for the drive with the record's command type and port ID up to attempts times, one
-// second apart, posting WM_UPDATE_PROGRESS after each miss. Returns 1 when it was found and the
-// record filled anew; 0 when it was not found (the record is unchanged) or found but not filled
-// (the record is zero-filled).
+// Looks for the drive of the record at its port ID up to attempts times, one second apart,
+// posting WM_UPDATE_PROGRESS after each miss. Only a disk of the record's command type counts;
+// where several share the command type and port ID, the one with the record's serial number wins,
+// else the first. Returns 1 when it was found and the record filled anew; 0 when it was not found
+// or found but could not be read (no further attempt then). The record is never changed on 0.
 int GetDiskInfoByPortID(DriveRecord* record, int attempts);
 
 // Removes leading and trailing blanks and tabs in place (texts of up to 999 characters).
