@@ -209,8 +209,13 @@ int HeadlessDialog::ShowMessageBox(WindowHandle, const char16_t* text, const cha
     answer = answer_;
   }
   box.answer = answer(box);
-  std::lock_guard<std::mutex> lock(mutex_);
-  boxes_.push_back(box);
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    boxes_.push_back(box);
+  }
+  // A message box runs a modal loop: what was posted, and the timers that fell due, while it was
+  // open (the answer callback may post, unplug or let time pass) are handled before it returns.
+  if (OnDialogThread()) Pump();
   return box.answer;
 }
 

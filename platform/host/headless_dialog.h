@@ -47,7 +47,9 @@ class HeadlessDialog : public Dialog {
   // Delivers a message now, as the user or the system would (on the dialog's thread).
   intptr_t Deliver(uint32_t message, uintptr_t wParam, intptr_t lParam);
 
-  // The answer for message boxes: called with each box; default answers ID_OK / ID_YES.
+  // The answer for message boxes: called with each box; default answers ID_OK / ID_YES. The box
+  // then handles every message posted and timer due before it returns its answer, as the modal
+  // loop of a real box does; the answer callback is where a test lets things happen meanwhile.
   void SetAnswer(std::function<int(const Box&)> answer);
 
   // What the dialog shows.
