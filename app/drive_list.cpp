@@ -99,6 +99,8 @@ DriveRecord* EntryDrive(WindowHandle window, int entry) {
   AppState& s = AppStateGet();
   if (index < 0 || static_cast<uintptr_t>(index) >= s.driveCount || static_cast<size_t>(index) >= MAX_DRIVES)
     return nullptr;
+  // A slot that holds no drive's record never stands for one.
+  if (!DriveRecordFilled(s.drives[index])) return nullptr;
   return &s.drives[index];
 }
 
@@ -111,7 +113,9 @@ void RefreshDriveList(WindowHandle window, bool initial) {
   s.driveCount = static_cast<uint32_t>(EnumerateDrives(s.drives, static_cast<int>(MAX_DRIVES)));
   Ui().ComboReset(window, IDC_DRIVE_LIST);
   int listed = 0, selectEntry = -1;
-  bool found = false;
+  uint32_t selectIndex = 0;
+  bool found = false, foundBySerial = false;
+  bool selectionFilled = DriveRecordFilled(s.selectedDrive);
   for (uint32_t i = 0; i < s.driveCount; ++i) {
     const DriveRecord& d = s.drives[i];
     if (!DriveMatchesPackage(d, s.modelName, s.socId)) continue;
@@ -119,13 +123,20 @@ void RefreshDriveList(WindowHandle window, bool initial) {
     FormatEntryText(d, entry, 256);
     int at = Ui().ComboAdd(window, IDC_DRIVE_LIST, entry);
     Ui().ComboSetItemData(window, IDC_DRIVE_LIST, at, static_cast<intptr_t>(i));
-    if (d.iPort == s.selectedDrive.iPort) {
-      s.selectedDrive = d;
-      selectEntry = at;
-      found = true;
+    // The selected drive is looked for at its place (command type and port ID); where two drives
+    // share the place, the one with its serial number is it.
+    if (selectionFilled && d.iCmdType == s.selectedDrive.iCmdType && d.iPort == s.selectedDrive.iPort) {
+      bool bySerial = platform::TextEqual(d.serial, s.selectedDrive.serial);
+      if (!found || (bySerial && !foundBySerial)) {
+        selectEntry = at;
+        selectIndex = i;
+        found = true;
+        foundBySerial = bySerial;
+      }
     }
     ++listed;
   }
+  if (found) s.selectedDrive = s.drives[selectIndex];
 
   bool running = IsUpdateRunning();
   if (listed > 0 && !running) {

@@ -31,6 +31,19 @@ bool DriveIsEligible(const DriveRecord& drive) {
   return true;
 }
 
+namespace {
+
+// Nothing is sent to a drive that cannot be shown to be the chosen one: the user is told the
+// update failed, the trace says why, and the list is rebuilt to show what is there now.
+void RefuseRun(platform::WindowHandle window, const char16_t* why) {
+  AppState& s = AppStateGet();
+  DebugTraceAlways(u"OnRun: %s; nothing is written", why);
+  Ui().ShowMessageBox(window, u"Update FW Fail !", s.title, platform::BOX_OK);
+  RefreshDriveList(window, false);
+}
+
+}  // namespace
+
 void OnRun(platform::WindowHandle window) {
   AppState& s = AppStateGet();
   int entry = Ui().ComboGetCurSel(window, IDC_DRIVE_LIST);
@@ -41,8 +54,23 @@ void OnRun(platform::WindowHandle window) {
     RefreshDriveList(window, false);
     return;
   }
-  GetDiskInfoByPortID(drive, 30);
+  // The drive the user chose is the one whose details the list shows; it is read again at its
+  // place and must still be that drive, of the package's model and controller.
+  DriveRecord chosen = *drive;
+  if (GetDiskInfoByPortID(drive, 30) != 1) {
+    RefuseRun(window, u"the chosen drive was not found again");
+    return;
+  }
+  if (!SameDrive(*drive, chosen)) {
+    RefuseRun(window, u"another drive answers at the chosen drive's place");
+    return;
+  }
+  if (!DriveMatchesPackage(*drive, s.modelName, s.socId)) {
+    RefuseRun(window, u"the drive is not one the package applies to");
+    return;
+  }
   s.selectedDrive = *drive;
+  DriveRecord checked = *drive;
 
   if (!DriveIsEligible(s.selectedDrive)) {
     Ui().ShowMessageBox(window, u"Do not need to update.", s.title, platform::BOX_OK);
@@ -52,6 +80,13 @@ void OnRun(platform::WindowHandle window) {
       Ui().ShowMessageBox(window, s.beforeMessage, s.title, platform::BOX_YESNO | platform::BOX_ICONWARNING) !=
           platform::ID_YES)
     return;
+  // The list may have been rebuilt while the question was open: the update starts only when the
+  // entry now selected is still the drive that was checked.
+  DriveRecord* now = EntryDrive(window, Ui().ComboGetCurSel(window, IDC_DRIVE_LIST));
+  if (now == nullptr || !SameDrive(*now, checked) || !SameDrive(s.selectedDrive, checked)) {
+    RefuseRun(window, u"the drive list changed while the question was open");
+    return;
+  }
 
   Ui().SetItemText(window, IDC_STATUS, u"");
   Ui().EnableItem(window, platform::ID_OK, false);

@@ -135,6 +135,7 @@ uint32_t UpdateWorker(void* parameter) {
   AppState& s = AppStateGet();
   Run run;
   run.slot = static_cast<ThreadHandle*>(parameter);
+  int r = 1;
 
   // The worker's own copy of the drive: a timer-driven list rebuild may write selectedDrive at
   // any time, so it is read and written back only while the rebuild flag is held.
@@ -144,10 +145,18 @@ uint32_t UpdateWorker(void* parameter) {
 
   run.device = OpenDrive(drive.devicePath, &run.cmdType);
   if (run.device == platform::INVALID_DEVICE) return static_cast<uint32_t>(run.Finish(-1));
+  // Disk numbers are reused: the path may lead to another drive by now. The drive behind this
+  // very handle must be the chosen one before anything is written to it.
+  r = CheckDriveBehindHandle(run.cmdType, run.device, drive);
+  if (r != DRIVE_INFO_OK) {
+    DebugTraceAlways(u"UpdateWorker: %s does not answer as the chosen drive (%d); nothing is written",
+                     drive.devicePath, r);
+    return static_cast<uint32_t>(run.Finish(r == DRIVE_INFO_OTHER_DRIVE ? UPDATE_OTHER_DRIVE : r));
+  }
 
   char16_t imagePath[TEXT_PATH];
   if (!ImagePathFor(drive, imagePath, TEXT_PATH)) return static_cast<uint32_t>(run.Finish(UPDATE_IMAGE_UNUSABLE));
-  int r = LoadImage(run, imagePath);
+  r = LoadImage(run, imagePath);
   if (r != 1) return static_cast<uint32_t>(run.Finish(r));
 
   if (drive.hasVendorInfo != 0) {
@@ -185,6 +194,8 @@ uint32_t UpdateWorker(void* parameter) {
   }
 
   SetProgressStage(80, 100, 0);
+  // A drive that is not found again keeps its record: the list shows it as disconnected under its
+  // own name, or selects it once it is back.
   GetDiskInfoByPortID(&drive, REREAD_ATTEMPTS);
   TakeRefreshFlag();
   s.selectedDrive = drive;
