@@ -16,20 +16,32 @@
 
 using platform::Ui;
 
-bool DriveIsEligible(const DriveRecord& drive) {
+Eligibility CheckEligibility(const DriveRecord& drive) {
   AppState& s = AppStateGet();
   if (s.fwVersionList[0] != 0) {
     char16_t wrapped[DRIVE_TEXT_CHARS + 2];
     platform::FormatText(wrapped, DRIVE_TEXT_CHARS + 2, u";%s;", drive.fwRevision);
-    if (FindNoCase(s.fwVersionList, wrapped) < 0) return false;
+    if (FindNoCase(s.fwVersionList, wrapped) < 0) return Eligibility::REVISION;
   }
   char16_t imagePath[TEXT_PATH];
-  if (!ImagePathFor(drive, imagePath, TEXT_PATH) || !FileExists(imagePath)) return false;
+  if (!ImagePathFor(drive, imagePath, TEXT_PATH) || !FileExists(imagePath)) return Eligibility::NO_IMAGE;
   if (drive.internalFwVersion[0] != 0 &&
       CheckInternalVersion(drive.internalFwVersion, s.internalVersionCheckPart, imagePath) != 1)
-    return false;
-  return true;
+    return Eligibility::INTERNAL_VERSION;
+  return Eligibility::ELIGIBLE;
 }
+
+const char* EligibilityWord(Eligibility eligibility) {
+  switch (eligibility) {
+    case Eligibility::ELIGIBLE: return "eligible";
+    case Eligibility::REVISION: return "revision";
+    case Eligibility::NO_IMAGE: return "no-image";
+    case Eligibility::INTERNAL_VERSION: return "internal-version";
+  }
+  return "?";
+}
+
+bool DriveIsEligible(const DriveRecord& drive) { return CheckEligibility(drive) == Eligibility::ELIGIBLE; }
 
 namespace {
 
