@@ -28,6 +28,12 @@ bool FormatFits(char16_t* out, size_t capacity, const char16_t* format, const ch
 
 bool StopAtFirst(const platform::FindData&, void*) { return false; }
 
+UnpackTally g_lastUnpack{-1, 0};
+
+void CountWritten(int32_t, const ArchiveEntry&, ArchiveResult entryResult, ArchiveResult extractResult, void* context) {
+  if (entryResult == ArchiveResult::Ok && extractResult == ArchiveResult::Ok) ++static_cast<UnpackTally*>(context)->written;
+}
+
 struct DeleteContext {
   const char16_t* folder;
 };
@@ -87,7 +93,10 @@ void CreatePackageFolder() {
   }
 }
 
+UnpackTally LastUnpackTally() { return g_lastUnpack; }
+
 void ExtractPackage(const char16_t* resourceType, uint32_t resourceId, const char16_t* folder) {
+  g_lastUnpack = UnpackTally{-1, 0};
   const void* data = nullptr;
   uint32_t size = 0;
   if (!Sys().ProgramResource(resourceType, resourceId, &data, &size)) return;
@@ -144,7 +153,9 @@ int32_t UnpackArchive(const char16_t* archivePath, const char16_t* folder, const
 }
 
 void UnzipToFolder(const char16_t* archivePath, const char16_t* folder, bool deleteArchive) {
-  UnpackArchive(archivePath, folder, nullptr, nullptr, nullptr);
+  UnpackTally report{-1, 0};
+  report.entries = UnpackArchive(archivePath, folder, nullptr, CountWritten, &report);
+  g_lastUnpack = report;
   if (deleteArchive) Sys().RemoveFile(archivePath);
 }
 

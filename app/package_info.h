@@ -22,6 +22,13 @@ void ExtractPackage(const char16_t* resourceType, uint32_t resourceId, const cha
 // Non-zero on success, 0 on failure (unknown mode, file not opened, or not written whole).
 int WriteWholeFile(const char16_t* path, uint32_t mode, const void* data, uint32_t length);
 void UnzipToFolder(const char16_t* archivePath, const char16_t* folder, bool deleteArchive);
+// What the last ExtractPackage unpacked: the entries of the archive (-1 when there was no archive
+// to open) and how many of them were written whole. A package with an entry that failed is damaged.
+struct UnpackTally {
+  int32_t entries;
+  int32_t written;
+};
+UnpackTally LastUnpackTally();
 void LoadPackageInfo();
 // Replaces every occurrence of find, in place, working in 1000-character buffers:
 // the text's buffer must hold 1000 characters; a longer result is cut to 999.
