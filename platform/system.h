@@ -38,6 +38,11 @@ constexpr uint32_t EXITWIN_POWEROFF = 0x08;
 
 using ThreadProc = uint32_t (*)(void* parameter);
 
+// A local date and time of the wall clock, as GetLocalTime gives it.
+struct LocalDateTime {
+  uint16_t year, month, day, hour, minute, second, milliseconds;
+};
+
 class System {
  public:
   virtual ~System() = default;
@@ -100,6 +105,12 @@ class System {
 
   // The folder of the running executable, without a trailing separator.
   virtual uint32_t GetProgramFolder(char16_t* buffer, uint32_t capacity) = 0;
+
+  // The wall clock's local date and time (for log lines); false when the system has none.
+  virtual bool LocalTime(LocalDateTime* time) { return false; }
+  // The folder for data that all users of the machine share (ProgramData), without a trailing
+  // separator. Returns the length written, 0 when there is none or it does not fit.
+  virtual uint32_t SharedDataFolder(char16_t* buffer, uint32_t capacity) { return 0; }
 };
 
 }  // namespace platform

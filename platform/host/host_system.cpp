@@ -401,6 +401,18 @@ uint32_t HostSystem::GetProgramFolder(char16_t* buffer, uint32_t capacity) {
   return PutWide(programFolder_, buffer, capacity);
 }
 
+bool HostSystem::LocalTime(LocalDateTime* time) {
+  timespec now{};
+  clock_gettime(CLOCK_REALTIME, &now);
+  tm local{};
+  if (localtime_r(&now.tv_sec, &local) == nullptr) return false;
+  *time = LocalDateTime{static_cast<uint16_t>(local.tm_year + 1900), static_cast<uint16_t>(local.tm_mon + 1),
+                        static_cast<uint16_t>(local.tm_mday), static_cast<uint16_t>(local.tm_hour),
+                        static_cast<uint16_t>(local.tm_min), static_cast<uint16_t>(local.tm_sec),
+                        static_cast<uint16_t>(now.tv_nsec / 1000000)};
+  return true;
+}
+
 uint64_t RealClock::TickCount64() {
   using namespace std::chrono;
   return static_cast<uint64_t>(duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());

@@ -59,6 +59,7 @@ class HostSystem : public System {
   void DebugOutput(const char16_t* text) override;
   void Shutdown(uint32_t flags) override;
   uint32_t GetProgramFolder(char16_t* buffer, uint32_t capacity) override;
+  bool LocalTime(LocalDateTime* time) override;
 
   // Waits for every thread this system started (tests call it before they tear down).
   void JoinThreads();

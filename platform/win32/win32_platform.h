@@ -40,6 +40,8 @@ class Win32System : public System {
   void DebugOutput(const char16_t* text) override;
   void Shutdown(uint32_t flags) override;
   uint32_t GetProgramFolder(char16_t* buffer, uint32_t capacity) override;
+  bool LocalTime(LocalDateTime* time) override;
+  uint32_t SharedDataFolder(char16_t* buffer, uint32_t capacity) override;
 };
 
 class Win32Clock : public Clock {

@@ -1,5 +1,7 @@
 #include <windows.h>
 
+#include <shlobj.h>
+
 #include "platform/messages.h"
 #include "platform/text.h"
 #include "platform/win32/win32_platform.h"
@@ -216,6 +218,21 @@ uint32_t Win32System::GetProgramFolder(char16_t* buffer, uint32_t capacity) {
   while (n > 0 && path[n - 1] != L'\\' && path[n - 1] != L'/') --n;
   if (n > 0) --n;
   path[n] = 0;
+  return static_cast<uint32_t>(TextCopy(buffer, capacity, reinterpret_cast<const char16_t*>(path)));
+}
+
+bool Win32System::LocalTime(LocalDateTime* time) {
+  SYSTEMTIME t{};
+  ::GetLocalTime(&t);
+  *time = LocalDateTime{t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute, t.wSecond, t.wMilliseconds};
+  return true;
+}
+
+uint32_t Win32System::SharedDataFolder(char16_t* buffer, uint32_t capacity) {
+  wchar_t path[MAX_PATH] = {};
+  if (::SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT, path) != S_OK) return 0;
+  size_t n = TextLength(reinterpret_cast<const char16_t*>(path));
+  if (n == 0 || n >= capacity) return 0;
   return static_cast<uint32_t>(TextCopy(buffer, capacity, reinterpret_cast<const char16_t*>(path)));
 }
 
