@@ -1,0 +1,631 @@
+#include "app/fleet.h"
+
+#include <atomic>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "app/app_state.h"
+#include "app/completion.h"
+#include "app/drive_list.h"
+#include "app/eligibility.h"
+#include "app/main_dialog.h"
+#include "app/package_info.h"
+#include "app/result_codes.h"
+#include "app/update_worker.h"
+#include "discovery/drive_info.h"
+#include "nvme/flash_id.h"
+#include "platform/messages.h"
+#include "platform/platform.h"
+#include "platform/text.h"
+#include "resources/resource.h"
+
+using platform::HeadlessDialog;
+using platform::WindowHandle;
+
+namespace {
+
+constexpr char kUsage[] =
+    "usage: QuorvelaFwUpdate-cli info\n"
+    "       QuorvelaFwUpdate-cli list [--json]\n"
+    "       QuorvelaFwUpdate-cli update (--all | --serial S | --entry N) --yes [--restart] [--json] [--log FILE]\n"
+    "\n"
+    "  info     the embedded package: title, new version, model filter, SoC, accepted revisions,\n"
+    "           images and their flash types\n"
+    "  list     the drives the updater lists, each with whether it is eligible and why not\n"
+    "           (current, revision, no-image, internal-version)\n"
+    "  update   updates the chosen eligible drives one after the other. --yes answers the package's\n"
+    "           warning, which is printed first; without it nothing is updated. --restart performs\n"
+    "           the restart or power-off the package asks for after success; without it nothing is\n"
+    "           shut down. --json prints one JSON object per drive on standard output. Every update\n"
+    "           run appends to %ProgramData%\\Quorvela\\FwUpdate.log, or to --log FILE.\n";
+
+// ---- text ----------------------------------------------------------------------------------------
+
+std::string U8(const char16_t* text) {
+  std::string out(platform::TextLength(text) * 3 + 1, '\0');
+  out.resize(platform::WideToUtf8(text, out.data(), out.size()));
+  return out;
+}
+
+// A drive text without the blanks a drive pads it with (serial numbers come padded).
+std::string Trimmed(const char16_t* text) {
+  char16_t copy[DRIVE_TEXT_CHARS];
+  platform::TextCopy(copy, DRIVE_TEXT_CHARS, text);
+  TrimBlanks(copy);
+  return U8(copy);
+}
+
+std::string Json(const std::string& text) {
+  std::string out = "\"";
+  for (unsigned char c : text) {
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += static_cast<char>(c);
+    } else if (c < 0x20) {
+      char escaped[8];
+      std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
+      out += escaped;
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out + "\"";
+}
+
+// A value for a log line: as it is when it is one plain word, else quoted like JSON.
+std::string LogValue(const std::string& text) {
+  bool plain = !text.empty();
+  for (unsigned char c : text)
+    if (c <= ' ' || c == '"' || c == '\\' || c == '=') plain = false;
+  return plain ? text : Json(text);
+}
+
+std::string Number(long long value) { return std::to_string(value); }
+
+std::string Seconds(uint64_t milliseconds) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%llu.%llu", static_cast<unsigned long long>(milliseconds / 1000),
+                static_cast<unsigned long long>(milliseconds % 1000 / 100));
+  return text;
+}
+
+// ---- arguments -----------------------------------------------------------------------------------
+
+enum class Command { NONE, HELP, INFO, LIST, UPDATE };
+
+struct Options {
+  Command command = Command::NONE;
+  bool json = false, yes = false, restart = false, all = false;
+  const char16_t* serial = nullptr;
+  int entry = -1;
+  const char16_t* logPath = nullptr;
+  std::string commandLine;
+  std::string error;
+};
+
+bool Is(const char16_t* a, const char16_t* b) { return platform::TextEqual(a, b); }
+
+bool ParseEntry(const char16_t* text, int* entry) {
+  int value = 0;
+  if (text[0] == 0) return false;
+  for (const char16_t* p = text; *p != 0; ++p) {
+    if (*p < u'0' || *p > u'9') return false;
+    value = value * 10 + (*p - u'0');
+    if (value >= static_cast<int>(MAX_DRIVES)) return false;
+  }
+  *entry = value;
+  return true;
+}
+
+bool Parse(int argc, const char16_t* const* argv, Options* o) {
+  for (int i = 0; i < argc; ++i) o->commandLine += (i > 0 ? " " : "") + U8(argv[i]);
+  if (argc < 1) {
+    o->error = "no command given";
+    return false;
+  }
+  const char16_t* command = argv[0];
+  if (Is(command, u"--help") || Is(command, u"-h") || Is(command, u"/?") || Is(command, u"help")) o->command = Command::HELP;
+  else if (Is(command, u"info")) o->command = Command::INFO;
+  else if (Is(command, u"list")) o->command = Command::LIST;
+  else if (Is(command, u"update")) o->command = Command::UPDATE;
+  else {
+    o->error = "unknown command " + U8(command);
+    return false;
+  }
+  int selectors = 0;
+  for (int i = 1; i < argc; ++i) {
+    const char16_t* a = argv[i];
+    bool update = o->command == Command::UPDATE;
+    bool takesJson = o->command == Command::LIST || update;
+    auto value = [&](const char16_t** out) {
+      if (i + 1 >= argc || *out != nullptr || argv[i + 1][0] == 0) return false;
+      *out = argv[++i];
+      return true;
+    };
+    bool ok;
+    if (Is(a, u"--json") && takesJson) ok = !o->json && (o->json = true);
+    else if (Is(a, u"--yes") && update) ok = !o->yes && (o->yes = true);
+    else if (Is(a, u"--restart") && update) ok = !o->restart && (o->restart = true);
+    else if (Is(a, u"--all") && update) ok = !o->all && (o->all = true) && ++selectors;
+    else if (Is(a, u"--serial") && update)
+      ok = value(&o->serial) && platform::TextLength(o->serial) < DRIVE_TEXT_CHARS && ++selectors;
+    else if (Is(a, u"--entry") && update) ok = o->entry < 0 && i + 1 < argc && ParseEntry(argv[++i], &o->entry) && ++selectors;
+    else if (Is(a, u"--log") && update) ok = value(&o->logPath);
+    else ok = false;
+    if (!ok) {
+      o->error = "unknown, repeated or incomplete option " + U8(a);
+      return false;
+    }
+  }
+  if (o->command == Command::UPDATE && selectors != 1) {
+    o->error = "update takes exactly one of --all, --serial S and --entry N";
+    return false;
+  }
+  return true;
+}
+
+// ---- the run ---------------------------------------------------------------------------------------
+
+// What the dialog showed and reported during one RUN. The procedure below is a plain function, as
+// the dialog's is, so the run it reports to is reached through this one record.
+struct Watch {
+  HeadlessDialog* dialog = nullptr;
+  FleetConsole* console = nullptr;
+  bool json = false;
+  bool haveResult = false;
+  int result = 0;
+  bool notNeeded = false;
+  bool failBox = false;
+  bool restartOffered = false;
+  int stageFrom = -1, stageTo = -1, lastPosition = -1;
+  std::string stageLine;
+};
+Watch g_watch;
+
+// Human text: standard output, or standard error when standard output carries JSON.
+void Say(const std::string& text) {
+  if (g_watch.json) g_watch.console->Err(text.data(), text.size());
+  else g_watch.console->Out(text.data(), text.size());
+}
+void Emit(const std::string& json) {
+  std::string line = json + "\n";
+  g_watch.console->Out(line.data(), line.size());
+}
+void Complain(const std::string& text) {
+  std::string line = "QuorvelaFwUpdate-cli: " + text + "\n";
+  g_watch.console->Err(line.data(), line.size());
+}
+
+const char* StageName(int from) {
+  switch (from) {
+    case 0: return "download";
+    case 30: return "wait";
+    case 40: return "commit";
+    case 60: return "power cycle";
+    case 80: return "find again";
+    default: return "done";
+  }
+}
+
+void FlushStage() {
+  if (!g_watch.stageLine.empty()) Say(g_watch.stageLine + "\n");
+  g_watch.stageLine.clear();
+  g_watch.stageFrom = g_watch.stageTo = -1;
+}
+
+// One console line per progress stage, with every position the dialog's bar takes in it.
+void NoteProgress() {
+  AppState& s = AppStateGet();
+  int from = std::atomic_ref<int16_t>(s.progressFrom).load();
+  int to = std::atomic_ref<int16_t>(s.progressTo).load();
+  int position = g_watch.dialog->ProgressPos(IDC_PROGRESS);
+  if (from != g_watch.stageFrom || to != g_watch.stageTo) {
+    FlushStage();
+    char head[48];
+    std::snprintf(head, sizeof head, "  %3d..%-3d %-12s", from, to, StageName(from));
+    g_watch.stageLine = head;
+    g_watch.stageFrom = from;
+    g_watch.stageTo = to;
+    g_watch.lastPosition = -1;
+  }
+  if (position != g_watch.lastPosition) g_watch.stageLine += " " + Number(position);
+  g_watch.lastPosition = position;
+}
+
+intptr_t FleetProcedure(WindowHandle window, uint32_t message, uintptr_t wParam, intptr_t lParam) {
+  if (message == WM_UPDATE_RESULT) {
+    FlushStage();
+    g_watch.haveResult = true;
+    g_watch.result = static_cast<int>(lParam);
+  }
+  intptr_t r = MainDialogProc(window, message, wParam, lParam);
+  if (message == WM_UPDATE_PROGRESS) NoteProgress();
+  return r;
+}
+
+// The boxes the dialog shows, answered as the administrator's command line says: the warning is
+// answered Yes (RUN is pressed only with --yes), the offer to restart or power off is declined
+// (the restart, when wanted, follows after the last drive), every other box is acknowledged.
+int Answer(const HeadlessDialog::Box& box) {
+  uint32_t buttons = box.type & 0x0F;
+  if (buttons == platform::BOX_YESNO) return platform::ID_YES;
+  if (buttons == platform::BOX_OKCANCEL) {
+    g_watch.restartOffered = true;
+    return platform::ID_CANCEL;
+  }
+  if (box.text == u"Do not need to update.") g_watch.notNeeded = true;
+  else if (box.text == u"Update FW Fail !") g_watch.failBox = true;
+  return platform::ID_OK;
+}
+
+// One listed drive and the package's answer for it.
+struct Row {
+  int entry;
+  DriveRecord drive;
+  const char* reason;  // null when eligible
+};
+
+// A drive that runs the package's new firmware already has nothing to gain from it.
+bool RunsNewVersion(const DriveRecord& drive) {
+  AppState& s = AppStateGet();
+  return s.newVersion[0] != 0 && !platform::TextEqualNoCase(s.newVersion, u"KEEP") &&
+         platform::TextEqualNoCase(drive.fwRevision, s.newVersion);
+}
+
+const char* Reason(const DriveRecord& drive) {
+  if (RunsNewVersion(drive)) return "current";
+  Eligibility e = CheckEligibility(drive);
+  return e == Eligibility::ELIGIBLE ? nullptr : EligibilityWord(e);
+}
+
+std::vector<Row> ListedRows(HeadlessDialog& dialog, WindowHandle window) {
+  std::vector<Row> rows;
+  size_t count = dialog.ComboEntries(IDC_DRIVE_LIST).size();
+  for (size_t i = 0; i < count; ++i)
+    if (const DriveRecord* d = EntryDrive(window, static_cast<int>(i)))
+      rows.push_back(Row{static_cast<int>(i), *d, Reason(*d)});
+  return rows;
+}
+
+// The entry that shows the drive now (the list is rebuilt after every update), or -1.
+int EntryOf(HeadlessDialog& dialog, WindowHandle window, const DriveRecord& drive) {
+  int sameDrive = -1;
+  size_t count = dialog.ComboEntries(IDC_DRIVE_LIST).size();
+  for (size_t i = 0; i < count; ++i) {
+    const DriveRecord* d = EntryDrive(window, static_cast<int>(i));
+    if (d == nullptr || !SameDrive(*d, drive)) continue;
+    if (d->iPort == drive.iPort) return static_cast<int>(i);
+    if (sameDrive < 0) sameDrive = static_cast<int>(i);
+  }
+  return sameDrive;
+}
+
+bool HasImage(const platform::FindData& data, void* context) {
+  if ((data.attributes & platform::FILE_ATTR_DIRECTORY) == 0) *static_cast<bool*>(context) = true;
+  return false;
+}
+
+// Whether the package the dialog unpacked can be used; otherwise why not.
+bool PackageUsable(std::string* why) {
+  AppState& s = AppStateGet();
+  UnpackTally unpacked = LastUnpackTally();
+  char16_t path[TEXT_PATH + 32];
+  bool image = false;
+  if (s.packageFolder[0] == 0) *why = "no folder could be made for the package";
+  else if (unpacked.entries <= 0) *why = "the package archive is missing or cannot be opened";
+  else if (unpacked.written != unpacked.entries)
+    *why = Number(unpacked.entries - unpacked.written) + " of the package's " + Number(unpacked.entries) + " entries are damaged";
+  else if (platform::FormatText(path, TEXT_PATH + 32, u"%s\\QuorvelaInfo.ini", s.packageFolder) <= 0 || !FileExists(path))
+    *why = "the package has no QuorvelaInfo.ini";
+  else if (s.socId[0] == 0) *why = "the package names no SOCID, so it applies to no drive";
+  else if (platform::FormatText(path, TEXT_PATH + 32, u"%s\\*.fw", s.packageFolder) <= 0 ||
+           (platform::Sys().FindFiles(path, HasImage, &image), !image))
+    *why = "the package holds no firmware image";
+  else return true;
+  return false;
+}
+
+std::string InterfaceText(const DriveRecord& drive) {
+  char16_t text[256];
+  FormatInterfaceText(drive, text, 256);
+  return U8(text);
+}
+
+// ---- the log -----------------------------------------------------------------------------------------
+
+struct Log {
+  char16_t path[TEXT_PATH + 64] = {};
+  bool failed = false;
+};
+
+bool OpenLog(Log& log, const char16_t* named) {
+  if (named != nullptr) return platform::TextCopy(log.path, TEXT_PATH + 64, named) < TEXT_PATH + 63;
+  char16_t shared[TEXT_PATH];
+  if (platform::Sys().SharedDataFolder(shared, TEXT_PATH) == 0) return false;
+  char16_t folder[TEXT_PATH + 16];
+  int n = platform::FormatText(folder, TEXT_PATH + 16, u"%s\\%s", shared, FLEET_LOG_FOLDER);
+  if (n <= 0 || static_cast<size_t>(n) >= TEXT_PATH + 16) return false;
+  if (!FileExists(folder)) platform::Sys().MakeFolder(folder);
+  n = platform::FormatText(log.path, TEXT_PATH + 64, u"%s\\%s", folder, FLEET_LOG_FILE);
+  return n > 0 && static_cast<size_t>(n) < TEXT_PATH + 64;
+}
+
+// Appends one line: the local time, then the words given.
+void LogLine(Log& log, const std::string& words) {
+  if (log.path[0] == 0) return;
+  platform::LocalDateTime t{};
+  char stamp[40] = "-";
+  if (platform::Sys().LocalTime(&t))
+    std::snprintf(stamp, sizeof stamp, "%04u-%02u-%02u %02u:%02u:%02u", t.year, t.month, t.day, t.hour, t.minute, t.second);
+  std::string line = std::string(stamp) + " " + words + "\r\n";
+  if (WriteWholeFile(log.path, FILE_APPEND_DATA_MODE, line.data(), static_cast<uint32_t>(line.size())) == 0 && !log.failed) {
+    log.failed = true;
+    Complain("cannot write the log " + U8(log.path));
+  }
+}
+
+// ---- commands ----------------------------------------------------------------------------------------
+
+void PrintHelp() {
+  std::string text = kUsage;
+  size_t count = 0;
+  const CodeMeaning* codes = ExitCodes(&count);
+  text += "\nexit codes:\n";
+  for (size_t i = 0; i < count; ++i) {
+    char line[160];
+    std::snprintf(line, sizeof line, "  %5d  %s\n", codes[i].code, codes[i].meaning);
+    text += line;
+  }
+  codes = UpdateResultCodes(&count);
+  text += "\nresult codes of one drive's update (console, --json and log):\n";
+  for (size_t i = 0; i < count; ++i) {
+    char line[160];
+    std::snprintf(line, sizeof line, "  %5d  %s\n", codes[i].code, codes[i].meaning);
+    text += line;
+  }
+  g_watch.console->Out(text.data(), text.size());
+}
+
+bool CollectImage(const platform::FindData& data, void* context) {
+  if ((data.attributes & platform::FILE_ATTR_DIRECTORY) == 0) static_cast<std::vector<std::u16string>*>(context)->push_back(data.name);
+  return true;
+}
+
+void PrintInfo() {
+  AppState& s = AppStateGet();
+  std::string versions = U8(s.fwVersionList);
+  if (versions.size() >= 2) versions = versions.substr(1, versions.size() - 2);  // stored as ";list;"
+  std::string text = "title              " + U8(s.title) + "\n" +
+                     "new version        " + U8(s.newVersion) + "\n" +
+                     "model filter       " + U8(s.modelName) + "\n" +
+                     "SoC                " + U8(s.socId) + "\n" +
+                     "accepted revisions " + (versions.empty() ? "(any)" : versions) + "\n" +
+                     "after success      " +
+                     (s.afterMessage[0] == 0 ? "nothing"
+                      : s.powerCtrl == 1     ? "power-off"
+                      : s.powerCtrl == 2     ? "restart"
+                                             : "report only") +
+                     "\nimages:\n";
+  std::vector<std::u16string> images;
+  char16_t pattern[TEXT_PATH + 16];
+  platform::FormatText(pattern, TEXT_PATH + 16, u"%s\\*.fw", s.packageFolder);
+  platform::Sys().FindFiles(pattern, CollectImage, &images);
+  for (const std::u16string& image : images) {
+    std::u16string stem = image.substr(0, image.size() - 3);
+    std::string flash = "flash type unknown";
+    for (size_t i = 0; i < FlashTypeCount(); ++i) {
+      if (platform::TextEqualNoCase(FlashTypeNameAt(i), stem.c_str())) {
+        char code[40];
+        std::snprintf(code, sizeof code, "flash type %04X", FlashTypeCodeAt(i));
+        flash = code;
+      }
+    }
+    text += "  " + U8(image.c_str()) + "  " + flash + "\n";
+  }
+  if (images.empty()) text += "  (none)\n";
+  Say(text);
+}
+
+void PrintList(const std::vector<Row>& rows, bool json) {
+  for (const Row& r : rows) {
+    const DriveRecord& d = r.drive;
+    if (json) {
+      Emit("{\"entry\":" + Number(r.entry) + ",\"model\":" + Json(U8(d.model)) + ",\"serial\":" + Json(Trimmed(d.serial)) +
+           ",\"firmware\":" + Json(U8(d.fwRevision)) + ",\"interface\":" + Json(InterfaceText(d)) +
+           ",\"capacityGB\":" + Number(d.capacityGB) + ",\"portId\":" + Number(d.iPort) +
+           ",\"eligible\":" + (r.reason == nullptr ? "true" : "false") +
+           ",\"reason\":" + (r.reason == nullptr ? std::string("null") : Json(r.reason)) + "}");
+    } else {
+      Say("entry " + Number(r.entry) + ": " + U8(d.model) + "\n" +
+          "  serial     " + Trimmed(d.serial) + "\n" +
+          "  firmware   " + U8(d.fwRevision) + "\n" +
+          "  interface  " + InterfaceText(d) + "\n" +
+          "  capacity   " + Number(d.capacityGB) + " GB\n" +
+          "  port ID    " + Number(d.iPort) + "\n" +
+          "  eligible   " + (r.reason == nullptr ? std::string("yes") : std::string("no (") + r.reason + ")") + "\n");
+    }
+  }
+  if (rows.empty() && !json) Say("no drive is listed\n");
+}
+
+// One drive's outcome, on the console, as JSON and in the log.
+struct Outcome {
+  const char* what = "skipped";  // updated, failed, skipped
+  const char* reason = nullptr;  // why it was skipped
+  int result = 0;
+  std::string before, after;
+  uint64_t milliseconds = 0;
+  bool restartNeeded = false;
+};
+
+void Report(const Row& row, const Outcome& o, bool json, Log& log) {
+  const DriveRecord& d = row.drive;
+  bool ran = o.reason == nullptr;
+  std::string version = U8(AppStateGet().newVersion);
+  if (json) {
+    Emit("{\"entry\":" + Number(row.entry) + ",\"model\":" + Json(U8(d.model)) + ",\"serial\":" + Json(Trimmed(d.serial)) +
+         ",\"portId\":" + Number(d.iPort) + ",\"outcome\":" + Json(o.what) +
+         ",\"reason\":" + (ran ? std::string("null") : Json(o.reason)) + ",\"firmwareBefore\":" + Json(o.before) +
+         ",\"firmwareAfter\":" + Json(o.after) + ",\"result\":" + (ran ? Number(o.result) : std::string("null")) +
+         ",\"meaning\":" + (ran ? Json(UpdateResultMeaning(o.result)) : std::string("null")) +
+         ",\"seconds\":" + Seconds(o.milliseconds) + ",\"restartNeeded\":" + (o.restartNeeded ? "true" : "false") + "}");
+  }
+  std::string words = "drive model=" + LogValue(U8(d.model)) + " serial=" + LogValue(Trimmed(d.serial)) +
+                      " port=" + Number(d.iPort) + " package=" + LogValue(version) + " before=" + LogValue(o.before) +
+                      " after=" + LogValue(o.after);
+  if (ran)
+    words += " result=" + Number(o.result) + " " + Json(UpdateResultMeaning(o.result)) + " seconds=" + Seconds(o.milliseconds);
+  else
+    words += " result=skipped reason=" + std::string(o.reason);
+  LogLine(log, words);
+  if (ran)
+    Say(std::string("  ") + o.what + ": result " + Number(o.result) + " (" + UpdateResultMeaning(o.result) + "), firmware " +
+        o.before + " -> " + o.after + ", " + Seconds(o.milliseconds) + " s\n");
+  else
+    Say(std::string("  skipped: ") + o.reason + "\n");
+}
+
+// Selects the drive's entry as the user does, presses RUN and lets the update run to its end.
+Outcome UpdateOne(HeadlessDialog& dialog, WindowHandle window, const Row& row) {
+  AppState& s = AppStateGet();
+  Outcome o;
+  o.before = U8(row.drive.fwRevision);
+  o.after = o.before;
+  int entry = EntryOf(dialog, window, row.drive);
+  if (entry < 0) {
+    o.what = "failed";
+    o.result = FLEET_NOT_LISTED;
+    return o;
+  }
+  dialog.ComboSetCurSel(window, IDC_DRIVE_LIST, entry);
+  dialog.Deliver(platform::MSG_COMMAND, (static_cast<uintptr_t>(platform::NOTIFY_SELENDOK) << 16) | IDC_DRIVE_LIST, 0);
+  o.before = U8(s.selectedDrive.fwRevision);
+
+  g_watch.haveResult = g_watch.notNeeded = g_watch.failBox = g_watch.restartOffered = false;
+  uint64_t start = platform::Time().TickCount64();
+  dialog.Deliver(platform::MSG_COMMAND, platform::ID_OK, 0);
+  dialog.PumpUntil([] { return !IsUpdateRunning(); });
+  dialog.Pump();
+  FlushStage();
+  o.milliseconds = platform::Time().TickCount64() - start;
+
+  if (g_watch.haveResult) {
+    o.result = g_watch.result;
+    o.after = U8(s.selectedDrive.fwRevision);
+    o.what = o.result == 1 ? "updated" : "failed";
+    // A native drive activates the committed image at its next reset, which only a restart
+    // brings; a bridged drive was reset by its power cycle.
+    o.restartNeeded = o.result == 1 && (s.selectedDrive.iCmdType == CMD_TYPE_NVME || g_watch.restartOffered);
+  } else if (g_watch.notNeeded) {
+    // The drive read afresh at RUN no longer passes the package's tests.
+    o.reason = Reason(s.selectedDrive) != nullptr ? Reason(s.selectedDrive) : "revision";
+  } else {
+    o.what = "failed";
+    o.result = FLEET_REFUSED;
+  }
+  return o;
+}
+
+int Update(HeadlessDialog& dialog, WindowHandle window, const Options& options, Log& log) {
+  AppState& s = AppStateGet();
+  std::vector<Row> rows = ListedRows(dialog, window);
+  std::vector<Row> chosen;
+  for (const Row& r : rows)
+    if (options.all || r.entry == options.entry ||
+        (options.serial != nullptr && Trimmed(r.drive.serial) == Trimmed(options.serial)))
+      chosen.push_back(r);
+  if (chosen.empty() && !options.all) {
+    Complain(options.serial != nullptr ? "no listed drive has the serial number " + U8(options.serial)
+                                       : "the list has no entry " + Number(options.entry));
+    return EXIT_BAD_ARGUMENTS;
+  }
+  if (s.beforeMessage[0] != 0) Say(U8(s.beforeMessage) + "\n");
+  if (!options.yes) {
+    Complain("nothing was updated: --yes answers the warning above");
+    return EXIT_BAD_ARGUMENTS;
+  }
+
+  bool failed = false, restart = false;
+  int updated = 0;
+  for (const Row& row : chosen) {
+    Say("entry " + Number(row.entry) + ": " + U8(row.drive.model) + ", serial " + Trimmed(row.drive.serial) + "\n");
+    Outcome o;
+    o.before = o.after = U8(row.drive.fwRevision);
+    o.reason = row.reason;
+    if (row.reason == nullptr) o = UpdateOne(dialog, window, row);
+    Report(row, o, options.json, log);
+    failed = failed || (o.reason == nullptr && o.result != 1);
+    restart = restart || o.restartNeeded;
+    updated += o.reason == nullptr && o.result == 1 ? 1 : 0;
+  }
+  Say(Number(static_cast<long long>(chosen.size())) + " drive(s) chosen, " + Number(updated) + " updated" +
+      (failed ? ", at least one failed\n" : "\n"));
+  if (failed) return EXIT_UPDATE_FAILED;
+  if (!restart) return EXIT_DONE;
+  if (!options.restart) return EXIT_RESTART_NEEDED;
+  uint32_t flags = s.afterMessage[0] != 0 && s.powerCtrl == 1 ? platform::EXITWIN_POWEROFF : platform::EXITWIN_REBOOT;
+  Say(flags == platform::EXITWIN_POWEROFF ? "powering off\n" : "restarting\n");
+  ShutdownSystem(flags);
+  return EXIT_RESTART_STARTED;
+}
+
+}  // namespace
+
+int RunFleet(int argc, const char16_t* const* argv, HeadlessDialog& dialog, FleetConsole& console) {
+  Options options;
+  g_watch = Watch{};
+  g_watch.dialog = &dialog;
+  g_watch.console = &console;
+  bool parsed = Parse(argc, argv, &options);
+  g_watch.json = options.json;
+  if (!parsed) {
+    Complain(options.error);
+    console.Err(kUsage, sizeof kUsage - 1);
+    return EXIT_BAD_ARGUMENTS;
+  }
+  if (options.command == Command::HELP) {
+    PrintHelp();
+    return EXIT_DONE;
+  }
+
+  Log log;
+  if (options.command == Command::UPDATE && !OpenLog(log, options.logPath)) {
+    if (options.logPath != nullptr) {
+      Complain("the log path is too long");
+      return EXIT_BAD_ARGUMENTS;
+    }
+    Complain("no folder for the log; the run is not logged");
+  }
+
+  // The program starts as the dialog does: the package unpacked and read, the drives listed.
+  platform::Services services = platform::Installed();
+  services.dialog = &dialog;
+  platform::Install(services);
+  dialog.SetAnswer(Answer);
+  WindowHandle window = dialog.Create(FleetProcedure);
+  AppState& s = AppStateGet();
+  if (options.command == Command::UPDATE)
+    LogLine(log, "start title=" + LogValue(U8(s.title)) + " package=" + LogValue(U8(s.newVersion)) +
+                     " command=" + LogValue(options.commandLine));
+
+  int exitCode = EXIT_DONE;
+  std::string why;
+  if (!PackageUsable(&why)) {
+    Complain("the embedded package is unusable: " + why);
+    exitCode = EXIT_PACKAGE_UNUSABLE;
+  } else if (options.command == Command::INFO) {
+    PrintInfo();
+  } else if (options.command == Command::LIST) {
+    PrintList(ListedRows(dialog, window), options.json);
+  } else {
+    exitCode = Update(dialog, window, options, log);
+  }
+  if (options.command == Command::UPDATE)
+    LogLine(log, "end exit=" + Number(exitCode) + " " + Json(ExitCodeMeaning(exitCode)));
+
+  // Closing as the user closes the dialog removes the package folder.
+  dialog.PumpUntil([] { return !IsUpdateRunning(); });
+  dialog.Deliver(platform::MSG_COMMAND, platform::ID_CANCEL, 0);
+  return exitCode;
+}

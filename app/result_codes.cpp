@@ -1,0 +1,50 @@
+#include "app/result_codes.h"
+
+#include "app/update_worker.h"
+#include "discovery/drive_info.h"
+#include "nvme/nvme_command.h"
+
+namespace {
+
+const CodeMeaning kUpdateResults[] = {
+    {1, "success"},
+    {-1, "the drive could not be opened"},
+    {NVME_RESULT_IO_FAILED, "a device request failed"},
+    {NVME_RESULT_BAD_CMD_TYPE, "the drive cannot be used: no known command path, or no answer to Identify"},
+    {UPDATE_IMAGE_UNUSABLE, "the firmware image is missing, empty or damaged"},
+    {UPDATE_NO_WORKER, "no update thread could be started"},
+    {UPDATE_OTHER_DRIVE, "another drive answers at the chosen drive's place; nothing was written"},
+    {FLEET_REFUSED, "the drive was not found again as the chosen one; nothing was written"},
+    {FLEET_NOT_LISTED, "the drive left the list before its turn; nothing was written"},
+};
+
+const CodeMeaning kExitCodes[] = {
+    {EXIT_DONE, "done, or nothing to update; no restart needed"},
+    {EXIT_RESTART_NEEDED, "done; a restart is needed to finish"},
+    {EXIT_RESTART_STARTED, "done; the restart (or power-off) was started"},
+    {EXIT_UPDATE_FAILED, "at least one update failed"},
+    {EXIT_PACKAGE_UNUSABLE, "the embedded package is unusable"},
+    {EXIT_BAD_ARGUMENTS, "bad arguments"},
+};
+
+template <size_t N>
+const char* Find(const CodeMeaning (&table)[N], int code, const char* otherwise) {
+  for (const CodeMeaning& c : table)
+    if (c.code == code) return c.meaning;
+  return otherwise;
+}
+
+}  // namespace
+
+const CodeMeaning* UpdateResultCodes(size_t* count) {
+  *count = sizeof kUpdateResults / sizeof kUpdateResults[0];
+  return kUpdateResults;
+}
+
+const CodeMeaning* ExitCodes(size_t* count) {
+  *count = sizeof kExitCodes / sizeof kExitCodes[0];
+  return kExitCodes;
+}
+
+const char* UpdateResultMeaning(int code) { return Find(kUpdateResults, code, "failure"); }
+const char* ExitCodeMeaning(int code) { return Find(kExitCodes, code, "?"); }

@@ -1,0 +1,30 @@
+// The meaning of every code the updater reports: the results of one drive's update and the exit
+// codes of the command-line program. The console, --help and the support log all read these
+// tables, so a code means the same wherever it is shown.
+#pragma once
+#include <cstddef>
+
+struct CodeMeaning {
+  int code;
+  const char* meaning;
+};
+
+// Results of the command-line program for a drive that RUN did not hand to the worker.
+constexpr int FLEET_REFUSED = -100;    // RUN refused the drive: not found again as the chosen one
+constexpr int FLEET_NOT_LISTED = -101; // the drive left the list before its turn
+
+// Exit codes, as deployment tools read them.
+constexpr int EXIT_DONE = 0;
+constexpr int EXIT_BAD_ARGUMENTS = 87;
+constexpr int EXIT_UPDATE_FAILED = 1603;
+constexpr int EXIT_PACKAGE_UNUSABLE = 1620;
+constexpr int EXIT_RESTART_STARTED = 1641;
+constexpr int EXIT_RESTART_NEEDED = 3010;
+
+// The tables, in the order --help shows them.
+const CodeMeaning* UpdateResultCodes(size_t* count);
+const CodeMeaning* ExitCodes(size_t* count);
+
+// The meaning of one update result; codes not in the table read "failure".
+const char* UpdateResultMeaning(int code);
+const char* ExitCodeMeaning(int code);

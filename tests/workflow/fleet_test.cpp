@@ -1,0 +1,224 @@
+// The command-line companion on the bench: what each command prints, logs and exits with, and
+// that an update from the command line sends the drive exactly what the dialog sends.
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+
+#include "app/fleet.h"
+#include "app/result_codes.h"
+#include "tests/workflow/workflow_fixture.h"
+
+#ifndef _WIN32
+#include "platform/host/host_system.h"
+#endif
+
+namespace workflow {
+namespace {
+
+class StringConsole : public FleetConsole {
+ public:
+  void Out(const char* text, size_t length) override { out.append(text, length); }
+  void Err(const char* text, size_t length) override { err.append(text, length); }
+  std::string out, err;
+};
+
+std::string Replaced(std::string text, const std::string& from, const std::string& to) {
+  for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
+    text.replace(at, from.size(), to);
+  return text;
+}
+
+// The sample package with one byte of its largest entry's data changed: the entry fails its CRC.
+std::vector<uint8_t> DamagedPackage() {
+  std::vector<uint8_t> zip = MakeSamplePackage();
+  zip[zip.size() / 2] ^= 0x5A;
+  return zip;
+}
+
+struct Case {
+  const char* name;
+  std::vector<std::u16string> args;  // "--log" and the test's log file are added to update
+  std::string bench;
+  bool damaged;
+  int exit;
+  std::vector<std::string> out;  // standard output holds each
+  std::vector<std::string> log;  // the log holds each
+  bool downloads;                // whether any firmware reached a drive
+};
+
+std::string DefaultBench() { return emu::DefaultBenchText(); }
+std::string CurrentBench() { return Replaced(DefaultBench(), "firmware = 3.2.F.P7", "firmware = 3.2.F.2A"); }
+std::string FailingBench() { return BenchWith("drive q7-native", "fault = firmware-commit"); }
+
+const Case kCases[] = {
+    {"ListJson", {u"list", u"--json"}, DefaultBench(), false, EXIT_DONE,
+     {"{\"entry\":0,\"model\":\"QUORVELA Q7 1TB\",\"serial\":\"QV7A24110001\",\"firmware\":\"3.2.F.P7\","
+      "\"interface\":\"PCIE Gen3 Signaling Speed (8.0 Gbps) x 4\",\"capacityGB\":1000,\"portId\":1,\"eligible\":true,\"reason\":null}\n",
+      "\"serial\":\"QV7A24110002\",\"firmware\":\"3.2.F.P7\",\"interface\":\"ASMedia Bridge NVME to USB-4\","
+      "\"capacityGB\":1000,\"portId\":104,\"eligible\":true,\"reason\":null}\n",
+      "\"serial\":\"QV7A24110003\",\"firmware\":\"3.2.F.P7\",\"interface\":\"JMicron Bridge NVME to USB-2\","
+      "\"capacityGB\":1000,\"portId\":10102,\"eligible\":false,\"reason\":\"no-image\"}\n"},
+     {},
+     false},
+    {"Info", {u"info"}, DefaultBench(), false, EXIT_DONE,
+     {"new version        3.2.F.2A\n", "SoC                7C63\n", "accepted revisions 3.2.F.P7;3.2.F.2A\n",
+      "  Micron-B47R.fw  flash type 2C04\n"},
+     {},
+     false},
+    {"UpdateAll", {u"update", u"--all", u"--yes"}, DefaultBench(), false, EXIT_RESTART_NEEDED,
+     {"Warning ! \r\nIf FW is not back compatible", "3 drive(s) chosen, 2 updated\n"},
+     {"drive model=\"QUORVELA Q7 1TB\" serial=QV7A24110001 port=1 package=3.2.F.2A before=3.2.F.P7 after=3.2.F.P7 result=1 \"success\" seconds=",
+      "serial=QV7A24110002 port=104 package=3.2.F.2A before=3.2.F.P7 after=3.2.F.2A result=1 \"success\" seconds=",
+      "serial=QV7A24110003 port=10102 package=3.2.F.2A before=3.2.F.P7 after=3.2.F.P7 result=skipped reason=no-image\r\n",
+      "end exit=3010 \"done; a restart is needed to finish\"\r\n"},
+     true},
+    {"UpdateOneBySerialAsJson", {u"update", u"--serial", u"QV7A24110002", u"--yes", u"--json"}, DefaultBench(), false,
+     EXIT_RESTART_NEEDED,
+     {"{\"entry\":1,\"model\":\"QUORVELA Q7 1TB\",\"serial\":\"QV7A24110002\",\"portId\":104,\"outcome\":\"updated\",\"reason\":null,"
+      "\"firmwareBefore\":\"3.2.F.P7\",\"firmwareAfter\":\"3.2.F.2A\",\"result\":1,\"meaning\":\"success\",\"seconds\":9.0,"
+      "\"restartNeeded\":true}\n"},
+     {"serial=QV7A24110002 port=104"},
+     true},
+    {"FailingDrive", {u"update", u"--all", u"--yes"}, FailingBench(), false, EXIT_UPDATE_FAILED, {"at least one failed"},
+     {"serial=QV7A24110001 port=1 package=3.2.F.2A before=3.2.F.P7 after=3.2.F.P7 result=-4 \"a device request failed\"",
+      "end exit=1603"},
+     true},
+    {"CurrentDrivesAreNotUpdatedAgain", {u"update", u"--all", u"--yes"}, CurrentBench(), false, EXIT_DONE,
+     {"3 drive(s) chosen, 0 updated\n"},
+     {"serial=QV7A24110001 port=1 package=3.2.F.2A before=3.2.F.2A after=3.2.F.2A result=skipped reason=current", "end exit=0"},
+     false},
+    {"CurrentInTheList", {u"list"}, CurrentBench(), false, EXIT_DONE, {"  eligible   no (current)\n"}, {}, false},
+    {"DamagedPackage", {u"update", u"--all", u"--yes"}, DefaultBench(), true, EXIT_PACKAGE_UNUSABLE, {}, {"end exit=1620"}, false},
+    {"NoYes", {u"update", u"--all"}, DefaultBench(), false, EXIT_BAD_ARGUMENTS, {"Warning ! "}, {"end exit=87"}, false},
+    {"NoSelector", {u"update", u"--yes"}, DefaultBench(), false, EXIT_BAD_ARGUMENTS, {}, {}, false},
+    {"TwoSelectors", {u"update", u"--all", u"--entry", u"1", u"--yes"}, DefaultBench(), false, EXIT_BAD_ARGUMENTS, {}, {}, false},
+    {"UnknownSerial", {u"update", u"--serial", u"QV0000", u"--yes"}, DefaultBench(), false, EXIT_BAD_ARGUMENTS, {}, {}, false},
+    {"EntryBeyondTheList", {u"update", u"--entry", u"3", u"--yes"}, DefaultBench(), false, EXIT_BAD_ARGUMENTS, {}, {}, false},
+    {"EntryNotANumber", {u"update", u"--entry", u"1x", u"--yes"}, DefaultBench(), false, EXIT_BAD_ARGUMENTS, {}, {}, false},
+    {"UnknownCommand", {u"upgrade", u"--all", u"--yes"}, DefaultBench(), false, EXIT_BAD_ARGUMENTS, {}, {}, false},
+    {"NoCommand", {}, DefaultBench(), false, EXIT_BAD_ARGUMENTS, {}, {}, false},
+};
+
+void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
+
+class FleetCommand : public Workflow, public ::testing::WithParamInterface<Case> {};
+
+TEST_P(FleetCommand, ExitCodeOutputLogAndDrives) {
+  const Case& c = GetParam();
+  std::string error;
+  ASSERT_TRUE(emu::LoadBench(bench(), c.bench, &contents_, &error)) << error;
+  testenv::AddResource(u"FWPACKAGEZIP", IDR_FWPACKAGE, c.damaged ? DamagedPackage() : MakeSamplePackage());
+  std::vector<std::u16string> args = c.args;
+  std::u16string logPath = ScratchW() + u"/fleet.log";
+  if (!args.empty() && args[0] == u"update") args.insert(args.end(), {u"--log", logPath});
+  std::vector<const char16_t*> argv;
+  for (const auto& a : args) argv.push_back(a.c_str());
+
+  StringConsole console;
+  int exit = RunFleet(static_cast<int>(argv.size()), argv.data(), dialog(), console);
+
+  EXPECT_EQ(exit, c.exit) << console.out << console.err;
+  for (const std::string& part : c.out) EXPECT_NE(console.out.find(part), std::string::npos) << part << "\n--- in ---\n" << console.out;
+  std::ifstream in(Scratch() + "/fleet.log", std::ios::binary);
+  std::string log((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  for (const std::string& part : c.log) EXPECT_NE(log.find(part), std::string::npos) << part << "\n--- in ---\n" << log;
+  bool downloaded = false;
+  for (const char* drive : {"q7-native", "q7-asmedia", "q7-jmicron"}) {
+    const auto& controller = contents_.Drive(drive)->Controller();
+    downloaded = downloaded || controller.DownloadedPieces() > 0 || !controller.SlotImage().empty();
+  }
+  EXPECT_EQ(downloaded, c.downloads);
+  // The dialog was closed as a user closes it: nothing of the package is left behind.
+  std::error_code ec;
+  EXPECT_TRUE(std::filesystem::is_empty(Scratch() + "/Quorvela", ec) || ec);
+}
+
+INSTANTIATE_TEST_SUITE_P(Commands, FleetCommand, ::testing::ValuesIn(kCases),
+                         [](const ::testing::TestParamInfo<Case>& info) { return std::string(info.param.name); });
+
+// With --restart, the restart the package's PowerCtrl asks for is performed once, after the last
+// drive, and the exit code says it was started.
+TEST_F(Workflow, FleetRestartIsPerformedAfterTheLastDrive) {
+  std::string error;
+  ASSERT_TRUE(emu::LoadBench(bench(), emu::DefaultBenchText(), &contents_, &error)) << error;
+  testenv::AddResource(u"FWPACKAGEZIP", IDR_FWPACKAGE, MakeSamplePackage());
+  std::u16string logPath = ScratchW() + u"/fleet.log";
+  const char16_t* argv[] = {u"update", u"--all", u"--yes", u"--restart", u"--log", logPath.c_str()};
+  StringConsole console;
+  EXPECT_EQ(RunFleet(6, argv, dialog(), console), EXIT_RESTART_STARTED) << console.out << console.err;
+  EXPECT_EQ(testenv::Shutdowns(), std::vector<uint32_t>{EXITWIN_REBOOT});
+}
+
+// The device requests of one run on a fresh default bench, with the services of the fixture
+// otherwise. No device-change message reaches the dialog: a refresh it starts lands wherever the
+// threads meet, which would make two runs differ in their order.
+std::vector<std::string> CaptureOf(const std::function<void(HeadlessDialog&)>& run) {
+  emu::Bench bench;
+  bench.Capture().Keep(true);
+  std::string error;
+  EXPECT_TRUE(emu::LoadBench(bench, emu::DefaultBenchText(), nullptr, &error)) << error;
+  HeadlessDialog dialog(bench.Clock());
+  Services services = Installed();
+  services.io = &bench;
+  services.tree = &bench;
+  services.clock = &bench.Clock();
+  services.dialog = &dialog;
+  Services previous = Install(services);
+  AppStateReset();
+  run(dialog);
+  dialog.PumpUntil([] { return !IsUpdateRunning(); });
+#ifndef _WIN32
+  static_cast<HostSystem&>(testenv::BuildSystem()).JoinThreads();
+#endif
+  Install(previous);
+  // SCSI_PASS_THROUGH_DIRECT carries the address of the caller's buffer, which differs from run to
+  // run; everything else of a request is compared.
+  std::vector<std::string> lines = bench.Capture().Lines();
+  const size_t pointerAt = (sizeof(void*) == 8 ? 24 : 20) * 2, pointerHex = sizeof(void*) * 2;
+  for (std::string& line : lines) {
+    size_t in = line.find(" 0x0004D014 in=");
+    if (in != std::string::npos && line.size() > in + 15 + pointerAt + pointerHex)
+      line.replace(in + 15 + pointerAt, pointerHex, pointerHex, '-');
+  }
+  return lines;
+}
+
+// The command line presses what the user presses: an update of one drive sends it the dialog's
+// requests, request for request, from the start of the program to its end.
+TEST_F(Workflow, FleetUpdateSendsWhatTheDialogSends) {
+  testenv::AddResource(u"FWPACKAGEZIP", IDR_FWPACKAGE, MakeSamplePackage());
+  for (int entry : {0, 1}) {
+    std::vector<std::string> byDialog = CaptureOf([entry](HeadlessDialog& dialog) {
+      dialog.SetAnswer([](const HeadlessDialog::Box& box) {
+        uint32_t buttons = box.type & 0x0F;
+        return buttons == BOX_YESNO ? ID_YES : buttons == BOX_OKCANCEL ? ID_CANCEL : ID_OK;
+      });
+      WindowHandle window = dialog.Create(MainDialogProc);
+      dialog.ComboSetCurSel(window, IDC_DRIVE_LIST, entry);
+      dialog.Deliver(MSG_COMMAND, (static_cast<uintptr_t>(NOTIFY_SELENDOK) << 16) | IDC_DRIVE_LIST, 0);
+      dialog.Deliver(MSG_COMMAND, ID_OK, 0);
+      dialog.PumpUntil([] { return !IsUpdateRunning(); });
+      dialog.Pump();
+      dialog.Deliver(MSG_COMMAND, ID_CANCEL, 0);
+    });
+    std::u16string number(1, static_cast<char16_t>(u'0' + entry));
+    std::u16string logPath = ScratchW() + u"/fleet.log";
+    std::vector<std::string> byCommandLine = CaptureOf([&](HeadlessDialog& dialog) {
+      const char16_t* argv[] = {u"update", u"--entry", number.c_str(), u"--yes", u"--log", logPath.c_str()};
+      StringConsole console;
+      EXPECT_EQ(RunFleet(6, argv, dialog, console), EXIT_RESTART_NEEDED) << console.err;
+    });
+    ASSERT_FALSE(byDialog.empty());
+    size_t same = 0;
+    while (same < byDialog.size() && same < byCommandLine.size() && byDialog[same] == byCommandLine[same]) ++same;
+    auto at = [same](const std::vector<std::string>& lines) {
+      return same < lines.size() ? lines[same].substr(0, 160) : std::string("<end>");
+    };
+    EXPECT_TRUE(same == byDialog.size() && same == byCommandLine.size())
+        << "entry " << entry << ": request " << same + 1 << " of " << byDialog.size() << " differs\n dialog:       "
+        << at(byDialog) << "\n command line: " << at(byCommandLine);
+  }
+}
+
+}  // namespace
+}  // namespace workflow
