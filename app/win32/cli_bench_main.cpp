@@ -1,0 +1,49 @@
+// QuorvelaFwUpdate-cli-bench.exe: QuorvelaFwUpdate-cli.exe on the emulated bench. Before the
+// command it takes the bench executable's options:
+//   --bench FILE     the bench file to use (else bench.txt beside the executable, else the default)
+//   --capture FILE   record every device request the bench receives (docs/capture.md)
+// The bench runs on its virtual clock, so waits cost nothing; a restart or power-off is recorded
+// instead of performed.
+#include <windows.h>
+
+#include <cstdio>
+#include <string>
+
+#include "app/app_state.h"
+#include "app/result_codes.h"
+#include "app/win32/bench_program.h"
+#include "app/win32/fleet_console.h"
+#include "platform/messages.h"
+
+int wmain(int argc, wchar_t** argv) {
+  static emu::Bench bench;
+  std::wstring benchPath, capturePath;
+  int first = 1;
+  while (first < argc && (lstrcmpW(argv[first], L"--bench") == 0 || lstrcmpW(argv[first], L"--capture") == 0)) {
+    if (first + 1 >= argc) {
+      ::fputws(L"QuorvelaFwUpdate-cli-bench: --bench and --capture take a file\n", stderr);
+      return EXIT_BAD_ARGUMENTS;
+    }
+    (lstrcmpW(argv[first], L"--bench") == 0 ? benchPath : capturePath) = argv[first + 1];
+    first += 2;
+  }
+  std::wstring error;
+  if (!LoadProgramBench(bench, benchPath, capturePath, &error)) {
+    ::fputws((L"QuorvelaFwUpdate-cli-bench: " + error + L"\n").c_str(), stderr);
+    return EXIT_BAD_ARGUMENTS;
+  }
+  static platform::HeadlessDialog dialog(bench.Clock());
+  // A drive that leaves the bus or returns tells the dialog, as the system tells every window.
+  bench.SetDeviceChangeListener([] {
+    dialog.Post(AppStateGet().dialogWindow, platform::MSG_DEVICECHANGE, 0x0007, 0);
+  });
+  static BenchSystem system(bench);
+  platform::Services services;
+  services.io = &bench;
+  services.tree = &bench;
+  services.system = &system;
+  services.clock = &bench.Clock();
+  int code = RunFleetConsole(argc, argv, first, services, dialog);
+  bench.SetDeviceChangeListener(nullptr);
+  return code;
+}
