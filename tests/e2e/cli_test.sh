@@ -1,0 +1,79 @@
+#!/bin/sh
+# The console programs under Wine: each case runs one command line through cmd.exe, which reports
+# the whole exit code (a Linux shell sees only its low 8 bits), and checks the exit code, standard
+# output and the support log.
+#   cli_test.sh BUILD CLI_BENCH_EXE CLI_EXE PACKAGE_ZIP DEFAULT_BENCH
+set -u
+build=$(cd "$1" && pwd) bench_exe=$2 product_exe=$3 package=$4 default_bench=$5
+work="$build/cli-test"
+rm -rf "$work"
+mkdir -p "$work"
+export WINEPREFIX="${WINEPREFIX:-$build/wineprefix}"
+export WINEDEBUG="${WINEDEBUG:--all}"
+export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=}"
+if [ ! -f "$WINEPREFIX/system.reg" ]; then
+  mkdir -p "$WINEPREFIX"
+  wineboot -i >/dev/null 2>&1 || true
+fi
+
+cp "$bench_exe" "$work/bench.exe"
+cp "$product_exe" "$work/product.exe"
+# A bench whose native drive fails the firmware commit.
+sed '/^\[drive q7-native\]/a fault = firmware-commit' "$default_bench" > "$work/failing.bench"
+# The bench executable with one byte of its embedded package changed.
+python3 - "$work/bench.exe" "$package" "$work/damaged.exe" <<'PY'
+import sys
+exe = bytearray(open(sys.argv[1], 'rb').read())
+package = open(sys.argv[2], 'rb').read()
+at = exe.find(package)
+if at < 0:
+    sys.exit("the package is not in the executable")
+exe[at + len(package) // 2] ^= 0x5A
+open(sys.argv[3], 'wb').write(exe)
+PY
+shared_log="$WINEPREFIX/drive_c/ProgramData/Quorvela/FwUpdate.log"
+rm -f "$shared_log"
+
+passed=0 failed=0
+# run NAME EXPECTED_EXIT OUTPUT_TEXT LOG_FILE LOG_TEXT EXE ARGS...: OUTPUT_TEXT and LOG_TEXT are
+# fixed strings that must occur (empty: not checked).
+run() {
+  name=$1 want=$2 out_text=$3 log_file=$4 log_text=$5
+  shift 5
+  printf '@echo off\r\n%s >%s.out 2>%s.err\r\necho %%ERRORLEVEL%%>%s.exit\r\n' "$*" "$name" "$name" "$name" > "$work/$name.cmd"
+  (cd "$work" && wine cmd /c "$name.cmd" >/dev/null 2>&1)
+  got=$(tr -d '\r\n ' < "$work/$name.exit" 2>/dev/null)
+  why=""
+  [ "$got" = "$want" ] || why="exit $got, wanted $want"
+  if [ -z "$why" ] && [ -n "$out_text" ] && ! grep -qF -- "$out_text" "$work/$name.out"; then why="output lacks: $out_text"; fi
+  if [ -z "$why" ] && [ -n "$log_text" ] && ! grep -qF -- "$log_text" "$log_file" 2>/dev/null; then why="log lacks: $log_text"; fi
+  if [ -z "$why" ]; then
+    passed=$((passed + 1))
+    echo "ok    $name: $* -> $got"
+  else
+    failed=$((failed + 1))
+    echo "FAIL  $name: $* -> $why"
+    sed 's/^/      | /' "$work/$name.out" "$work/$name.err"
+  fi
+}
+
+run info 0 "new version        3.2.F.2A" "" "" bench.exe info
+run list-json 0 '"serial":"QV7A24110003","firmware":"3.2.F.P7","interface":"JMicron Bridge NVME to USB-2","capacityGB":1000,"portId":10102,"eligible":false,"reason":"no-image"}' "" "" bench.exe list --json
+run update-all 3010 "3 drive(s) chosen, 2 updated" "$shared_log" \
+  'serial=QV7A24110002 port=104 package=3.2.F.2A before=3.2.F.P7 after=3.2.F.2A result=1 "success"' bench.exe update --all --yes
+run update-serial 3010 '"serial":"QV7A24110001","portId":1,"outcome":"updated"' "$work/serial.log" \
+  'serial=QV7A24110001 port=1 package=3.2.F.2A before=3.2.F.P7 after=3.2.F.P7 result=1 "success"' \
+  bench.exe update --serial QV7A24110001 --yes --json --log serial.log
+run failing-drive 1603 "at least one failed" "$work/failing.log" 'serial=QV7A24110001 port=1 package=3.2.F.2A before=3.2.F.P7 after=3.2.F.P7 result=-4 "a device request failed"' \
+  bench.exe --bench failing.bench update --all --yes --log failing.log
+run restart 1641 "restarting" "$work/restart.log" "end exit=1641" bench.exe update --entry 1 --yes --restart --log restart.log
+run no-yes 87 "Warning !" "" "" bench.exe update --all
+run two-selectors 87 "" "" "" bench.exe update --all --entry 1 --yes
+run unknown-command 87 "" "" "" bench.exe upgrade --all --yes
+run damaged-package 1620 "" "$work/damaged.log" "end exit=1620" damaged.exe update --all --yes --log damaged.log
+run product-info 0 "accepted revisions 3.2.F.P7;3.2.F.2A" "" "" product.exe info
+run product-help 0 "   3010  done; a restart is needed to finish" "" "" product.exe --help
+run product-bad-arguments 87 "" "" "" product.exe update --serial
+
+echo "cli: $passed passed, $failed failed"
+[ "$failed" -eq 0 ]
