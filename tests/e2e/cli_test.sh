@@ -8,13 +8,9 @@ build=$(cd "$1" && pwd) bench_exe=$2 product_exe=$3 package=$4 default_bench=$5
 work="$build/cli-test"
 rm -rf "$work"
 mkdir -p "$work"
-export WINEPREFIX="${WINEPREFIX:-$build/wineprefix}"
-export WINEDEBUG="${WINEDEBUG:--all}"
-export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=}"
-if [ ! -f "$WINEPREFIX/system.reg" ]; then
-  mkdir -p "$WINEPREFIX"
-  wineboot -i >/dev/null 2>&1 || true
-fi
+# Wine runs with the build's own prefix, through the script CTest runs every Windows program with.
+wine_run="$(cd "$(dirname "$0")/.." && pwd)/wine-run.sh"
+prefix="${WINEPREFIX:-$build/wineprefix}"
 
 cp "$bench_exe" "$work/bench.exe"
 cp "$product_exe" "$work/product.exe"
@@ -31,7 +27,7 @@ if at < 0:
 exe[at + len(package) // 2] ^= 0x5A
 open(sys.argv[3], 'wb').write(exe)
 PY
-shared_log="$WINEPREFIX/drive_c/ProgramData/Quorvela/FwUpdate.log"
+shared_log="$prefix/drive_c/ProgramData/Quorvela/FwUpdate.log"
 rm -f "$shared_log"
 
 passed=0 failed=0
@@ -41,7 +37,7 @@ run() {
   name=$1 want=$2 out_text=$3 log_file=$4 log_text=$5
   shift 5
   printf '@echo off\r\n%s >%s.out 2>%s.err\r\necho %%ERRORLEVEL%%>%s.exit\r\n' "$*" "$name" "$name" "$name" > "$work/$name.cmd"
-  (cd "$work" && wine cmd /c "$name.cmd" >/dev/null 2>&1)
+  (cd "$work" && sh "$wine_run" cmd /c "$name.cmd" >/dev/null 2>&1)
   got=$(tr -d '\r\n ' < "$work/$name.exit" 2>/dev/null)
   why=""
   [ "$got" = "$want" ] || why="exit $got, wanted $want"
