@@ -6,6 +6,7 @@
 
 #include "app/fleet.h"
 #include "app/result_codes.h"
+#include "tools/sample/zip_writer.h"
 #include "tests/workflow/workflow_fixture.h"
 
 #ifndef _WIN32
@@ -28,10 +29,18 @@ std::string Replaced(std::string text, const std::string& from, const std::strin
   return text;
 }
 
-// The sample package with one byte of its largest entry's data changed: the entry fails its CRC.
+// The sample package with a second image, for the JMicron drive's flash, whose stored data has one
+// byte changed: that entry fails its CRC while the information file and the Micron image unpack
+// whole. Updating the drives the sound image fits would hide that the package is damaged.
 std::vector<uint8_t> DamagedPackage() {
-  std::vector<uint8_t> zip = MakeSamplePackage();
-  zip[zip.size() / 2] ^= 0x5A;
+  std::string ini = MakeSampleIni();
+  std::vector<uint8_t> second(64 * 1024, 0xA5);
+  std::vector<uint8_t> zip = BuildZip({{SAMPLE_INI_NAME, std::vector<uint8_t>(ini.begin(), ini.end()), false},
+                                       {SAMPLE_IMAGE_NAME, MakeSampleImage()},
+                                       {"TSB-BiCS4.fw", second, false}});
+  auto at = std::search(zip.begin(), zip.end(), second.begin(), second.begin() + 256);
+  EXPECT_NE(at, zip.end());
+  if (at != zip.end()) at[1000] ^= 0x5A;
   return zip;
 }
 
