@@ -14,7 +14,7 @@ const CodeMeaning kUpdateResults[] = {
     {UPDATE_IMAGE_UNUSABLE, "the firmware image is missing, empty or damaged"},
     {UPDATE_NO_WORKER, "no update thread could be started"},
     {UPDATE_OTHER_DRIVE, "another drive answers at the chosen drive's place; nothing was written"},
-    {FLEET_REFUSED, "the drive was not found again as the chosen one; nothing was written"},
+    {FLEET_REFUSED, "RUN started no update (the drive was not found again as the chosen one, or no thread could be started); nothing was written"},
     {FLEET_NOT_LISTED, "the drive left the list before its turn; nothing was written"},
 };
 

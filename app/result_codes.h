@@ -10,7 +10,7 @@ struct CodeMeaning {
 };
 
 // Results of the command-line program for a drive that RUN did not hand to the worker.
-constexpr int FLEET_REFUSED = -100;    // RUN refused the drive: not found again as the chosen one
+constexpr int FLEET_REFUSED = -100;    // RUN started no update: the drive not found again, or no thread
 constexpr int FLEET_NOT_LISTED = -101; // the drive left the list before its turn
 
 // Exit codes, as deployment tools read them.
