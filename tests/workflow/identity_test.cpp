@@ -153,9 +153,7 @@ TEST_F(Identity, TheWorkerWritesNothingToAnotherDriveBehindThePath) {
   s.traceEnabled = 1;
   s.selectedDrive = s.drives[0];
   TextCopy(s.selectedDrive.serial, DRIVE_TEXT_CHARS, u"QV7A24110009        ");
-  ASSERT_TRUE(StartWorker(window_, &s.workerThread, UpdateWorker));
-  dialog().PumpUntil([] { return !IsUpdateRunning(); });
-  dialog().Pump();
+  RunWorker();
   EXPECT_EQ(LastBox(), u"Update FW Fail !");
   EXPECT_TRUE(WritesByPath(bench()).empty());
   bool traced = false;

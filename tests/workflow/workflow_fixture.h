@@ -89,6 +89,14 @@ class Workflow : public testenv::Environment {
     dialog().Pump();
   }
 
+  // Runs the worker on the current selectedDrive, as RUN would after its checks, to its end.
+  void RunWorker() {
+    AppState& s = AppStateGet();
+    ASSERT_TRUE(StartWorker(window_, &s.workerThread, UpdateWorker));
+    dialog().PumpUntil([] { return !IsUpdateRunning(); });
+    dialog().Pump();
+  }
+
   std::vector<std::string> CaptureWith(const std::string& part) {
     std::vector<std::string> out;
     for (const std::string& line : bench().Capture().Lines())

@@ -397,6 +397,16 @@ TEST_F(Workflow, SecondStartIsRefused) {
   s.workerThread = nullptr;
 }
 
+// Replaces the package's image file by the first size bytes of the sample image.
+void WriteCutSampleImage(const char16_t* path, size_t size) {
+  std::vector<uint8_t> bytes = MakeSampleImage();
+  bytes.resize(size);
+  FileHandle f = testenv::BuildSystem().OpenFile(path, FileMode::CreateAlways);
+  ASSERT_NE(f, INVALID_FILE);
+  testenv::BuildSystem().WriteFile(f, bytes.data(), static_cast<uint32_t>(bytes.size()), nullptr);
+  testenv::BuildSystem().CloseFile(f);
+}
+
 TEST_F(Workflow, VanishedOrDamagedImageDownloadsNothing) {
   Start();
   char16_t image[TEXT_PATH];
@@ -404,23 +414,13 @@ TEST_F(Workflow, VanishedOrDamagedImageDownloadsNothing) {
   // The image is gone between the check and the worker.
   AppStateGet().selectedDrive = AppStateGet().drives[0];
   ASSERT_TRUE(testenv::BuildSystem().RemoveFile(image));
-  AppState& s = AppStateGet();
-  ASSERT_TRUE(StartWorker(window_, &s.workerThread, UpdateWorker));
-  dialog().PumpUntil([] { return !IsUpdateRunning(); });
-  dialog().Pump();
+  RunWorker();
   EXPECT_EQ(LastBox(), u"Update FW Fail !");
 
   // An empty image, and one whose page table lies outside it.
   for (size_t size : {size_t{0}, size_t{4096}}) {
-    std::vector<uint8_t> bytes = MakeSampleImage();
-    bytes.resize(size);
-    FileHandle f = testenv::BuildSystem().OpenFile(image, FileMode::CreateAlways);
-    ASSERT_NE(f, INVALID_FILE);
-    testenv::BuildSystem().WriteFile(f, bytes.data(), static_cast<uint32_t>(bytes.size()), nullptr);
-    testenv::BuildSystem().CloseFile(f);
-    ASSERT_TRUE(StartWorker(window_, &s.workerThread, UpdateWorker));
-    dialog().PumpUntil([] { return !IsUpdateRunning(); });
-    dialog().Pump();
+    WriteCutSampleImage(image, size);
+    RunWorker();
     EXPECT_EQ(LastBox(), u"Update FW Fail !") << size;
   }
   EXPECT_TRUE(CaptureWith(kDownloadCode).empty());
@@ -434,15 +434,8 @@ TEST_F(Workflow, ADamagedImageIsRefusedOnTheLegacyPathToo) {
   s.selectedDrive = s.drives[0];
   char16_t image[TEXT_PATH];
   ASSERT_TRUE(ImagePathFor(s.selectedDrive, image, TEXT_PATH));
-  std::vector<uint8_t> bytes = MakeSampleImage();
-  bytes.resize(4096);
-  FileHandle f = testenv::BuildSystem().OpenFile(image, FileMode::CreateAlways);
-  ASSERT_NE(f, INVALID_FILE);
-  testenv::BuildSystem().WriteFile(f, bytes.data(), static_cast<uint32_t>(bytes.size()), nullptr);
-  testenv::BuildSystem().CloseFile(f);
-  ASSERT_TRUE(StartWorker(window_, &s.workerThread, UpdateWorker));
-  dialog().PumpUntil([] { return !IsUpdateRunning(); });
-  dialog().Pump();
+  WriteCutSampleImage(image, 4096);
+  RunWorker();
   EXPECT_EQ(LastBox(), u"Update FW Fail !");
   EXPECT_TRUE(CaptureWith(kDownloadCode).empty());
 }
