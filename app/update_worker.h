@@ -9,7 +9,7 @@
 // failed, -5 unusable command type).
 constexpr int UPDATE_IMAGE_UNUSABLE = -6;  // the image vanished, is empty or fails its layout check
 constexpr int UPDATE_NO_WORKER = -7;       // no thread could be started
-constexpr int UPDATE_OTHER_DRIVE = -8;     // the drive behind the opened path is not the chosen one
+constexpr int UPDATE_OTHER_DRIVE = -9;     // the drive behind the opened path is not the chosen one
 
 constexpr uint32_t FW_STAGE_WAIT_MS = 3000;
 constexpr int REREAD_ATTEMPTS = 10;
