@@ -40,10 +40,14 @@ struct Run {
 
 bool IsKeep(const char16_t* name) { return platform::TextEqualNoCase(name, u"KEEP"); }
 
+// Reads the drive's configuration block. A block that does not begin with "CONF" is not one: it
+// is neither carried into the image nor written back.
 int ReadConfigBlock(Run& run) {
   std::memset(run.config, 0, sizeof run.config);
-  return SendVendorCmd(run.cmdType, run.device, NVME_DATA_READ, NVME_OPC_VENDOR_READ, VENDOR_SUB_CONFIG, 0, VENDOR_SIGNATURE_CDW14,
-                       VENDOR_SIGNATURE_CDW15, run.config, CONFIG_BLOCK_BYTES);
+  int r = SendVendorCmd(run.cmdType, run.device, NVME_DATA_READ, NVME_OPC_VENDOR_READ, VENDOR_SUB_CONFIG, 0, VENDOR_SIGNATURE_CDW14,
+                        VENDOR_SIGNATURE_CDW15, run.config, CONFIG_BLOCK_BYTES);
+  if (r != 1) return r;
+  return IsConfigBlock(run.config) ? 1 : UPDATE_CONFIG_INVALID;
 }
 
 // Reads the whole image file into a page block. Refuses a file that vanished, is empty, cannot
