@@ -165,3 +165,30 @@ TEST_F(Status, BlockWithoutItsMarkIsNeitherCarriedOverNorWrittenBack) {
   EXPECT_EQ(CaptureWith(kActivateCode).size(), 1u);
   EXPECT_EQ(Config(other), wiped);
 }
+
+TEST_F(Status, EmptyNewVersionWritesNoName) {
+  for (const char* lines : {"", "flash-info = no"}) {
+    Start(BenchWith("drive q7-native", lines));
+    AppStateGet().newVersion[0] = 0;  // a package without NEWVERSION
+    emu::EmuDisk& drive = *contents_.Drive("q7-native");
+    const auto legacy = drive.Controller().LegacyBlock();
+    RunUpdate();
+    EXPECT_EQ(LastResult(), 1) << lines;
+    int writes = 0;
+    for (const std::string& line : CaptureWith(kProtocolCode)) {
+      std::string in = line.substr(line.find("in=") + 3);
+      if (in.size() >= 2 * (80 + 64) && (in.substr(160, 2) == "E5" || in.substr(160, 2) == "F1")) ++writes;
+    }
+    EXPECT_EQ(writes, 0) << lines;
+    EXPECT_EQ(drive.Controller().LegacyBlock(), legacy) << lines;
+    // The drive runs the new image under its old name; on the configuration path the image
+    // carried the drive's own block.
+    drive.ResetController();
+    EXPECT_EQ(drive.Controller().FirmwareName(), "3.2.F.P7") << lines;
+    const auto& config = drive.Controller().ConfigBlock();
+    if (lines[0] == 0)
+      EXPECT_EQ(std::string(config.begin() + offsetof(ConfigBlock, fwName), config.begin() + offsetof(ConfigBlock, fwName) + 8),
+                "3.2.F.P7");
+    Again();
+  }
+}
