@@ -16,7 +16,7 @@ constexpr int DRIVE_INFO_OK = 1;
 constexpr int DRIVE_INFO_NO_PATH = -1;     // the path could not be opened
 constexpr int DRIVE_INFO_NOT_USABLE = -5;  // not an NVMe or recognised bridge disk, no Identify
                                            // data, or under 16 GB
-constexpr int DRIVE_INFO_OTHER_DRIVE = -9; // the drive answering is not the drive expected
+constexpr int DRIVE_INFO_OTHER_DRIVE = -10; // the drive answering is not the drive expected
 
 // Identify data is read in blocks of this size.
 constexpr uint32_t IDENTIFY_BYTES = 4096;
