@@ -215,3 +215,15 @@ TEST_F(Identity, AFailedReadAfterTheUpdateKeepsTheDrivesRecord) {
   EXPECT_EQ(dialog().Selection(IDC_DRIVE_LIST), 1);
   EXPECT_EQ(Narrow(AppStateGet().selectedDrive.serial), "QV7A24110002        ");
 }
+
+TEST_F(Identity, AReadThatLosesTheFlashInformationIsNotTrusted) {
+  // The fifth vendor read of the ASMedia drive is RUN's read of its flash information. Taken as a
+  // drive without it, the update would take the legacy path and replace the drive's
+  // configuration with the image's template.
+  Start(BenchWith("drive q7-asmedia", "fault = vendor-read nth=5 action=error-completion status=0x0006"));
+  Select(1);
+  RunUpdate();
+  EXPECT_EQ(LastBox(), u"Update FW Fail !");
+  EXPECT_TRUE(WritesByPath(bench()).empty());
+  EXPECT_EQ(AppStateGet().selectedDrive.hasVendorInfo, 1);
+}
