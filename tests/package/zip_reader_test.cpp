@@ -395,6 +395,22 @@ TEST_F(ZipReader, Utf8NamesAreDecoded) {
   ArchiveClose(h);
 }
 
+TEST_F(ZipReader, ANameOf300BytesIsCutAndTheNextEntryIsUntouched) {
+  // The directory's name buffer holds 260 bytes: the rest of the name must not reach the
+  // reader's own state, so the entry after it lists and extracts as usual.
+  std::vector<ZipItem> items = {{std::string(300, 'n'), "long", 0}, {"second.txt", "second", 8}};
+  auto results = UnpackAll(Archive(BuildZip(items)));
+  ASSERT_EQ(results.size(), 2u);
+  EXPECT_EQ(results[0].entryResult, ArchiveResult::Ok);
+  EXPECT_EQ(Narrow(results[0].name), std::string(259, 'n'));
+  EXPECT_EQ(results[0].result, ArchiveResult::BadArguments);  // too long with the base folder
+  EXPECT_EQ(results[1].entryResult, ArchiveResult::Ok);
+  EXPECT_EQ(Narrow(results[1].name), "second.txt");
+  EXPECT_EQ(results[1].result, ArchiveResult::Ok);
+  EXPECT_EQ(FilesBelow(Out()), (std::vector<std::string>{"second.txt"}));
+  EXPECT_EQ(ReadAll(Out("second.txt")), "second");
+}
+
 // ---- Names and where they land -------------------------------------------------------------------
 
 TEST(ZipNames, SanitisingExamplesOfThePart) {
@@ -408,6 +424,8 @@ TEST(ZipNames, SanitisingExamplesOfThePart) {
   EXPECT_EQ(clean(u"/abs/x"), u"abs/x");
   EXPECT_EQ(clean(u"a/../b"), u"b");
   EXPECT_EQ(clean(u"x\\..\\y/../z"), u"z");
+  EXPECT_EQ(clean(u"a\\../b.txt"), u"b.txt");  // the mixed separators count too
+  EXPECT_EQ(clean(u"a/..\\b.txt"), u"b.txt");
   EXPECT_EQ(clean(u"a/../../b"), u"../b");
   EXPECT_EQ(clean(u"../b"), u"../b");
   EXPECT_EQ(clean(u"\\\\server\\share\\f"), u"server\\share\\f");
