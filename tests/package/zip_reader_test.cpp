@@ -52,7 +52,7 @@ class ZipReader : public ArchiveTest {};
 
 // ---- Results, handles ------------------------------------------------------------------------------
 
-TEST(ZipResultText, EveryCodeHasTheTextOfThePart) {
+TEST(ZipResultText, EveryCodeHasItsText) {
   struct Row {
     uint32_t code;
     const char* text;
@@ -413,7 +413,7 @@ TEST_F(ZipReader, ANameOf300BytesIsCutAndTheNextEntryIsUntouched) {
 
 // ---- Names and where they land -------------------------------------------------------------------
 
-TEST(ZipNames, SanitisingExamplesOfThePart) {
+TEST(ZipNames, SanitisingDropsPrefixesSeparatorsAndPatterns) {
   auto clean = [](const std::u16string& in) {
     char16_t buffer[260];
     platform::TextCopy(buffer, 260, in.c_str());
@@ -452,7 +452,7 @@ TEST(ZipNames, ClimbingPathsAreRecognised) {
   EXPECT_FALSE(ArchivePathClimbs(u""));
 }
 
-TEST_F(ZipReader, NamesLandWhereThePartSays) {
+TEST_F(ZipReader, NamesLandBelowTheBaseFolder) {
   std::vector<ZipItem> items = {
       {"C:\\dir\\x.bin", "1", 0}, {"/abs/x", "2", 0}, {"a/../b", "3", 0}, {"x\\..\\y/../z", "4", 0},
       {"sub/deeper/f.txt", "5", 0}, {"\xC3\xBC.txt", "6", 0},
