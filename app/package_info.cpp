@@ -159,7 +159,15 @@ void WrapVersionList(const char16_t* list, char16_t* out, size_t capacity) {
     keep = 0;
     for (size_t p = 1; p < length && p + 3 <= capacity; ++p)
       if (list[p] == u';') keep = p;
-    if (keep == 0) return;
+    if (keep == 0) {
+      // Not one whole version fits. An empty list would let every revision pass; a lone ';'
+      // holds no ";revision;" at all, so none passes.
+      if (capacity >= 2) {
+        out[0] = u';';
+        out[1] = 0;
+      }
+      return;
+    }
   }
   out[0] = u';';
   for (size_t i = 0; i < keep; ++i) out[1 + i] = list[i];

@@ -34,7 +34,8 @@ void RemovePackageFolder();
 void DeleteFilesInFolder(const char16_t* folder, const char16_t* pattern);
 
 // FWVersion as AppState keeps it: ";%s;" of the list when it fits capacity; a list too long for
-// that keeps only its whole leading entries that fit (a version is never cut); empty stays empty.
+// that keeps only its whole leading entries that fit (a version is never cut), and one that keeps
+// no whole entry becomes ";", which no revision matches; empty stays empty (every revision passes).
 void WrapVersionList(const char16_t* list, char16_t* out, size_t capacity);
 
 // The unpacking of UnzipToFolder with its calls in the same order (ArchiveOpenFile,
