@@ -491,6 +491,28 @@ ArchiveResult ReadEntryData(ArchiveReader* r, uint8_t* out, uint32_t n, uint32_t
 
 // ---- Folders and paths --------------------------------------------------------------------------
 
+// A device name of n units, compared without regard to ASCII letter case.
+bool IsDeviceName(const char16_t* name, size_t n) {
+  auto same = [&](const char16_t* device, size_t length) {
+    if (n < length) return false;
+    for (size_t k = 0; k < length; ++k) {
+      char16_t c = name[k];
+      if (c >= u'a' && c <= u'z') c = static_cast<char16_t>(c - u'a' + u'A');
+      if (c != device[k]) return false;
+    }
+    return true;
+  };
+  for (const char16_t* device : {u"CON", u"PRN", u"AUX", u"NUL", u"CONIN$", u"CONOUT$"}) {
+    size_t length = platform::TextLength(device);
+    if (n == length && same(device, length)) return true;
+  }
+  if (n == 4 && (same(u"COM", 3) || same(u"LPT", 3))) {
+    char16_t digit = name[3];
+    return (digit >= u'0' && digit <= u'9') || digit == u'\u00B9' || digit == u'\u00B2' || digit == u'\u00B3';
+  }
+  return false;
+}
+
 bool IsAbsolute(const char16_t* path) {
   return IsSeparator(path[0]) || (path[0] != 0 && path[1] == u':');
 }
@@ -684,6 +706,11 @@ ArchiveResult ArchiveExtractEntry(ArchiveHandle handle, int32_t index, const cha
   if (!absolute && (r->base[0] == 0 || ArchivePathClimbs(path))) return Record(ArchiveResult::BadArguments);
   size_t pathLength = platform::TextLengthMax(path, ARCHIVE_MAX_PATH + 1);
   if (pathLength > ARCHIVE_MAX_PATH) return Record(ArchiveResult::BadArguments);
+  // Windows opens the device for a device name, and a zero byte in the stored name cuts it short
+  // (the file would be written under another name): refused on every platform, before anything
+  // is opened or made.
+  if (ArchivePathNamesDevice(path) || std::memchr(r->recordName, 0, r->recordNameLength) != nullptr)
+    return Record(ArchiveResult::ReservedName);
 
   if ((entry.attributes & platform::FILE_ATTR_DIRECTORY) != 0) {
     bool ok = absolute ? EnsureFolder(u"", path, pathLength) : EnsureFolder(r->base, path, pathLength);
@@ -797,6 +824,7 @@ int32_t ArchiveResultText(ArchiveResult code, char16_t* buffer, uint32_t capacit
     case ArchiveResult::SizeMismatch: text = u"Zip-bug: the anticipated size turned out wrong"; break;
     case ArchiveResult::PartiallyExtracted: text = u"Caller: the file had already been partially unzipped"; break;
     case ArchiveResult::ModeMismatch: text = u"Caller: mixing creation and opening of zip"; break;
+    case ArchiveResult::ReservedName: text = u"Caller: the name is a device name or holds a zero byte"; break;
     case ArchiveResult::NotInitialised: text = u"Zip-bug: internal initialisation not completed"; break;
     case ArchiveResult::SeekUnseekable: text = u"Zip-bug: trying to seek the unseekable"; break;
     case ArchiveResult::CannotChangeMind: text = u"Zip-bug: tried to change mind, but not allowed"; break;
@@ -846,6 +874,22 @@ bool ArchivePathClimbs(const char16_t* path) {
       else if (path[k] != u' ') onlyDotsAndBlanks = false;
     }
     if (onlyDotsAndBlanks && dots >= 2) return true;
+    if (path[i] == 0) return false;
+    ++i;
+  }
+}
+
+bool ArchivePathNamesDevice(const char16_t* path) {
+  size_t i = 0;
+  for (;;) {
+    size_t start = i;
+    while (path[i] != 0 && !IsSeparator(path[i])) ++i;
+    // What Windows takes for the device: the component up to its first '.' or ':', without the
+    // blanks that end it.
+    size_t end = start;
+    while (end < i && path[end] != u'.' && path[end] != u':') ++end;
+    while (end > start && path[end - 1] == u' ') --end;
+    if (IsDeviceName(path + start, end - start)) return true;
     if (path[i] == 0) return false;
     ++i;
   }

@@ -75,6 +75,7 @@ TEST(ZipResultText, EveryCodeHasItsText) {
       {0x00060000, "Zip-bug: the anticipated size turned out wrong"},
       {0x00070000, "Caller: the file had already been partially unzipped"},
       {0x00080000, "Caller: mixing creation and opening of zip"},
+      {0x00090000, "Caller: the name is a device name or holds a zero byte"},
       {0x01000000, "Zip-bug: internal initialisation not completed"},
       {0x02000000, "Zip-bug: trying to seek the unseekable"},
       {0x04000000, "Zip-bug: tried to change mind, but not allowed"},
@@ -492,6 +493,34 @@ TEST_F(ZipReader, NamesThatStillClimbAreRefusedAndNothingLeavesTheBase) {
   EXPECT_EQ(ArchiveExtractEntry(h, 4, u"inner/../same.txt"), ArchiveResult::BadArguments);
   ArchiveClose(h);
   EXPECT_FALSE(Exists(At("up.txt")));
+}
+
+TEST_F(ZipReader, DeviceNamesAndNamesWithAZeroByteAreRefusedBeforeAnythingIsMade) {
+  // On Windows each of these would open a device (and report Success); a zero byte would cut the
+  // name to "image.fw". The entries around them extract as before.
+  std::vector<std::string> refused = {
+      "CON", "prn.fw", "sub/Aux.tar.gz", "NUL", "nul .txt", "com1", "COM9.log", "lpt1.ini",
+      "LPT9", "CONIN$", "conout$.txt", "deep/Com3/x.fw", "com0", "LPT\xC2\xB9.bin", "con:stream",
+      std::string("image.fw\0.txt", 13)};
+  std::vector<std::string> accepted = {"console.txt", "CONFIG.fw", "com10.txt", "lpt.txt", "nul_file",
+                                       "sub/prn2.txt", "auxiliary/x.txt", "xcon"};
+  std::vector<ZipItem> items;
+  for (const auto& name : refused) items.push_back({name, "device", 0});
+  for (const auto& name : accepted) items.push_back({name, "file", 0});
+  auto results = UnpackAll(Archive(BuildZip(items)));
+  ASSERT_EQ(results.size(), items.size());
+  for (size_t i = 0; i < refused.size(); ++i) {
+    EXPECT_EQ(results[i].entryResult, ArchiveResult::Ok) << i;  // listed as usual
+    EXPECT_EQ(results[i].result, ArchiveResult::ReservedName) << i;
+  }
+  for (size_t i = refused.size(); i < items.size(); ++i)
+    EXPECT_EQ(results[i].result, ArchiveResult::Ok) << Narrow(results[i].name);
+  std::vector<std::string> files;
+  for (const auto& name : accepted) files.push_back("out/" + name);
+  files.push_back("test.zip");
+  std::sort(files.begin(), files.end());
+  EXPECT_EQ(FilesBelow(Scratch()), files);
+  EXPECT_FALSE(Exists(Out("deep")));
 }
 
 TEST_F(ZipReader, FolderEntriesMakeFoldersAndNoFile) {
