@@ -489,6 +489,28 @@ ArchiveResult ReadEntryData(ArchiveReader* r, uint8_t* out, uint32_t n, uint32_t
   return ArchiveResult::Ok;
 }
 
+// Delivers the whole open entry into file (or only reads and checks it, for no file) through the
+// output buffer; at the end its CRC-32 must be the directory's, and the file gets the entry's times.
+ArchiveResult CopyEntryData(ArchiveReader* r, FileHandle file, const ArchiveEntry& entry) {
+  for (;;) {
+    uint32_t count = 0;
+    bool end = false;
+    ArchiveResult res = ReadEntryData(r, r->output, BUFFER_SIZE, &count, &end);
+    if (res != ArchiveResult::Ok) return res;
+    if (count > 0 && file != platform::INVALID_FILE) {
+      uint32_t written = 0;
+      if (!Sys().WriteFile(file, r->output, count, &written) || written != count) return ArchiveResult::WriteFailed;
+    }
+    if (end) {
+      if (r->data->crc != r->data->expectedCrc) return ArchiveResult::Corrupt;
+      if (file != platform::INVALID_FILE)
+        Sys().SetFileTimes(file, entry.creationTime, entry.accessTime, entry.writeTime);
+      return ArchiveResult::Ok;
+    }
+    if (count == 0) return ArchiveResult::InflateFailed;
+  }
+}
+
 // ---- Folders and paths --------------------------------------------------------------------------
 
 // A device name of n units, compared without regard to ASCII letter case.
@@ -741,42 +763,27 @@ ArchiveResult ArchiveExtractEntry(ArchiveHandle handle, int32_t index, const cha
       return Record(ArchiveResult::NoMemory);
     }
   }
+  // A file of the target's name that is there already (an earlier entry of the same name, an
+  // earlier extraction) is only replaced by data that proves whole: the entry is read through and
+  // checked first, and a failure leaves that file as it was.
+  FileHandle existing = Sys().OpenFile(target, platform::FileMode::ReadExisting);
+  if (existing != platform::INVALID_FILE) {
+    Sys().CloseFile(existing);
+    res = CopyEntryData(r, platform::INVALID_FILE, entry);
+    CloseEntryData(r);
+    if (res == ArchiveResult::Ok) res = OpenEntryData(r);
+    if (res != ArchiveResult::Ok) return Record(res);
+  }
   FileHandle file = Sys().OpenFile(target, platform::FileMode::CreateAlways);
   if (file == platform::INVALID_FILE) {
     CloseEntryData(r);
     return Record(ArchiveResult::OpenFailed);
   }
-  for (;;) {
-    uint32_t count = 0;
-    bool end = false;
-    res = ReadEntryData(r, r->output, BUFFER_SIZE, &count, &end);
-    if (res != ArchiveResult::Ok) break;
-    if (count > 0) {
-      uint32_t written = 0;
-      if (!Sys().WriteFile(file, r->output, count, &written) || written != count) {
-        res = ArchiveResult::WriteFailed;
-        break;
-      }
-    }
-    if (end) {
-      // The whole entry was delivered: its CRC-32 must be the directory's.
-      if (r->data->crc != r->data->expectedCrc) {
-        res = ArchiveResult::Corrupt;
-        break;
-      }
-      Sys().SetFileTimes(file, entry.creationTime, entry.accessTime, entry.writeTime);
-      res = ArchiveResult::Ok;
-      break;
-    }
-    if (count == 0) {
-      res = ArchiveResult::InflateFailed;
-      break;
-    }
-  }
+  res = CopyEntryData(r, file, entry);
   Sys().CloseFile(file);
   CloseEntryData(r);
   if (res != ArchiveResult::Ok) {
-    Sys().RemoveFile(target);  // a failed extraction leaves no partial or empty file
+    Sys().RemoveFile(target);  // the file this extraction wrote: no partial or empty file stays
   } else {
     uint32_t attributes = entry.attributes != 0 ? entry.attributes : platform::FILE_ATTR_NORMAL;
     Sys().SetAttributes(target, attributes);

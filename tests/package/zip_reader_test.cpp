@@ -809,6 +809,25 @@ TEST_F(ZipReader, ExtractingTwiceReplacesTheFile) {
   EXPECT_EQ(ReadAll(Out("same.txt")), "second");
 }
 
+TEST_F(ZipReader, AFailedDuplicateLeavesTheEarlierCopy) {
+  // A second entry of the same name whose data is bad (a wrong CRC, damaged deflate data) fails
+  // and the good file of the first one stays; a good second copy replaces it.
+  std::string good = Compressible(30000, 1);
+  ZipItem badCrc{"image.fw", Random(20000, 2), 0};
+  badCrc.crc = Crc(badCrc.data) ^ 1;
+  ZipItem damaged{"image.fw", Compressible(30000, 3), 8};
+  damaged.rawData = RawDeflate(damaged.data).substr(0, 100);
+  ZipItem second{"info.ini", "second copy", 8};
+  auto results = UnpackAll(Archive(BuildZip({{"image.fw", good, 8}, badCrc, damaged, {"info.ini", "first"}, second})));
+  ASSERT_EQ(results.size(), 5u);
+  EXPECT_EQ(results[0].result, ArchiveResult::Ok);
+  EXPECT_EQ(results[1].result, ArchiveResult::Corrupt);
+  EXPECT_EQ(results[2].result, ArchiveResult::InflateFailed);
+  EXPECT_EQ(results[4].result, ArchiveResult::Ok);
+  EXPECT_EQ(ReadAll(Out("image.fw")), good);
+  EXPECT_EQ(ReadAll(Out("info.ini")), "second copy");
+}
+
 TEST_F(ZipReader, TheBaseFolderStartsAsTheCurrentFolder) {
   std::u16string path = Archive(BuildZip({{"cwd.txt", "here", 0}}));
   std::filesystem::create_directories(FsPath(At("cwd")));
