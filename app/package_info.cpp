@@ -119,15 +119,20 @@ int WriteWholeFile(const char16_t* path, uint32_t mode, const void* data, uint32
 }
 
 int32_t UnpackArchive(const char16_t* archivePath, const char16_t* folder, const char* password,
-                      UnpackVisitor visit, void* context) {
-  if (folder == nullptr || folder[0] == 0) return -1;
+                      UnpackVisitor visit, void* context, ArchiveResult* failure) {
+  auto fail = [failure](ArchiveResult result) {
+    if (failure != nullptr) *failure = result;
+    return -1;
+  };
+  if (folder == nullptr || folder[0] == 0) return fail(ArchiveResult::BadArguments);
   Sys().MakeFolder(folder);
   ArchiveHandle handle = ArchiveOpenFile(archivePath, password);
-  if (handle == nullptr) return -1;
+  if (handle == nullptr) return fail(ArchiveLastResult());
   // A folder that is refused (too long) must not leave the current folder as the base.
-  if (ArchiveSetBaseFolder(handle, folder) != ArchiveResult::Ok) {
+  ArchiveResult based = ArchiveSetBaseFolder(handle, folder);
+  if (based != ArchiveResult::Ok) {
     ArchiveClose(handle);
-    return -1;
+    return fail(based);
   }
   ArchiveEntry entry{};
   entry.index = 0;
