@@ -63,7 +63,13 @@ TEST_F(Workflow, InterfaceTextsAndLinkSpeedsBeyondTheTable) {
   d.linkSpeed = 4;
   FormatInterfaceText(d, text, 128);
   EXPECT_EQ(std::u16string(text), u"PCIE Gen4 Signaling Speed (16.0 Gbps) x 4");
-  d.linkSpeed = 5;  // a Gen5 link has no name in the table: none is shown
+  d.linkSpeed = 5;
+  FormatInterfaceText(d, text, 128);
+  EXPECT_EQ(std::u16string(text), u"PCIE Gen5 Signaling Speed (32.0 Gbps) x 4");
+  d.linkSpeed = 6;
+  FormatInterfaceText(d, text, 128);
+  EXPECT_EQ(std::u16string(text), u"PCIE Gen6 Signaling Speed (64.0 Gbps) x 4");
+  d.linkSpeed = 7;  // beyond the table: no name is shown
   FormatInterfaceText(d, text, 128);
   EXPECT_EQ(std::u16string(text), u" x 4");
   d.linkSpeed = 0xFFFFFFFF;
