@@ -866,38 +866,45 @@ void ArchiveSanitiseName(char16_t* name) {
   }
 }
 
-bool ArchivePathClimbs(const char16_t* path) {
+namespace {
+
+// True when test holds for some component of path (the text between separators), each given
+// as its first unit and its length.
+bool AnyComponent(const char16_t* path, bool (*test)(const char16_t* component, size_t length)) {
   size_t i = 0;
   for (;;) {
     size_t start = i;
     while (path[i] != 0 && !IsSeparator(path[i])) ++i;
-    // The component [start, i), up to its first ':' (what follows names a stream).
-    size_t end = start;
-    while (end < i && path[end] != u':') ++end;
-    size_t dots = 0;
-    bool onlyDotsAndBlanks = end > start;
-    for (size_t k = start; k < end; ++k) {
-      if (path[k] == u'.') ++dots;
-      else if (path[k] != u' ') onlyDotsAndBlanks = false;
-    }
-    if (onlyDotsAndBlanks && dots >= 2) return true;
+    if (test(path + start, i - start)) return true;
     if (path[i] == 0) return false;
     ++i;
   }
 }
 
-bool ArchivePathNamesDevice(const char16_t* path) {
-  size_t i = 0;
-  for (;;) {
-    size_t start = i;
-    while (path[i] != 0 && !IsSeparator(path[i])) ++i;
-    // What Windows takes for the device: the component up to its first '.' or ':', without the
-    // blanks that end it.
-    size_t end = start;
-    while (end < i && path[end] != u'.' && path[end] != u':') ++end;
-    while (end > start && path[end - 1] == u' ') --end;
-    if (IsDeviceName(path + start, end - start)) return true;
-    if (path[i] == 0) return false;
-    ++i;
+// Dots and blanks only, with two dots or more, up to the first ':' (what follows names a stream).
+bool NamesParent(const char16_t* c, size_t length) {
+  size_t end = 0;
+  while (end < length && c[end] != u':') ++end;
+  size_t dots = 0;
+  bool onlyDotsAndBlanks = end > 0;
+  for (size_t k = 0; k < end; ++k) {
+    if (c[k] == u'.') ++dots;
+    else if (c[k] != u' ') onlyDotsAndBlanks = false;
   }
+  return onlyDotsAndBlanks && dots >= 2;
 }
+
+// What Windows takes for the device: the component up to its first '.' or ':', without the blanks
+// that end it.
+bool NamesDevice(const char16_t* c, size_t length) {
+  size_t end = 0;
+  while (end < length && c[end] != u'.' && c[end] != u':') ++end;
+  while (end > 0 && c[end - 1] == u' ') --end;
+  return IsDeviceName(c, end);
+}
+
+}  // namespace
+
+bool ArchivePathClimbs(const char16_t* path) { return AnyComponent(path, NamesParent); }
+
+bool ArchivePathNamesDevice(const char16_t* path) { return AnyComponent(path, NamesDevice); }
