@@ -57,24 +57,22 @@ TEST_F(Workflow, InterfaceTextsAndLinkSpeedsBeyondTheTable) {
   d.iCmdType = CMD_TYPE_NVME;
   d.linkWidth = 4;
   char16_t text[128];
-  d.linkSpeed = 0;
-  FormatInterfaceText(d, text, 128);
-  EXPECT_EQ(std::u16string(text), u" x 4");
-  d.linkSpeed = 4;
-  FormatInterfaceText(d, text, 128);
-  EXPECT_EQ(std::u16string(text), u"PCIE Gen4 Signaling Speed (16.0 Gbps) x 4");
-  d.linkSpeed = 5;
-  FormatInterfaceText(d, text, 128);
-  EXPECT_EQ(std::u16string(text), u"PCIE Gen5 Signaling Speed (32.0 Gbps) x 4");
-  d.linkSpeed = 6;
-  FormatInterfaceText(d, text, 128);
-  EXPECT_EQ(std::u16string(text), u"PCIE Gen6 Signaling Speed (64.0 Gbps) x 4");
-  d.linkSpeed = 7;  // beyond the table: no name is shown
-  FormatInterfaceText(d, text, 128);
-  EXPECT_EQ(std::u16string(text), u" x 4");
-  d.linkSpeed = 0xFFFFFFFF;
-  FormatInterfaceText(d, text, 128);
-  EXPECT_EQ(std::u16string(text), u" x 4");
+  struct {
+    uint32_t speed;
+    const char16_t* text;
+  } speeds[] = {
+      {0, u" x 4"},
+      {4, u"PCIE Gen4 Signaling Speed (16.0 Gbps) x 4"},
+      {5, u"PCIE Gen5 Signaling Speed (32.0 Gbps) x 4"},
+      {6, u"PCIE Gen6 Signaling Speed (64.0 Gbps) x 4"},
+      {7, u" x 4"},  // beyond the table: no name is shown
+      {0xFFFFFFFF, u" x 4"},
+  };
+  for (const auto& row : speeds) {
+    d.linkSpeed = row.speed;
+    FormatInterfaceText(d, text, 128);
+    EXPECT_EQ(std::u16string(text), row.text) << row.speed;
+  }
   d.iCmdType = CMD_TYPE_JMI;
   d.iPort = 1010203;
   FormatInterfaceText(d, text, 128);
