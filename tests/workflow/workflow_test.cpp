@@ -59,18 +59,22 @@ TEST_F(Workflow, InterfaceTextsAndLinkSpeedsBeyondTheTable) {
   d.iCmdType = CMD_TYPE_NVME;
   d.linkWidth = 4;
   char16_t text[128];
-  d.linkSpeed = 0;
-  FormatInterfaceText(d, text, 128);
-  EXPECT_EQ(std::u16string(text), u" x 4");
-  d.linkSpeed = 4;
-  FormatInterfaceText(d, text, 128);
-  EXPECT_EQ(std::u16string(text), u"PCIE Gen4 Signaling Speed (16.0 Gbps) x 4");
-  d.linkSpeed = 5;  // a Gen5 link has no name in the table: none is shown
-  FormatInterfaceText(d, text, 128);
-  EXPECT_EQ(std::u16string(text), u" x 4");
-  d.linkSpeed = 0xFFFFFFFF;
-  FormatInterfaceText(d, text, 128);
-  EXPECT_EQ(std::u16string(text), u" x 4");
+  struct {
+    uint32_t speed;
+    const char16_t* text;
+  } speeds[] = {
+      {0, u" x 4"},
+      {4, u"PCIE Gen4 Signaling Speed (16.0 Gbps) x 4"},
+      {5, u"PCIE Gen5 Signaling Speed (32.0 Gbps) x 4"},
+      {6, u"PCIE Gen6 Signaling Speed (64.0 Gbps) x 4"},
+      {7, u" x 4"},  // beyond the table: no name is shown
+      {0xFFFFFFFF, u" x 4"},
+  };
+  for (const auto& row : speeds) {
+    d.linkSpeed = row.speed;
+    FormatInterfaceText(d, text, 128);
+    EXPECT_EQ(std::u16string(text), row.text) << row.speed;
+  }
   d.iCmdType = CMD_TYPE_JMI;
   d.iPort = 1010203;
   FormatInterfaceText(d, text, 128);
@@ -202,6 +206,17 @@ TEST_F(Workflow, EligibilityByRevisionImageAndInternalVersion) {
   AppStateGet().fwVersionList[0] = 0;
   TextCopy(d.fwRevision, DRIVE_TEXT_CHARS, u"0.0.0.0");
   EXPECT_TRUE(DriveIsEligible(d));
+  // A FWVersion whose first version is too long to keep (300 characters) lets none through.
+  std::string ini = MakeSampleIni();
+  ini.replace(ini.find("3.2.F.P7;3.2.F.2A"), 17, std::string(300, 'V') + ";3.2.F.P7");
+  char16_t path[TEXT_PATH];
+  FormatText(path, TEXT_PATH, u"%s\\QuorvelaInfo.ini", AppStateGet().packageFolder);
+  ASSERT_NE(WriteWholeFile(path, GENERIC_WRITE_MODE, ini.data(), static_cast<uint32_t>(ini.size())), 0);
+  LoadPackageInfo();
+  for (const char16_t* rev : {u"3.2.F.P7", u"0.0.0.0", u""}) {
+    TextCopy(d.fwRevision, DRIVE_TEXT_CHARS, rev);
+    EXPECT_FALSE(DriveIsEligible(d)) << Narrow(rev);
+  }
 }
 
 TEST_F(Workflow, NoImageForTheDrivesFlashIsNotEligible) {
