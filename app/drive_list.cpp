@@ -35,6 +35,8 @@ const char16_t kLinkSpeedNames[LINK_SPEED_NAMES][LINK_SPEED_NAME_CHARS] = {
     u"PCIE Gen2 Signaling Speed (5.0 Gbps)",
     u"PCIE Gen3 Signaling Speed (8.0 Gbps)",
     u"PCIE Gen4 Signaling Speed (16.0 Gbps)",
+    u"PCIE Gen5 Signaling Speed (32.0 Gbps)",
+    u"PCIE Gen6 Signaling Speed (64.0 Gbps)",
 };
 
 void ClearDetails(WindowHandle window) {

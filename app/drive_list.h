@@ -14,7 +14,7 @@ void TakeRefreshFlag();  // waits until it is free
 void ReleaseRefreshFlag();
 
 constexpr size_t LINK_SPEED_NAME_CHARS = 80;
-constexpr size_t LINK_SPEED_NAMES = 5;
+constexpr size_t LINK_SPEED_NAMES = 7;  // 0 (none) and PCIe generations 1 to 6
 
 void RefreshDriveList(platform::WindowHandle window, bool initial);
 bool DriveMatchesPackage(const DriveRecord& drive, const char16_t* modelName, const char16_t* socId);

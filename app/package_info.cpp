@@ -128,15 +128,20 @@ int WriteWholeFile(const char16_t* path, uint32_t mode, const void* data, uint32
 }
 
 int32_t UnpackArchive(const char16_t* archivePath, const char16_t* folder, const char* password,
-                      UnpackVisitor visit, void* context) {
-  if (folder == nullptr || folder[0] == 0) return -1;
+                      UnpackVisitor visit, void* context, ArchiveResult* failure) {
+  auto fail = [failure](ArchiveResult result) {
+    if (failure != nullptr) *failure = result;
+    return -1;
+  };
+  if (folder == nullptr || folder[0] == 0) return fail(ArchiveResult::BadArguments);
   Sys().MakeFolder(folder);
   ArchiveHandle handle = ArchiveOpenFile(archivePath, password);
-  if (handle == nullptr) return -1;
+  if (handle == nullptr) return fail(ArchiveLastResult());
   // A folder that is refused (too long) must not leave the current folder as the base.
-  if (ArchiveSetBaseFolder(handle, folder) != ArchiveResult::Ok) {
+  ArchiveResult based = ArchiveSetBaseFolder(handle, folder);
+  if (based != ArchiveResult::Ok) {
     ArchiveClose(handle);
-    return -1;
+    return fail(based);
   }
   ArchiveEntry entry{};
   entry.index = 0;
@@ -170,7 +175,15 @@ void WrapVersionList(const char16_t* list, char16_t* out, size_t capacity) {
     keep = 0;
     for (size_t p = 1; p < length && p + 3 <= capacity; ++p)
       if (list[p] == u';') keep = p;
-    if (keep == 0) return;
+    if (keep == 0) {
+      // Not one whole version fits. An empty list would let every revision pass; a lone ';'
+      // holds no ";revision;" at all, so none passes.
+      if (capacity >= 2) {
+        out[0] = u';';
+        out[1] = 0;
+      }
+      return;
+    }
   }
   out[0] = u';';
   for (size_t i = 0; i < keep; ++i) out[1 + i] = list[i];

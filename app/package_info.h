@@ -41,14 +41,16 @@ void RemovePackageFolder();
 void DeleteFilesInFolder(const char16_t* folder, const char16_t* pattern);
 
 // FWVersion as AppState keeps it: ";%s;" of the list when it fits capacity; a list too long for
-// that keeps only its whole leading entries that fit (a version is never cut); empty stays empty.
+// that keeps only its whole leading entries that fit (a version is never cut), and one that keeps
+// no whole entry becomes ";", which no revision matches; empty stays empty (every revision passes).
 void WrapVersionList(const char16_t* list, char16_t* out, size_t capacity);
 
 // The unpacking of UnzipToFolder with its calls in the same order (ArchiveOpenFile,
 // ArchiveSetBaseFolder, the count, then ArchiveGetEntry and ArchiveExtractEntry for each entry,
 // ArchiveClose), reporting each entry to visit (which may be null). Returns the number of
-// entries, or -1 when the archive could not be opened or the folder was refused.
+// entries, or -1 when the archive could not be opened or the folder was refused; then failure (if
+// not null) receives the result that said so (closing the archive records a result of its own).
 using UnpackVisitor = void (*)(int32_t index, const ArchiveEntry& entry, ArchiveResult entryResult,
                                ArchiveResult extractResult, void* context);
 int32_t UnpackArchive(const char16_t* archivePath, const char16_t* folder, const char* password,
-                      UnpackVisitor visit, void* context);
+                      UnpackVisitor visit, void* context, ArchiveResult* failure = nullptr);

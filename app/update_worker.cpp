@@ -40,10 +40,18 @@ struct Run {
 
 bool IsKeep(const char16_t* name) { return platform::TextEqualNoCase(name, u"KEEP"); }
 
+// NEWVERSION as the name to give the drive: an empty one (a package without the key) counts as
+// "KEEP", so that no empty name is ever written.
+const char16_t* NewName(const AppState& s) { return s.newVersion[0] == 0 ? u"KEEP" : s.newVersion; }
+
+// Reads the drive's configuration block. A block that does not begin with "CONF" is not one: it
+// is neither carried into the image nor written back.
 int ReadConfigBlock(Run& run) {
   std::memset(run.config, 0, sizeof run.config);
-  return SendVendorCmd(run.cmdType, run.device, NVME_DATA_READ, NVME_OPC_VENDOR_READ, VENDOR_SUB_CONFIG, 0, VENDOR_SIGNATURE_CDW14,
-                       VENDOR_SIGNATURE_CDW15, run.config, CONFIG_BLOCK_BYTES);
+  int r = SendVendorCmd(run.cmdType, run.device, NVME_DATA_READ, NVME_OPC_VENDOR_READ, VENDOR_SUB_CONFIG, 0, VENDOR_SIGNATURE_CDW14,
+                        VENDOR_SIGNATURE_CDW15, run.config, CONFIG_BLOCK_BYTES);
+  if (r != 1) return r;
+  return IsConfigBlock(run.config) ? 1 : UPDATE_CONFIG_INVALID;
 }
 
 // Reads the whole image file into a page block. Refuses a file that vanished, is empty, cannot
@@ -159,17 +167,18 @@ uint32_t UpdateWorker(void* parameter) {
   r = LoadImage(run, imagePath);
   if (r != 1) return static_cast<uint32_t>(run.Finish(r));
 
+  const char16_t* newName = NewName(s);
   if (drive.hasVendorInfo != 0) {
     r = ReadConfigBlock(run);
     if (r != 1) return static_cast<uint32_t>(run.Finish(r));
-    if (CarryOverConfig(run.image, run.imageSize, run.config, kFwNameKey, s.newVersion) == IMAGE_BAD_LAYOUT)
+    if (CarryOverConfig(run.image, run.imageSize, run.config, kFwNameKey, newName) == IMAGE_BAD_LAYOUT)
       return static_cast<uint32_t>(run.Finish(UPDATE_IMAGE_UNUSABLE));
     r = DownloadAndCommit(run);
     if (r != 1) return static_cast<uint32_t>(run.Finish(r));
-    if (!IsKeep(s.newVersion)) {
+    if (!IsKeep(newName)) {
       r = ReadConfigBlock(run);
       if (r != 1) return static_cast<uint32_t>(run.Finish(r));
-      SetConfigField(run.config, kFwNameKey, s.newVersion);
+      SetConfigField(run.config, kFwNameKey, newName);
       r = SendVendorCmd(run.cmdType, run.device, NVME_DATA_WRITE, NVME_OPC_VENDOR_WRITE_CONFIG, VENDOR_SUB_CONFIG, 0, VENDOR_SIGNATURE_CDW14,
                         VENDOR_SIGNATURE_CDW15, run.config, CONFIG_BLOCK_BYTES);
       if (r != 1) return static_cast<uint32_t>(run.Finish(r));
@@ -178,8 +187,8 @@ uint32_t UpdateWorker(void* parameter) {
     // The legacy path: the image goes as it was read, without carry-over.
     r = DownloadAndCommit(run);
     if (r != 1) return static_cast<uint32_t>(run.Finish(r));
-    if (!IsKeep(s.newVersion)) {
-      r = WriteVendorFwName(run.cmdType, run.device, s.newVersion);
+    if (!IsKeep(newName)) {
+      r = WriteVendorFwName(run.cmdType, run.device, newName);
       if (r != 1) return static_cast<uint32_t>(run.Finish(r));
     }
   }

@@ -6,10 +6,11 @@
 #include "platform/types.h"
 
 // Results besides the command paths' own codes (1 success, -1 drive not opened, -4 request
-// failed, -5 unusable command type).
+// failed, -5 unusable command type, -8 the drive or the bridge reported an error).
 constexpr int UPDATE_IMAGE_UNUSABLE = -6;  // the image vanished, is empty or fails its layout check
 constexpr int UPDATE_NO_WORKER = -7;       // no thread could be started
-constexpr int UPDATE_OTHER_DRIVE = -8;     // the drive behind the opened path is not the chosen one
+constexpr int UPDATE_CONFIG_INVALID = -9;  // the configuration block read does not begin with "CONF"
+constexpr int UPDATE_OTHER_DRIVE = -10;    // the drive behind the opened path is not the chosen one
 
 constexpr uint32_t FW_STAGE_WAIT_MS = 3000;
 constexpr int REREAD_ATTEMPTS = 10;

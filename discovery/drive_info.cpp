@@ -161,6 +161,13 @@ PortSearch SearchPort(const DriveRecord& wanted, DriveRecord* found) {
       continue;
     }
     if (platform::TextEqual(candidate.serial, wanted.serial)) {
+      // The same drive without the flash information it gave before: that read failed, and such a
+      // record would send the drive down the legacy path, where its configuration block is not
+      // carried over. It is not taken for the drive.
+      if (wanted.hasVendorInfo && !candidate.hasVendorInfo) {
+        unreadable = true;
+        continue;
+      }
       *found = candidate;
       return PortSearch::Found;
     }

@@ -16,7 +16,7 @@ constexpr int DRIVE_INFO_OK = 1;
 constexpr int DRIVE_INFO_NO_PATH = -1;     // the path could not be opened
 constexpr int DRIVE_INFO_NOT_USABLE = -5;  // not an NVMe or recognised bridge disk, no Identify
                                            // data, or under 16 GB
-constexpr int DRIVE_INFO_OTHER_DRIVE = -8; // the drive answering is not the drive expected
+constexpr int DRIVE_INFO_OTHER_DRIVE = -10; // the drive answering is not the drive expected
 
 // Identify data is read in blocks of this size.
 constexpr uint32_t IDENTIFY_BYTES = 4096;
@@ -59,7 +59,8 @@ int EnumerateDrives(DriveRecord* drives, int capacity);
 // posting WM_UPDATE_PROGRESS after each miss. Only a disk of the record's command type counts;
 // where several share the command type and port ID, the one with the record's serial number wins,
 // else the first. Returns 1 when it was found and the record filled anew; 0 when it was not found
-// or found but could not be read (no further attempt then). The record is never changed on 0.
+// or found but could not be read (no further attempt then), which includes the drive reading
+// without the flash information its record has. The record is never changed on 0.
 int GetDiskInfoByPortID(DriveRecord* record, int attempts);
 
 // Removes leading and trailing blanks and tabs in place (texts of up to 999 characters).

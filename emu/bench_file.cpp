@@ -106,7 +106,8 @@ bool ParseNumber(const std::string& text, uint64_t max, uint64_t* out) {
       digit = static_cast<uint64_t>(c - 'a' + 10);
     else
       return false;
-    if (v > (max - digit) / base) return false;
+    // A digit above the maximum would wrap the bound below and let any value through.
+    if (digit > max || v > (max - digit) / base) return false;
     v = v * base + digit;
   }
   *out = v;

@@ -160,6 +160,12 @@ uint32_t CrcBeforeConfig(const uint8_t* image, const ImageLayout& layout) {
 
 }  // namespace
 
+bool IsConfigBlock(const uint8_t* block) {
+  static constexpr char MAGIC[] = {'C', 'O', 'N', 'F'};
+  static_assert(sizeof(MAGIC) == sizeof(ConfigBlock::magic));
+  return block != nullptr && std::memcmp(block + offsetof(ConfigBlock, magic), MAGIC, sizeof(MAGIC)) == 0;
+}
+
 uint32_t ComputeImageCrc(const uint8_t* image, const ImageLayout& layout) {
   uint32_t crc = CrcBeforeConfig(image, layout);
   return Crc32Update(image + layout.configOffset, layout.configLength, crc);

@@ -50,11 +50,13 @@ static_assert(offsetof(ImageTrailer, zero) == 8);
 static_assert(offsetof(ImageTrailer, crc) == 12);
 static_assert(sizeof(ImageTrailer) == 16);
 
-// The drive's 4096-byte configuration block (vendor 0xE6 / 0xE5 with CDW12 = 1). Only the named
-// fields are known; everything else is carried byte for byte. Text fields hold ANSI bytes padded
-// with zero bytes and have no terminator when full.
+// The drive's 4096-byte configuration block (vendor 0xE6 / 0xE5 with CDW12 = 1). It begins with
+// the ASCII bytes "CONF", as the image's template configuration page does. Only the named fields
+// are known; everything else is carried byte for byte. Text fields hold ANSI bytes padded with
+// zero bytes and have no terminator when full.
 struct ConfigBlock {
-  uint8_t head[528];
+  char magic[4];                   // "CONF"
+  uint8_t head[524];
   char workorder[20];              // "Workorder"
   uint8_t gap1[484];
   uint16_t vid;                    // "VID", hexadecimal
@@ -70,6 +72,7 @@ struct ConfigBlock {
   uint8_t tail[2502];
 };
 static_assert(std::is_trivially_copyable_v<ConfigBlock>);
+static_assert(offsetof(ConfigBlock, magic) == 0);
 static_assert(offsetof(ConfigBlock, workorder) == 528);
 static_assert(offsetof(ConfigBlock, vid) == 1032);
 static_assert(offsetof(ConfigBlock, did) == 1034);
@@ -80,6 +83,11 @@ static_assert(offsetof(ConfigBlock, fwName) == 1064);
 static_assert(offsetof(ConfigBlock, modelName) == 1072);
 static_assert(offsetof(ConfigBlock, capacity) == 1592);
 static_assert(sizeof(ConfigBlock) == CONFIG_BLOCK_BYTES);
+
+// Whether a 4096-byte block read from a drive is a configuration block: it begins with "CONF".
+// Any other block (a drive that answered with zeros, a reply that never came) must neither be
+// carried into an image nor written back to the drive.
+bool IsConfigBlock(const uint8_t* block);
 
 // Where the parts of a configuration image lie, in bytes from the image start; every part lies
 // wholly inside the image.

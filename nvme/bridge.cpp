@@ -45,11 +45,25 @@ bool SendScsi(platform::DeviceHandle device, const Cdb& cdb, uint8_t dataIn, voi
   return true;
 }
 
-// A CHECK CONDITION ends the sequence when the caller asked to hear of it.
-bool StopsHere(uint8_t scsiStatus, uint8_t* statusOut) {
-  if (statusOut == nullptr || scsiStatus != SPTD_STATUS_CHECK_CONDITION) return false;
-  *statusOut = BRIDGE_STATUS_CHECK_CONDITION;
-  return true;
+// What a SCSI status that is not GOOD makes of the command: with a status byte to report it in,
+// a CHECK CONDITION is reported there and the operation returns 1; any other status, or one
+// nobody asked to hear of, is a device error. Returns 0 for GOOD: the sequence goes on.
+int StatusResult(uint8_t scsiStatus, uint8_t* statusOut) {
+  if (scsiStatus == SPTD_STATUS_GOOD) return 0;
+  if (statusOut != nullptr && scsiStatus == SPTD_STATUS_CHECK_CONDITION) {
+    *statusOut = BRIDGE_STATUS_CHECK_CONDITION;
+    return NVME_RESULT_OK;
+  }
+  return NVME_RESULT_DEVICE_ERROR;
+}
+
+// Sends one phase of a bridge command. Returns 0 when the phase went through with GOOD and the
+// sequence goes on, otherwise the operation's result.
+int SendPhase(platform::DeviceHandle device, const Cdb& cdb, uint8_t dataIn, void* data,
+              uint32_t length, uint8_t* statusOut) {
+  uint8_t status = SPTD_STATUS_GOOD;
+  if (!SendScsi(device, cdb, dataIn, data, length, &status)) return NVME_RESULT_IO_FAILED;
+  return StatusResult(status, statusOut);
 }
 
 // The ASMedia direction code: none 0, device to host 1, host to device 2.
@@ -79,16 +93,18 @@ void PutBigEndian24(uint8_t* at, uint32_t value) {
 }
 
 // The JMicron command block: "NVME", the command at byte 8, the power-control mode at byte 72.
+// The completion block the bridge returns has the same mark and the completion entry at byte 8.
 constexpr uint32_t JMI_BLOCK_BYTES = 512;
 constexpr size_t JMI_COMMAND_AT = 8;
 constexpr size_t JMI_MODE_AT = 72;
+constexpr size_t JMI_COMPLETION_AT = 8;
+static_assert(JMI_COMPLETION_AT + NVME_COMPLETION_BYTES <= JMI_BLOCK_BYTES);
+
+constexpr uint8_t JMI_MARK[4] = {'N', 'V', 'M', 'E'};
 
 void JmiBlock(uint8_t (&block)[JMI_BLOCK_BYTES]) {
   std::memset(block, 0, sizeof(block));
-  block[0] = 'N';
-  block[1] = 'V';
-  block[2] = 'M';
-  block[3] = 'E';
+  std::memcpy(block, JMI_MARK, sizeof(JMI_MARK));
 }
 
 void JmiCdb(Cdb& cdb, uint8_t operation, uint32_t length) {
@@ -98,7 +114,6 @@ void JmiCdb(Cdb& cdb, uint8_t operation, uint32_t length) {
   PutBigEndian24(cdb + 3, length);
 }
 
-constexpr uint32_t ASM_COMPLETION_BYTES = 16;
 constexpr uint32_t ASM_INFO_BYTES = 16;
 constexpr uint32_t INQUIRY_BUFFER_BYTES = 4096;
 
@@ -108,13 +123,10 @@ int IO_USB_ASM_NvmeCmd(platform::DeviceHandle device, uint32_t direction, NvmeCo
                        void* buffer, uint32_t length, uint8_t* statusOut) {
   const uint8_t code = AsmDirectionCode(direction);
   const uint32_t dataLength = direction == NVME_DATA_NONE ? 0 : length;
-  uint8_t status = 0;
 
   Cdb cdb{0xEA, 0x5A, 0x80, 0x00, code};
   PutBigEndian32(cdb + 10, sizeof(NvmeCommand));
-  if (!SendScsi(device, cdb, SPTD_DATA_OUT, command, sizeof(NvmeCommand), &status))
-    return NVME_RESULT_IO_FAILED;
-  if (StopsHere(status, statusOut)) return NVME_RESULT_OK;
+  if (int r = SendPhase(device, cdb, SPTD_DATA_OUT, command, sizeof(NvmeCommand), statusOut)) return r;
 
   std::memset(cdb, 0, sizeof(cdb));
   cdb[0] = direction == NVME_DATA_WRITE ? 0xEA : 0xEB;
@@ -122,36 +134,31 @@ int IO_USB_ASM_NvmeCmd(platform::DeviceHandle device, uint32_t direction, NvmeCo
   cdb[2] = 0x81;
   cdb[4] = code;
   PutBigEndian32(cdb + 10, dataLength);
-  if (!SendScsi(device, cdb, DataInFor(direction), buffer, dataLength, &status))
-    return NVME_RESULT_IO_FAILED;
-  if (StopsHere(status, statusOut)) return NVME_RESULT_OK;
+  if (int r = SendPhase(device, cdb, DataInFor(direction), buffer, dataLength, statusOut)) return r;
 
-  // The completion entry comes back over the first 16 bytes of the command; whether it came is
-  // not looked at.
+  // The completion entry comes back over the first 16 bytes of the command.
   std::memset(cdb, 0, sizeof(cdb));
   cdb[0] = 0xEB;
   cdb[1] = 0x5A;
   cdb[2] = 0x82;
   cdb[4] = code;
-  PutBigEndian32(cdb + 10, ASM_COMPLETION_BYTES);
-  if (SendScsi(device, cdb, SPTD_DATA_IN, command, ASM_COMPLETION_BYTES, &status))
-    StopsHere(status, statusOut);
-  return NVME_RESULT_OK;
+  PutBigEndian32(cdb + 10, NVME_COMPLETION_BYTES);
+  if (int r = SendPhase(device, cdb, SPTD_DATA_IN, command, NVME_COMPLETION_BYTES, statusOut)) return r;
+  uint8_t entry[NVME_COMPLETION_BYTES];
+  std::memcpy(entry, command, sizeof(entry));
+  return CompletionStatus(entry) == 0 ? NVME_RESULT_OK : NVME_RESULT_DEVICE_ERROR;
 }
 
 int IO_USB_JMI_NvmeCmd(platform::DeviceHandle device, uint32_t direction, NvmeCommand* command,
                        void* buffer, uint32_t length, uint8_t* statusOut) {
   const uint32_t dataLength = direction == NVME_DATA_NONE ? 0 : length;
-  uint8_t status = 0;
   uint8_t block[JMI_BLOCK_BYTES];
   JmiBlock(block);
   std::memcpy(block + JMI_COMMAND_AT, command, sizeof(NvmeCommand));
 
   Cdb cdb;
   JmiCdb(cdb, 0x80, JMI_BLOCK_BYTES);
-  if (!SendScsi(device, cdb, SPTD_DATA_OUT, block, JMI_BLOCK_BYTES, &status))
-    return NVME_RESULT_IO_FAILED;
-  if (StopsHere(status, statusOut)) return NVME_RESULT_OK;
+  if (int r = SendPhase(device, cdb, SPTD_DATA_OUT, block, JMI_BLOCK_BYTES, statusOut)) return r;
 
   uint8_t operation = 0x81;
   if (direction == NVME_DATA_READ) operation = 0x82;
@@ -159,15 +166,14 @@ int IO_USB_JMI_NvmeCmd(platform::DeviceHandle device, uint32_t direction, NvmeCo
   if (direction != NVME_DATA_WRITE && buffer != nullptr && dataLength != 0)
     std::memset(buffer, 0, dataLength);
   JmiCdb(cdb, operation, dataLength);
-  if (!SendScsi(device, cdb, DataInFor(direction), buffer, dataLength, &status))
-    return NVME_RESULT_IO_FAILED;
-  if (StopsHere(status, statusOut)) return NVME_RESULT_OK;
+  if (int r = SendPhase(device, cdb, DataInFor(direction), buffer, dataLength, statusOut)) return r;
 
+  // The completion block: "NVME", then the completion entry from byte 8.
   std::memset(block, 0, sizeof(block));
   JmiCdb(cdb, 0x8F, JMI_BLOCK_BYTES);
-  if (SendScsi(device, cdb, SPTD_DATA_IN, block, JMI_BLOCK_BYTES, &status))
-    StopsHere(status, statusOut);
-  return NVME_RESULT_OK;
+  if (int r = SendPhase(device, cdb, SPTD_DATA_IN, block, JMI_BLOCK_BYTES, statusOut)) return r;
+  if (std::memcmp(block, JMI_MARK, sizeof(JMI_MARK)) != 0) return NVME_RESULT_DEVICE_ERROR;
+  return CompletionStatus(block + JMI_COMPLETION_AT) == 0 ? NVME_RESULT_OK : NVME_RESULT_DEVICE_ERROR;
 }
 
 int IO_USB_ASM_Identify(platform::DeviceHandle device, uint32_t direction,
@@ -178,10 +184,7 @@ int IO_USB_ASM_Identify(platform::DeviceHandle device, uint32_t direction,
   cdb[1] = command->opcode;
   cdb[3] = static_cast<uint8_t>(command->cdw10);
   cdb[7] = static_cast<uint8_t>(command->nsid);
-  uint8_t status = 0;
-  if (!SendScsi(device, cdb, DataInFor(direction), buffer, length, &status))
-    return NVME_RESULT_IO_FAILED;
-  StopsHere(status, statusOut);
+  if (int r = SendPhase(device, cdb, DataInFor(direction), buffer, length, statusOut)) return r;
   return NVME_RESULT_OK;
 }
 
@@ -189,9 +192,7 @@ int IO_USB_ASM_ReadInfo(platform::DeviceHandle device, char16_t* text, size_t ca
   uint8_t reply[ASM_INFO_BYTES] = {};
   Cdb cdb{0xEB, 0x5A, 0x02};
   cdb[13] = 0x10;
-  uint8_t status = 0;
-  if (!SendScsi(device, cdb, SPTD_DATA_IN, reply, sizeof(reply), &status))
-    return NVME_RESULT_IO_FAILED;
+  if (int r = SendPhase(device, cdb, SPTD_DATA_IN, reply, sizeof(reply), nullptr)) return r;
   // The reply is text of at most 16 characters, terminated only when shorter.
   size_t n = 0;
   while (n < sizeof(reply) && reply[n] != 0) ++n;
@@ -205,7 +206,7 @@ int32_t IO_USB_GetBridgeType(platform::DeviceHandle device) {
   Cdb cdb{0x12, 0x00, 0x00, 0x00, 0x26};
   uint8_t status = 0;
   if (!SendScsi(device, cdb, SPTD_DATA_IN, reply, sizeof(reply), &status)) return CMD_TYPE_NONE;
-  if (status == SPTD_STATUS_CHECK_CONDITION) return CMD_TYPE_NONE;
+  if (status != SPTD_STATUS_GOOD) return CMD_TYPE_NONE;
   if (reply[36] == 0x60) {
     if (reply[37] != 0x23) return CMD_TYPE_NONE;
     char16_t info[ASM_INFO_CHARS];

@@ -113,7 +113,7 @@ int DownloadFW(int32_t iCmdType, platform::DeviceHandle device, uint8_t* image, 
     }
     if (result != NVME_RESULT_OK) {
       ReleaseImage(image);
-      return NVME_RESULT_IO_FAILED;
+      return result;
     }
     sent += chunk;
     dwordOffset += ((chunk - 1) >> 2) + 1;

@@ -21,6 +21,12 @@ NvmeCommand VendorCommand(uint8_t opcode, uint32_t length, uint32_t cdw12, uint3
   return command;
 }
 
+uint16_t CompletionStatus(const uint8_t* entry) {
+  const auto high = static_cast<uint16_t>(entry[NVME_COMPLETION_STATUS_AT] |
+                                          entry[NVME_COMPLETION_STATUS_AT + 1] << 8);
+  return static_cast<uint16_t>(high >> 1);  // bit 0 there is the phase tag
+}
+
 NvmeCommand IdentifyCommand(uint32_t cns, uint32_t nsid) {
   NvmeCommand command{};
   command.opcode = NVME_OPC_IDENTIFY;
@@ -71,6 +77,13 @@ int IO_NVMe_PassThrough(platform::DeviceHandle device, uint32_t direction, uint8
     RecordSystemError(error);
     platform::Sys().PageFree(request);
     return NVME_RESULT_IO_FAILED;
+  }
+  // The request was carried; the record tells how the drive completed the command.
+  StorageProtocolCommand reply;
+  std::memcpy(&reply, request, sizeof(reply));
+  if (reply.returnStatus != STORAGE_PROTOCOL_STATUS_SUCCESS_VALUE || reply.errorCode != 0) {
+    platform::Sys().PageFree(request);
+    return NVME_RESULT_DEVICE_ERROR;
   }
   if (direction == NVME_DATA_READ && dataLength != 0)
     std::memcpy(buffer, request + NATIVE_DATA_OFFSET, dataLength);

@@ -15,6 +15,11 @@ static_assert(std::endian::native == std::endian::little,
 constexpr int NVME_RESULT_OK = 1;            // the request was carried out
 constexpr int NVME_RESULT_IO_FAILED = -4;    // a device request failed; AppState.lastSystemError
 constexpr int NVME_RESULT_BAD_CMD_TYPE = -5; // the command type is not 0, 1 or 2; nothing sent
+// The request was carried, but the device reported an error: a protocol command record whose
+// ReturnStatus is not success or whose ErrorCode is not 0, a SCSI status other than GOOD from a
+// bridge, or an NVMe completion with a status. Nothing is recorded in AppState.lastSystemError;
+// on a read the caller's buffer keeps what it held.
+constexpr int NVME_RESULT_DEVICE_ERROR = -8;
 
 // System error recorded when a request buffer cannot be had (ERROR_NOT_ENOUGH_MEMORY); the
 // operation then returns NVME_RESULT_IO_FAILED without any request.
@@ -90,6 +95,14 @@ static_assert(offsetof(NvmeCommand, cdw13) == 52);
 static_assert(offsetof(NvmeCommand, cdw14) == 56);
 static_assert(offsetof(NvmeCommand, cdw15) == 60);
 
+// The 16-byte NVMe completion queue entry a bridge returns. Its fourth dword holds the command
+// identifier (bits 15:0), the phase tag (bit 16) and the status field (bits 31:17): status code,
+// status code type, more and do-not-retry.
+constexpr uint32_t NVME_COMPLETION_BYTES = 16;
+constexpr size_t NVME_COMPLETION_STATUS_AT = 14;  // the upper half of the fourth dword
+// The status field of a completion entry (0: success).
+uint16_t CompletionStatus(const uint8_t* entry);
+
 // A vendor command: NSID 0xFFFFFFFF, CDW10 = length / 4 (a plain dword count), CDW11 0.
 NvmeCommand VendorCommand(uint8_t opcode, uint32_t length, uint32_t cdw12, uint32_t cdw13,
                           uint32_t cdw14, uint32_t cdw15);
@@ -97,7 +110,8 @@ NvmeCommand VendorCommand(uint8_t opcode, uint32_t length, uint32_t cdw12, uint3
 NvmeCommand IdentifyCommand(uint32_t cns, uint32_t nsid);
 
 // The native path. device is an open physical disk; neither function opens or closes it.
-// A vendor-framed admin command with its data (direction NVME_DATA_*): 1 or -4.
+// A vendor-framed admin command with its data (direction NVME_DATA_*): 1, -4, or -8 when the
+// record does not report success (nothing is copied back then).
 int IO_NVMe_PassThrough(platform::DeviceHandle device, uint32_t direction, uint8_t opcode,
                         uint32_t cdw12, uint32_t cdw13, uint32_t cdw14, uint32_t cdw15,
                         void* buffer, uint32_t length);

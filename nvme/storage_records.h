@@ -22,6 +22,8 @@ constexpr uint32_t STORAGE_PROTOCOL_COMMAND_FLAG_ADAPTER_REQUEST_VALUE = 0x80000
 constexpr uint32_t STORAGE_PROTOCOL_SPECIFIC_NVME_ADMIN_COMMAND_VALUE = 1;
 constexpr uint32_t STORAGE_PROTOCOL_COMMAND_LENGTH_NVME_VALUE = 64;
 constexpr uint32_t NVME_PASS_THROUGH_TIMEOUT_SECONDS = 10;
+// ReturnStatus of a command the device completed without an error.
+constexpr uint32_t STORAGE_PROTOCOL_STATUS_SUCCESS_VALUE = 1;
 
 // The header; the 64-byte command starts at `command` and runs on past the record, as the system
 // defines it (Command[ANYSIZE_ARRAY]).
@@ -160,6 +162,7 @@ constexpr uint32_t FW_ACTIVATE_ERROR_ACCEPTED = 0x30207;
 constexpr uint8_t SPTD_DATA_OUT = 0;
 constexpr uint8_t SPTD_DATA_IN = 1;
 constexpr uint8_t SPTD_DATA_UNSPECIFIED = 2;
+constexpr uint8_t SPTD_STATUS_GOOD = 0;
 constexpr uint8_t SPTD_STATUS_CHECK_CONDITION = 2;
 constexpr uint8_t SPTD_CDB_LENGTH = 16;
 constexpr uint8_t SPTD_SENSE_LENGTH = 24;

@@ -489,7 +489,51 @@ ArchiveResult ReadEntryData(ArchiveReader* r, uint8_t* out, uint32_t n, uint32_t
   return ArchiveResult::Ok;
 }
 
+// Delivers the whole open entry into file (or only reads and checks it, for no file) through the
+// output buffer; at the end its CRC-32 must be the directory's, and the file gets the entry's times.
+ArchiveResult CopyEntryData(ArchiveReader* r, FileHandle file, const ArchiveEntry& entry) {
+  for (;;) {
+    uint32_t count = 0;
+    bool end = false;
+    ArchiveResult res = ReadEntryData(r, r->output, BUFFER_SIZE, &count, &end);
+    if (res != ArchiveResult::Ok) return res;
+    if (count > 0 && file != platform::INVALID_FILE) {
+      uint32_t written = 0;
+      if (!Sys().WriteFile(file, r->output, count, &written) || written != count) return ArchiveResult::WriteFailed;
+    }
+    if (end) {
+      if (r->data->crc != r->data->expectedCrc) return ArchiveResult::Corrupt;
+      if (file != platform::INVALID_FILE)
+        Sys().SetFileTimes(file, entry.creationTime, entry.accessTime, entry.writeTime);
+      return ArchiveResult::Ok;
+    }
+    if (count == 0) return ArchiveResult::InflateFailed;
+  }
+}
+
 // ---- Folders and paths --------------------------------------------------------------------------
+
+// A device name of n units, compared without regard to ASCII letter case.
+bool IsDeviceName(const char16_t* name, size_t n) {
+  auto same = [&](const char16_t* device, size_t length) {
+    if (n < length) return false;
+    for (size_t k = 0; k < length; ++k) {
+      char16_t c = name[k];
+      if (c >= u'a' && c <= u'z') c = static_cast<char16_t>(c - u'a' + u'A');
+      if (c != device[k]) return false;
+    }
+    return true;
+  };
+  for (const char16_t* device : {u"CON", u"PRN", u"AUX", u"NUL", u"CONIN$", u"CONOUT$"}) {
+    size_t length = platform::TextLength(device);
+    if (n == length && same(device, length)) return true;
+  }
+  if (n == 4 && (same(u"COM", 3) || same(u"LPT", 3))) {
+    char16_t digit = name[3];
+    return (digit >= u'0' && digit <= u'9') || digit == u'\u00B9' || digit == u'\u00B2' || digit == u'\u00B3';
+  }
+  return false;
+}
 
 bool IsAbsolute(const char16_t* path) {
   return IsSeparator(path[0]) || (path[0] != 0 && path[1] == u':');
@@ -684,6 +728,11 @@ ArchiveResult ArchiveExtractEntry(ArchiveHandle handle, int32_t index, const cha
   if (!absolute && (r->base[0] == 0 || ArchivePathClimbs(path))) return Record(ArchiveResult::BadArguments);
   size_t pathLength = platform::TextLengthMax(path, ARCHIVE_MAX_PATH + 1);
   if (pathLength > ARCHIVE_MAX_PATH) return Record(ArchiveResult::BadArguments);
+  // Windows opens the device for a device name, and a zero byte in the stored name cuts it short
+  // (the file would be written under another name): refused on every platform, before anything
+  // is opened or made.
+  if (ArchivePathNamesDevice(path) || std::memchr(r->recordName, 0, r->recordNameLength) != nullptr)
+    return Record(ArchiveResult::ReservedName);
 
   if ((entry.attributes & platform::FILE_ATTR_DIRECTORY) != 0) {
     bool ok = absolute ? EnsureFolder(u"", path, pathLength) : EnsureFolder(r->base, path, pathLength);
@@ -714,42 +763,27 @@ ArchiveResult ArchiveExtractEntry(ArchiveHandle handle, int32_t index, const cha
       return Record(ArchiveResult::NoMemory);
     }
   }
+  // A file of the target's name that is there already (an earlier entry of the same name, an
+  // earlier extraction) is only replaced by data that proves whole: the entry is read through and
+  // checked first, and a failure leaves that file as it was.
+  FileHandle existing = Sys().OpenFile(target, platform::FileMode::ReadExisting);
+  if (existing != platform::INVALID_FILE) {
+    Sys().CloseFile(existing);
+    res = CopyEntryData(r, platform::INVALID_FILE, entry);
+    CloseEntryData(r);
+    if (res == ArchiveResult::Ok) res = OpenEntryData(r);
+    if (res != ArchiveResult::Ok) return Record(res);
+  }
   FileHandle file = Sys().OpenFile(target, platform::FileMode::CreateAlways);
   if (file == platform::INVALID_FILE) {
     CloseEntryData(r);
     return Record(ArchiveResult::OpenFailed);
   }
-  for (;;) {
-    uint32_t count = 0;
-    bool end = false;
-    res = ReadEntryData(r, r->output, BUFFER_SIZE, &count, &end);
-    if (res != ArchiveResult::Ok) break;
-    if (count > 0) {
-      uint32_t written = 0;
-      if (!Sys().WriteFile(file, r->output, count, &written) || written != count) {
-        res = ArchiveResult::WriteFailed;
-        break;
-      }
-    }
-    if (end) {
-      // The whole entry was delivered: its CRC-32 must be the directory's.
-      if (r->data->crc != r->data->expectedCrc) {
-        res = ArchiveResult::Corrupt;
-        break;
-      }
-      Sys().SetFileTimes(file, entry.creationTime, entry.accessTime, entry.writeTime);
-      res = ArchiveResult::Ok;
-      break;
-    }
-    if (count == 0) {
-      res = ArchiveResult::InflateFailed;
-      break;
-    }
-  }
+  res = CopyEntryData(r, file, entry);
   Sys().CloseFile(file);
   CloseEntryData(r);
   if (res != ArchiveResult::Ok) {
-    Sys().RemoveFile(target);  // a failed extraction leaves no partial or empty file
+    Sys().RemoveFile(target);  // the file this extraction wrote: no partial or empty file stays
   } else {
     uint32_t attributes = entry.attributes != 0 ? entry.attributes : platform::FILE_ATTR_NORMAL;
     Sys().SetAttributes(target, attributes);
@@ -797,6 +831,7 @@ int32_t ArchiveResultText(ArchiveResult code, char16_t* buffer, uint32_t capacit
     case ArchiveResult::SizeMismatch: text = u"Zip-bug: the anticipated size turned out wrong"; break;
     case ArchiveResult::PartiallyExtracted: text = u"Caller: the file had already been partially unzipped"; break;
     case ArchiveResult::ModeMismatch: text = u"Caller: mixing creation and opening of zip"; break;
+    case ArchiveResult::ReservedName: text = u"Caller: the name is a device name or holds a zero byte"; break;
     case ArchiveResult::NotInitialised: text = u"Zip-bug: internal initialisation not completed"; break;
     case ArchiveResult::SeekUnseekable: text = u"Zip-bug: trying to seek the unseekable"; break;
     case ArchiveResult::CannotChangeMind: text = u"Zip-bug: tried to change mind, but not allowed"; break;
@@ -831,22 +866,45 @@ void ArchiveSanitiseName(char16_t* name) {
   }
 }
 
-bool ArchivePathClimbs(const char16_t* path) {
+namespace {
+
+// True when test holds for some component of path (the text between separators), each given
+// as its first unit and its length.
+bool AnyComponent(const char16_t* path, bool (*test)(const char16_t* component, size_t length)) {
   size_t i = 0;
   for (;;) {
     size_t start = i;
     while (path[i] != 0 && !IsSeparator(path[i])) ++i;
-    // The component [start, i), up to its first ':' (what follows names a stream).
-    size_t end = start;
-    while (end < i && path[end] != u':') ++end;
-    size_t dots = 0;
-    bool onlyDotsAndBlanks = end > start;
-    for (size_t k = start; k < end; ++k) {
-      if (path[k] == u'.') ++dots;
-      else if (path[k] != u' ') onlyDotsAndBlanks = false;
-    }
-    if (onlyDotsAndBlanks && dots >= 2) return true;
+    if (test(path + start, i - start)) return true;
     if (path[i] == 0) return false;
     ++i;
   }
 }
+
+// Dots and blanks only, with two dots or more, up to the first ':' (what follows names a stream).
+bool NamesParent(const char16_t* c, size_t length) {
+  size_t end = 0;
+  while (end < length && c[end] != u':') ++end;
+  size_t dots = 0;
+  bool onlyDotsAndBlanks = end > 0;
+  for (size_t k = 0; k < end; ++k) {
+    if (c[k] == u'.') ++dots;
+    else if (c[k] != u' ') onlyDotsAndBlanks = false;
+  }
+  return onlyDotsAndBlanks && dots >= 2;
+}
+
+// What Windows takes for the device: the component up to its first '.' or ':', without the blanks
+// that end it.
+bool NamesDevice(const char16_t* c, size_t length) {
+  size_t end = 0;
+  while (end < length && c[end] != u'.' && c[end] != u':') ++end;
+  while (end > 0 && c[end - 1] == u' ') --end;
+  return IsDeviceName(c, end);
+}
+
+}  // namespace
+
+bool ArchivePathClimbs(const char16_t* path) { return AnyComponent(path, NamesParent); }
+
+bool ArchivePathNamesDevice(const char16_t* path) { return AnyComponent(path, NamesDevice); }

@@ -29,6 +29,7 @@ enum class ArchiveResult : uint32_t {
   SizeMismatch = 0x00060000,
   PartiallyExtracted = 0x00070000,
   ModeMismatch = 0x00080000,
+  ReservedName = 0x00090000,  // a Windows device name (CON, NUL.txt, ...) or a zero byte in the name
   NotInitialised = 0x01000000,
   SeekUnseekable = 0x02000000,
   CannotChangeMind = 0x04000000,
@@ -85,3 +86,7 @@ void ArchiveSanitiseName(char16_t* name);
 // Windows reads as such: dots and blanks only, or such a name before a ':'), so that it could
 // reach above the folder it is joined to.
 bool ArchivePathClimbs(const char16_t* path);
+// True when a component of a path names a Windows device rather than a file: CON, PRN, AUX, NUL,
+// CONIN$, CONOUT$, COM0-COM9 and LPT0-LPT9 (also with the superscript digits 1, 2 and 3), in any
+// letter case, alone or before an extension or a ':', with or without trailing blanks.
+bool ArchivePathNamesDevice(const char16_t* path);

@@ -54,12 +54,12 @@ intptr_t HeadlessDialog::Deliver(uint32_t message, uintptr_t wParam, intptr_t lP
 
 void HeadlessDialog::CollectDueTimers() {
   uint64_t now = clock_.TickCount64();
-  for (auto& [id, due] : timers_) {
-    if (due != 0 && now >= due) {
-      // A window timer keeps firing until killed; the next one is due a period later. The
-      // period is not kept, so it fires once per Pump until the handler kills it.
+  for (auto& [id, timer] : timers_) {
+    if (!timer.queued && now >= timer.due) {
+      // A window timer keeps firing, one period after the other, until it is killed.
       queue_.push_back(new Message{MSG_TIMER, id, 0, false, false, 0});
-      due = 0;
+      timer.queued = true;
+      timer.due = now + timer.period;
     }
   }
 }
@@ -74,6 +74,11 @@ int HeadlessDialog::Pump() {
       if (queue_.empty()) break;
       m = queue_.front();
       queue_.pop_front();
+    }
+    if (m->message == MSG_TIMER && !m->sent) {
+      std::lock_guard<std::mutex> lock(mutex_);
+      auto timer = timers_.find(m->wParam);
+      if (timer != timers_.end()) timer->second.queued = false;
     }
     intptr_t result = procedure_(this, m->message, m->wParam, m->lParam);
     ++handled;
@@ -145,8 +150,7 @@ intptr_t HeadlessDialog::EndResult() {
 }
 bool HeadlessDialog::TimerPending(uintptr_t id) {
   std::lock_guard<std::mutex> lock(mutex_);
-  auto it = timers_.find(id);
-  return it != timers_.end() && it->second != 0;
+  return timers_.find(id) != timers_.end();
 }
 
 void HeadlessDialog::SetCaption(WindowHandle, const char16_t* text) {
@@ -221,8 +225,10 @@ int HeadlessDialog::ShowMessageBox(WindowHandle, const char16_t* text, const cha
 
 void HeadlessDialog::SetTimer(WindowHandle, uintptr_t id, uint32_t milliseconds) {
   std::lock_guard<std::mutex> lock(mutex_);
-  uint64_t due = clock_.TickCount64() + milliseconds;
-  timers_[id] = due == 0 ? 1 : due;
+  // Periods below the system's minimum (USER_TIMER_MINIMUM, 10 ms) are raised to it.
+  uint32_t period = milliseconds < 10 ? 10 : milliseconds;
+  bool queued = timers_.count(id) != 0 && timers_[id].queued;
+  timers_[id] = Timer{clock_.TickCount64() + period, period, queued};
 }
 
 void HeadlessDialog::KillTimer(WindowHandle, uintptr_t id) {
@@ -230,7 +236,18 @@ void HeadlessDialog::KillTimer(WindowHandle, uintptr_t id) {
   timers_.erase(id);
 }
 
+void HeadlessDialog::SetPostObserver(std::function<void(uint32_t, uintptr_t, intptr_t)> observer) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  postObserver_ = std::move(observer);
+}
+
 bool HeadlessDialog::Post(WindowHandle, uint32_t message, uintptr_t wParam, intptr_t lParam) {
+  std::function<void(uint32_t, uintptr_t, intptr_t)> observer;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    observer = postObserver_;
+  }
+  if (observer) observer(message, wParam, lParam);
   std::lock_guard<std::mutex> lock(mutex_);
   if (ended_) return false;
   queue_.push_back(new Message{message, wParam, lParam, false, false, 0});

@@ -52,6 +52,10 @@ class HeadlessDialog : public Dialog {
   // loop of a real box does; the answer callback is where a test lets things happen meanwhile.
   void SetAnswer(std::function<int(const Box&)> answer);
 
+  // Called on the posting thread at the moment a message is posted, before it is queued: what a
+  // test needs to know of the state the sender was in when it posted.
+  void SetPostObserver(std::function<void(uint32_t, uintptr_t, intptr_t)> observer);
+
   // What the dialog shows.
   std::u16string Caption();
   std::u16string ItemText(int id);
@@ -120,7 +124,13 @@ class HeadlessDialog : public Dialog {
   std::condition_variable changed_;
   std::deque<Message*> queue_;
   std::map<int, Control> controls_;
-  std::map<uintptr_t, uint64_t> timers_;  // id -> due tick
+  struct Timer {
+    uint64_t due;     // tick at which it fires next
+    uint32_t period;  // milliseconds between firings
+    bool queued;      // its message waits in the queue (a window timer never queues twice)
+  };
+  std::map<uintptr_t, Timer> timers_;
+  std::function<void(uint32_t, uintptr_t, intptr_t)> postObserver_;
   std::u16string caption_;
   std::vector<Box> boxes_;
   std::function<int(const Box&)> answer_;

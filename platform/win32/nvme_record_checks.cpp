@@ -75,6 +75,9 @@ static_assert(offsetof(SCSI_PASS_THROUGH_DIRECT32, Cdb) == offsetof(ScsiPassThro
 static_assert(STORAGE_PROTOCOL_STRUCTURE_VERSION == STORAGE_PROTOCOL_STRUCTURE_VERSION_VALUE);
 static_assert(STORAGE_PROTOCOL_COMMAND_FLAG_ADAPTER_REQUEST == STORAGE_PROTOCOL_COMMAND_FLAG_ADAPTER_REQUEST_VALUE);
 static_assert(STORAGE_PROTOCOL_SPECIFIC_NVME_ADMIN_COMMAND == STORAGE_PROTOCOL_SPECIFIC_NVME_ADMIN_COMMAND_VALUE);
+static_assert(STORAGE_PROTOCOL_STATUS_SUCCESS == STORAGE_PROTOCOL_STATUS_SUCCESS_VALUE);
+static_assert(offsetof(STORAGE_PROTOCOL_COMMAND, ReturnStatus) == offsetof(StorageProtocolCommand, returnStatus));
+static_assert(offsetof(STORAGE_PROTOCOL_COMMAND, ErrorCode) == offsetof(StorageProtocolCommand, errorCode));
 static_assert(sizeof(STORAGE_PROTOCOL_COMMAND) == sizeof(StorageProtocolCommand));
 static_assert(offsetof(STORAGE_PROTOCOL_COMMAND, ProtocolType) == offsetof(StorageProtocolCommand, protocolType));
 static_assert(offsetof(STORAGE_PROTOCOL_COMMAND, Flags) == offsetof(StorageProtocolCommand, flags));

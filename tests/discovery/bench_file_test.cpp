@@ -78,6 +78,8 @@ TEST_F(Fixture, FaultsInAFileNameTheirLineAndAddNothing) {
       {"[pci p]\n[drive d]\nparent = p\ndisk = 1\nflash-id = 2C C3 08\n", "line 5: [drive d] \"flash-id\" takes 6"},
       {"[pci p]\n[drive d]\nparent = p\ndisk = 1\nbridge = via\n", "line 5: [drive d] \"bridge\" is none, asmedia"},
       {"[pci p]\n[drive d]\nparent = p\ndisk = 1\nfault = identify nth=x\n", "line 5: [drive d] \"fault\" setting"},
+      {"[pci p]\n[drive d]\nparent = p\ndisk = 1\nfault = identify phase=4\n", "line 5: [drive d] \"fault\" setting"},
+      {"[pci p]\n[drive d]\nparent = p\ndisk = 1\nfault = identify phase=0xF\n", "line 5: [drive d] \"fault\" setting"},
       {"[disk a]\ndisk = 3\n[disk b]\ndisk = 3\n", "line 3: [disk b] disk 3 is also [a]"},
       {"[pci a]\nid = X\\1\n[pci b]\nid = x\\1\n", "line 3: [pci b] instance ID x\\1 is also [a]'s"},
       {"[volume CD]\ndisks = 0\n", "line 1: [volume CD] a volume is named by its letter"},

@@ -254,6 +254,11 @@ TEST_F(Fixture, FormatIndexTakesItsHighBitsOnlyPastSixteenFormats) {
   ns[25] = 15;  // 16 formats: bits 6:5 are not part of the index
   EXPECT_EQ(SelectedLbaFormat(ns), 1u);
   EXPECT_EQ(SelectedBlockSize(ns), 512u);
+  ns[25] = 16;    // 17 formats: the first count with bits 6:5 in the index
+  ns[26] = 0x20;  // bits 3:0 = 0, bits 6:5 = 01 -> format 16
+  ns[128 + 4 * 16 + 2] = 12;
+  EXPECT_EQ(SelectedLbaFormat(ns), 16u);
+  EXPECT_EQ(SelectedBlockSize(ns), 4096u);
   ns[25] = 63;
   ns[26] = 0x6F;  // the last of 64 formats, at bytes 380-383
   ns[128 + 4 * 63 + 2] = 31;

@@ -29,6 +29,7 @@ std::string Find(const std::string& bytes) {
 TEST(FindInternalVersion, WindowsAndWalks) {
   EXPECT_EQ("3.2.F.2F", Find(std::string("xx3.2.F.2F\0yy", 13)));
   EXPECT_EQ("-", Find("1..2.3.4"));                       // a second dot in a row ends the walk
+  EXPECT_EQ("-", Find(std::string("1..2.3\0", 7)));         // nor does it count towards the three
   EXPECT_EQ("1.2.3.4", Find(std::string("a1.2.3.4\0", 9)));  // the window starts at the 1
   EXPECT_EQ("1.2.3.", Find(std::string("1.2.3.\0", 7)));      // an early end still counts
   EXPECT_EQ("1.2.3.4-", Find("1.2.3.4-xyz"));               // all 8 window bytes are copied

@@ -185,70 +185,123 @@ TEST_F(Bridge, JmicronWriteAndCommit) {
   EXPECT_EQ(device->seen[2].Cdb(), Cdb({0xA1, 0x8F, 0x00, 0x00, 0x02, 0x00}));
 }
 
-TEST_F(Bridge, CheckConditionStopsTheSequenceOnlyWithAStatusByte) {
+TEST_F(Bridge, CheckConditionInAnyPhaseEndsTheCommand) {
   std::vector<uint8_t> buffer(4096, 0);
   for (int32_t type : {CMD_TYPE_ASM, CMD_TYPE_JMI}) {
-    // Phase 1 of a JMicron Identify (and of an ASMedia command): nothing more is sent.
-    device->seen.clear();
-    device->replies = {CheckCondition()};
-    uint8_t status = 0;
-    NvmeCommand command = IdentifyCommand(1, 0);
-    int result = type == CMD_TYPE_ASM
-                     ? IO_USB_ASM_NvmeCmd(handle, NVME_DATA_READ, &command, buffer.data(), 4096, &status)
-                     : IdentifyCmd(type, handle, 1, 0, buffer.data(), 4096, &status);
-    EXPECT_EQ(result, 1);
-    EXPECT_EQ(status, 2);
-    EXPECT_EQ(device->seen.size(), 1u);
+    for (size_t phase = 1; phase <= 3; ++phase) {
+      // With a status byte (Identify during discovery): status 2, result 1, nothing more sent.
+      device->seen.clear();
+      device->replies.assign(phase - 1, Reply{});
+      device->replies.push_back(CheckCondition());
+      uint8_t status = 0;
+      NvmeCommand command = IdentifyCommand(1, 0);
+      int result = type == CMD_TYPE_ASM
+                       ? IO_USB_ASM_NvmeCmd(handle, NVME_DATA_READ, &command, buffer.data(), 4096, &status)
+                       : IO_USB_JMI_NvmeCmd(handle, NVME_DATA_READ, &command, buffer.data(), 4096, &status);
+      EXPECT_EQ(result, 1) << type << " phase " << phase;
+      EXPECT_EQ(status, 2) << type << " phase " << phase;
+      EXPECT_EQ(device->seen.size(), phase) << type;
 
-    // Phase 2: the completion is not asked for.
-    device->seen.clear();
-    device->replies = {{}, CheckCondition()};
-    status = 0;
-    command = IdentifyCommand(1, 0);
-    result = type == CMD_TYPE_ASM
-                 ? IO_USB_ASM_NvmeCmd(handle, NVME_DATA_READ, &command, buffer.data(), 4096, &status)
-                 : IO_USB_JMI_NvmeCmd(handle, NVME_DATA_READ, &command, buffer.data(), 4096, &status);
-    EXPECT_EQ(result, 1);
-    EXPECT_EQ(status, 2);
-    EXPECT_EQ(device->seen.size(), 2u);
+      // Without one (vendor commands, download, commit): the device reported an error.
+      device->seen.clear();
+      device->replies.assign(phase - 1, Reply{});
+      device->replies.push_back(CheckCondition());
+      EXPECT_EQ(SendVendorCmd(type, handle, NVME_DATA_READ, 0xF2, 0, 0, VENDOR_SIGNATURE_CDW14,
+                              VENDOR_SIGNATURE_CDW15, buffer.data(), 4096),
+                NVME_RESULT_DEVICE_ERROR) << type << " phase " << phase;
+      EXPECT_EQ(device->seen.size(), phase) << type;
 
-    // Without a status byte it goes unnoticed.
-    device->seen.clear();
-    device->replies = {CheckCondition(), CheckCondition(), CheckCondition()};
-    EXPECT_EQ(SendVendorCmd(type, handle, NVME_DATA_READ, 0xF2, 0, 0, VENDOR_SIGNATURE_CDW14,
-                            VENDOR_SIGNATURE_CDW15, buffer.data(), 4096),
-              1);
-    EXPECT_EQ(device->seen.size(), 3u);
+      // Any other status than GOOD is an error even with a status byte (0x08: BUSY).
+      device->seen.clear();
+      device->replies.assign(phase - 1, Reply{});
+      device->replies.push_back(Data({}, 0, 0x08));
+      status = 0;
+      command = IdentifyCommand(1, 0);
+      result = type == CMD_TYPE_ASM
+                   ? IO_USB_ASM_NvmeCmd(handle, NVME_DATA_READ, &command, buffer.data(), 4096, &status)
+                   : IO_USB_JMI_NvmeCmd(handle, NVME_DATA_READ, &command, buffer.data(), 4096, &status);
+      EXPECT_EQ(result, NVME_RESULT_DEVICE_ERROR) << type << " phase " << phase;
+      EXPECT_EQ(status, 0);
+      EXPECT_EQ(device->seen.size(), phase) << type;
+    }
+  }
+  // The ASMedia Identify is one command: BUSY on it is an error.
+  device->seen.clear();
+  device->replies = {Data({}, 0, 0x08)};
+  uint8_t status = 0;
+  EXPECT_EQ(IdentifyCmd(CMD_TYPE_ASM, handle, 1, 0, buffer.data(), 4096, &status), NVME_RESULT_DEVICE_ERROR);
+  EXPECT_EQ(status, 0);
+}
+
+TEST_F(Bridge, FailedPhasesEndTheCommand) {
+  std::vector<uint8_t> buffer(4096, 0);
+  for (int32_t type : {CMD_TYPE_ASM, CMD_TYPE_JMI}) {
+    for (size_t phase = 1; phase <= 3; ++phase) {
+      device->seen.clear();
+      device->replies.assign(phase - 1, Reply{});
+      device->replies.push_back(Fail(static_cast<uint32_t>(30 + phase)));
+      uint8_t status = 0;
+      NvmeCommand command = IdentifyCommand(0, 1);
+      int result = type == CMD_TYPE_ASM
+                       ? IO_USB_ASM_NvmeCmd(handle, NVME_DATA_READ, &command, buffer.data(), 4096, &status)
+                       : IO_USB_JMI_NvmeCmd(handle, NVME_DATA_READ, &command, buffer.data(), 4096, &status);
+      EXPECT_EQ(result, -4) << type << " phase " << phase;
+      EXPECT_EQ(status, 0);
+      EXPECT_EQ(device->seen.size(), phase);
+      EXPECT_EQ(AppStateGet().lastSystemError, 30 + phase);
+    }
   }
 }
 
-TEST_F(Bridge, FailedPhasesAndTheUncheckedCompletion) {
+TEST_F(Bridge, TheCompletionEntryDecidesTheResult) {
+  // What the completion phase brings back, written out by hand. The status field is bits 31:17 of
+  // the entry's fourth dword; bit 16 is the phase tag. ASMedia returns the 16-byte entry itself,
+  // JMicron a 512-byte block with "NVME" and the entry from byte 8.
+  auto entry = [](std::initializer_list<int> dword3) {
+    std::vector<uint8_t> e = Bytes({0x5A, 0x00, 0x00, 0x00, 0, 0, 0, 0, 0, 0, 0, 0});
+    for (int b : dword3) e.push_back(static_cast<uint8_t>(b));
+    return e;
+  };
+  auto jmicron = [](const std::vector<uint8_t>& e, const char* mark = "NVME") {
+    std::vector<uint8_t> block(512, 0);
+    std::memcpy(block.data(), mark, 4);
+    std::copy(e.begin(), e.end(), block.begin() + 8);
+    return block;
+  };
+  struct Row {
+    const char* what;
+    std::vector<uint8_t> entry;
+    int result;
+  };
+  const Row rows[] = {
+      {"phase tag only", entry({0x00, 0x00, 0x01, 0x00}), 1},
+      {"Internal Error 0x0006", entry({0x00, 0x00, 0x0D, 0x00}), NVME_RESULT_DEVICE_ERROR},
+      {"Invalid Field 0x0002, phase tag clear", entry({0x00, 0x00, 0x04, 0x00}), NVME_RESULT_DEVICE_ERROR},
+      {"Invalid Firmware Image 0x0107", entry({0x00, 0x00, 0x0F, 0x02}), NVME_RESULT_DEVICE_ERROR},
+      {"do not retry, no status code", entry({0x00, 0x00, 0x00, 0x80}), NVME_RESULT_DEVICE_ERROR},
+      {"command identifier", entry({0x34, 0x12, 0x01, 0x00}), 1},
+  };
   std::vector<uint8_t> buffer(4096, 0);
-  for (int32_t type : {CMD_TYPE_ASM, CMD_TYPE_JMI}) {
-    device->seen.clear();
-    device->replies = {Fail(31)};
-    EXPECT_EQ(SendVendorCmd(type, handle, NVME_DATA_READ, 0xF2, 0, 0, VENDOR_SIGNATURE_CDW14,
+  for (const Row& row : rows) {
+    device->replies = {{}, {}, Data(row.entry)};
+    EXPECT_EQ(SendVendorCmd(CMD_TYPE_ASM, handle, NVME_DATA_READ, 0xE6, 1, 0, VENDOR_SIGNATURE_CDW14,
                             VENDOR_SIGNATURE_CDW15, buffer.data(), 4096),
-              -4);
-    EXPECT_EQ(device->seen.size(), 1u);
-    EXPECT_EQ(AppStateGet().lastSystemError, 31u);
-
-    device->seen.clear();
-    device->replies = {{}, Fail(1117)};
-    EXPECT_EQ(SendVendorCmd(type, handle, NVME_DATA_READ, 0xF2, 0, 0, VENDOR_SIGNATURE_CDW14,
+              row.result) << "ASMedia " << row.what;
+    device->replies = {{}, {}, Data(jmicron(row.entry))};
+    EXPECT_EQ(SendVendorCmd(CMD_TYPE_JMI, handle, NVME_DATA_READ, 0xE6, 1, 0, VENDOR_SIGNATURE_CDW14,
                             VENDOR_SIGNATURE_CDW15, buffer.data(), 4096),
-              -4);
-    EXPECT_EQ(device->seen.size(), 2u);
-    EXPECT_EQ(AppStateGet().lastSystemError, 1117u);
-
-    device->seen.clear();
-    device->replies = {{}, {}, Fail(1117)};
-    uint8_t status = 0;
-    NvmeCommand command = IdentifyCommand(0, 1);
-    EXPECT_EQ(IO_USB_JMI_NvmeCmd(handle, NVME_DATA_READ, &command, buffer.data(), 4096, &status), 1);
-    EXPECT_EQ(status, 0);
-    EXPECT_EQ(device->seen.size(), 3u);
+              row.result) << "JMicron " << row.what;
   }
+  // A JMicron block without its mark carries no completion: an error however good the rest.
+  device->replies = {{}, {}, Data(jmicron(entry({0x00, 0x00, 0x01, 0x00}), "NVMF"))};
+  EXPECT_EQ(FWCommit(CMD_TYPE_JMI, handle, 1, 1), NVME_RESULT_DEVICE_ERROR);
+  device->replies = {{}, {}, Data(std::vector<uint8_t>(512, 0))};
+  EXPECT_EQ(FWCommit(CMD_TYPE_JMI, handle, 1, 1), NVME_RESULT_DEVICE_ERROR);
+  // An Identify through a JMicron bridge gets the same examination.
+  device->replies = {{}, {}, Data(jmicron(entry({0x00, 0x00, 0x0D, 0x00})))};
+  uint8_t status = 0;
+  EXPECT_EQ(IdentifyCmd(CMD_TYPE_JMI, handle, 1, 0, buffer.data(), 4096, &status), NVME_RESULT_DEVICE_ERROR);
+  EXPECT_EQ(status, 0);
 }
 
 TEST_F(Bridge, AsmediaIdentifyIsOneCommand) {

@@ -203,6 +203,23 @@ TEST_F(Firmware, FailedChunkEndsTheDownloadAndReleasesTheImage) {
   EXPECT_EQ(device->seen.size(), 8u);
   EXPECT_EQ(system.allocated, system.freed);
 
+  // Bridge: the drive completes the last chunk with Internal Error (status field 0x0006 in the
+  // entry's fourth dword), or the bridge ends the first chunk's completion phase with CHECK
+  // CONDITION. Nothing is sent after it, and the image is released.
+  device->seen.clear();
+  device->replies = {{}, {}, {}, {}, {}, {}, {}, {}, {}, {}, {},
+                     Data(Bytes({0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x00, 0x00, 0x0D, 0x00}))};
+  image = PageCopy(bytes);
+  EXPECT_EQ(DownloadFW(CMD_TYPE_ASM, handle, image, 4 * 4096), NVME_RESULT_DEVICE_ERROR);
+  EXPECT_EQ(device->seen.size(), 12u);
+  EXPECT_EQ(system.allocated, system.freed);
+  device->seen.clear();
+  device->replies = {{}, {}, CheckCondition()};
+  image = PageCopy(bytes);
+  EXPECT_EQ(DownloadFW(CMD_TYPE_JMI, handle, image, 4 * 4096), NVME_RESULT_DEVICE_ERROR);
+  EXPECT_EQ(device->seen.size(), 3u);
+  EXPECT_EQ(system.allocated, system.freed);
+
   // Unknown command type: -5, nothing sent, the image released.
   device->seen.clear();
   image = PageCopy(bytes);
@@ -219,7 +236,7 @@ TEST_F(Firmware, FailedChunkEndsTheDownloadAndReleasesTheImage) {
   EXPECT_EQ(system.allocated, system.freed);
 }
 
-TEST_F(Firmware, NativeCommitRecordAndTheAcceptedError) {
+TEST_F(Firmware, CommitRecordsAndTheErrorsTheyMeet) {
   ASSERT_EQ(FWCommit(CMD_TYPE_NVME, handle, 1, 1), 1);
   ASSERT_EQ(device->seen.size(), 1u);
   EXPECT_EQ(device->seen[0].code, kFirmwareActivate);
@@ -244,6 +261,12 @@ TEST_F(Firmware, NativeCommitRecordAndTheAcceptedError) {
   device->seen.clear();
   EXPECT_EQ(FWCommit(CMD_TYPE_NONE, handle, 1, 1), -5);
   EXPECT_TRUE(device->seen.empty());
+
+  // A bridged drive that refuses the commit (Invalid Firmware Image, 0x0107): no success line.
+  system.lines.clear();
+  device->replies = {{}, {}, Data(Bytes({0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x00, 0x00, 0x0F, 0x02}))};
+  EXPECT_EQ(FWCommit(CMD_TYPE_ASM, handle, 1, 1), NVME_RESULT_DEVICE_ERROR);
+  EXPECT_EQ(system.lines, (std::vector<std::u16string>{prefix + u"FW Commit IN"}));
 }
 
 TEST_F(Firmware, LegacyNameGoesIntoBytes88To95) {

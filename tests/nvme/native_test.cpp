@@ -119,6 +119,46 @@ TEST_F(NvmeTest, FailedRequestRecordsTheErrorAndLeavesTheBufferAlone) {
   EXPECT_EQ(system.freed, 1);
 }
 
+TEST_F(NvmeTest, RecordThatDoesNotReportSuccessIsADeviceError) {
+  // The request is carried; the record returned tells how the drive completed the command:
+  // ReturnStatus at byte 16 (1 success, 2 error, 0 pending) and ErrorCode at byte 20. The reply
+  // data at 144 is there in every row, and reaches the caller only on success.
+  struct Row {
+    const char* what;
+    std::vector<uint8_t> status;
+    int result;
+  };
+  const Row rows[] = {
+      {"error, Internal Error", Bytes({0x02, 0, 0, 0, 0x06, 0, 0, 0}), NVME_RESULT_DEVICE_ERROR},
+      {"error, Invalid Field", Bytes({0x02, 0, 0, 0, 0x02, 0, 0, 0}), NVME_RESULT_DEVICE_ERROR},
+      {"error, Invalid Firmware Image", Bytes({0x02, 0, 0, 0, 0x07, 0x01, 0, 0}), NVME_RESULT_DEVICE_ERROR},
+      {"success with an error code", Bytes({0x01, 0, 0, 0, 0x06, 0, 0, 0}), NVME_RESULT_DEVICE_ERROR},
+      {"still pending", Bytes({0x00, 0, 0, 0, 0x00, 0, 0, 0}), NVME_RESULT_DEVICE_ERROR},
+      {"success", Bytes({0x01, 0, 0, 0, 0x00, 0, 0, 0}), 1},
+  };
+  const auto data = Pattern(4096, 11);
+  for (const Row& row : rows) {
+    std::vector<uint8_t> reply = row.status;
+    reply.resize(144 - 16, 0);
+    reply.insert(reply.end(), data.begin(), data.end());
+    device->replies.push_back(Data(reply, 16));
+    AppStateGet().lastSystemError = 0;
+    std::vector<uint8_t> buffer(4096, 0);
+    EXPECT_EQ(SendVendorCmd(CMD_TYPE_NVME, handle, NVME_DATA_READ, 0xE6, 1, 0, VENDOR_SIGNATURE_CDW14,
+                            VENDOR_SIGNATURE_CDW15, buffer.data(), 4096),
+              row.result) << row.what;
+    EXPECT_EQ(buffer, row.result == 1 ? data : std::vector<uint8_t>(4096, 0)) << row.what;
+    EXPECT_EQ(AppStateGet().lastSystemError, 0u) << row.what;
+    EXPECT_EQ(system.allocated, system.freed) << row.what;
+  }
+  // A write the drive refused is reported the same way.
+  device->replies.push_back(Data(Bytes({0x02, 0, 0, 0, 0x02, 0, 0, 0}), 16));
+  std::vector<uint8_t> block(4096, 0x43);
+  EXPECT_EQ(IO_NVMe_PassThrough(handle, NVME_DATA_WRITE, 0xE5, 1, 0, VENDOR_SIGNATURE_CDW14,
+                                VENDOR_SIGNATURE_CDW15, block.data(), 4096),
+            NVME_RESULT_DEVICE_ERROR);
+}
+
 TEST_F(NvmeTest, IdentifyGoesAsAProtocolSpecificQuery) {
   const auto reply = Pattern(4096, 1);
   device->replies.push_back(Data(reply, 48));

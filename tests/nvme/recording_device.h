@@ -126,12 +126,23 @@ class RecordingDevice : public emu::EmuDevice {
     }
     auto* outBytes = static_cast<uint8_t*>(out);
     if (code == kScsiPassThroughDirect) {
+      // A JMicron completion phase without a canned reply brings back a block that reports
+      // success: "NVME" and an all-zero completion entry.
+      if (data != nullptr && r.bytes.empty() && s.transferLength >= 4 && inBytes[kCdbAt] == 0xA1 &&
+          inBytes[kCdbAt + 1] == 0x8F)
+        std::memcpy(data, "NVME", 4);
       if (data != nullptr && !r.bytes.empty())
         std::memcpy(data, r.bytes.data(), r.bytes.size() < s.transferLength ? r.bytes.size()
                                                                              : s.transferLength);
       if (outBytes != nullptr && outLength > 2) outBytes[2] = r.scsiStatus;
       *returned = outLength;
     } else {
+      // The driver completes a protocol command with ReturnStatus STORAGE_PROTOCOL_STATUS_SUCCESS
+      // (1 at byte 16) and ErrorCode 0 (byte 20) unless the canned reply says otherwise.
+      if (code == kProtocolCommand && outBytes != nullptr && outLength >= 24) {
+        const uint8_t success[8] = {1, 0, 0, 0, 0, 0, 0, 0};
+        std::memcpy(outBytes + 16, success, sizeof(success));
+      }
       if (outBytes != nullptr && r.at < outLength && !r.bytes.empty()) {
         const size_t room = outLength - r.at;
         std::memcpy(outBytes + r.at, r.bytes.data(), r.bytes.size() < room ? r.bytes.size() : room);

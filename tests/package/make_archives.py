@@ -7,13 +7,14 @@ usage: make_archives.py OUT
 
 OUT/src/...            the source files (fixed content, modes and times)
 OUT/infozip.zip        zip -r: deflated entries, stored entries (-n .raw), folders
-OUT/comment.zip        zip with an archive comment of 5,000 bytes (zip -z)
+OUT/comment.zip        zip with an entry comment on each entry (zip -c) and an archive comment
+                       of 5,000 bytes (zip -z)
 OUT/password.zip       zip -P secret: encrypted deflated and stored entries
 OUT/streamed.zip       zip writing to a pipe: data descriptors (flag bit 3)
 OUT/stdin.zip          zip reading stdin and writing to a pipe: the entry "-", data descriptor
 OUT/streamed_password.zip  zip -P secret to a pipe: encrypted, check byte from the DOS time
 OUT/python.zip         zipfile: Unix host attributes, directory entries, stored, UTF-8 name,
-                       DOS and NTFS host entries
+                       DOS and NTFS host entries, an entry comment on the first entry
 OUT/traversal.zip      zipfile: names with drive prefixes, leading separators and ".." parts
 OUT/done               written last
 """
@@ -95,7 +96,9 @@ def main():
     run(["zip", "-q", "-r", "-n", ".raw", os.path.join(out, "infozip.zip")] + env_names, src)
 
     comment = b"".join(b"Comment line %04d of the Quorvela test package.\n" % i for i in range(200))[:5000]
-    run(["zip", "-q", os.path.join(out, "comment.zip"), "text.txt", "big.bin"], src)
+    # zip -c asks for one comment line per entry on its input.
+    run(["zip", "-q", "-c", os.path.join(out, "comment.zip"), "text.txt", "big.bin"], src,
+        stdin=b"The first entry's comment.\nA comment of the second entry, somewhat longer.\n")
     run(["zip", "-q", "-z", os.path.join(out, "comment.zip")], src, stdin=comment)
 
     run(["zip", "-q", "-P", "secret", "-n", ".raw", os.path.join(out, "password.zip"),
@@ -115,6 +118,8 @@ def main():
             path = os.path.join(src, name)
             info = zipfile.ZipInfo.from_file(path, name)
             info.date_time = DOS_TIME
+            if name == "sub":
+                info.comment = b"A folder entry with a comment of its own"
             if info.is_dir():
                 z.writestr(info, b"")
             else:

@@ -158,12 +158,22 @@ TEST(PackageInfoText, WrapVersionListAddsOneSemicolonAtEachEnd) {
   std::u16string fits(257, u'v');  // 257 + 2 = 259: fits whole
   WrapVersionList(fits.c_str(), out, TEXT_PATH);
   EXPECT_EQ(std::u16string(out), u";" + fits + u";");
-  std::u16string oneTooMany(258, u'v');  // one version that cannot fit: nothing rather than a cut one
+  std::u16string oneTooMany(258, u'v');  // one version that cannot fit: a list no revision matches
   WrapVersionList(oneTooMany.c_str(), out, TEXT_PATH);
-  EXPECT_EQ(std::u16string(out), u"");
+  EXPECT_EQ(std::u16string(out), u";");
   std::u16string twoVersions = std::u16string(200, u'a') + u";" + std::u16string(60, u'b');
   WrapVersionList(twoVersions.c_str(), out, TEXT_PATH);
   EXPECT_EQ(std::u16string(out), u";" + std::u16string(200, u'a') + u";");
+  // A first version of 257 characters before another fills the 260 units exactly; one of 258
+  // does not fit, and nothing is written past the buffer (the units after it stay '#').
+  char16_t guarded[TEXT_PATH + 4];
+  for (size_t first : {size_t{257}, size_t{258}}) {
+    for (auto& c : guarded) c = u'#';
+    std::u16string list = std::u16string(first, u'v') + u";next";
+    WrapVersionList(list.c_str(), guarded, TEXT_PATH);
+    EXPECT_EQ(std::u16string(guarded), first == 257 ? u";" + std::u16string(257, u'v') + u";" : u";") << first;
+    for (size_t i = TEXT_PATH; i < TEXT_PATH + 4; ++i) EXPECT_EQ(guarded[i], u'#') << first << " " << i;
+  }
 }
 
 TEST_F(PackageInfo, LongMessagesAreHandledWithoutOverflow) {

@@ -151,7 +151,8 @@ TEST_F(RealArchives, InfoZipDeflatedStoredAndFolders) {
   EXPECT_TRUE(IsFolder(Out("sub/deeper")));
 }
 
-TEST_F(RealArchives, InfoZipArchiveCommentOfFiveKilobytes) {
+// Entry comments lie between one directory record and the next: the walk must step over them.
+TEST_F(RealArchives, InfoZipEntryCommentsAndAnArchiveCommentOfFiveKilobytes) {
   auto r = Unpack("comment.zip");
   ASSERT_EQ(r.size(), 2u);
   EXPECT_EQ(r["text.txt"].result, ArchiveResult::Ok);

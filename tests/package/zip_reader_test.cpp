@@ -52,7 +52,7 @@ class ZipReader : public ArchiveTest {};
 
 // ---- Results, handles ------------------------------------------------------------------------------
 
-TEST(ZipResultText, EveryCodeHasTheTextOfThePart) {
+TEST(ZipResultText, EveryCodeHasItsText) {
   struct Row {
     uint32_t code;
     const char* text;
@@ -75,6 +75,7 @@ TEST(ZipResultText, EveryCodeHasTheTextOfThePart) {
       {0x00060000, "Zip-bug: the anticipated size turned out wrong"},
       {0x00070000, "Caller: the file had already been partially unzipped"},
       {0x00080000, "Caller: mixing creation and opening of zip"},
+      {0x00090000, "Caller: the name is a device name or holds a zero byte"},
       {0x01000000, "Zip-bug: internal initialisation not completed"},
       {0x02000000, "Zip-bug: trying to seek the unseekable"},
       {0x04000000, "Zip-bug: tried to change mind, but not allowed"},
@@ -395,9 +396,25 @@ TEST_F(ZipReader, Utf8NamesAreDecoded) {
   ArchiveClose(h);
 }
 
+TEST_F(ZipReader, ANameOf300BytesIsCutAndTheNextEntryIsUntouched) {
+  // The directory's name buffer holds 260 bytes: the rest of the name must not reach the
+  // reader's own state, so the entry after it lists and extracts as usual.
+  std::vector<ZipItem> items = {{std::string(300, 'n'), "long", 0}, {"second.txt", "second", 8}};
+  auto results = UnpackAll(Archive(BuildZip(items)));
+  ASSERT_EQ(results.size(), 2u);
+  EXPECT_EQ(results[0].entryResult, ArchiveResult::Ok);
+  EXPECT_EQ(Narrow(results[0].name), std::string(259, 'n'));
+  EXPECT_EQ(results[0].result, ArchiveResult::BadArguments);  // too long with the base folder
+  EXPECT_EQ(results[1].entryResult, ArchiveResult::Ok);
+  EXPECT_EQ(Narrow(results[1].name), "second.txt");
+  EXPECT_EQ(results[1].result, ArchiveResult::Ok);
+  EXPECT_EQ(FilesBelow(Out()), (std::vector<std::string>{"second.txt"}));
+  EXPECT_EQ(ReadAll(Out("second.txt")), "second");
+}
+
 // ---- Names and where they land -------------------------------------------------------------------
 
-TEST(ZipNames, SanitisingExamplesOfThePart) {
+TEST(ZipNames, SanitisingDropsPrefixesSeparatorsAndPatterns) {
   auto clean = [](const std::u16string& in) {
     char16_t buffer[260];
     platform::TextCopy(buffer, 260, in.c_str());
@@ -408,6 +425,8 @@ TEST(ZipNames, SanitisingExamplesOfThePart) {
   EXPECT_EQ(clean(u"/abs/x"), u"abs/x");
   EXPECT_EQ(clean(u"a/../b"), u"b");
   EXPECT_EQ(clean(u"x\\..\\y/../z"), u"z");
+  EXPECT_EQ(clean(u"a\\../b.txt"), u"b.txt");  // the mixed separators count too
+  EXPECT_EQ(clean(u"a/..\\b.txt"), u"b.txt");
   EXPECT_EQ(clean(u"a/../../b"), u"../b");
   EXPECT_EQ(clean(u"../b"), u"../b");
   EXPECT_EQ(clean(u"\\\\server\\share\\f"), u"server\\share\\f");
@@ -434,7 +453,7 @@ TEST(ZipNames, ClimbingPathsAreRecognised) {
   EXPECT_FALSE(ArchivePathClimbs(u""));
 }
 
-TEST_F(ZipReader, NamesLandWhereThePartSays) {
+TEST_F(ZipReader, NamesLandBelowTheBaseFolder) {
   std::vector<ZipItem> items = {
       {"C:\\dir\\x.bin", "1", 0}, {"/abs/x", "2", 0}, {"a/../b", "3", 0}, {"x\\..\\y/../z", "4", 0},
       {"sub/deeper/f.txt", "5", 0}, {"\xC3\xBC.txt", "6", 0},
@@ -474,6 +493,34 @@ TEST_F(ZipReader, NamesThatStillClimbAreRefusedAndNothingLeavesTheBase) {
   EXPECT_EQ(ArchiveExtractEntry(h, 4, u"inner/../same.txt"), ArchiveResult::BadArguments);
   ArchiveClose(h);
   EXPECT_FALSE(Exists(At("up.txt")));
+}
+
+TEST_F(ZipReader, DeviceNamesAndNamesWithAZeroByteAreRefusedBeforeAnythingIsMade) {
+  // On Windows each of these would open a device (and report Success); a zero byte would cut the
+  // name to "image.fw". The entries around them extract as before.
+  std::vector<std::string> refused = {
+      "CON", "prn.fw", "sub/Aux.tar.gz", "NUL", "nul .txt", "com1", "COM9.log", "lpt1.ini",
+      "LPT9", "CONIN$", "conout$.txt", "deep/Com3/x.fw", "com0", "LPT\xC2\xB9.bin", "con:stream",
+      std::string("image.fw\0.txt", 13)};
+  std::vector<std::string> accepted = {"console.txt", "CONFIG.fw", "com10.txt", "lpt.txt", "nul_file",
+                                       "sub/prn2.txt", "auxiliary/x.txt", "xcon"};
+  std::vector<ZipItem> items;
+  for (const auto& name : refused) items.push_back({name, "device", 0});
+  for (const auto& name : accepted) items.push_back({name, "file", 0});
+  auto results = UnpackAll(Archive(BuildZip(items)));
+  ASSERT_EQ(results.size(), items.size());
+  for (size_t i = 0; i < refused.size(); ++i) {
+    EXPECT_EQ(results[i].entryResult, ArchiveResult::Ok) << i;  // listed as usual
+    EXPECT_EQ(results[i].result, ArchiveResult::ReservedName) << i;
+  }
+  for (size_t i = refused.size(); i < items.size(); ++i)
+    EXPECT_EQ(results[i].result, ArchiveResult::Ok) << Narrow(results[i].name);
+  std::vector<std::string> files;
+  for (const auto& name : accepted) files.push_back("out/" + name);
+  files.push_back("test.zip");
+  std::sort(files.begin(), files.end());
+  EXPECT_EQ(FilesBelow(Scratch()), files);
+  EXPECT_FALSE(Exists(Out("deep")));
 }
 
 TEST_F(ZipReader, FolderEntriesMakeFoldersAndNoFile) {
@@ -760,6 +807,25 @@ TEST_F(ZipReader, ExtractingTwiceReplacesTheFile) {
   ASSERT_EQ(results.size(), 1u);
   EXPECT_EQ(results[0].result, ArchiveResult::Ok);
   EXPECT_EQ(ReadAll(Out("same.txt")), "second");
+}
+
+TEST_F(ZipReader, AFailedDuplicateLeavesTheEarlierCopy) {
+  // A second entry of the same name whose data is bad (a wrong CRC, damaged deflate data) fails
+  // and the good file of the first one stays; a good second copy replaces it.
+  std::string good = Compressible(30000, 1);
+  ZipItem badCrc{"image.fw", Random(20000, 2), 0};
+  badCrc.crc = Crc(badCrc.data) ^ 1;
+  ZipItem damaged{"image.fw", Compressible(30000, 3), 8};
+  damaged.rawData = RawDeflate(damaged.data).substr(0, 100);
+  ZipItem second{"info.ini", "second copy", 8};
+  auto results = UnpackAll(Archive(BuildZip({{"image.fw", good, 8}, badCrc, damaged, {"info.ini", "first"}, second})));
+  ASSERT_EQ(results.size(), 5u);
+  EXPECT_EQ(results[0].result, ArchiveResult::Ok);
+  EXPECT_EQ(results[1].result, ArchiveResult::Corrupt);
+  EXPECT_EQ(results[2].result, ArchiveResult::InflateFailed);
+  EXPECT_EQ(results[4].result, ArchiveResult::Ok);
+  EXPECT_EQ(ReadAll(Out("image.fw")), good);
+  EXPECT_EQ(ReadAll(Out("info.ini")), "second copy");
 }
 
 TEST_F(ZipReader, TheBaseFolderStartsAsTheCurrentFolder) {

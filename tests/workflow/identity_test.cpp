@@ -153,9 +153,7 @@ TEST_F(Identity, TheWorkerWritesNothingToAnotherDriveBehindThePath) {
   s.traceEnabled = 1;
   s.selectedDrive = s.drives[0];
   TextCopy(s.selectedDrive.serial, DRIVE_TEXT_CHARS, u"QV7A24110009        ");
-  ASSERT_TRUE(StartWorker(window_, &s.workerThread, UpdateWorker));
-  dialog().PumpUntil([] { return !IsUpdateRunning(); });
-  dialog().Pump();
+  RunWorker();
   EXPECT_EQ(LastBox(), u"Update FW Fail !");
   EXPECT_TRUE(WritesByPath(bench()).empty());
   bool traced = false;
@@ -216,4 +214,16 @@ TEST_F(Identity, AFailedReadAfterTheUpdateKeepsTheDrivesRecord) {
   for (const auto& e : entries) EXPECT_EQ(e.text.find(u"Disconnect"), std::u16string::npos) << Narrow(e.text);
   EXPECT_EQ(dialog().Selection(IDC_DRIVE_LIST), 1);
   EXPECT_EQ(Narrow(AppStateGet().selectedDrive.serial), "QV7A24110002        ");
+}
+
+TEST_F(Identity, AReadThatLosesTheFlashInformationIsNotTrusted) {
+  // The fifth vendor read of the ASMedia drive is RUN's read of its flash information. Taken as a
+  // drive without it, the update would take the legacy path and replace the drive's
+  // configuration with the image's template.
+  Start(BenchWith("drive q7-asmedia", "fault = vendor-read nth=5 action=error-completion status=0x0006"));
+  Select(1);
+  RunUpdate();
+  EXPECT_EQ(LastBox(), u"Update FW Fail !");
+  EXPECT_TRUE(WritesByPath(bench()).empty());
+  EXPECT_EQ(AppStateGet().selectedDrive.hasVendorInfo, 1);
 }

@@ -30,8 +30,12 @@ using testenv::Narrow;
 // sender, and one queue carries both the posted and the sent ones).
 inline std::vector<int> g_percents;
 
+// The result codes the worker posted, in order.
+inline std::vector<int> g_results;
+
 inline intptr_t RecordingProcedure(WindowHandle w, uint32_t m, uintptr_t wp, intptr_t lp) {
   if (m == WM_UPDATE_PROGRESS) g_percents.push_back(static_cast<int>(lp));
+  if (m == WM_UPDATE_RESULT) g_results.push_back(static_cast<int>(lp));
   return MainDialogProc(w, m, wp, lp);
 }
 
@@ -61,6 +65,7 @@ class Workflow : public testenv::Environment {
   void SetUp() override {
     Environment::SetUp();
     g_percents.clear();
+    g_results.clear();
     // Questions are answered Yes, result boxes Cancel (no restart), unless a test says otherwise.
     dialog().SetAnswer([](const HeadlessDialog::Box& box) {
       uint32_t buttons = box.type & 0x0F;
@@ -89,12 +94,23 @@ class Workflow : public testenv::Environment {
     dialog().Pump();
   }
 
+  // Runs the worker on the current selectedDrive, as RUN would after its checks, to its end.
+  void RunWorker() {
+    AppState& s = AppStateGet();
+    ASSERT_TRUE(StartWorker(window_, &s.workerThread, UpdateWorker));
+    dialog().PumpUntil([] { return !IsUpdateRunning(); });
+    dialog().Pump();
+  }
+
   std::vector<std::string> CaptureWith(const std::string& part) {
     std::vector<std::string> out;
     for (const std::string& line : bench().Capture().Lines())
       if (line.find(part) != std::string::npos) out.push_back(line);
     return out;
   }
+
+  // The result code of the last update, 0 when none ended.
+  int LastResult() { return g_results.empty() ? 0 : g_results.back(); }
 
   std::u16string LastBox() {
     auto boxes = dialog().Boxes();

@@ -1,6 +1,8 @@
 // The update workflow on the emulated bench and the virtual clock: the drive list and its
 // rebuilds, the eligibility check, the worker's stages on every command path, completion, and
 // whole updates that leave the emulated drives running the new image.
+#include <atomic>
+
 #include "tests/workflow/workflow_fixture.h"
 
 using namespace platform;
@@ -57,18 +59,22 @@ TEST_F(Workflow, InterfaceTextsAndLinkSpeedsBeyondTheTable) {
   d.iCmdType = CMD_TYPE_NVME;
   d.linkWidth = 4;
   char16_t text[128];
-  d.linkSpeed = 0;
-  FormatInterfaceText(d, text, 128);
-  EXPECT_EQ(std::u16string(text), u" x 4");
-  d.linkSpeed = 4;
-  FormatInterfaceText(d, text, 128);
-  EXPECT_EQ(std::u16string(text), u"PCIE Gen4 Signaling Speed (16.0 Gbps) x 4");
-  d.linkSpeed = 5;  // a Gen5 link has no name in the table: none is shown
-  FormatInterfaceText(d, text, 128);
-  EXPECT_EQ(std::u16string(text), u" x 4");
-  d.linkSpeed = 0xFFFFFFFF;
-  FormatInterfaceText(d, text, 128);
-  EXPECT_EQ(std::u16string(text), u" x 4");
+  struct {
+    uint32_t speed;
+    const char16_t* text;
+  } speeds[] = {
+      {0, u" x 4"},
+      {4, u"PCIE Gen4 Signaling Speed (16.0 Gbps) x 4"},
+      {5, u"PCIE Gen5 Signaling Speed (32.0 Gbps) x 4"},
+      {6, u"PCIE Gen6 Signaling Speed (64.0 Gbps) x 4"},
+      {7, u" x 4"},  // beyond the table: no name is shown
+      {0xFFFFFFFF, u" x 4"},
+  };
+  for (const auto& row : speeds) {
+    d.linkSpeed = row.speed;
+    FormatInterfaceText(d, text, 128);
+    EXPECT_EQ(std::u16string(text), row.text) << row.speed;
+  }
   d.iCmdType = CMD_TYPE_JMI;
   d.iPort = 1010203;
   FormatInterfaceText(d, text, 128);
@@ -99,6 +105,37 @@ TEST_F(Workflow, RebuildKeepsTheSelectedDrive) {
   EXPECT_EQ(dialog().ComboEntries(IDC_DRIVE_LIST).size(), 1u);
   EXPECT_EQ(dialog().Selection(IDC_DRIVE_LIST), 0);
   EXPECT_EQ(dialog().ItemText(IDC_STATUS), u"");
+}
+
+TEST_F(Workflow, ABridgedDriveBackUnderAnotherDiskNumberStaysSelected) {
+  // Disk numbers are not the drive's: it is found again at its port ID.
+  Start(BenchWith("drive q7-asmedia", "return-disk = 7\npower-cycle-ms = 1000"));
+  Select(1);
+  contents_.Drive("q7-asmedia")->PowerCycle();
+  bench().Clock().Advance(1000);
+  bench().Tick();
+  RefreshDriveList(window_, false);
+  auto entries = dialog().ComboEntries(IDC_DRIVE_LIST);
+  ASSERT_EQ(entries.size(), 3u);
+  EXPECT_EQ(dialog().Selection(IDC_DRIVE_LIST), 2);  // disk 7 now comes after disk 3
+  EXPECT_EQ(AppStateGet().selectedDrive.diskNumber, 7u);
+  EXPECT_EQ(Narrow(AppStateGet().selectedDrive.serial), "QV7A24110002        ");
+}
+
+TEST_F(Workflow, WaitsPostTheirStepsAndSendTheirEnd) {
+  // The steps of a wait are posted; its last 100 is sent, so the worker waits until the bar has
+  // reached the stage's end before it changes the stage.
+  Start();
+  g_percents.clear();
+  WaitWithProgress(3000);
+  EXPECT_EQ(g_percents, std::vector<int>{100});
+  EXPECT_EQ(dialog().Pump(), 2);
+  EXPECT_EQ(g_percents, (std::vector<int>{100, 33, 66}));
+  g_percents.clear();
+  WaitWithProgress(1000);
+  EXPECT_EQ(g_percents, std::vector<int>{100});
+  EXPECT_EQ(dialog().Pump(), 0);
+  EXPECT_EQ(bench().Clock().Slept(), 4000u);
 }
 
 TEST_F(Workflow, DisconnectEntryDuringABridgePowerCycle) {
@@ -169,6 +206,17 @@ TEST_F(Workflow, EligibilityByRevisionImageAndInternalVersion) {
   AppStateGet().fwVersionList[0] = 0;
   TextCopy(d.fwRevision, DRIVE_TEXT_CHARS, u"0.0.0.0");
   EXPECT_TRUE(DriveIsEligible(d));
+  // A FWVersion whose first version is too long to keep (300 characters) lets none through.
+  std::string ini = MakeSampleIni();
+  ini.replace(ini.find("3.2.F.P7;3.2.F.2A"), 17, std::string(300, 'V') + ";3.2.F.P7");
+  char16_t path[TEXT_PATH];
+  FormatText(path, TEXT_PATH, u"%s\\QuorvelaInfo.ini", AppStateGet().packageFolder);
+  ASSERT_NE(WriteWholeFile(path, GENERIC_WRITE_MODE, ini.data(), static_cast<uint32_t>(ini.size())), 0);
+  LoadPackageInfo();
+  for (const char16_t* rev : {u"3.2.F.P7", u"0.0.0.0", u""}) {
+    TextCopy(d.fwRevision, DRIVE_TEXT_CHARS, rev);
+    EXPECT_FALSE(DriveIsEligible(d)) << Narrow(rev);
+  }
 }
 
 TEST_F(Workflow, NoImageForTheDrivesFlashIsNotEligible) {
@@ -198,7 +246,15 @@ TEST_F(Workflow, AnsweringNoStartsNothing) {
 
 TEST_F(Workflow, NativeUpdateStagesAndResult) {
   Start();
+  // The result is posted while the update still counts as running: the list the worker rebuilds
+  // last must not meet a second start.
+  std::atomic<int> runningAtResult{-1};
+  dialog().SetPostObserver([&runningAtResult](uint32_t message, uintptr_t, intptr_t) {
+    if (message == WM_UPDATE_RESULT) runningAtResult = IsUpdateRunning() ? 1 : 0;
+  });
   RunUpdate();
+  dialog().SetPostObserver(nullptr);
+  EXPECT_EQ(runningAtResult.load(), 1);
   // The question, then the AfterMessage with OK and Cancel (PowerCtrl 2), answered Cancel.
   auto boxes = dialog().Boxes();
   ASSERT_EQ(boxes.size(), 2u);
@@ -214,6 +270,12 @@ TEST_F(Workflow, NativeUpdateStagesAndResult) {
                                0,                                       // 80..100
                                0};                                      // 100..100
   EXPECT_EQ(g_percents, expected);
+  // The bar: each stage's share of it. The download's tens are left out: the worker may change the
+  // stage while they still wait in the queue.
+  std::vector<int> bar = dialog().ProgressHistory(IDC_PROGRESS);
+  ASSERT_GE(bar.size(), 11u);
+  EXPECT_EQ(std::vector<int>(bar.end() - 11, bar.end()),
+            (std::vector<int>{30, 33, 36, 40, 40, 46, 53, 60, 60, 80, 100}));
   EXPECT_EQ(dialog().ProgressPos(IDC_PROGRESS), 100);
   EXPECT_TRUE(dialog().ItemEnabled(ID_OK));
   EXPECT_TRUE(dialog().ItemEnabled(IDC_DRIVE_LIST));
@@ -256,6 +318,10 @@ TEST_F(Workflow, AsmediaUpdatePowerCyclesWithModeOne) {
   ASSERT_GE(g_percents.size(), 6u);
   std::vector<int> tail(g_percents.end() - 6, g_percents.end());
   EXPECT_EQ(tail, (std::vector<int>{0, 33, 66, 100, 0, 0})) << testing::PrintToString(g_percents);
+  std::vector<int> bar = dialog().ProgressHistory(IDC_PROGRESS);
+  ASSERT_GE(bar.size(), 14u);
+  EXPECT_EQ(std::vector<int>(bar.end() - 14, bar.end()),
+            (std::vector<int>{30, 33, 36, 40, 40, 46, 53, 60, 60, 66, 73, 80, 80, 100}));
   EXPECT_EQ(bench().Clock().Slept(), 9000u);
   // The drive came back through its power cycle and runs the new image under its own identity.
   auto& controller = contents_.Drive("q7-asmedia")->Controller();
@@ -346,6 +412,16 @@ TEST_F(Workflow, SecondStartIsRefused) {
   s.workerThread = nullptr;
 }
 
+// Replaces the package's image file by the first size bytes of the sample image.
+void WriteCutSampleImage(const char16_t* path, size_t size) {
+  std::vector<uint8_t> bytes = MakeSampleImage();
+  bytes.resize(size);
+  FileHandle f = testenv::BuildSystem().OpenFile(path, FileMode::CreateAlways);
+  ASSERT_NE(f, INVALID_FILE);
+  testenv::BuildSystem().WriteFile(f, bytes.data(), static_cast<uint32_t>(bytes.size()), nullptr);
+  testenv::BuildSystem().CloseFile(f);
+}
+
 TEST_F(Workflow, VanishedOrDamagedImageDownloadsNothing) {
   Start();
   char16_t image[TEXT_PATH];
@@ -353,27 +429,30 @@ TEST_F(Workflow, VanishedOrDamagedImageDownloadsNothing) {
   // The image is gone between the check and the worker.
   AppStateGet().selectedDrive = AppStateGet().drives[0];
   ASSERT_TRUE(testenv::BuildSystem().RemoveFile(image));
-  AppState& s = AppStateGet();
-  ASSERT_TRUE(StartWorker(window_, &s.workerThread, UpdateWorker));
-  dialog().PumpUntil([] { return !IsUpdateRunning(); });
-  dialog().Pump();
+  RunWorker();
   EXPECT_EQ(LastBox(), u"Update FW Fail !");
 
   // An empty image, and one whose page table lies outside it.
   for (size_t size : {size_t{0}, size_t{4096}}) {
-    std::vector<uint8_t> bytes = MakeSampleImage();
-    bytes.resize(size);
-    FileHandle f = testenv::BuildSystem().OpenFile(image, FileMode::CreateAlways);
-    ASSERT_NE(f, INVALID_FILE);
-    testenv::BuildSystem().WriteFile(f, bytes.data(), static_cast<uint32_t>(bytes.size()), nullptr);
-    testenv::BuildSystem().CloseFile(f);
-    ASSERT_TRUE(StartWorker(window_, &s.workerThread, UpdateWorker));
-    dialog().PumpUntil([] { return !IsUpdateRunning(); });
-    dialog().Pump();
+    WriteCutSampleImage(image, size);
+    RunWorker();
     EXPECT_EQ(LastBox(), u"Update FW Fail !") << size;
   }
   EXPECT_TRUE(CaptureWith(kDownloadCode).empty());
   EXPECT_TRUE(CaptureWith(kActivateCode).empty());
+}
+
+TEST_F(Workflow, ADamagedImageIsRefusedOnTheLegacyPathToo) {
+  // Without the configuration carry-over nothing else looks at the image's page table.
+  Start(BenchWith("drive q7-native", "flash-info = no"));
+  AppState& s = AppStateGet();
+  s.selectedDrive = s.drives[0];
+  char16_t image[TEXT_PATH];
+  ASSERT_TRUE(ImagePathFor(s.selectedDrive, image, TEXT_PATH));
+  WriteCutSampleImage(image, 4096);
+  RunWorker();
+  EXPECT_EQ(LastBox(), u"Update FW Fail !");
+  EXPECT_TRUE(CaptureWith(kDownloadCode).empty());
 }
 
 TEST_F(Workflow, CompletionByPowerCtrl) {

@@ -2,11 +2,16 @@
 //
 //   fwpkg list ARCHIVE
 //     One line per entry, tab-separated: index, sanitised name, attributes (hex), uncompressed
-//     size, compressed size, write time in UTC (ISO 8601; "-" when the entry has none).
+//     size, compressed size (both unsigned, as the directory holds them), write time in UTC
+//     (ISO 8601; "-" when the entry has none). An entry that cannot be read is reported on the
+//     error output.
 //   fwpkg unpack ARCHIVE DIR [--password TEXT]
 //     Extracts every entry as the program does at start (UnpackArchive: the same reader, the same
-//     calls in the same order) and prints "name: result text" for each. Exit status 0 only when
-//     the archive opened and every entry gave Ok.
+//     calls in the same order) and prints "name: result text" for each; for an entry whose
+//     record cannot be read, that failure ("#index: text"). Exit status 0 only when the archive
+//     opened and every entry gave Ok.
+//   Of each failure, only the first FAILURES_SHOWN entries get a line of their own; one line then
+//   counts the rest.
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -15,6 +20,7 @@
 #include "package/zip_reader.h"
 #include "tools/fwpkg/commands.h"
 #include "tools/fwpkg/tool_platform.h"
+#include "tools/sample/package_check.h"
 
 namespace {
 
@@ -53,20 +59,36 @@ void ResultText(ArchiveResult result, char* out, size_t capacity) {
   WideToPrintable(text, out, capacity);
 }
 
+// One line for each failure beyond the first FAILURES_SHOWN of its code.
+void PrintHidden(FILE* out, const char* prefix, const FailureTally& tally) {
+  for (const auto& [code, entries] : tally.counts) {
+    if (entries <= FAILURES_SHOWN) continue;
+    char text[256];
+    ResultText(static_cast<ArchiveResult>(code), text, sizeof text);
+    std::fprintf(out, "%s%d more entries: %s\n", prefix, entries - FAILURES_SHOWN, text);
+  }
+}
+
 struct UnpackReport {
   int failures;
+  FailureTally tally;
 };
 
-void ReportEntry(int32_t index, const ArchiveEntry& entry, ArchiveResult, ArchiveResult extracted,
+void ReportEntry(int32_t index, const ArchiveEntry& entry, ArchiveResult entryResult, ArchiveResult extracted,
                  void* context) {
   auto* report = static_cast<UnpackReport*>(context);
+  // An entry whose record did not read has no name; what failed is the record, not the extraction.
+  ArchiveResult result = entryResult != ArchiveResult::Ok ? entryResult : extracted;
+  if (result != ArchiveResult::Ok) {
+    report->failures += 1;
+    if (!TallyFailure(&report->tally, static_cast<uint32_t>(result))) return;
+  }
   char name[1024];
   WideToPrintable(entry.name, name, sizeof name);
   char text[256];
-  ResultText(extracted, text, sizeof text);
+  ResultText(result, text, sizeof text);
   if (name[0] != 0) std::printf("%s: %s\n", name, text);
   else std::printf("#%d: %s\n", static_cast<int>(index), text);
-  if (extracted != ArchiveResult::Ok) report->failures += 1;
 }
 
 }  // namespace
@@ -90,24 +112,28 @@ int CommandList(int argc, char** argv) {
   ArchiveGetEntry(handle, -1, &entry);
   int32_t count = entry.index;
   int status = 0;
+  FailureTally tally;
   for (int32_t i = 0; i < count; ++i) {
     ArchiveResult result = ArchiveGetEntry(handle, i, &entry);
     if (result != ArchiveResult::Ok) {
+      status = 1;
+      if (!TallyFailure(&tally, static_cast<uint32_t>(result))) continue;
       char text[256];
       ResultText(result, text, sizeof text);
       std::fprintf(stderr, "fwpkg list: entry %d: %s\n", static_cast<int>(i), text);
-      status = 1;
       continue;
     }
     char name[1024];
     WideToPrintable(entry.name, name, sizeof name);
     char time[64];
     FormatFileTime(entry.writeTime, time, sizeof time);
-    std::printf("%d\t%s\t0x%08X\t%d\t%d\t%s\n", static_cast<int>(entry.index), name,
-                static_cast<unsigned>(entry.attributes), static_cast<int>(entry.uncompressedSize),
-                static_cast<int>(entry.compressedSize), time);
+    // The sizes are the directory's 32-bit fields: 2 GiB and more are no negative numbers.
+    std::printf("%d\t%s\t0x%08X\t%u\t%u\t%s\n", static_cast<int>(entry.index), name,
+                static_cast<unsigned>(entry.attributes), static_cast<unsigned>(static_cast<uint32_t>(entry.uncompressedSize)),
+                static_cast<unsigned>(static_cast<uint32_t>(entry.compressedSize)), time);
   }
   ArchiveClose(handle);
+  PrintHidden(stderr, "fwpkg list: ", tally);
   return status;
 }
 
@@ -140,14 +166,17 @@ int CommandUnpack(int argc, char** argv) {
   char16_t folderPath[ARG_CAPACITY];
   ArgumentToWide(archive, archivePath, ARG_CAPACITY);
   ArgumentToWide(folder, folderPath, ARG_CAPACITY);
-  UnpackReport report{0};
-  int32_t count = UnpackArchive(archivePath, folderPath, password, ReportEntry, &report);
+  UnpackReport report{};
+  ArchiveResult failure = ArchiveResult::Ok;
+  int32_t count = UnpackArchive(archivePath, folderPath, password, ReportEntry, &report, &failure);
   if (count < 0) {
+    // The failure itself: the last result is by now that of closing the archive.
     char text[256];
-    ResultText(ArchiveResult::Recent, text, sizeof text);
+    ResultText(failure, text, sizeof text);
     std::fprintf(stderr, "fwpkg unpack: %s: %s\n", archive, text);
     return 1;
   }
+  PrintHidden(stdout, "", report.tally);
   std::fflush(stdout);
   return report.failures == 0 ? 0 : 1;
 }

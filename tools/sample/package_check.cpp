@@ -382,15 +382,23 @@ void CheckPackageArchive(const char16_t* archive, CheckReport* report) {
     Add(report, CheckLevel::Error, subject, "the archive holds no entries");
   }
   bool directoryOk = ArchiveSetBaseFolder(handle, folder.c_str()) == ArchiveResult::Ok;
+  FailureTally tally;
   for (int32_t i = 0; directoryOk && i < count; ++i) {
     ArchiveEntry e{};
     ArchiveResult r = ArchiveGetEntry(handle, i, &e);
     if (r == ArchiveResult::Ok) r = ArchiveExtractEntry(handle, i, e.name);
-    if (r != ArchiveResult::Ok) {
+    if (r != ArchiveResult::Ok && TallyFailure(&tally, static_cast<uint32_t>(r))) {
       char16_t text[128];
       ArchiveResultText(r, text, 128);
       Add(report, CheckLevel::Error, "entry " + std::to_string(i) + " " + Narrow(e.name), Narrow(text));
     }
+  }
+  for (const auto& [code, entries] : tally.counts) {
+    if (entries <= FAILURES_SHOWN) continue;
+    char16_t text[128];
+    ArchiveResultText(static_cast<ArchiveResult>(code), text, 128);
+    Add(report, CheckLevel::Error, subject,
+        std::to_string(entries - FAILURES_SHOWN) + " more entries: " + Narrow(text));
   }
   ArchiveClose(handle);
   if (!directoryOk) Add(report, CheckLevel::Error, subject, "cannot unpack into the temporary folder");
@@ -418,4 +426,14 @@ std::string FormatFinding(const CheckFinding& finding) {
                       : finding.level == CheckLevel::Warning ? "warning"
                                                              : "ok";
   return std::string(level) + ": " + finding.subject + ": " + finding.text;
+}
+
+bool TallyFailure(FailureTally* tally, uint32_t code) {
+  for (auto& [seen, entries] : tally->counts) {
+    if (seen != code) continue;
+    ++entries;
+    return entries <= FAILURES_SHOWN;
+  }
+  tally->counts.emplace_back(code, 1);
+  return true;
 }

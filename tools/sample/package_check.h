@@ -3,7 +3,9 @@
 // It reads through platform::Sys() with the program's own INI reader, ZIP reader and image code,
 // so it sees a package as the updater will.
 #pragma once
+#include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 enum class CheckLevel { Ok, Warning, Error };
@@ -30,4 +32,13 @@ void CheckPackage(const char16_t* path, CheckReport* report);
 
 // One line: "ok", "warning" or "error", the subject and the text.
 std::string FormatFinding(const CheckFinding& finding);
+
+// Failures of archive entries counted by result code, so that an archive of thousands of broken
+// entries gives a few lines of each failure and then one line for the rest.
+constexpr int FAILURES_SHOWN = 10;
+struct FailureTally {
+  std::vector<std::pair<uint32_t, int>> counts;  // result code, entries that gave it
+};
+// Counts one failure; true while it is among the first FAILURES_SHOWN of its code.
+bool TallyFailure(FailureTally* tally, uint32_t code);
 
