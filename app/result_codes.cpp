@@ -13,6 +13,8 @@ const CodeMeaning kUpdateResults[] = {
     {NVME_RESULT_BAD_CMD_TYPE, "the drive cannot be used: no known command path, or no answer to Identify"},
     {UPDATE_IMAGE_UNUSABLE, "the firmware image is missing, empty or damaged"},
     {UPDATE_NO_WORKER, "no update thread could be started"},
+    {NVME_RESULT_DEVICE_ERROR, "the drive or its bridge reported an error"},
+    {UPDATE_CONFIG_INVALID, "the drive's configuration block is not valid; it was neither carried over nor written back"},
     {UPDATE_OTHER_DRIVE, "another drive answers at the chosen drive's place; nothing was written"},
     {FLEET_REFUSED, "RUN started no update (the drive was not found again as the chosen one, or no thread could be started); nothing was written"},
     {FLEET_NOT_LISTED, "the drive left the list before its turn; nothing was written"},
