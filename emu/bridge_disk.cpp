@@ -8,9 +8,9 @@
 // 16 bytes of bridge information, 0xEA 0x5A <mode> is power control (mode 1 power-cycles).
 //
 // JMicron wraps the command in a 512-byte block ("NVME", 4 zero bytes, the command at 8, a
-// power-control mode at 72): 0xA1 0x80 sends the block, 0xA1 0x81/0x82/0x83 moves no data, reads
-// or writes, 0xA1 0x8F returns a block with the completion entry at 8. Lengths are 24-bit
-// big-endian in CDB bytes 3-5. A block with mode 5 and no command power-cycles the drive.
+// power-control mode at 72, zeros after it): 0xA1 0x80 sends the block, 0xA1 0x81/0x82/0x83 moves
+// no data, reads or writes, 0xA1 0x8F returns a block with the completion entry at 8. Lengths are
+// 24-bit big-endian in CDB bytes 3-5. A block with mode 5 and no command power-cycles the drive.
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -31,7 +31,12 @@ constexpr uint8_t ASC_COMMAND_SEQUENCE_ERROR = 0x2C;
 constexpr uint8_t ASC_INTERNAL_TARGET_FAILURE = 0x44;
 constexpr uint32_t SENSE_LENGTH = 18;  // fixed-format sense data
 constexpr uint32_t INQUIRY_LENGTH = 96;
+constexpr uint8_t ASC_INVALID_FIELD_IN_PARAMETER_LIST = 0x26;
 constexpr uint32_t JMICRON_BLOCK = 512;
+// The CDB lengths the JMicron bridge takes for its 0xA1 commands: the 12 bytes of the opcode's
+// group, or the 16 of the longest CDB, the tail zero.
+constexpr uint8_t JMICRON_CDB_SHORT = 12;
+constexpr uint8_t JMICRON_CDB_LONG = 16;
 
 ScsiOutcome Check(uint8_t key, uint8_t asc, uint8_t ascq = 0) {
   ScsiOutcome o;
@@ -121,6 +126,13 @@ bool BridgeDisk::Control(uint32_t code, void* inBuffer, uint32_t inLength, void*
     *error = wire::ERROR_INVALID_PARAMETER;
     return false;
   }
+  // The data moves directly from and to the caller's buffer, which must be aligned as the
+  // adapter's AlignmentMask says.
+  if (record.dataTransferLength != 0 && (record.dataBuffer & description_.behaviour.alignmentMask) != 0) {
+    *error = wire::ERROR_INVALID_PARAMETER;
+    return false;
+  }
+  cdbLength_ = record.cdbLength;
   uint8_t cdb[16] = {};
   std::memcpy(cdb, record.cdb, record.cdbLength);
   uint32_t length = record.dataTransferLength;
@@ -349,7 +361,8 @@ ScsiOutcome BridgeDisk::Jmicron(const uint8_t cdb[16], uint8_t dataIn, uint8_t* 
   if (cdb[0] != 0xA1) return Check(SENSE_ILLEGAL_REQUEST, ASC_INVALID_OPCODE);
   const uint8_t sub = cdb[1];
   const uint32_t cdbLength = Be24(cdb + 3);
-  if (!Zero(cdb, {2, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15}) || cdbLength != length) {
+  if ((cdbLength_ != JMICRON_CDB_SHORT && cdbLength_ != JMICRON_CDB_LONG) ||
+      !Zero(cdb, {2, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15}) || cdbLength != length) {
     if (sub != 0x80) phase_ = Phase::Idle;
     return InvalidField();
   }
@@ -363,6 +376,9 @@ ScsiOutcome BridgeDisk::Jmicron(const uint8_t cdb[16], uint8_t dataIn, uint8_t* 
         !(data[4] == 0 && data[5] == 0 && data[6] == 0 && data[7] == 0))
       return InvalidField();
     const uint8_t mode = data[72];
+    // Nothing follows the command and the control mode.
+    if (!std::all_of(data + 73, data + JMICRON_BLOCK, [](uint8_t b) { return b == 0; }))
+      return Check(SENSE_ILLEGAL_REQUEST, ASC_INVALID_FIELD_IN_PARAMETER_LIST);
     if (mode != 0) {
       // A power-control block carries no command; mode 5 power-cycles the drive.
       bool empty = std::all_of(data + 8, data + 72, [](uint8_t b) { return b == 0; });

@@ -71,6 +71,7 @@ class BridgeDisk : public EmuDisk {
   std::array<uint8_t, 64> command_{};
   uint8_t directionCode_ = 0;  // ASMedia: 0 none, 1 read, 2 write
   uint8_t powerMode_ = 0;      // JMicron: the mode of a power-control block, 0 for a command
+  uint8_t cdbLength_ = 16;     // CdbLength of the request being executed
   NvmeCompletion completion_;
   const Fault* armed_ = nullptr;      // the fault due for the command in flight
   const Fault* failAfter_ = nullptr;  // a fault that fails the request after it has acted
