@@ -132,7 +132,7 @@ struct Fault {
 };
 
 struct BehaviourDescription {
-  uint32_t powerCycleDelayMs = 2000;  // a bridge's power cycle: time off the bus
+  uint32_t powerCycleDelayMs = 2000;  // a bridge control's reset: time off the bus
   bool neverReturn = false;           // after a power cycle the drive stays away
   int32_t returnDiskNumber = -1;      // after a power cycle: this disk number (-1: the same)
   bool refuseAdapterPropertyForNamespace = false;  // property 49 with a non-zero NSID fails
