@@ -12,6 +12,7 @@
 #include "nvme/firmware.h"
 #include "nvme/flash_id.h"
 #include "nvme/nvme_command.h"
+#include "nvme/page_block.h"
 #include "platform/platform.h"
 #include "platform/text.h"
 
@@ -29,7 +30,8 @@ struct Run {
   int32_t cmdType = CMD_TYPE_NONE;
   uint8_t* image = nullptr;
   uint32_t imageSize = 0;
-  uint8_t config[CONFIG_BLOCK_BYTES];
+  // The configuration block, a page block: behind a bridge it moves straight to and from it.
+  PageBlock config{CONFIG_BLOCK_BYTES};
 
   int Finish(int result) {
     if (image != nullptr) platform::Sys().PageFree(image);
@@ -47,11 +49,12 @@ const char16_t* NewName(const AppState& s) { return s.newVersion[0] == 0 ? u"KEE
 // Reads the drive's configuration block. A block that does not begin with "CONF" is not one: it
 // is neither carried into the image nor written back.
 int ReadConfigBlock(Run& run) {
-  std::memset(run.config, 0, sizeof run.config);
+  if (run.config.data() == nullptr) return NVME_RESULT_IO_FAILED;
+  std::memset(run.config.data(), 0, CONFIG_BLOCK_BYTES);
   int r = SendVendorCmd(run.cmdType, run.device, NVME_DATA_READ, NVME_OPC_VENDOR_READ, VENDOR_SUB_CONFIG, 0, VENDOR_SIGNATURE_CDW14,
-                        VENDOR_SIGNATURE_CDW15, run.config, CONFIG_BLOCK_BYTES);
+                        VENDOR_SIGNATURE_CDW15, run.config.data(), CONFIG_BLOCK_BYTES);
   if (r != 1) return r;
-  return IsConfigBlock(run.config) ? 1 : UPDATE_CONFIG_INVALID;
+  return IsConfigBlock(run.config.data()) ? 1 : UPDATE_CONFIG_INVALID;
 }
 
 // Reads the whole image file into a page block. Refuses a file that vanished, is empty, cannot
@@ -171,16 +174,16 @@ uint32_t UpdateWorker(void* parameter) {
   if (drive.hasVendorInfo != 0) {
     r = ReadConfigBlock(run);
     if (r != 1) return static_cast<uint32_t>(run.Finish(r));
-    if (CarryOverConfig(run.image, run.imageSize, run.config, kFwNameKey, newName) == IMAGE_BAD_LAYOUT)
+    if (CarryOverConfig(run.image, run.imageSize, run.config.data(), kFwNameKey, newName) == IMAGE_BAD_LAYOUT)
       return static_cast<uint32_t>(run.Finish(UPDATE_IMAGE_UNUSABLE));
     r = DownloadAndCommit(run);
     if (r != 1) return static_cast<uint32_t>(run.Finish(r));
     if (!IsKeep(newName)) {
       r = ReadConfigBlock(run);
       if (r != 1) return static_cast<uint32_t>(run.Finish(r));
-      SetConfigField(run.config, kFwNameKey, newName);
+      SetConfigField(run.config.data(), kFwNameKey, newName);
       r = SendVendorCmd(run.cmdType, run.device, NVME_DATA_WRITE, NVME_OPC_VENDOR_WRITE_CONFIG, VENDOR_SUB_CONFIG, 0, VENDOR_SIGNATURE_CDW14,
-                        VENDOR_SIGNATURE_CDW15, run.config, CONFIG_BLOCK_BYTES);
+                        VENDOR_SIGNATURE_CDW15, run.config.data(), CONFIG_BLOCK_BYTES);
       if (r != 1) return static_cast<uint32_t>(run.Finish(r));
     }
   } else {

@@ -562,6 +562,19 @@ bool ReadDrive(Keys& keys, DriveDescription* description) {
   uint32_t returnDisk = 0;
   if (keys.Number("return-disk", MAX_DISK_NUMBER, &returnDisk)) behaviour.returnDiskNumber = static_cast<int32_t>(returnDisk);
   keys.Flag("refuse-namespace-property", &behaviour.refuseAdapterPropertyForNamespace);
+  if (const Entry* e = keys.Take("alignment-mask")) {
+    uint64_t v = 0;
+    if (!ParseNumber(e->value, 0xFFF, &v) || (v & (v + 1)) != 0)
+      return keys.Fail(e->line, "\"alignment-mask\" takes a mask of low bits up to 0xFFF (0, 1, 3, 7, ... 0xFFF)");
+    behaviour.alignmentMask = static_cast<uint32_t>(v);
+  }
+  if (const Entry* e = keys.Take("fw-payload-alignment")) {
+    uint64_t v = 0;
+    if (!ParseNumber(e->value, 4096, &v) || v == 0 || (v & (v - 1)) != 0)
+      return keys.Fail(e->line, "\"fw-payload-alignment\" takes a power of two from 1 to 4096");
+    behaviour.firmwarePayloadAlignment = static_cast<uint32_t>(v);
+  }
+  keys.Number("fw-payload-max", 0xFFFFFFFF, &behaviour.firmwarePayloadMaxSize);
   for (const Entry* e : keys.TakeAll("fault")) {
     Fault fault;
     if (!ParseFault(keys, e, &fault)) return false;

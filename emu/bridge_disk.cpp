@@ -5,12 +5,15 @@
 // 0xEB/0xEA 0x5A 0x81 moves its data, 0xEB 0x5A 0x82 returns the 16-byte completion entry. CDB
 // byte 4 is the direction code (0 none, 1 read, 2 write), bytes 10-13 the length, big-endian.
 // 0xE6 0x06 is a one-command Identify (CNS in byte 3, NSID in byte 7), 0xEB 0x5A 0x02 reads
-// 16 bytes of bridge information, 0xEA 0x5A <mode> is power control (mode 1 power-cycles).
+// 16 bytes of bridge information, 0xEA 0x5A <mode> is a bridge control (mode 1 resets the bridge).
 //
 // JMicron wraps the command in a 512-byte block ("NVME", 4 zero bytes, the command at 8, a
-// power-control mode at 72): 0xA1 0x80 sends the block, 0xA1 0x81/0x82/0x83 moves no data, reads
-// or writes, 0xA1 0x8F returns a block with the completion entry at 8. Lengths are 24-bit
-// big-endian in CDB bytes 3-5. A block with mode 5 and no command power-cycles the drive.
+// control mode at 72, zeros after it): 0xA1 0x80 sends the block, 0xA1 0x81/0x82/0x83 moves no
+// data, reads or writes, 0xA1 0x8F returns a block with the completion entry at 8. Lengths are
+// 24-bit big-endian in CDB bytes 3-5. A block with mode 5 and no command resets the NVMe controller
+// behind the bridge.
+//
+// Either reset takes the drive off the bus; it comes back after its delay (power-cycle-ms).
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -31,7 +34,16 @@ constexpr uint8_t ASC_COMMAND_SEQUENCE_ERROR = 0x2C;
 constexpr uint8_t ASC_INTERNAL_TARGET_FAILURE = 0x44;
 constexpr uint32_t SENSE_LENGTH = 18;  // fixed-format sense data
 constexpr uint32_t INQUIRY_LENGTH = 96;
+constexpr uint8_t ASC_INVALID_FIELD_IN_PARAMETER_LIST = 0x26;
 constexpr uint32_t JMICRON_BLOCK = 512;
+// The CDB lengths the JMicron bridge takes for its 0xA1 commands: the 12 bytes of the opcode's
+// group, or the 16 of the longest CDB, the tail zero.
+constexpr uint8_t JMICRON_CDB_SHORT = 12;
+constexpr uint8_t JMICRON_CDB_LONG = 16;
+// The bridge controls: ASMedia 0xEA 0x5A 0x01 resets the bridge; a JMicron control block of mode 5
+// resets the NVMe controller behind it.
+constexpr uint8_t ASMEDIA_RESET_BRIDGE = 0x01;
+constexpr uint8_t JMICRON_RESET_CONTROLLER = 5;
 
 ScsiOutcome Check(uint8_t key, uint8_t asc, uint8_t ascq = 0) {
   ScsiOutcome o;
@@ -79,6 +91,12 @@ void BridgeDisk::ResetBridge() {
   powerMode_ = 0;
 }
 
+void BridgeDisk::ResetAfter(ScsiOutcome::Reset reset) {
+  if (reset == ScsiOutcome::Reset::None) return;
+  if (reset == ScsiOutcome::Reset::Bridge) ResetBridge();
+  Leave();
+}
+
 bool BridgeDisk::Control(uint32_t code, void* inBuffer, uint32_t inLength, void* outBuffer, uint32_t outLength,
                          uint32_t* returned, uint32_t* error, RequestNotes* notes) {
   using Record = wire::ScsiPassThroughDirect;
@@ -121,6 +139,13 @@ bool BridgeDisk::Control(uint32_t code, void* inBuffer, uint32_t inLength, void*
     *error = wire::ERROR_INVALID_PARAMETER;
     return false;
   }
+  // The data moves directly from and to the caller's buffer, which must be aligned as the
+  // adapter's AlignmentMask says.
+  if (record.dataTransferLength != 0 && (record.dataBuffer & description_.behaviour.alignmentMask) != 0) {
+    *error = wire::ERROR_INVALID_PARAMETER;
+    return false;
+  }
+  cdbLength_ = record.cdbLength;
   uint8_t cdb[16] = {};
   std::memcpy(cdb, record.cdb, record.cdbLength);
   uint32_t length = record.dataTransferLength;
@@ -143,7 +168,7 @@ bool BridgeDisk::Control(uint32_t code, void* inBuffer, uint32_t inLength, void*
   }
   if (outcome.fail) {
     *error = outcome.error;
-    if (outcome.leaveAfter) Leave();
+    ResetAfter(outcome.reset);
     return false;
   }
   if (!dataOut && outcome.transferred != 0) notes->data.assign(data, data + outcome.transferred);
@@ -168,7 +193,7 @@ bool BridgeDisk::Control(uint32_t code, void* inBuffer, uint32_t inLength, void*
   std::memcpy(out, &record, sizeof record);
   *returned = n;
   notes->extras.push_back("scsi=" + Hex(outcome.status, 2));
-  if (outcome.leaveAfter) Leave();
+  ResetAfter(outcome.reset);
   return true;
 }
 
@@ -330,14 +355,13 @@ ScsiOutcome BridgeDisk::Asmedia(const uint8_t cdb[16], uint8_t dataIn, uint8_t* 
     return Good(16);
   }
 
-  if (cdb[0] == 0xEA && sub != 0x81) {  // power control, mode in byte 2
+  if (cdb[0] == 0xEA && sub != 0x81) {  // bridge control, mode in byte 2
     const Fault* fault = BeginCommand(RequestKind::PowerControl);
     if (Strikes(fault, 1, true, &o)) return o;
-    if (sub != 1 || !Zero(cdb, {3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15}) || length != 0)
+    if (sub != ASMEDIA_RESET_BRIDGE || !Zero(cdb, {3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15}) || length != 0)
       return InvalidField();
-    phase_ = Phase::Idle;
     ScsiOutcome done = Good(0);
-    done.leaveAfter = true;
+    done.reset = ScsiOutcome::Reset::Bridge;
     return done;
   }
   return InvalidField();
@@ -349,7 +373,8 @@ ScsiOutcome BridgeDisk::Jmicron(const uint8_t cdb[16], uint8_t dataIn, uint8_t* 
   if (cdb[0] != 0xA1) return Check(SENSE_ILLEGAL_REQUEST, ASC_INVALID_OPCODE);
   const uint8_t sub = cdb[1];
   const uint32_t cdbLength = Be24(cdb + 3);
-  if (!Zero(cdb, {2, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15}) || cdbLength != length) {
+  if ((cdbLength_ != JMICRON_CDB_SHORT && cdbLength_ != JMICRON_CDB_LONG) ||
+      !Zero(cdb, {2, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15}) || cdbLength != length) {
     if (sub != 0x80) phase_ = Phase::Idle;
     return InvalidField();
   }
@@ -363,10 +388,13 @@ ScsiOutcome BridgeDisk::Jmicron(const uint8_t cdb[16], uint8_t dataIn, uint8_t* 
         !(data[4] == 0 && data[5] == 0 && data[6] == 0 && data[7] == 0))
       return InvalidField();
     const uint8_t mode = data[72];
+    // Nothing follows the command and the control mode.
+    if (!std::all_of(data + 73, data + JMICRON_BLOCK, [](uint8_t b) { return b == 0; }))
+      return Check(SENSE_ILLEGAL_REQUEST, ASC_INVALID_FIELD_IN_PARAMETER_LIST);
     if (mode != 0) {
-      // A power-control block carries no command; mode 5 power-cycles the drive.
+      // A control block carries no command; mode 5 resets the controller behind the bridge.
       bool empty = std::all_of(data + 8, data + 72, [](uint8_t b) { return b == 0; });
-      if (mode != 5 || !empty) return InvalidField();
+      if (mode != JMICRON_RESET_CONTROLLER || !empty) return InvalidField();
     }
     BeginPhases(mode != 0 ? RequestKind::PowerControl : KindOfOpcode(data[8]));
     if (Strikes(armed_, 1, false, &o)) return o;
@@ -393,7 +421,7 @@ ScsiOutcome BridgeDisk::Jmicron(const uint8_t cdb[16], uint8_t dataIn, uint8_t* 
       completion_ = NvmeCompletion{};
       phase_ = Phase::AwaitCompletion;
       ScsiOutcome done = Good(0);
-      done.leaveAfter = true;
+      done.reset = ScsiOutcome::Reset::Controller;
       return done;
     }
     DataDirection direction = sub == 0x81 ? DataDirection::None : sub == 0x82 ? DataDirection::FromDevice : DataDirection::ToDevice;

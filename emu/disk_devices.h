@@ -37,7 +37,14 @@ struct ScsiOutcome {
   uint32_t transferred = 0;  // data bytes moved
   bool fail = false;         // the request itself fails with `error` (an injected fault)
   uint32_t error = 0;
-  bool leaveAfter = false;   // the drive leaves the bus once the request has completed
+  // What the request resets once it has completed. Either reset takes the drive off the bus; it
+  // comes back after its delay with its controller reset.
+  enum class Reset : uint8_t {
+    None,
+    Bridge,      // the bridge restarts: it forgets any command in flight
+    Controller,  // the bridge resets the NVMe controller behind it
+  };
+  Reset reset = Reset::None;
 };
 
 // A USB disk whose bridge (ASMedia or JMicron) carries NVMe commands in vendor SCSI commands.
@@ -48,6 +55,8 @@ class BridgeDisk : public EmuDisk {
                uint32_t* returned, uint32_t* error, RequestNotes* notes) override;
   // Forgets a command in flight (the bridge restarts with the drive).
   void ResetBridge();
+  // Carries out the reset a completed control request asked for.
+  void ResetAfter(ScsiOutcome::Reset reset);
 
  private:
   enum class Phase : uint8_t { Idle, AwaitData, AwaitCompletion };
@@ -70,7 +79,8 @@ class BridgeDisk : public EmuDisk {
   Phase phase_ = Phase::Idle;
   std::array<uint8_t, 64> command_{};
   uint8_t directionCode_ = 0;  // ASMedia: 0 none, 1 read, 2 write
-  uint8_t powerMode_ = 0;      // JMicron: the mode of a power-control block, 0 for a command
+  uint8_t powerMode_ = 0;      // JMicron: the mode of a control block, 0 for a command
+  uint8_t cdbLength_ = 16;     // CdbLength of the request being executed
   NvmeCompletion completion_;
   const Fault* armed_ = nullptr;      // the fault due for the command in flight
   const Fault* failAfter_ = nullptr;  // a fault that fails the request after it has acted

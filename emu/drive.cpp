@@ -178,7 +178,7 @@ void EmuDisk::Leave() {
 }
 
 void EmuDisk::Return() {
-  // The drive comes back from a power cycle: its controller starts afresh, and the storage stack
+  // The drive comes back from a bridge's reset: its controller starts afresh, and the storage stack
   // may give it another disk number.
   controller_->Reset();
   if (auto* bridge = dynamic_cast<BridgeDisk*>(this)) bridge->ResetBridge();

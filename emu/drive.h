@@ -35,7 +35,8 @@ class EmuDisk : public EmuDevice, public std::enable_shared_from_this<EmuDisk> {
   // A staged firmware image becomes active.
   void ResetController();
   // The drive leaves the bus now and returns after the described delay (or never), with a
-  // controller reset; the same thing a bridge's power control does.
+  // controller reset; the same thing a bridge's control (a reset of the bridge or of the
+  // controller behind it) does.
   void PowerCycle();
 
   // Device requests answered so far, and the faults that struck.
@@ -54,7 +55,7 @@ class EmuDisk : public EmuDevice, public std::enable_shared_from_this<EmuDisk> {
   // arms a fault when one is due; Strike reports whether the armed fault hits at this phase.
   const Fault* BeginCommand(RequestKind kind);
   const Fault* CountAny();
-  // Leaves the bus now (as a bridge's power control does).
+  // Leaves the bus now (as a bridge control's reset does).
   void Leave();
 
   Bench& bench_;

@@ -132,10 +132,19 @@ struct Fault {
 };
 
 struct BehaviourDescription {
-  uint32_t powerCycleDelayMs = 2000;  // a bridge's power cycle: time off the bus
+  uint32_t powerCycleDelayMs = 2000;  // a bridge control's reset: time off the bus
   bool neverReturn = false;           // after a power cycle the drive stays away
   int32_t returnDiskNumber = -1;      // after a power cycle: this disk number (-1: the same)
   bool refuseAdapterPropertyForNamespace = false;  // property 49 with a non-zero NSID fails
+  // The adapter's AlignmentMask, as STORAGE_ADAPTER_DESCRIPTOR reports it: a SCSI pass-through
+  // whose data buffer address has any of these bits set is refused. NVMe adapters and the USB
+  // storage drivers commonly report 3 (dword alignment).
+  uint32_t alignmentMask = 3;
+  // The native drive's firmware information (STORAGE_HW_FIRMWARE_INFO): every download piece's
+  // offset and size are multiples of ImagePayloadAlignment (the 4 KiB update granularity the
+  // controller's Identify reports), and no piece is larger than ImagePayloadMaxSize.
+  uint32_t firmwarePayloadAlignment = 4096;
+  uint32_t firmwarePayloadMaxSize = 128 * 1024;
   std::vector<Fault> faults;
 };
 

@@ -78,7 +78,8 @@ bool NativeDisk::ProtocolQuery(uint32_t property, const uint8_t* in, uint32_t in
   // The reply lands at ProtocolDataOffset from the protocol data, which sits 8 bytes into the
   // output; it must lie past the protocol data and inside the output buffer.
   uint64_t dataAt = static_cast<uint64_t>(descriptorHead) + data.protocolDataOffset;
-  if (data.protocolDataOffset < sizeof(wire::ProtocolSpecificData) || data.protocolDataLength == 0 ||
+  if (data.protocolDataOffset < sizeof(wire::ProtocolSpecificData) ||
+      data.protocolDataLength < wire::MIN_PROTOCOL_DATA_LENGTH ||
       data.protocolDataLength > wire::MAX_TRANSFER || dataAt + data.protocolDataLength > outLength)
     return Fail(error, wire::ERROR_INVALID_PARAMETER);
   const Fault* fault = BeginCommand(RequestKind::Identify);
@@ -204,6 +205,12 @@ bool NativeDisk::FirmwareDownload(const uint8_t* in, uint32_t inLength, uint32_t
       request.bufferSize == 0 || request.bufferSize > wire::MAX_TRANSFER ||
       wire::FIRMWARE_IMAGE_OFFSET + request.bufferSize > request.size || request.offset % 4 != 0 ||
       request.offset > MAX_FIRMWARE_IMAGE)
+    return Fail(error, wire::ERROR_INVALID_PARAMETER);
+  // The driver keeps every piece to the firmware information it reports.
+  const BehaviourDescription& behaviour = description_.behaviour;
+  const uint64_t alignment = std::max<uint32_t>(behaviour.firmwarePayloadAlignment, 1);
+  if (request.offset % alignment != 0 || request.bufferSize % alignment != 0 ||
+      request.bufferSize > behaviour.firmwarePayloadMaxSize)
     return Fail(error, wire::ERROR_INVALID_PARAMETER);
   const Fault* fault = BeginCommand(RequestKind::FirmwareDownload);
   if (fault != nullptr && fault->action == FaultAction::FailRequest && !fault->performed) {

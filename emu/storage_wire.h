@@ -50,6 +50,8 @@ constexpr uint8_t SCSISTAT_CHECK_CONDITION = 2;
 
 // The most one request may move: the storage stack's maximum transfer length.
 constexpr uint32_t MAX_TRANSFER = 128 * 1024;
+// The least ProtocolDataLength a protocol-specific query may give.
+constexpr uint32_t MIN_PROTOCOL_DATA_LENGTH = 512;
 
 #pragma pack(push, 1)
 

@@ -1,6 +1,7 @@
 // The dispatch by command type and the USB bridge transports. Every SCSI command is one
 // SCSI_PASS_THROUGH_DIRECT request, built zeroed on the stack, whose data moves directly between
-// the device and the buffer it points at.
+// the device and the buffer it points at: a page block, as the adapter's alignment wants it (the
+// transports' own blocks here, the callers' blocks for the data of a command).
 #include "nvme/bridge.h"
 
 #include <cstring>
@@ -8,6 +9,7 @@
 #include "app/app_state.h"
 #include "app/trace.h"
 #include "discovery/drive_record.h"
+#include "nvme/page_block.h"
 #include "nvme/storage_records.h"
 #include "platform/platform.h"
 #include "platform/text.h"
@@ -102,8 +104,8 @@ static_assert(JMI_COMPLETION_AT + NVME_COMPLETION_BYTES <= JMI_BLOCK_BYTES);
 
 constexpr uint8_t JMI_MARK[4] = {'N', 'V', 'M', 'E'};
 
-void JmiBlock(uint8_t (&block)[JMI_BLOCK_BYTES]) {
-  std::memset(block, 0, sizeof(block));
+void JmiBlock(uint8_t* block) {
+  std::memset(block, 0, JMI_BLOCK_BYTES);
   std::memcpy(block, JMI_MARK, sizeof(JMI_MARK));
 }
 
@@ -124,9 +126,14 @@ int IO_USB_ASM_NvmeCmd(platform::DeviceHandle device, uint32_t direction, NvmeCo
   const uint8_t code = AsmDirectionCode(direction);
   const uint32_t dataLength = direction == NVME_DATA_NONE ? 0 : length;
 
+  // The command goes out of a page block, and the completion entry comes back into it.
+  PageBlock record(sizeof(NvmeCommand));
+  if (record.data() == nullptr) return NVME_RESULT_IO_FAILED;
+  std::memcpy(record.data(), command, sizeof(NvmeCommand));
+
   Cdb cdb{0xEA, 0x5A, 0x80, 0x00, code};
   PutBigEndian32(cdb + 10, sizeof(NvmeCommand));
-  if (int r = SendPhase(device, cdb, SPTD_DATA_OUT, command, sizeof(NvmeCommand), statusOut)) return r;
+  if (int r = SendPhase(device, cdb, SPTD_DATA_OUT, record.data(), sizeof(NvmeCommand), statusOut)) return r;
 
   std::memset(cdb, 0, sizeof(cdb));
   cdb[0] = direction == NVME_DATA_WRITE ? 0xEA : 0xEB;
@@ -143,16 +150,17 @@ int IO_USB_ASM_NvmeCmd(platform::DeviceHandle device, uint32_t direction, NvmeCo
   cdb[2] = 0x82;
   cdb[4] = code;
   PutBigEndian32(cdb + 10, NVME_COMPLETION_BYTES);
-  if (int r = SendPhase(device, cdb, SPTD_DATA_IN, command, NVME_COMPLETION_BYTES, statusOut)) return r;
-  uint8_t entry[NVME_COMPLETION_BYTES];
-  std::memcpy(entry, command, sizeof(entry));
-  return CompletionStatus(entry) == 0 ? NVME_RESULT_OK : NVME_RESULT_DEVICE_ERROR;
+  if (int r = SendPhase(device, cdb, SPTD_DATA_IN, record.data(), NVME_COMPLETION_BYTES, statusOut)) return r;
+  std::memcpy(command, record.data(), NVME_COMPLETION_BYTES);
+  return CompletionStatus(record.data()) == 0 ? NVME_RESULT_OK : NVME_RESULT_DEVICE_ERROR;
 }
 
 int IO_USB_JMI_NvmeCmd(platform::DeviceHandle device, uint32_t direction, NvmeCommand* command,
                        void* buffer, uint32_t length, uint8_t* statusOut) {
   const uint32_t dataLength = direction == NVME_DATA_NONE ? 0 : length;
-  uint8_t block[JMI_BLOCK_BYTES];
+  PageBlock page(JMI_BLOCK_BYTES);
+  uint8_t* block = page.data();
+  if (block == nullptr) return NVME_RESULT_IO_FAILED;
   JmiBlock(block);
   std::memcpy(block + JMI_COMMAND_AT, command, sizeof(NvmeCommand));
 
@@ -169,7 +177,7 @@ int IO_USB_JMI_NvmeCmd(platform::DeviceHandle device, uint32_t direction, NvmeCo
   if (int r = SendPhase(device, cdb, DataInFor(direction), buffer, dataLength, statusOut)) return r;
 
   // The completion block: "NVME", then the completion entry from byte 8.
-  std::memset(block, 0, sizeof(block));
+  std::memset(block, 0, JMI_BLOCK_BYTES);
   JmiCdb(cdb, 0x8F, JMI_BLOCK_BYTES);
   if (int r = SendPhase(device, cdb, SPTD_DATA_IN, block, JMI_BLOCK_BYTES, statusOut)) return r;
   if (std::memcmp(block, JMI_MARK, sizeof(JMI_MARK)) != 0) return NVME_RESULT_DEVICE_ERROR;
@@ -189,23 +197,27 @@ int IO_USB_ASM_Identify(platform::DeviceHandle device, uint32_t direction,
 }
 
 int IO_USB_ASM_ReadInfo(platform::DeviceHandle device, char16_t* text, size_t capacity) {
-  uint8_t reply[ASM_INFO_BYTES] = {};
+  PageBlock page(ASM_INFO_BYTES);
+  const uint8_t* reply = page.data();
+  if (reply == nullptr) return NVME_RESULT_IO_FAILED;
   Cdb cdb{0xEB, 0x5A, 0x02};
   cdb[13] = 0x10;
-  if (int r = SendPhase(device, cdb, SPTD_DATA_IN, reply, sizeof(reply), nullptr)) return r;
+  if (int r = SendPhase(device, cdb, SPTD_DATA_IN, page.data(), ASM_INFO_BYTES, nullptr)) return r;
   // The reply is text of at most 16 characters, terminated only when shorter.
   size_t n = 0;
-  while (n < sizeof(reply) && reply[n] != 0) ++n;
+  while (n < ASM_INFO_BYTES && reply[n] != 0) ++n;
   platform::AnsiToWide(reinterpret_cast<const char*>(reply), static_cast<ptrdiff_t>(n), text,
                        capacity);
   return NVME_RESULT_OK;
 }
 
 int32_t IO_USB_GetBridgeType(platform::DeviceHandle device) {
-  uint8_t reply[INQUIRY_BUFFER_BYTES] = {};
+  PageBlock page(INQUIRY_BUFFER_BYTES);
+  const uint8_t* reply = page.data();
+  if (reply == nullptr) return CMD_TYPE_NONE;
   Cdb cdb{0x12, 0x00, 0x00, 0x00, 0x26};
   uint8_t status = 0;
-  if (!SendScsi(device, cdb, SPTD_DATA_IN, reply, sizeof(reply), &status)) return CMD_TYPE_NONE;
+  if (!SendScsi(device, cdb, SPTD_DATA_IN, page.data(), INQUIRY_BUFFER_BYTES, &status)) return CMD_TYPE_NONE;
   if (status != SPTD_STATUS_GOOD) return CMD_TYPE_NONE;
   if (reply[36] == 0x60) {
     if (reply[37] != 0x23) return CMD_TYPE_NONE;
@@ -228,7 +240,9 @@ int IO_USB_ASM_PowerCtrl(platform::DeviceHandle device, uint8_t mode) {
 
 int IO_USB_JMI_PowerCtrl(platform::DeviceHandle device, uint8_t mode) {
   DebugTrace(u"IO_USB_JMI_PowerCtrl IN %d", static_cast<int>(mode));
-  uint8_t block[JMI_BLOCK_BYTES];
+  PageBlock page(JMI_BLOCK_BYTES);
+  uint8_t* block = page.data();
+  if (block == nullptr) return NVME_RESULT_IO_FAILED;
   JmiBlock(block);
   block[JMI_MODE_AT] = mode;
   uint8_t status = 0;
@@ -238,7 +252,7 @@ int IO_USB_JMI_PowerCtrl(platform::DeviceHandle device, uint8_t mode) {
     return NVME_RESULT_IO_FAILED;
   JmiCdb(cdb, 0x81, 0);
   if (!SendScsi(device, cdb, SPTD_DATA_IN, block, 0, &status)) return NVME_RESULT_IO_FAILED;
-  std::memset(block, 0, sizeof(block));
+  std::memset(block, 0, JMI_BLOCK_BYTES);
   JmiCdb(cdb, 0x8F, JMI_BLOCK_BYTES);
   SendScsi(device, cdb, SPTD_DATA_IN, block, JMI_BLOCK_BYTES, &status);
   DebugTrace(u"IO_USB_JMI_PowerCtrl Success OUT");

@@ -16,7 +16,9 @@
 
 constexpr uint8_t BRIDGE_STATUS_CHECK_CONDITION = 2;
 
-// Bridge power-control modes the update sends after the commit.
+// The bridge controls the update sends after the commit: ASMedia mode 1 resets the bridge, JMicron
+// mode 5 resets the NVMe controller behind it. Either takes the drive off the bus and brings it
+// back, and the controller reset activates the committed image.
 constexpr uint8_t ASM_POWER_MODE_CYCLE = 1;
 constexpr uint8_t JMI_POWER_MODE_CYCLE = 5;
 

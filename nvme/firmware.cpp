@@ -8,6 +8,7 @@
 #include "discovery/drive_record.h"
 #include "nvme/bridge.h"
 #include "nvme/nvme_command.h"
+#include "nvme/page_block.h"
 #include "nvme/storage_records.h"
 #include "platform/platform.h"
 #include "platform/text.h"
@@ -160,13 +161,16 @@ int FWCommit(int32_t iCmdType, platform::DeviceHandle device, uint8_t slot, uint
 }
 
 int WriteVendorFwName(int32_t iCmdType, platform::DeviceHandle device, const char16_t* name) {
-  uint8_t read[VENDOR_BLOCK_BYTES] = {};
+  // Page blocks: behind a bridge the blocks move straight between them and the drive.
+  PageBlock readPage(VENDOR_BLOCK_BYTES), writePage(VENDOR_BLOCK_BYTES);
+  uint8_t* read = readPage.data();
+  uint8_t* write = writePage.data();
+  if (read == nullptr || write == nullptr) return NVME_RESULT_IO_FAILED;
   int result = SendVendorCmd(iCmdType, device, NVME_DATA_READ, NVME_OPC_LEGACY_READ, 0, 0,
                              VENDOR_SIGNATURE_CDW14, VENDOR_SIGNATURE_CDW15, read,
                              VENDOR_BLOCK_BYTES);
   if (result != NVME_RESULT_OK) return result;
 
-  uint8_t write[VENDOR_BLOCK_BYTES] = {};
   std::memcpy(write, read, LEGACY_KEPT_BYTES);
   char ansi[ANSI_NAME_BYTES] = {};
   platform::WideToAnsi(name != nullptr ? name : u"", ansi, sizeof(ansi));

@@ -6,6 +6,7 @@
 #include "app/trace.h"
 #include "nvme/bridge.h"
 #include "nvme/nvme_command.h"
+#include "nvme/page_block.h"
 #include "platform/text.h"
 
 namespace {
@@ -61,9 +62,11 @@ uint16_t Le16(const uint8_t* at) { return static_cast<uint16_t>(at[0] | (at[1] <
 }  // namespace
 
 int ReadFlashInfo(int32_t iCmdType, platform::DeviceHandle device, DriveRecord* record) {
-  uint8_t block[VENDOR_BLOCK_BYTES];
+  // A page block: behind a bridge the reply moves straight into it.
+  PageBlock page(VENDOR_BLOCK_BYTES);
+  uint8_t* block = page.data();
+  if (block == nullptr) return NVME_RESULT_IO_FAILED;
 
-  std::memset(block, 0, sizeof(block));
   int result = SendVendorCmd(iCmdType, device, NVME_DATA_READ, NVME_OPC_VENDOR_READ,
                              VENDOR_SUB_FLASH_INFO, 0, VENDOR_SIGNATURE_CDW14,
                              VENDOR_SIGNATURE_CDW15, block, VENDOR_BLOCK_BYTES);
@@ -77,7 +80,7 @@ int ReadFlashInfo(int32_t iCmdType, platform::DeviceHandle device, DriveRecord* 
     platform::AnsiToWide(version, -1, record->internalFwVersion, DRIVE_TEXT_CHARS);
   }
 
-  std::memset(block, 0, sizeof(block));
+  std::memset(block, 0, VENDOR_BLOCK_BYTES);
   result = SendVendorCmd(iCmdType, device, NVME_DATA_READ, NVME_OPC_LEGACY_READ, VENDOR_SUB_LEGACY,
                          0, VENDOR_SIGNATURE_CDW14, VENDOR_SIGNATURE_CDW15, block,
                          VENDOR_BLOCK_BYTES);

@@ -204,6 +204,24 @@ TEST_F(Bridges, PhasesOutOfOrderAndMalformedCdbsGetCheckCondition) {
   Scsi lengthMismatch({0xA1, 0x80, 0, 0x00, 0x01, 0x00}, OUT, block.data(), 512);  // CDB says 256
   ASSERT_TRUE(Pass(bench, DrivePath(3), lengthMismatch).ok);
   EXPECT_EQ(lengthMismatch.Status(), 2);
+  // A CdbLength the bridge does not take (its commands are 12 or 16 bytes long).
+  Scsi shortCdb({0xA1, 0x80, 0, 0x00, 0x02, 0x00}, OUT, block.data(), 512);
+  shortCdb.record[6] = 10;
+  ASSERT_TRUE(Pass(bench, DrivePath(3), shortCdb).ok);
+  EXPECT_EQ(shortCdb.Status(), 2);
+  EXPECT_EQ(shortCdb.Asc(), 0x24);
+  // A command block with a byte set past the command and the control mode: invalid field in the
+  // parameter list.
+  std::vector<uint8_t> tail(512, 0);
+  std::memcpy(tail.data(), "NVME", 4);
+  std::vector<uint8_t> read = Vendor(0xF2, 0);
+  std::copy(read.begin(), read.end(), tail.begin() + 8);
+  tail[511] = 0x01;
+  Scsi dirtyBlock({0xA1, 0x80, 0, 0x00, 0x02, 0x00}, OUT, tail.data(), 512);
+  ASSERT_TRUE(Pass(bench, DrivePath(3), dirtyBlock).ok);
+  EXPECT_EQ(dirtyBlock.Status(), 2);
+  EXPECT_EQ(dirtyBlock.SenseKey(), 0x05);
+  EXPECT_EQ(dirtyBlock.Asc(), 0x26);
   EXPECT_EQ(JmiRead(Vendor(0xF2, 0))[281], 0x06);
 }
 
@@ -252,6 +270,26 @@ TEST_F(Bridges, PassThroughRecordsTheDriverRefuses) {
   }
   std::vector<uint8_t> shortRecord(40, 0);
   EXPECT_FALSE(SendInPlace(bench, DrivePath(2), 0x0004D014, shortRecord).ok);
+
+  // A data buffer off the adapter's alignment: dword by default, whole pages where the adapter's
+  // AlignmentMask is 0xFFF. A page block passes there.
+  Scsi offDword = good;
+  Put64(offDword.record, 24, reinterpret_cast<uintptr_t>(data.data()) + 2);
+  Put32(offDword.record, 12, 36);
+  Reply r = Pass(bench, DrivePath(2), offDword);
+  EXPECT_FALSE(r.ok);
+  EXPECT_EQ(r.error, 87u);
+  emu::DriveDescription strict = Bridged(emu::BridgeKind::JMicron, 4);
+  strict.behaviour.alignmentMask = 0xFFF;
+  emu::MakeDrive(bench, strict);
+  alignas(4096) static uint8_t page[2 * 4096];
+  Scsi offPage({0x12, 0, 0, 0, 0x26, 0}, IN, page + 16, 4096);
+  r = Pass(bench, DrivePath(4), offPage);
+  EXPECT_FALSE(r.ok);
+  EXPECT_EQ(r.error, 87u);
+  Scsi onPage({0x12, 0, 0, 0, 0x26, 0}, IN, page, 4096);
+  EXPECT_TRUE(Pass(bench, DrivePath(4), onPage).ok);
+  EXPECT_EQ(onPage.Status(), 0);
 }
 
 TEST_F(Bridges, CaptureShowsTheDataBufferOfEveryPassThrough) {

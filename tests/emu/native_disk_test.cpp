@@ -187,6 +187,16 @@ TEST_F(NativeDisk, IdentifyThroughTheProtocolSpecificQuery) {
   Reply shortReply = Send(bench, kDisk, QUERY_PROPERTY, query, small);
   EXPECT_FALSE(shortReply.ok);
   EXPECT_EQ(shortReply.error, 87u);
+  // ProtocolDataLength must be at least 512.
+  std::vector<uint8_t> under = IdentifyQuery(49, 1, 0);
+  Put32(under, 28, 511);
+  Reply refused = SendInPlace(bench, kDisk, QUERY_PROPERTY, under);
+  EXPECT_FALSE(refused.ok);
+  EXPECT_EQ(refused.error, 87u);
+  std::vector<uint8_t> least = IdentifyQuery(49, 1, 0);
+  Put32(least, 28, 512);
+  ASSERT_TRUE(SendInPlace(bench, kDisk, QUERY_PROPERTY, least).ok);
+  EXPECT_EQ(Text(least, 48 + 4, 2), "S1");
 }
 
 TEST(NativeDiskFaults, AdapterPropertyRefusedForNamespaceData) {
@@ -250,6 +260,25 @@ TEST_F(NativeDisk, FirmwareDownloadAndActivateRecordsThenAReset) {
   liar = piece;
   Put32(liar, 0, 48);
   EXPECT_FALSE(Send(bench, kDisk, FW_DOWNLOAD, liar, none).ok);
+  // Pieces off the drive's ImagePayloadAlignment (4096) or over its ImagePayloadMaxSize.
+  struct Off {
+    const char* what;
+    uint64_t offset, size;
+    uint32_t maxSize;
+  };
+  for (const Off& k : {Off{"offset 2048", 2048 + 8192, 4096, 128 * 1024}, Off{"size 2048", 8192, 2048, 128 * 1024},
+                       Off{"size 4100", 8192, 4100, 128 * 1024}, Off{"8192 over a maximum of 4096", 8192, 8192, 4096}}) {
+    emu::Bench strictBench;
+    emu::DriveDescription s = Native();
+    s.behaviour.firmwarePayloadMaxSize = k.maxSize;
+    emu::MakeDrive(strictBench, s);
+    std::vector<uint8_t> b(40 + k.size, 0);
+    Put32(b, 0, 40), Put32(b, 4, static_cast<uint32_t>(40 + k.size)), Put32(b, 8, 1), b[12] = 1;
+    Put64(b, 16, k.offset), Put64(b, 24, k.size);
+    Reply r = Send(strictBench, kDisk, FW_DOWNLOAD, b, none);
+    EXPECT_FALSE(r.ok) << k.what;
+    EXPECT_EQ(r.error, 87u) << k.what;
+  }
   std::vector<uint8_t> badActivate = activate;
   badActivate[12] = 3;  // no slot 3
   EXPECT_FALSE(Send(bench, kDisk, FW_ACTIVATE, badActivate, none).ok);

@@ -345,6 +345,9 @@ TEST_F(Bridge, BridgeKindByInquiryBytes36And37) {
   EXPECT_EQ(device->seen[1].Cdb(), Cdb({0xEB, 0x5A, 0x02}, {{13, 0x10}}));
   EXPECT_EQ(device->seen[1].dataIn, 1);
   EXPECT_EQ(device->seen[1].transferLength, 16u);
+  // Both replies come into page blocks, as an adapter that wants whole pages takes them.
+  EXPECT_EQ(device->seen[0].dataAddress % 4096, 0u);
+  EXPECT_EQ(device->seen[1].dataAddress % 4096, 0u);
 
   struct Case { Reply reply; int32_t kind; size_t requests; };
   const Case cases[] = {

@@ -549,3 +549,33 @@ TEST_F(Workflow, DeviceChangesDuringAnUpdateRefreshTheListAlongsideTheWorker) {
   EXPECT_EQ(dialog().ItemText(IDC_FIRMWARE), u"3.2.F.2A");
   EXPECT_TRUE(dialog().ItemEnabled(ID_OK));
 }
+
+TEST_F(Workflow, UpdatesKeepToAnAdapterThatWantsWholePages) {
+  // Every adapter asks for page-aligned pass-through buffers (AlignmentMask 0xFFF): the whole
+  // update still passes on every path, on the configuration path and on the legacy one.
+  struct Case {
+    const char* drive;
+    int entry;
+    const char* lines;
+  };
+  for (const Case& c : {Case{"q7-native", 0, ""}, Case{"q7-asmedia", 1, ""}, Case{"q7-jmicron", 2, ""},
+                        Case{"q7-asmedia", 1, "flash-info = no"}, Case{"q7-jmicron", 2, "flash-info = no"}}) {
+    std::string text = MicronJMicronBench();
+    for (const char* drive : {"q7-native", "q7-asmedia", "q7-jmicron"})
+      text = BenchWith(std::string("drive ") + drive, "alignment-mask = 0xFFF", text);
+    text = BenchWith(std::string("drive ") + c.drive, c.lines, text);
+    Start(text);
+    Select(c.entry);
+    RunUpdate();
+    std::string what = std::string(c.drive) + " " + c.lines;
+    EXPECT_EQ(LastResult(), 1) << what;
+    EXPECT_EQ(LastBox(), u"Update FW OK !\r\nReboot System Now ?") << what;
+    auto& controller = contents_.Drive(c.drive)->Controller();
+    if (std::string(c.drive) == "q7-native") controller.Reset();
+    EXPECT_EQ(controller.LastActivation(), emu::Activation::Activated) << what;
+    EXPECT_EQ(controller.FirmwareName(), "3.2.F.2A") << what;
+    TearDown();
+    SetUp();
+    contents_ = {};
+  }
+}
