@@ -48,6 +48,26 @@ qv_shot() {
   import -display "$DISPLAY" -window root "$1" >/dev/null 2>&1 || qv_log "screenshot failed: $1"
 }
 
+# Test cases of a script, written as JUnit XML so that ./test counts them like a suite's.
+# qv_record SUITE NAME OK [MESSAGE] records one case; qv_write_results SUITE FILE writes them all.
+QV_CASES=""
+QV_FAILURES=0
+qv_record() {
+  if [ "$3" = 1 ]; then
+    qv_log "PASS $2"
+    QV_CASES="$QV_CASES<testcase classname=\"$1\" name=\"$2\"/>"
+  else
+    qv_log "FAIL $2: ${4:-}"
+    QV_FAILURES=$((QV_FAILURES + 1))
+    QV_CASES="$QV_CASES<testcase classname=\"$1\" name=\"$2\"><failure message=\"${4:-failed}\"/></testcase>"
+  fi
+}
+qv_write_results() {
+  total=$(printf '%s' "$QV_CASES" | grep -o '<testcase' | wc -l)
+  printf '<?xml version="1.0"?><testsuites><testsuite name="%s" tests="%s" failures="%s">%s</testsuite></testsuites>\n' \
+    "$1" "$total" "$QV_FAILURES" "$QV_CASES" > "$2"
+}
+
 qv_cleanup() {
   if [ -n "${WINEPREFIX:-}" ]; then
     wineserver -k >/dev/null 2>&1 || true
