@@ -249,7 +249,7 @@ TEST_F(Bridges, PassThroughRecordsTheDriverRefuses) {
     if (k.width == 1) s.record[k.at] = static_cast<uint8_t>(k.value);
     if (k.width == 2) Put16(s.record, k.at, static_cast<uint16_t>(k.value));
     if (k.width == 4) Put32(s.record, k.at, k.value);
-    if (std::string(k.what) == "no data buffer" && WIDE_PROCESS) Put32(s.record, SPTD_DATA_BUFFER + 4, 0);
+    if (std::string(k.what) == "no data buffer" && k64) Put32(s.record, SPTD_DATA_BUFFER + 4, 0);
     Reply r = Pass(bench, DrivePath(2), s);
     EXPECT_FALSE(r.ok) << k.what;
     EXPECT_EQ(r.error, 87u) << k.what;

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "emu/bench.h"
+#include "tests/nvme/recording_device.h"
 
 namespace emutest {
 
@@ -87,17 +88,15 @@ inline Reply SendInPlace(emu::Bench& bench, const std::u16string& path, uint32_t
   return r;
 }
 
-// The SCSI pass-through record as the driver of this process receives it, written out by hand
-// for both layouts. 64-bit: Length 56, DataBuffer 8 bytes at 24, SenseInfoOffset at 32, CDB at
-// 36. 32-bit: Length 44, DataBuffer 4 bytes at 20, SenseInfoOffset at 24, CDB at 28. The sense
-// area follows at the next 8-byte boundary.
-constexpr bool WIDE_PROCESS = sizeof(void*) == 8;
-constexpr uint16_t SPTD_LENGTH = WIDE_PROCESS ? 56 : 44;
-constexpr uint16_t SPTD_OTHER_LENGTH = WIDE_PROCESS ? 44 : 56;
-constexpr size_t SPTD_DATA_BUFFER = WIDE_PROCESS ? 24 : 20;
-constexpr size_t SPTD_SENSE_OFFSET = WIDE_PROCESS ? 32 : 24;
-constexpr size_t SPTD_CDB = WIDE_PROCESS ? 36 : 28;
-constexpr size_t SPTD_SENSE = WIDE_PROCESS ? 56 : 48;
+// The SCSI pass-through record as the driver of this process receives it: the layout of this
+// build, written out by hand beside the command-path tests' recording device.
+using nvmetest::k64;
+constexpr uint16_t SPTD_LENGTH = nvmetest::kSptdBytes;
+constexpr uint16_t SPTD_OTHER_LENGTH = k64 ? 44 : 56;  // the record of the other bitness
+constexpr size_t SPTD_DATA_BUFFER = nvmetest::kDataBufferAt;
+constexpr size_t SPTD_SENSE_OFFSET = nvmetest::kSenseOffsetAt;
+constexpr size_t SPTD_CDB = nvmetest::kCdbAt;
+constexpr size_t SPTD_SENSE = nvmetest::kSenseAt;
 
 // A SCSI pass-through request: the record, then 32 bytes of sense area, in 88 bytes.
 struct Scsi {
@@ -111,7 +110,7 @@ struct Scsi {
     record[8] = dataIn;
     Put32(record, 12, length);  // DataTransferLength
     Put32(record, 16, 10);      // TimeOutValue
-    if (WIDE_PROCESS) Put64(record, SPTD_DATA_BUFFER, reinterpret_cast<uintptr_t>(buffer));
+    if (k64) Put64(record, SPTD_DATA_BUFFER, reinterpret_cast<uintptr_t>(buffer));
     else Put32(record, SPTD_DATA_BUFFER, static_cast<uint32_t>(reinterpret_cast<uintptr_t>(buffer)));
     Put32(record, SPTD_SENSE_OFFSET, SPTD_SENSE);
     size_t i = SPTD_CDB;
