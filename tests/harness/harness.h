@@ -15,6 +15,7 @@
 #pragma once
 #include <windows.h>
 
+#include <span>
 #include <string>
 
 #include "emu/bench.h"
@@ -42,9 +43,9 @@ struct StandIn {
 
 // Each group of stand-ins, and whether a name belongs to the API they cover (an import of such a
 // name without a stand-in is refused, so nothing of the device API reaches the system unseen).
-const StandIn* DeviceIoStandIns(size_t* count);
-const StandIn* DeviceTreeStandIns(size_t* count);
-const StandIn* ShutdownStandIns(size_t* count);
+std::span<const StandIn> DeviceIoStandIns();
+std::span<const StandIn> DeviceTreeStandIns();
+std::span<const StandIn> ShutdownStandIns();
 bool IsDeviceTreeName(const char* name);
 
 // A handle is being closed: a token of the shutdown stand-ins is forgotten with it.

@@ -18,8 +18,6 @@
 namespace harness {
 namespace {
 
-constexpr LONGLONG MAX_BENCH_FILE_BYTES = 16 << 20;
-
 std::mutex g_mutex;  // counts and the events file
 std::map<std::string, uint64_t>* g_counts = nullptr;
 std::once_flag g_benchOnce;
@@ -33,20 +31,12 @@ std::wstring Environment(const wchar_t* name) {
   return std::wstring(value, n);
 }
 
-bool ReadWholeFile(const std::wstring& path, std::string* text) {
-  HANDLE file = ::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return false;
-  LARGE_INTEGER size;
-  bool ok = ::GetFileSizeEx(file, &size) && size.QuadPart <= MAX_BENCH_FILE_BYTES;
-  if (ok) {
-    text->resize(static_cast<size_t>(size.QuadPart));
-    DWORD done = 0;
-    ok = size.QuadPart == 0 ||
-         (::ReadFile(file, text->data(), static_cast<DWORD>(size.QuadPart), &done, nullptr) && done == size.QuadPart);
-  }
-  ::CloseHandle(file);
-  return ok;
+// A path for the C runtime's narrow file functions, which take the ANSI code page.
+std::string Ansi(const std::wstring& path) {
+  int n = ::WideCharToMultiByte(CP_ACP, 0, path.c_str(), -1, nullptr, 0, nullptr, nullptr);
+  std::string out(n > 0 ? static_cast<size_t>(n - 1) : 0, '\0');
+  if (n > 1) ::WideCharToMultiByte(CP_ACP, 0, path.c_str(), -1, out.data(), n, nullptr, nullptr);
+  return out;
 }
 
 bool WriteWholeFile(const std::wstring& path, const std::vector<uint8_t>& bytes) {
@@ -68,15 +58,14 @@ bool WriteWholeFile(const std::wstring& path, const std::vector<uint8_t>& bytes)
 void MakeBench() {
   auto* bench = new emu::Bench();  // lives as long as the process: the stand-ins outlast main
   auto* contents = new emu::BenchContents();
-  std::string text;
-  std::wstring benchPath = Environment(L"QV_HARNESS_BENCH");
-  if (benchPath.empty()) text = emu::DefaultBenchText();
-  else if (!ReadWholeFile(benchPath, &text)) Fail("cannot read the bench file " + Utf8(benchPath.c_str()));
   std::wstring capturePath = Environment(L"QV_HARNESS_CAPTURE");
-  if (!capturePath.empty() && !bench->Capture().Open(Utf8(capturePath.c_str())))
+  if (!capturePath.empty() && !bench->Capture().Open(Ansi(capturePath)))
     Fail("cannot write the capture " + Utf8(capturePath.c_str()));
+  std::wstring benchPath = Environment(L"QV_HARNESS_BENCH");
   std::string error;
-  if (!emu::LoadBench(*bench, text, contents, &error)) Fail("the bench: " + error);
+  bool loaded = benchPath.empty() ? emu::LoadBench(*bench, emu::DefaultBenchText(), contents, &error)
+                                  : emu::LoadBenchFile(*bench, Ansi(benchPath), contents, &error);
+  if (!loaded) Fail("the bench: " + error);
   // The program waits on the system's clock, so the bench follows the wall clock: a drive behind
   // a power-cycled bridge returns when its delay has passed.
   bench->Clock().FollowRealTime();
@@ -94,12 +83,9 @@ BOOL CALLBACK PostDeviceChange(HWND window, LPARAM) {
 
 // The stand-in for a name, from every group; null when the name has none.
 void* StandInFor(const char* name) {
-  for (auto group : {DeviceIoStandIns, DeviceTreeStandIns, ShutdownStandIns}) {
-    size_t count = 0;
-    const StandIn* list = group(&count);
-    for (size_t i = 0; i < count; ++i)
-      if (std::strcmp(list[i].name, name) == 0) return list[i].function;
-  }
+  for (auto group : {DeviceIoStandIns, DeviceTreeStandIns, ShutdownStandIns})
+    for (const StandIn& s : group())
+      if (std::strcmp(s.name, name) == 0) return s.function;
   return nullptr;
 }
 

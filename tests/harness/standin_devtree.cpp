@@ -60,16 +60,35 @@ GUID ToGuid(const platform::Guid& g) {
   return out;
 }
 
+// The set a handle names; null, with ERROR_INVALID_HANDLE, for one the harness did not hand out
+// or has destroyed.
 DeviceInfoSet* FindSet(HDEVINFO handle) {
   auto* set = static_cast<DeviceInfoSet*>(handle);
-  return Sets().count(set) != 0 ? set : nullptr;
+  if (Sets().count(set) != 0) return set;
+  ::SetLastError(ERROR_INVALID_HANDLE);
+  return nullptr;
 }
 
-// The member an SP_DEVINFO_DATA names: one this set handed out, for the same device node.
+// The member an SP_DEVINFO_DATA names: one this set handed out, for the same device node. Null,
+// with the error, for a record of the wrong size or one the set did not hand out.
 const emu::EmuNode* MemberOf(DeviceInfoSet* set, const SP_DEVINFO_DATA* data) {
+  if (data != nullptr && data->cbSize != sizeof(SP_DEVINFO_DATA)) {
+    ::SetLastError(ERROR_INVALID_USER_BUFFER);
+    return nullptr;
+  }
   for (const emu::EmuNode& m : set->members)
-    if (data->Reserved == reinterpret_cast<ULONG_PTR>(&m) && data->DevInst == m.node) return &m;
+    if (data != nullptr && data->Reserved == reinterpret_cast<ULONG_PTR>(&m) && data->DevInst == m.node) return &m;
+  ::SetLastError(ERROR_INVALID_PARAMETER);
   return nullptr;
+}
+
+// A property value the two-call way: the size it needs always, the value only when it fits.
+BOOL GiveValue(const std::vector<uint8_t>& value, PBYTE buffer, DWORD bufferSize, PDWORD requiredSize) {
+  DWORD needed = static_cast<DWORD>(value.size());
+  if (requiredSize != nullptr) *requiredSize = needed;
+  if (bufferSize < needed) return Failed(ERROR_INSUFFICIENT_BUFFER);
+  std::memcpy(buffer, value.data(), needed);
+  return TRUE;
 }
 
 void Describe(const emu::EmuNode& member, SP_DEVINFO_DATA* data) {
@@ -182,7 +201,7 @@ BOOL WINAPI StandInSetupDiDestroyDeviceInfoList(HDEVINFO handle) {
   Count("SetupDiDestroyDeviceInfoList");
   std::lock_guard<std::mutex> lock(g_mutex);
   DeviceInfoSet* set = FindSet(handle);
-  if (set == nullptr) return Failed(ERROR_INVALID_HANDLE);
+  if (set == nullptr) return FALSE;
   Sets().erase(set);
   delete set;
   return TRUE;
@@ -192,7 +211,7 @@ BOOL WINAPI StandInSetupDiEnumDeviceInfo(HDEVINFO handle, DWORD index, PSP_DEVIN
   Count("SetupDiEnumDeviceInfo");
   std::lock_guard<std::mutex> lock(g_mutex);
   DeviceInfoSet* set = FindSet(handle);
-  if (set == nullptr) return Failed(ERROR_INVALID_HANDLE);
+  if (set == nullptr) return FALSE;
   if (data == nullptr) return Failed(ERROR_INVALID_PARAMETER);
   if (data->cbSize != sizeof(SP_DEVINFO_DATA)) return Failed(ERROR_INVALID_USER_BUFFER);
   if (index >= set->members.size()) return Failed(ERROR_NO_MORE_ITEMS);
@@ -205,14 +224,11 @@ BOOL WINAPI StandInSetupDiEnumDeviceInterfaces(HDEVINFO handle, PSP_DEVINFO_DATA
   Count("SetupDiEnumDeviceInterfaces");
   std::lock_guard<std::mutex> lock(g_mutex);
   DeviceInfoSet* set = FindSet(handle);
-  if (set == nullptr) return Failed(ERROR_INVALID_HANDLE);
+  if (set == nullptr) return FALSE;
   if (interfaceClass == nullptr || data == nullptr) return Failed(ERROR_INVALID_PARAMETER);
   if (data->cbSize != sizeof(SP_DEVICE_INTERFACE_DATA)) return Failed(ERROR_INVALID_USER_BUFFER);
-  const emu::EmuNode* only = nullptr;
-  if (device != nullptr) {
-    if (device->cbSize != sizeof(SP_DEVINFO_DATA)) return Failed(ERROR_INVALID_USER_BUFFER);
-    if ((only = MemberOf(set, device)) == nullptr) return Failed(ERROR_INVALID_PARAMETER);
-  }
+  const emu::EmuNode* only = device != nullptr ? MemberOf(set, device) : nullptr;
+  if (device != nullptr && only == nullptr) return FALSE;
   DWORD seen = 0;
   for (const InterfaceEntry& e : set->interfaces) {
     if (!IsEqualGUID(e.interfaceClass, *interfaceClass)) continue;
@@ -232,7 +248,7 @@ BOOL WINAPI StandInSetupDiGetDeviceInterfaceDetailW(HDEVINFO handle, PSP_DEVICE_
   Count("SetupDiGetDeviceInterfaceDetailW");
   std::lock_guard<std::mutex> lock(g_mutex);
   DeviceInfoSet* set = FindSet(handle);
-  if (set == nullptr) return Failed(ERROR_INVALID_HANDLE);
+  if (set == nullptr) return FALSE;
   if (data == nullptr) return Failed(ERROR_INVALID_PARAMETER);
   if (data->cbSize != sizeof(SP_DEVICE_INTERFACE_DATA)) return Failed(ERROR_INVALID_USER_BUFFER);
   const InterfaceEntry* entry = nullptr;
@@ -262,11 +278,9 @@ BOOL WINAPI StandInSetupDiGetDeviceRegistryPropertyW(HDEVINFO handle, PSP_DEVINF
   Count("SetupDiGetDeviceRegistryPropertyW");
   std::lock_guard<std::mutex> lock(g_mutex);
   DeviceInfoSet* set = FindSet(handle);
-  if (set == nullptr) return Failed(ERROR_INVALID_HANDLE);
-  if (device == nullptr) return Failed(ERROR_INVALID_PARAMETER);
-  if (device->cbSize != sizeof(SP_DEVINFO_DATA)) return Failed(ERROR_INVALID_USER_BUFFER);
+  if (set == nullptr) return FALSE;
   const emu::EmuNode* member = MemberOf(set, device);
-  if (member == nullptr) return Failed(ERROR_INVALID_PARAMETER);
+  if (member == nullptr) return FALSE;
   if (property >= SPDRP_MAXIMUM_PROPERTY) return Failed(ERROR_INVALID_REG_PROPERTY);
   if (buffer == nullptr && bufferSize != 0) return Failed(ERROR_INVALID_USER_BUFFER);
   auto it = member->registryProperties.find(property);
@@ -274,12 +288,8 @@ BOOL WINAPI StandInSetupDiGetDeviceRegistryPropertyW(HDEVINFO handle, PSP_DEVINF
   if (it == member->registryProperties.end() || !RegistryPropertyType(property, &type) ||
       !RegistryValueOfType(type, it->second))
     return Failed(ERROR_INVALID_DATA);
-  DWORD needed = static_cast<DWORD>(it->second.size());
-  if (requiredSize != nullptr) *requiredSize = needed;
   if (propertyType != nullptr) *propertyType = type;
-  if (bufferSize < needed) return Failed(ERROR_INSUFFICIENT_BUFFER);
-  std::memcpy(buffer, it->second.data(), needed);
-  return TRUE;
+  return GiveValue(it->second, buffer, bufferSize, requiredSize);
 }
 
 BOOL WINAPI StandInSetupDiGetDevicePropertyW(HDEVINFO handle, PSP_DEVINFO_DATA device, const DEVPROPKEY* key,
@@ -289,13 +299,11 @@ BOOL WINAPI StandInSetupDiGetDevicePropertyW(HDEVINFO handle, PSP_DEVINFO_DATA d
   std::lock_guard<std::mutex> lock(g_mutex);
   if (flags != 0) return Failed(ERROR_INVALID_FLAGS);
   DeviceInfoSet* set = FindSet(handle);
-  if (set == nullptr) return Failed(ERROR_INVALID_HANDLE);
-  if (device == nullptr || key == nullptr) return Failed(ERROR_INVALID_PARAMETER);
-  if (device->cbSize != sizeof(SP_DEVINFO_DATA) || propertyType == nullptr ||
-      (buffer == nullptr && bufferSize != 0))
-    return Failed(ERROR_INVALID_USER_BUFFER);
+  if (set == nullptr) return FALSE;
   const emu::EmuNode* member = MemberOf(set, device);
-  if (member == nullptr) return Failed(ERROR_INVALID_PARAMETER);
+  if (member == nullptr) return FALSE;
+  if (key == nullptr) return Failed(ERROR_INVALID_PARAMETER);
+  if (propertyType == nullptr || (buffer == nullptr && bufferSize != 0)) return Failed(ERROR_INVALID_USER_BUFFER);
   for (const auto& [k, value] : member->deviceProperties) {
     DEVPROPKEY stored;
     std::memcpy(&stored.fmtid, &k.fmtid, sizeof stored.fmtid);
@@ -304,12 +312,8 @@ BOOL WINAPI StandInSetupDiGetDevicePropertyW(HDEVINFO handle, PSP_DEVINFO_DATA d
     DEVPROPTYPE type = 0;
     if (!DevicePropertyType(stored, &type) || (type == DEVPROP_TYPE_UINT32 && value.size() != 4))
       return Failed(ERROR_INVALID_DATA);
-    DWORD needed = static_cast<DWORD>(value.size());
     *propertyType = type;
-    if (requiredSize != nullptr) *requiredSize = needed;
-    if (bufferSize < needed) return Failed(ERROR_INSUFFICIENT_BUFFER);
-    std::memcpy(buffer, value.data(), needed);
-    return TRUE;
+    return GiveValue(value, buffer, bufferSize, requiredSize);
   }
   return Failed(ERROR_NOT_FOUND);
 }
@@ -358,10 +362,7 @@ const StandIn STAND_INS[] = {
 
 }  // namespace
 
-const StandIn* DeviceTreeStandIns(size_t* count) {
-  *count = sizeof STAND_INS / sizeof STAND_INS[0];
-  return STAND_INS;
-}
+std::span<const StandIn> DeviceTreeStandIns() { return STAND_INS; }
 
 bool IsDeviceTreeName(const char* name) {
   return std::strncmp(name, "SetupDi", 7) == 0 || std::strncmp(name, "CM_", 3) == 0;

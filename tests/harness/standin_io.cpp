@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <cwctype>
 #include <map>
 #include <mutex>
 #include <string>
@@ -52,18 +53,20 @@ bool StartsWith(const wchar_t* text, const wchar_t* prefix) {
     if (*text != *prefix) return false;
   return true;
 }
+bool StartsWithNoCase(const wchar_t* text, const wchar_t* prefix) {
+  for (; *prefix != 0; ++text, ++prefix)
+    if (::towlower(*text) != ::towlower(*prefix)) return false;
+  return true;
+}
 
-// A path in the device namespace: \\.\anything, or \\?\ followed by something that is not a
-// drive-letter path or a UNC path.
+// A path in the device namespace, where the bench's disks and volumes are: a path that begins
+// with \\.\ or \\?\ and goes on with anything but a drive-letter path, UNC, a pipe or a mailslot.
 bool IsDevicePath(const wchar_t* path) {
-  if (path == nullptr) return false;
-  if (StartsWith(path, L"\\\\.\\")) return true;
-  if (!StartsWith(path, L"\\\\?\\")) return false;
+  if (path == nullptr || !(StartsWith(path, L"\\\\.\\") || StartsWith(path, L"\\\\?\\"))) return false;
   const wchar_t* rest = path + 4;
-  bool driveLetterPath = rest[0] != 0 && rest[1] == L':' && (rest[2] == L'\\' || rest[2] == L'/' || rest[2] == 0);
-  bool unc = (rest[0] == L'U' || rest[0] == L'u') && (rest[1] == L'N' || rest[1] == L'n') &&
-             (rest[2] == L'C' || rest[2] == L'c') && rest[3] == L'\\';
-  return !driveLetterPath && !unc;
+  bool driveLetterPath = rest[0] != 0 && rest[1] == L':' && (rest[2] == L'\\' || rest[2] == L'/');
+  return !driveLetterPath && !StartsWithNoCase(rest, L"UNC\\") && !StartsWithNoCase(rest, L"pipe\\") &&
+         !StartsWithNoCase(rest, L"mailslot\\");
 }
 
 // \\.\X: is a volume.
@@ -225,9 +228,6 @@ const StandIn STAND_INS[] = {
 
 }  // namespace
 
-const StandIn* DeviceIoStandIns(size_t* count) {
-  *count = sizeof STAND_INS / sizeof STAND_INS[0];
-  return STAND_INS;
-}
+std::span<const StandIn> DeviceIoStandIns() { return STAND_INS; }
 
 }  // namespace harness

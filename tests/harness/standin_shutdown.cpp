@@ -124,9 +124,6 @@ void ForgetToken(HANDLE handle) {
   Tokens().erase(handle);
 }
 
-const StandIn* ShutdownStandIns(size_t* count) {
-  *count = sizeof STAND_INS / sizeof STAND_INS[0];
-  return STAND_INS;
-}
+std::span<const StandIn> ShutdownStandIns() { return STAND_INS; }
 
 }  // namespace harness
