@@ -55,6 +55,12 @@ EmuNode* Bench::Node(DeviceNode node) {
   return nullptr;
 }
 
+std::vector<EmuNode> Bench::Snapshot() {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  Tick();
+  return nodes_;
+}
+
 void Bench::Note(const std::u16string& device, const std::string& event, const std::vector<std::string>& extras) {
   capture_.Event(device, event, extras);
   std::function<void()> listener;

@@ -70,6 +70,9 @@ class Bench : public platform::DeviceIo, public platform::DeviceTree {
   platform::DeviceNode AddNode(EmuNode node);
   EmuNode* Node(platform::DeviceNode node);  // null when unknown
   std::vector<EmuNode>& Nodes() { return nodes_; }
+  // A copy of every node as it is now, taken under the bench's lock after the due timed work
+  // has run: what a caller on another thread may read while drives leave and return.
+  std::vector<EmuNode> Snapshot();
 
   // Events that are not requests, for the capture. A device that leaves the bus or returns to it
   // notes "leave" or "return"; those two also tell the device-change listener, as the system

@@ -1,8 +1,10 @@
 # Shared by ./run and ./test: installing what a fresh Debian machine lacks, and the builds.
 
 QV_ROOT=$(cd "$(dirname "$0")" && pwd)
-QV_PACKAGES="cmake make g++ python3 googletest zlib1g-dev g++-mingw-w64-x86-64-posix libz-mingw-w64-dev \
-wine wine64 xvfb imagemagick zip unzip"
+# The 32-bit Windows build needs MinGW-w64 for i686 and Wine's 32-bit support (wine32 of the i386
+# architecture); libz-mingw-w64-dev holds zlib for both.
+QV_PACKAGES="cmake make g++ python3 googletest zlib1g-dev g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix \
+libz-mingw-w64-dev wine wine64 wine32:i386 xvfb imagemagick zip unzip"
 
 qv_install() {
   missing=""
@@ -16,6 +18,7 @@ qv_install() {
     return 1
   fi
   export DEBIAN_FRONTEND=noninteractive
+  dpkg --print-foreign-architectures | grep -qx i386 || dpkg --add-architecture i386
   apt-get update -qq >/dev/null && apt-get install -y -qq --no-install-recommends $missing >/dev/null
 }
 

@@ -3,6 +3,7 @@
 # the Windows build, so CTest runs the Windows test programs through it.
 # The prefix lives in <build>/wineprefix; the build folder is found from the program's path.
 set -e
+. "$(cd "$(dirname "$0")/.." && pwd)/scripts/wineprefix.sh"
 prog="$1"
 dir=$(cd "$(dirname "$prog")" && pwd)
 build="$dir"
@@ -10,8 +11,5 @@ while [ "$build" != "/" ] && [ ! -f "$build/CMakeCache.txt" ]; do build=$(dirnam
 export WINEPREFIX="${WINEPREFIX:-$build/wineprefix}"
 export WINEDEBUG="${WINEDEBUG:--all}"
 export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=}"
-if [ ! -f "$WINEPREFIX/system.reg" ]; then
-  mkdir -p "$WINEPREFIX"
-  wineboot -i >/dev/null 2>&1 || true
-fi
+qv_wineprefix "$WINEPREFIX"
 exec wine "$@"

@@ -58,6 +58,22 @@ static_assert(offsetof(SCSI_PASS_THROUGH_DIRECT, DataBuffer) == offsetof(ScsiPas
 static_assert(sizeof(SCSI_PASS_THROUGH_DIRECT::DataBuffer) == sizeof(ScsiPassThroughDirect::dataBuffer));
 static_assert(offsetof(SCSI_PASS_THROUGH_DIRECT, SenseInfoOffset) == offsetof(ScsiPassThroughDirect, senseInfoOffset));
 static_assert(offsetof(SCSI_PASS_THROUGH_DIRECT, Cdb) == offsetof(ScsiPassThroughDirect, cdb));
+// The system's record pinned for each bitness: 44 bytes with a 4-byte DataBuffer at 20 on 32-bit
+// Windows, 56 bytes with an 8-byte one at 24 on 64-bit; the request's sense area follows at the
+// next 8-byte boundary (48 or 56).
+#ifdef _WIN64
+static_assert(sizeof(SCSI_PASS_THROUGH_DIRECT) == 56);
+static_assert(offsetof(SCSI_PASS_THROUGH_DIRECT, DataBuffer) == 24);
+static_assert(offsetof(SCSI_PASS_THROUGH_DIRECT, SenseInfoOffset) == 32);
+static_assert(offsetof(SCSI_PASS_THROUGH_DIRECT, Cdb) == 36);
+static_assert(offsetof(ScsiRequest, sense) == 56 && sizeof(ScsiRequest) == 120);
+#else
+static_assert(sizeof(SCSI_PASS_THROUGH_DIRECT) == 44);
+static_assert(offsetof(SCSI_PASS_THROUGH_DIRECT, DataBuffer) == 20);
+static_assert(offsetof(SCSI_PASS_THROUGH_DIRECT, SenseInfoOffset) == 24);
+static_assert(offsetof(SCSI_PASS_THROUGH_DIRECT, Cdb) == 28);
+static_assert(offsetof(ScsiRequest, sense) == 48 && sizeof(ScsiRequest) == 112);
+#endif
 static_assert(SCSI_IOCTL_DATA_OUT == SPTD_DATA_OUT && SCSI_IOCTL_DATA_IN == SPTD_DATA_IN &&
               SCSI_IOCTL_DATA_UNSPECIFIED == SPTD_DATA_UNSPECIFIED);
 

@@ -26,6 +26,7 @@ static_assert(sizeof(platform::DeviceList) == sizeof(HDEVINFO));
 // WCHAR, packed), 8 on 64-bit. Its cbSize is always taken from sizeof.
 static_assert(sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W) == (sizeof(void*) == 8 ? 8 : 6));
 static_assert(sizeof(SP_DEVINFO_DATA) == (sizeof(void*) == 8 ? 32 : 28));
+static_assert(sizeof(SP_DEVICE_INTERFACE_DATA) == (sizeof(void*) == 8 ? 32 : 28));
 
 // The storage records that drive discovery sends and reads.
 static_assert(IOCTL_STORAGE_GET_DEVICE_NUMBER_CODE == IOCTL_STORAGE_GET_DEVICE_NUMBER);

@@ -2,9 +2,14 @@
 # Plays one session in the real window, by itself, on a display of its own: for every list entry
 # whose drive is eligible it selects the entry, presses RUN, answers the questions and waits for
 # the result. Prints what happened and saves screenshots.
-# Usage: play_session.sh BENCH_EXE WINDRIVER_EXE OUT_DIR WINEPREFIX
+# Usage: play_session.sh EXE WINDRIVER_EXE OUT_DIR WINEPREFIX [LAUNCHER_EXE]
+# EXE is the bench executable, or, with the launch harness's LAUNCHER_EXE, the unchanged product
+# executable, whose device API the harness serves from the default bench. The capture is
+# OUT_DIR/session-capture.txt; under the harness the events (a recorded restart, the calls each
+# stand-in received) are OUT_DIR/session-events.txt and the image each drive was given is in
+# OUT_DIR/images.
 set -u
-exe="$1"; driver="$2"; out="$3"; prefix="$4"
+exe="$1"; driver="$2"; out="$3"; prefix="$4"; launcher="${5:-}"
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/session.sh"
 QV_FORCE_XVFB=1
@@ -18,11 +23,23 @@ drive() { wine "$driver" "$@" 2>/dev/null | tr -d '\r'; }
 shot_no=0
 shot() { shot_no=$((shot_no + 1)); f=$(printf '%s/session-%02d-%s.png' "$out" "$shot_no" "$1"); qv_shot "$f"; echo "   screenshot $f"; }
 
-events="$(dirname "$exe")/bench-events.txt"
-rm -f "$events"
+winpath() { winepath -w "$1" 2>/dev/null || echo "$1"; }
 capture="$out/session-capture.txt"
-echo "== starting $(basename "$exe") on the default bench (display $DISPLAY)"
-wine "$exe" --capture "$(winepath -w "$capture" 2>/dev/null || echo "$capture")" >/dev/null 2>&1 &
+who=bench
+if [ -n "$launcher" ]; then
+  who=harness
+  events="$out/session-events.txt"
+  rm -rf "$events" "$out/images"
+  mkdir -p "$out/images"
+  echo "== starting $(basename "$exe") under the launch harness on the default bench (display $DISPLAY)"
+  wine "$launcher" --capture "$(winpath "$capture")" --events "$(winpath "$events")" \
+    --images "$(winpath "$out/images")" "$exe" >/dev/null 2>"$out/session-launcher.txt" &
+else
+  events="$(dirname "$exe")/bench-events.txt"
+  rm -f "$events"
+  echo "== starting $(basename "$exe") on the default bench (display $DISPLAY)"
+  wine "$exe" --capture "$(winpath "$capture")" >/dev/null 2>&1 &
+fi
 app=$!
 caption=$(drive wait 60)
 [ -n "$caption" ] || { echo "the window did not appear"; exit 1; }
@@ -85,7 +102,9 @@ n=0
 while kill -0 "$app" 2>/dev/null && [ $n -lt 100 ]; do sleep 0.1; n=$((n + 1)); done
 rc=0
 if kill -0 "$app" 2>/dev/null; then echo "   the window did not close"; kill "$app"; rc=1; else wait "$app" || rc=$?; fi
-[ -f "$events" ] && sed 's/^/   bench: /' "$events" | tr -d '\r'
+[ -n "$launcher" ] && [ -s "$out/session-launcher.txt" ] && sed 's/^/   launcher: /' "$out/session-launcher.txt" | tr -d '\r'
+[ -f "$events" ] && sed "s/^/   $who: /" "$events" | tr -d '\r'
 [ -f "$capture" ] && echo "   capture: $(wc -l < "$capture") device requests and events in $capture"
-echo "== done: $entries listed, $updated updated, $failed failed; exit code $rc; screenshots in $out"
+echo "   screenshots in $out"
+echo "== done: $entries listed, $updated updated, $failed failed; exit code $rc"
 [ "$rc" = 0 ] && [ "$failed" = 0 ]

@@ -1,7 +1,9 @@
 # Shell functions for a Wine session in a window: our own Xvfb (when there is no display), our own
 # Wine prefix with a virtual desktop, screenshots, and a clean-up that ends only what we started:
 # the Xvfb by its process id and the wineserver of our own prefix.
-# Sourced by tests/e2e/window_test.sh and ./run. Needs: wine, Xvfb, ImageMagick's import.
+# Sourced by ./run (which sets QV_ROOT) and by scripts two folders below the root (which set
+# `here` to their folder). Needs: wine, Xvfb, ImageMagick's import.
+. "${QV_ROOT:-$here/../..}/scripts/wineprefix.sh"
 
 QV_XVFB_PID=""
 QV_OWN_DISPLAY=""
@@ -13,10 +15,7 @@ qv_prefix() {
   export WINEPREFIX="$1"
   export WINEDEBUG="${WINEDEBUG:--all}"
   export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=}"
-  if [ ! -f "$WINEPREFIX/system.reg" ]; then
-    mkdir -p "$WINEPREFIX"
-    wineboot -i >/dev/null 2>&1 || true
-  fi
+  qv_wineprefix "$WINEPREFIX"
   if [ "${QV_VIRTUAL_DESKTOP:-1}" = 1 ]; then
     wine reg add 'HKCU\Software\Wine\Explorer' /v Desktop /d Default /f >/dev/null 2>&1
     wine reg add 'HKCU\Software\Wine\Explorer\Desktops' /v Default /d 1024x768 /f >/dev/null 2>&1
@@ -47,6 +46,26 @@ qv_display() {
 qv_shot() {
   mkdir -p "$(dirname "$1")"
   import -display "$DISPLAY" -window root "$1" >/dev/null 2>&1 || qv_log "screenshot failed: $1"
+}
+
+# Test cases of a script, written as JUnit XML so that ./test counts them like a suite's.
+# qv_record SUITE NAME OK [MESSAGE] records one case; qv_write_results SUITE FILE writes them all.
+QV_CASES=""
+QV_FAILURES=0
+qv_record() {
+  if [ "$3" = 1 ]; then
+    qv_log "PASS $2"
+    QV_CASES="$QV_CASES<testcase classname=\"$1\" name=\"$2\"/>"
+  else
+    qv_log "FAIL $2: ${4:-}"
+    QV_FAILURES=$((QV_FAILURES + 1))
+    QV_CASES="$QV_CASES<testcase classname=\"$1\" name=\"$2\"><failure message=\"${4:-failed}\"/></testcase>"
+  fi
+}
+qv_write_results() {
+  total=$(printf '%s' "$QV_CASES" | grep -o '<testcase' | wc -l)
+  printf '<?xml version="1.0"?><testsuites><testsuite name="%s" tests="%s" failures="%s">%s</testsuite></testsuites>\n' \
+    "$1" "$total" "$QV_FAILURES" "$QV_CASES" > "$2"
 }
 
 qv_cleanup() {

@@ -16,18 +16,7 @@ trap qv_cleanup EXIT INT TERM
 qv_display
 qv_prefix "$build/wineprefix-e2e"
 
-cases=""
-failures=0
-record() {  # record NAME OK [MESSAGE]
-  if [ "$2" = 1 ]; then
-    qv_log "PASS $1"
-    cases="$cases<testcase classname=\"e2e_window\" name=\"$1\"/>"
-  else
-    qv_log "FAIL $1: ${3:-}"
-    failures=$((failures + 1))
-    cases="$cases<testcase classname=\"e2e_window\" name=\"$1\"><failure message=\"${3:-failed}\"/></testcase>"
-  fi
-}
+record() { qv_record e2e_window "$@"; }
 
 # The caption the embedded package gives: its TITLE, or "Package Error" when it has none.
 expected=$(python3 - "$build/resources/package.zip" <<'PY'
@@ -71,7 +60,5 @@ else
   if [ "$rc" = 0 ]; then record product_escape_exit 1; else record product_escape_exit 0 "exit code $rc"; fi
 fi
 
-total=$(printf '%s' "$cases" | grep -o '<testcase' | wc -l)
-printf '<?xml version="1.0"?><testsuites><testsuite name="e2e_window" tests="%s" failures="%s">%s</testsuite></testsuites>\n' \
-  "$total" "$failures" "$cases" > "$results/e2e_window.xml"
-[ "$failures" = 0 ]
+qv_write_results e2e_window "$results/e2e_window.xml"
+[ "$QV_FAILURES" = 0 ]

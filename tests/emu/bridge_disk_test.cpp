@@ -254,16 +254,20 @@ TEST_F(Bridges, PassThroughRecordsTheDriverRefuses) {
     uint32_t value;
     int width;
   };
-  std::vector<Case> cases = {{"32-bit record length", 0, 44, 2}, {"CDB of 17 bytes", 6, 17, 1},
-                             {"CDB of none", 6, 0, 1},           {"DataIn 3", 8, 3, 1},
-                             {"no data buffer", 24, 0, 4},       {"sense inside the record", 32, 40, 4},
-                             {"sense past the output", 7, 40, 1}, {"over the transfer limit", 12, 0x100000, 4}};
+  std::vector<Case> cases = {{"the other layout's record length", 0, SPTD_OTHER_LENGTH, 2},
+                             {"CDB of 17 bytes", 6, 17, 1},
+                             {"CDB of none", 6, 0, 1},
+                             {"DataIn 3", 8, 3, 1},
+                             {"no data buffer", SPTD_DATA_BUFFER, 0, 4},
+                             {"sense inside the record", SPTD_SENSE_OFFSET, 40, 4},
+                             {"sense past the output", 7, 41, 1},
+                             {"over the transfer limit", 12, 0x100000, 4}};
   for (const Case& k : cases) {
     Scsi s = good;
     if (k.width == 1) s.record[k.at] = static_cast<uint8_t>(k.value);
     if (k.width == 2) Put16(s.record, k.at, static_cast<uint16_t>(k.value));
     if (k.width == 4) Put32(s.record, k.at, k.value);
-    if (std::string(k.what) == "no data buffer") Put32(s.record, 28, 0);
+    if (std::string(k.what) == "no data buffer" && k64) Put32(s.record, SPTD_DATA_BUFFER + 4, 0);
     Reply r = Pass(bench, DrivePath(2), s);
     EXPECT_FALSE(r.ok) << k.what;
     EXPECT_EQ(r.error, 87u) << k.what;
@@ -463,9 +467,9 @@ TEST(BridgeRobustness, AnyCdbAndBlockIsAnsweredWithinItsBuffers) {
     uint32_t disk = 2 + random() % 2;
     uint32_t length = random() % 3 == 0 ? 0 : random() % 4097;
     Scsi s({opcodes[random() % std::size(opcodes)]}, static_cast<uint8_t>(random() % 3), data.data(), length);
-    for (int i = 1; i < 16; ++i) s.record[36 + i] = static_cast<uint8_t>(random() % 4 == 0 ? random() : 0);
-    s.record[37] = static_cast<uint8_t>(random() % 2 ? 0x5A : random() % 0x90);
-    if (random() % 4 == 0) s.record[38] = static_cast<uint8_t>(0x80 + random() % 3);
+    for (int i = 1; i < 16; ++i) s.record[SPTD_CDB + i] = static_cast<uint8_t>(random() % 4 == 0 ? random() : 0);
+    s.record[SPTD_CDB + 1] = static_cast<uint8_t>(random() % 2 ? 0x5A : random() % 0x90);
+    if (random() % 4 == 0) s.record[SPTD_CDB + 2] = static_cast<uint8_t>(0x80 + random() % 3);
     for (size_t i = 0; i < 512; ++i) data[i] = static_cast<uint8_t>(random() % 8 == 0 ? random() : 0);
     if (random() % 2) std::memcpy(data.data(), "NVME", 4);
     Reply r = Pass(bench, DrivePath(disk), s);

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "emu/bench.h"
+#include "tests/nvme/recording_device.h"
 
 namespace emutest {
 
@@ -87,28 +88,38 @@ inline Reply SendInPlace(emu::Bench& bench, const std::u16string& path, uint32_t
   return r;
 }
 
-// A SCSI pass-through request of a 64-bit process: the 56-byte record, then 32 bytes of sense
-// area at offset 56.
+// The SCSI pass-through record as the driver of this process receives it: the layout of this
+// build, written out by hand beside the command-path tests' recording device.
+using nvmetest::k64;
+constexpr uint16_t SPTD_LENGTH = nvmetest::kSptdBytes;
+constexpr uint16_t SPTD_OTHER_LENGTH = k64 ? 44 : 56;  // the record of the other bitness
+constexpr size_t SPTD_DATA_BUFFER = nvmetest::kDataBufferAt;
+constexpr size_t SPTD_SENSE_OFFSET = nvmetest::kSenseOffsetAt;
+constexpr size_t SPTD_CDB = nvmetest::kCdbAt;
+constexpr size_t SPTD_SENSE = nvmetest::kSenseAt;
+
+// A SCSI pass-through request: the record, then 32 bytes of sense area, in 88 bytes.
 struct Scsi {
   std::vector<uint8_t> record = std::vector<uint8_t>(88, 0);
   Scsi(std::initializer_list<int> cdb, uint8_t dataIn, void* buffer, uint32_t length)
       : Scsi(std::vector<int>(cdb), dataIn, buffer, length) {}
   Scsi(const std::vector<int>& cdb, uint8_t dataIn, void* buffer, uint32_t length) {
-    Put16(record, 0, 56);  // Length
-    record[6] = 16;        // CdbLength
-    record[7] = 32;        // SenseInfoLength
+    Put16(record, 0, SPTD_LENGTH);
+    record[6] = 16;  // CdbLength
+    record[7] = 32;  // SenseInfoLength
     record[8] = dataIn;
     Put32(record, 12, length);  // DataTransferLength
     Put32(record, 16, 10);      // TimeOutValue
-    Put64(record, 24, reinterpret_cast<uintptr_t>(buffer));
-    Put32(record, 32, 56);  // SenseInfoOffset
-    size_t i = 36;
+    if (k64) Put64(record, SPTD_DATA_BUFFER, reinterpret_cast<uintptr_t>(buffer));
+    else Put32(record, SPTD_DATA_BUFFER, static_cast<uint32_t>(reinterpret_cast<uintptr_t>(buffer)));
+    Put32(record, SPTD_SENSE_OFFSET, SPTD_SENSE);
+    size_t i = SPTD_CDB;
     for (int b : cdb) record[i++] = static_cast<uint8_t>(b);
   }
   uint8_t Status() const { return record[2]; }
   uint32_t Transferred() const { return Get32(record, 12); }
-  uint8_t SenseKey() const { return record[56 + 2]; }
-  uint8_t Asc() const { return record[56 + 12]; }
+  uint8_t SenseKey() const { return record[SPTD_SENSE + 2]; }
+  uint8_t Asc() const { return record[SPTD_SENSE + 12]; }
 };
 inline Reply Pass(emu::Bench& bench, const std::u16string& path, Scsi& request) {
   return SendInPlace(bench, path, 0x0004D014, request.record);
