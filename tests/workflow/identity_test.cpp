@@ -29,42 +29,19 @@ std::string Q5TakesDiskTwoBench() {
   return BenchWith("drive q5-native", "return-disk = 2\npower-cycle-ms = 500", text);
 }
 
+// A native Q7 drive on its own controller at bus controllerBus, below a PCI device at bus
+// parentBus: its port ID is parentBus x 99 + controllerBus.
+std::string NativeQ7(const std::string& name, int parentBus, int controllerBus, int disk, const std::string& serial) {
+  return "[pci " + name + "-port]\nparent = host-bridge\nbus = " + std::to_string(parentBus) + "\n" +
+         "[nvme " + name + "-controller]\nparent = " + name + "-port\nbus = " + std::to_string(controllerBus) + "\n" +
+         "[drive " + name + "]\nparent = " + name + "-controller\ndisk = " + std::to_string(disk) +
+         "\nmodel = QUORVELA Q7 1TB\nfirmware = 3.2.F.P7\nserial = " + serial +
+         "\nblocks = 1953525168\nsoc-id = 0x7C63\nflash-id = 2C C3 08 32 EA 00\ninternal-version = 3.2.F.2C\n";
+}
+
 // Two native Q7 drives whose port IDs collide: 0 x 99 + 201 and 2 x 99 + 3 are both 201.
 std::string CollidingNativeBench() {
-  return emu::DefaultBenchText() + R"(
-[pci root-port-3]
-parent = host-bridge
-bus = 0
-[nvme qa-controller]
-parent = root-port-3
-bus = 201
-[drive qa]
-parent = qa-controller
-disk = 6
-model = QUORVELA Q7 1TB
-serial = QV7A2411000A
-firmware = 3.2.F.P7
-blocks = 1953525168
-soc-id = 0x7C63
-flash-id = 2C C3 08 32 EA 00
-internal-version = 3.2.F.2C
-[pci bridge-on-2]
-parent = host-bridge
-bus = 2
-[nvme qb-controller]
-parent = bridge-on-2
-bus = 3
-[drive qb]
-parent = qb-controller
-disk = 7
-model = QUORVELA Q7 1TB
-serial = QV7A2411000B
-firmware = 3.2.F.P7
-blocks = 1953525168
-soc-id = 0x7C63
-flash-id = 2C C3 08 32 EA 00
-internal-version = 3.2.F.2C
-)";
+  return emu::DefaultBenchText() + "\n" + NativeQ7("qa", 0, 201, 6, "QV7A2411000A") + NativeQ7("qb", 2, 3, 7, "QV7A2411000B");
 }
 
 class Identity : public Workflow {
@@ -180,21 +157,7 @@ TEST_F(Identity, DrivesWhosePortIdsCollideStayApart) {
 
 TEST_F(Identity, ANativeAndABridgedDriveAtOnePortIdStayApartInTheList) {
   // A native Q7 below a root port on bus 1 at bus 5: 1 x 99 + 5 = 104, the ASMedia drive's port ID.
-  Start(emu::DefaultBenchText() + R"(
-[pci root-port-3]
-parent = host-bridge
-bus = 1
-[nvme qn-controller]
-parent = root-port-3
-bus = 5
-[drive qn]
-parent = qn-controller
-disk = 6
-model = QUORVELA Q7 1TB
-serial = QV7A2411000N
-soc-id = 0x7C63
-blocks = 1953525168
-)");
+  Start(emu::DefaultBenchText() + "\n" + NativeQ7("qn", 1, 5, 6, "QV7A2411000N"));
   ASSERT_EQ(dialog().ComboEntries(IDC_DRIVE_LIST).size(), 4u);
   Select(1);
   RefreshDriveList(window_, false);
