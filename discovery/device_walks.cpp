@@ -69,14 +69,6 @@ int32_t BusNumberOf(DeviceNode target) {
   return static_cast<int32_t>(value);
 }
 
-// The device number a disk or volume reports; false when the request fails.
-bool DeviceNumberOf(DeviceHandle device, StorageDeviceNumber* number) {
-  std::memset(number, 0, sizeof *number);
-  uint32_t returned = 0, error = 0;
-  return platform::Io().Control(device, IOCTL_STORAGE_GET_DEVICE_NUMBER_CODE, nullptr, 0, number,
-                                sizeof *number, &returned, &error);
-}
-
 // The port ID of the disk member with node disk, by the rule of the command type.
 int64_t PortIdOfDisk(int32_t cmdType, DeviceNode disk) {
   if (cmdType == CMD_TYPE_ASM || cmdType == CMD_TYPE_JMI) {
@@ -156,6 +148,13 @@ bool ScanField(const char16_t*& p, size_t width, char16_t* field) {
 }
 
 }  // namespace
+
+bool DeviceNumberOf(DeviceHandle device, StorageDeviceNumber* number) {
+  std::memset(number, 0, sizeof *number);
+  uint32_t returned = 0, error = 0;
+  return platform::Io().Control(device, IOCTL_STORAGE_GET_DEVICE_NUMBER_CODE, nullptr, 0, number,
+                                sizeof *number, &returned, &error);
+}
 
 int ParseLocationText(const char16_t* text, int64_t* port, int64_t* hub) {
   if (text == nullptr) return 0;

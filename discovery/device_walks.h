@@ -15,6 +15,8 @@
 #include "platform/device_io.h"
 #include "platform/device_tree.h"
 
+struct StorageDeviceNumber;
+
 namespace devclass {
 
 // Interface classes.
@@ -76,6 +78,10 @@ int GetHostControllerIndex(const char16_t* hostControllerId);
 // port ID: 10001 of three digits (bridge port 1, a hub without location information, host
 // controller 1) stays 10001, and 402 of two digits gives 204.
 uint64_t ReverseBase100(uint64_t number, int digits);
+
+// The device number a disk or volume reports (IOCTL_STORAGE_GET_DEVICE_NUMBER), zero-filled
+// first; false when the request fails.
+bool DeviceNumberOf(platform::DeviceHandle device, StorageDeviceNumber* number);
 
 // The port ID of the disk with the given device number, by the rule of the command type; 0 when
 // no present disk has that number.

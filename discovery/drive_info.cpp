@@ -9,6 +9,7 @@
 #include "nvme/bridge.h"
 #include "nvme/flash_id.h"
 #include "nvme/nvme_command.h"
+#include "nvme/page_block.h"
 #include "nvme/storage_records.h"
 #include "platform/platform.h"
 #include "platform/text.h"
@@ -75,13 +76,6 @@ uint32_t DiskNumberOfPath(const char16_t* path) {
   uint32_t n = 0;
   for (; *p >= u'0' && *p <= u'9'; ++p) n = n * 10 + static_cast<uint32_t>(*p - u'0');
   return negative ? 0 - n : n;
-}
-
-bool DeviceNumberOf(platform::DeviceHandle device, StorageDeviceNumber* number) {
-  std::memset(number, 0, sizeof *number);
-  uint32_t returned = 0, error = 0;
-  return platform::Io().Control(device, IOCTL_STORAGE_GET_DEVICE_NUMBER_CODE, nullptr, 0, number,
-                                sizeof *number, &returned, &error);
 }
 
 // Model, firmware revision and serial number from Identify Controller data: the model and the
@@ -238,23 +232,16 @@ bool SameDrive(const DriveRecord& a, const DriveRecord& b) {
 }
 
 int CheckDriveBehindHandle(int32_t cmdType, platform::DeviceHandle device, const DriveRecord& expected) {
-  auto* controller = static_cast<uint8_t*>(platform::Sys().PageAlloc(IDENTIFY_BYTES));
-  if (controller == nullptr) {
-    RecordSystemError(NVME_ERROR_NO_MEMORY);
-    return NVME_RESULT_IO_FAILED;
-  }
-  std::memset(controller, 0, IDENTIFY_BYTES);
+  PageBlock controller(IDENTIFY_BYTES);
+  if (controller.data() == nullptr) return NVME_RESULT_IO_FAILED;
   uint8_t status = 0;
-  int result = IdentifyCmd(cmdType, device, IDENTIFY_CNS_CONTROLLER, 0, controller, IDENTIFY_BYTES, &status);
-  if (result == NVME_RESULT_OK && status == BRIDGE_STATUS_CHECK_CONDITION) result = DRIVE_INFO_NOT_USABLE;
-  if (result == NVME_RESULT_OK) {
-    DriveRecord seen{};
-    seen.iCmdType = cmdType;
-    ReadIdentityTexts(controller, &seen);
-    result = SameDrive(seen, expected) ? DRIVE_INFO_OK : DRIVE_INFO_OTHER_DRIVE;
-  }
-  platform::Sys().PageFree(controller);
-  return result;
+  int result = IdentifyCmd(cmdType, device, IDENTIFY_CNS_CONTROLLER, 0, controller.data(), IDENTIFY_BYTES, &status);
+  if (result == NVME_RESULT_OK && status == BRIDGE_STATUS_CHECK_CONDITION) return DRIVE_INFO_NOT_USABLE;
+  if (result != NVME_RESULT_OK) return result;
+  DriveRecord seen{};
+  seen.iCmdType = cmdType;
+  ReadIdentityTexts(controller.data(), &seen);
+  return SameDrive(seen, expected) ? DRIVE_INFO_OK : DRIVE_INFO_OTHER_DRIVE;
 }
 
 int GetDiskInfo(const char16_t* path, DriveRecord* record) {
@@ -267,18 +254,12 @@ int GetDiskInfo(const char16_t* path, DriveRecord* record) {
     return DRIVE_INFO_NOT_USABLE;
   }
   // Both Identify blocks are page blocks, as the direct pass-through of a bridge wants them.
-  auto* controller = static_cast<uint8_t*>(platform::Sys().PageAlloc(IDENTIFY_BYTES));
-  auto* ns = static_cast<uint8_t*>(platform::Sys().PageAlloc(IDENTIFY_BYTES));
   int result = NVME_RESULT_IO_FAILED;
-  if (controller != nullptr && ns != nullptr) {
-    std::memset(controller, 0, IDENTIFY_BYTES);
-    std::memset(ns, 0, IDENTIFY_BYTES);
-    result = FillRecord(path, device, cmdType, controller, ns, record);
-  } else {
-    RecordSystemError(NVME_ERROR_NO_MEMORY);
+  {
+    PageBlock controller(IDENTIFY_BYTES), ns(IDENTIFY_BYTES);
+    if (controller.data() != nullptr && ns.data() != nullptr)
+      result = FillRecord(path, device, cmdType, controller.data(), ns.data(), record);
   }
-  if (controller != nullptr) platform::Sys().PageFree(controller);
-  if (ns != nullptr) platform::Sys().PageFree(ns);
   platform::Io().Close(device);
   if (result != DRIVE_INFO_OK) std::memset(record, 0, sizeof *record);
   return result;
