@@ -9,11 +9,14 @@ namespace platform {
 using FileHandle = intptr_t;
 constexpr FileHandle INVALID_FILE = -1;
 
-// How a file is opened.
+// How a file is opened. The modes that write, and ReadOwn, never go through a link: a symbolic
+// link, junction or mount point in the place of the file itself, or a file with more than one
+// hard link, is refused (checked on the opened handle, so nothing can be swapped in between).
 enum class FileMode : uint32_t {
-  ReadExisting,  // read, share read, existing only
+  ReadExisting,  // read, share read, existing only; a link is followed (a file somebody named)
   CreateAlways,  // write, no sharing, create or replace
   OpenAppend,    // write at the end, no sharing, open or create
+  ReadOwn,       // read, share read, existing only: a file of the program's own, never a link
 };
 
 enum class SeekFrom : uint32_t { Begin, Current, End };
@@ -25,12 +28,43 @@ constexpr uint32_t FILE_ATTR_SYSTEM = 0x04;
 constexpr uint32_t FILE_ATTR_DIRECTORY = 0x10;
 constexpr uint32_t FILE_ATTR_ARCHIVE = 0x20;
 constexpr uint32_t FILE_ATTR_NORMAL = 0x80;
+constexpr uint32_t FILE_ATTR_REPARSE_POINT = 0x400;  // a symbolic link, junction or mount point
 
 // One entry of a folder listing.
 struct FindData {
   uint32_t attributes;
   char16_t name[260];
 };
+
+// What the file system calls one file or folder, whatever its names: the volume and the file's
+// own number there. Two paths with the same identity are the same file.
+struct FileIdentity {
+  uint64_t volume;
+  uint64_t file;
+};
+inline bool operator==(const FileIdentity& a, const FileIdentity& b) {
+  return a.volume == b.volume && a.file == b.file;
+}
+
+// What a path names, its last component not followed.
+enum class PathKind : uint32_t {
+  MISSING,
+  FILE,
+  FOLDER,
+  LINK,  // a symbolic link, junction or mount point (any reparse point)
+  OTHER,
+};
+struct PathFacts {
+  PathKind kind;
+  uint32_t links;      // hard links of a file
+  bool trustedOwner;   // owned by SYSTEM or the Administrators group
+  FileIdentity identity;
+};
+
+// Who may use a folder the program makes: its DACL is protected (nothing inherited) and grants
+// full control to SYSTEM and the Administrators group only, and with USERS_READ also reading and
+// listing to the Users group.
+enum class FolderAccess : uint32_t { ADMINS_ONLY, USERS_READ };
 
 // ExitWindowsEx flags.
 constexpr uint32_t EXITWIN_REBOOT = 0x02;
@@ -54,6 +88,18 @@ class System {
   virtual bool SetCurrentFolder(const char16_t* path) = 0;
   virtual bool MakeFolder(const char16_t* path) = 0;
   virtual bool RemoveFolder(const char16_t* path) = 0;
+  // Makes a new folder with the protected DACL of access; false when anything of that name is
+  // there already (it is never taken over) or the folder cannot be made.
+  virtual bool MakeProtectedFolder(const char16_t* path, FolderAccess access) = 0;
+  // What path names, without following its last component; false when it cannot be asked
+  // (facts->kind is then MISSING when nothing is there).
+  virtual bool LookAt(const char16_t* path, PathFacts* facts) = 0;
+  // The identity of an open file.
+  virtual bool IdentityOf(FileHandle file, FileIdentity* identity) = 0;
+  // Deletes the file, or the empty folder, at path only when it is the one with that identity:
+  // the path is opened without following its last component, the identity compared on that
+  // handle, and the deletion made through it. A read-only file loses the attribute first.
+  virtual bool RemoveIdentified(const char16_t* path, const FileIdentity& identity) = 0;
 
   // Files.
   virtual FileHandle OpenFile(const char16_t* path, FileMode mode) = 0;

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -135,6 +136,7 @@ HostSystem::~HostSystem() { JoinThreads(); }
 
 void HostSystem::SetTempFolder(const std::string& folder) { tempFolder_ = folder; }
 void HostSystem::SetProgramFolder(const std::string& folder) { programFolder_ = folder; }
+void HostSystem::SetSharedDataFolder(const std::string& folder) { sharedDataFolder_ = folder; }
 void HostSystem::SetEchoDebug(bool echo) { echoDebug_ = echo; }
 
 void HostSystem::AddResource(const std::u16string& type, uint32_t id, std::vector<uint8_t> data) {
@@ -178,6 +180,84 @@ bool HostSystem::SetCurrentFolder(const char16_t* path) { return chdir(HostPath(
 bool HostSystem::MakeFolder(const char16_t* path) { return mkdir(HostPath(path).c_str(), 0755) == 0; }
 bool HostSystem::RemoveFolder(const char16_t* path) { return rmdir(HostPath(path).c_str()) == 0; }
 
+bool HostSystem::MakeProtectedFolder(const char16_t* path, FolderAccess access) {
+  std::string p = HostPath(path);
+  if (p.empty() || mkdir(p.c_str(), 0700) != 0) return false;
+  if (access != FolderAccess::USERS_READ) return true;
+  // The mode is set on the folder just made, not on whatever its name leads to now.
+  int fd = open(p.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return false;
+  bool ok = fchmod(fd, 0755) == 0;
+  close(fd);
+  return ok;
+}
+
+namespace {
+
+PathFacts FactsOf(const struct stat& st) {
+  PathFacts f{};
+  f.kind = S_ISLNK(st.st_mode)   ? PathKind::LINK
+           : S_ISDIR(st.st_mode) ? PathKind::FOLDER
+           : S_ISREG(st.st_mode) ? PathKind::FILE
+                                 : PathKind::OTHER;
+  f.links = static_cast<uint32_t>(st.st_nlink);
+  f.trustedOwner = st.st_uid == 0 || st.st_uid == geteuid();
+  f.identity = FileIdentity{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
+  return f;
+}
+
+// Opens a file of the program's own for a write mode (or reading, for ReadOwn), never through a
+// symbolic link, and keeps the handle only for a plain file with one link. A FIFO would block an
+// open for writing, so the open does not wait, and waiting is switched back on afterwards.
+int OpenOwn(const std::string& p, int flags) {
+  int fd = open(p.c_str(), flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
+  if (fd < 0) return -1;
+  struct stat st{};
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1) {
+    close(fd);
+    return -1;
+  }
+  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  return fd;
+}
+
+}  // namespace
+
+bool HostSystem::LookAt(const char16_t* path, PathFacts* facts) {
+  *facts = PathFacts{};
+  facts->kind = PathKind::MISSING;
+  std::string p = HostPath(path);
+  if (p.empty()) return false;
+  struct stat st{};
+  if (lstat(p.c_str(), &st) != 0) return errno == ENOENT || errno == ENOTDIR;
+  *facts = FactsOf(st);
+  return true;
+}
+
+bool HostSystem::IdentityOf(FileHandle file, FileIdentity* identity) {
+  struct stat st{};
+  if (file == INVALID_FILE || fstat(static_cast<int>(file), &st) != 0) return false;
+  *identity = FactsOf(st).identity;
+  return true;
+}
+
+bool HostSystem::RemoveIdentified(const char16_t* path, const FileIdentity& identity) {
+  std::string p = HostPath(path);
+  size_t slash = p.rfind('/');
+  if (p.empty() || slash == p.size() - 1) return false;
+  std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : p.substr(0, slash);
+  std::string name = slash == std::string::npos ? p : p.substr(slash + 1);
+  // The name is looked at and removed in the one folder held open, so the two steps agree.
+  int dir = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir < 0) return false;
+  struct stat st{};
+  bool ok = fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISLNK(st.st_mode) &&
+            FactsOf(st).identity == identity &&
+            unlinkat(dir, name.c_str(), S_ISDIR(st.st_mode) ? AT_REMOVEDIR : 0) == 0;
+  close(dir);
+  return ok;
+}
+
 FileHandle HostSystem::OpenFile(const char16_t* path, FileMode mode) {
   std::string p = HostPath(path);
   if (p.empty()) return INVALID_FILE;
@@ -190,10 +270,18 @@ FileHandle HostSystem::OpenFile(const char16_t* path, FileMode mode) {
       break;
     }
     case FileMode::CreateAlways:
-      fd = open(p.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+      // Checked before it is cut short: a file with another link keeps its bytes.
+      fd = OpenOwn(p, O_WRONLY | O_CREAT);
+      if (fd >= 0 && ftruncate(fd, 0) != 0) {
+        close(fd);
+        fd = -1;
+      }
       break;
     case FileMode::OpenAppend:
-      fd = open(p.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+      fd = OpenOwn(p, O_WRONLY | O_CREAT | O_APPEND);
+      break;
+    case FileMode::ReadOwn:
+      fd = OpenOwn(p, O_RDONLY);
       break;
   }
   return fd < 0 ? INVALID_FILE : static_cast<FileHandle>(fd);
@@ -284,8 +372,12 @@ bool HostSystem::FindFiles(const char16_t* pathPattern, bool (*visit)(const Find
     FindData data{};
     std::string full = folder + "/" + e->d_name;
     struct stat st{};
+    // A symbolic link is a reparse point, and a folder when it leads to one, as Windows lists a
+    // directory link.
+    bool link = lstat(full.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
     if (stat(full.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) data.attributes = FILE_ATTR_DIRECTORY;
-    else data.attributes = FILE_ATTR_NORMAL;
+    else data.attributes = link ? 0 : FILE_ATTR_NORMAL;
+    if (link) data.attributes |= FILE_ATTR_REPARSE_POINT;
     Utf8ToWide(e->d_name, -1, data.name, 260);
     if (visit != nullptr && !visit(data, context)) break;
   }
@@ -399,6 +491,12 @@ void HostSystem::Shutdown(uint32_t flags) {
 
 uint32_t HostSystem::GetProgramFolder(char16_t* buffer, uint32_t capacity) {
   return PutWide(programFolder_, buffer, capacity);
+}
+
+uint32_t HostSystem::SharedDataFolder(char16_t* buffer, uint32_t capacity) {
+  if (sharedDataFolder_.empty()) return 0;
+  uint32_t n = PutWide(sharedDataFolder_, buffer, capacity);
+  return n < capacity ? n : 0;
 }
 
 bool HostSystem::LocalTime(LocalDateTime* time) {

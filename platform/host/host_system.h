@@ -1,5 +1,7 @@
-// The host's System and Clock: POSIX files under a chosen temporary folder, an in-memory resource
-// table, an INI reader with the private-profile rules, std::thread threads, and a debug output
+// The host's System and Clock: POSIX files under a chosen temporary folder (symbolic links stand
+// for Windows' reparse points; a folder's mode stands for its DACL: 0700 for SYSTEM and the
+// Administrators only, 0755 when Users may read; the owners Windows trusts are root and the
+// program's own user), an in-memory resource table, an INI reader with the private-profile rules, std::thread threads, and a debug output
 // that keeps its lines for tests to read.
 #pragma once
 #include <mutex>
@@ -24,6 +26,7 @@ class HostSystem : public System {
   void AddResource(const std::u16string& type, uint32_t id, std::vector<uint8_t> data);
   void ClearResources();
   void SetProgramFolder(const std::string& folder);
+  void SetSharedDataFolder(const std::string& folder);  // default: none
   void SetEchoDebug(bool echo);  // also print debug lines to stderr
   std::vector<std::u16string> DebugLines();
   void ClearDebugLines();
@@ -34,6 +37,10 @@ class HostSystem : public System {
   bool SetCurrentFolder(const char16_t* path) override;
   bool MakeFolder(const char16_t* path) override;
   bool RemoveFolder(const char16_t* path) override;
+  bool MakeProtectedFolder(const char16_t* path, FolderAccess access) override;
+  bool LookAt(const char16_t* path, PathFacts* facts) override;
+  bool IdentityOf(FileHandle file, FileIdentity* identity) override;
+  bool RemoveIdentified(const char16_t* path, const FileIdentity& identity) override;
   FileHandle OpenFile(const char16_t* path, FileMode mode) override;
   bool ReadFile(FileHandle file, void* buffer, uint32_t length, uint32_t* done) override;
   bool WriteFile(FileHandle file, const void* buffer, uint32_t length, uint32_t* done) override;
@@ -60,6 +67,7 @@ class HostSystem : public System {
   void Shutdown(uint32_t flags) override;
   uint32_t GetProgramFolder(char16_t* buffer, uint32_t capacity) override;
   bool LocalTime(LocalDateTime* time) override;
+  uint32_t SharedDataFolder(char16_t* buffer, uint32_t capacity) override;
 
   // Waits for every thread this system started (tests call it before they tear down).
   void JoinThreads();
@@ -73,6 +81,7 @@ class HostSystem : public System {
   std::mutex mutex_;
   std::string tempFolder_;
   std::string programFolder_;
+  std::string sharedDataFolder_;
   std::vector<Resource> resources_;
   std::vector<std::u16string> debugLines_;
   std::vector<uint32_t> shutdowns_;

@@ -15,6 +15,10 @@ class Win32System : public System {
   bool SetCurrentFolder(const char16_t* path) override;
   bool MakeFolder(const char16_t* path) override;
   bool RemoveFolder(const char16_t* path) override;
+  bool MakeProtectedFolder(const char16_t* path, FolderAccess access) override;
+  bool LookAt(const char16_t* path, PathFacts* facts) override;
+  bool IdentityOf(FileHandle file, FileIdentity* identity) override;
+  bool RemoveIdentified(const char16_t* path, const FileIdentity& identity) override;
   FileHandle OpenFile(const char16_t* path, FileMode mode) override;
   bool ReadFile(FileHandle file, void* buffer, uint32_t length, uint32_t* done) override;
   bool WriteFile(FileHandle file, const void* buffer, uint32_t length, uint32_t* done) override;
@@ -43,6 +47,22 @@ class Win32System : public System {
   bool LocalTime(LocalDateTime* time) override;
   uint32_t SharedDataFolder(char16_t* buffer, uint32_t capacity) override;
 };
+
+// The security descriptor MakeProtectedFolder gives a new folder: a protected DACL with full
+// control for SYSTEM and the Administrators group (inherited by everything below), and for
+// USERS_READ also reading and listing for the Users group. Null when it cannot be made; released
+// with LocalFree.
+void* NewFolderSecurity(FolderAccess access);
+
+// The first thing every entry point does: DLLs load from System32 only
+// (SetDefaultDllDirectories, looked up at run time because older Windows lacks it; without it
+// SetDllDirectoryW(L"") at least drops the current folder from the search). False when neither
+// could be set.
+bool RestrictDllSearch();
+
+// Makes the Windows system folder the current folder, so that the program never works in a
+// folder that other users may write to. False when it could not.
+bool EnterSystemFolder();
 
 class Win32Clock : public Clock {
  public:

@@ -1,5 +1,7 @@
 #include <windows.h>
 
+#include <aclapi.h>
+#include <sddl.h>
 #include <shlobj.h>
 
 #include "platform/messages.h"
@@ -17,6 +19,7 @@ static_assert(platform::EXITWIN_REBOOT == EWX_REBOOT && platform::EXITWIN_POWERO
 static_assert(platform::FILE_ATTR_DIRECTORY == FILE_ATTRIBUTE_DIRECTORY);
 static_assert(platform::FILE_ATTR_ARCHIVE == FILE_ATTRIBUTE_ARCHIVE);
 static_assert(platform::FILE_ATTR_NORMAL == FILE_ATTRIBUTE_NORMAL);
+static_assert(platform::FILE_ATTR_REPARSE_POINT == FILE_ATTRIBUTE_REPARSE_POINT);
 
 namespace platform {
 namespace {
@@ -44,9 +47,90 @@ DWORD WINAPI ThreadTrampoline(LPVOID p) {
   return start.proc(start.parameter);
 }
 
+// A function of kernel32 that older Windows lacks, or null.
+template <typename Function>
+Function Kernel32Function(const char* name) {
+  HMODULE kernel32 = ::GetModuleHandleW(L"kernel32.dll");
+  if (kernel32 == nullptr) return nullptr;
+  // Through the generic function type, as a function's true type is not FARPROC's.
+  return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(::GetProcAddress(kernel32, name)));
+}
+
+bool IsReparsePoint(DWORD attributes) {
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+}
+
+FileIdentity IdentityFrom(const BY_HANDLE_FILE_INFORMATION& info) {
+  return FileIdentity{info.dwVolumeSerialNumber,
+                      (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow};
+}
+
+// Opens a file or folder itself: a reparse point in the last place is opened, not followed.
+HANDLE OpenItself(const char16_t* path, DWORD access) {
+  return ::CreateFileW(W(path), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                       OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+}
+
+// The owner of the object behind the handle is SYSTEM or the Administrators group.
+bool OwnerIsTrusted(HANDLE handle) {
+  PSID owner = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (::GetSecurityInfo(handle, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr, nullptr,
+                        &descriptor) != ERROR_SUCCESS)
+    return false;
+  bool trusted = owner != nullptr && (::IsWellKnownSid(owner, WinLocalSystemSid) ||
+                                      ::IsWellKnownSid(owner, WinBuiltinAdministratorsSid));
+  ::LocalFree(descriptor);
+  return trusted;
+}
+
+// A file opened for the program's own use stays open only when it is a plain file with one link.
+HANDLE KeepOwnFile(HANDLE h) {
+  if (h == INVALID_HANDLE_VALUE) return h;
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (!::GetFileInformationByHandle(h, &info) ||
+      (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0 ||
+      info.nNumberOfLinks != 1) {
+    ::CloseHandle(h);
+    return INVALID_HANDLE_VALUE;
+  }
+  return h;
+}
+
 }  // namespace
 
+void* NewFolderSecurity(FolderAccess access) {
+  // SYSTEM and the Administrators have full control of the folder and all below it; the Users
+  // group may read and list (FILE_GENERIC_READ | FILE_GENERIC_EXECUTE); "P" keeps out every
+  // permission the parent would pass on.
+  const wchar_t* sddl = access == FolderAccess::USERS_READ
+                            ? L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)"
+                            : L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &descriptor, nullptr))
+    return nullptr;
+  return descriptor;
+}
+
+bool RestrictDllSearch() {
+  using SetDefaultDllDirectoriesFunction = BOOL(WINAPI*)(DWORD);
+  auto setDefault = Kernel32Function<SetDefaultDllDirectoriesFunction>("SetDefaultDllDirectories");
+  if (setDefault != nullptr && setDefault(LOAD_LIBRARY_SEARCH_SYSTEM32)) return true;
+  return ::SetDllDirectoryW(L"") != 0;
+}
+
+bool EnterSystemFolder() {
+  wchar_t folder[MAX_PATH];
+  UINT n = ::GetSystemDirectoryW(folder, MAX_PATH);
+  return n > 0 && n < MAX_PATH && ::SetCurrentDirectoryW(folder) != 0;
+}
+
 uint32_t Win32System::TempFolderPath(char16_t* buffer, uint32_t capacity) {
+  // GetTempPath2W gives SYSTEM the folder closed to users (C:\Windows\SystemTemp) and everybody
+  // else what GetTempPathW gives; older Windows lacks it.
+  using GetTempPath2Function = DWORD(WINAPI*)(DWORD, LPWSTR);
+  static const auto getTempPath2 = Kernel32Function<GetTempPath2Function>("GetTempPath2W");
+  if (getTempPath2 != nullptr) return getTempPath2(capacity, W(buffer));
   return ::GetTempPathW(capacity, W(buffer));
 }
 uint32_t Win32System::CurrentFolder(char16_t* buffer, uint32_t capacity) {
@@ -56,6 +140,69 @@ bool Win32System::SetCurrentFolder(const char16_t* path) { return ::SetCurrentDi
 bool Win32System::MakeFolder(const char16_t* path) { return ::CreateDirectoryW(W(path), nullptr) != 0; }
 bool Win32System::RemoveFolder(const char16_t* path) { return ::RemoveDirectoryW(W(path)) != 0; }
 
+bool Win32System::MakeProtectedFolder(const char16_t* path, FolderAccess access) {
+  void* descriptor = NewFolderSecurity(access);
+  if (descriptor == nullptr) return false;
+  SECURITY_ATTRIBUTES attributes{sizeof attributes, descriptor, FALSE};
+  bool made = ::CreateDirectoryW(W(path), &attributes) != 0;
+  ::LocalFree(descriptor);
+  return made;
+}
+
+bool Win32System::LookAt(const char16_t* path, PathFacts* facts) {
+  *facts = PathFacts{};
+  facts->kind = PathKind::MISSING;
+  DWORD attributes = ::GetFileAttributesW(W(path));
+  if (attributes == INVALID_FILE_ATTRIBUTES) {
+    DWORD error = ::GetLastError();
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+  }
+  HANDLE h = OpenItself(path, FILE_READ_ATTRIBUTES | READ_CONTROL);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  BY_HANDLE_FILE_INFORMATION info{};
+  bool ok = ::GetFileInformationByHandle(h, &info) != 0;
+  if (ok) {
+    // The attributes of the name and of the handle: both tell a reparse point (and the handle's
+    // also one swapped in after the name was asked).
+    facts->kind = IsReparsePoint(attributes) || IsReparsePoint(info.dwFileAttributes) ? PathKind::LINK
+                  : (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0          ? PathKind::FOLDER
+                                                                                       : PathKind::FILE;
+    facts->links = info.nNumberOfLinks;
+    facts->identity = IdentityFrom(info);
+    facts->trustedOwner = OwnerIsTrusted(h);
+  }
+  ::CloseHandle(h);
+  return ok;
+}
+
+bool Win32System::IdentityOf(FileHandle file, FileIdentity* identity) {
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (!::GetFileInformationByHandle(H(file), &info)) return false;
+  *identity = IdentityFrom(info);
+  return true;
+}
+
+bool Win32System::RemoveIdentified(const char16_t* path, const FileIdentity& identity) {
+  if (IsReparsePoint(::GetFileAttributesW(W(path)))) return false;
+  HANDLE h = OpenItself(path, DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  BY_HANDLE_FILE_INFORMATION info{};
+  bool ok = ::GetFileInformationByHandle(h, &info) && !IsReparsePoint(info.dwFileAttributes) &&
+            IdentityFrom(info) == identity;
+  if (ok && (info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0) {
+    // A read-only file cannot be deleted; the times of zero are left as they are.
+    FILE_BASIC_INFO basic{};
+    basic.FileAttributes = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? FILE_ATTRIBUTE_DIRECTORY
+                                                                                  : FILE_ATTRIBUTE_NORMAL;
+    ::SetFileInformationByHandle(h, FileBasicInfo, &basic, sizeof basic);
+  }
+  FILE_DISPOSITION_INFO disposition{};
+  disposition.DeleteFile = TRUE;
+  ok = ok && ::SetFileInformationByHandle(h, FileDispositionInfo, &disposition, sizeof disposition);
+  ::CloseHandle(h);
+  return ok;
+}
+
 FileHandle Win32System::OpenFile(const char16_t* path, FileMode mode) {
   HANDLE h = INVALID_HANDLE_VALUE;
   switch (mode) {
@@ -64,10 +211,22 @@ FileHandle Win32System::OpenFile(const char16_t* path, FileMode mode) {
                         FILE_ATTRIBUTE_NORMAL, nullptr);
       break;
     case FileMode::CreateAlways:
-      h = ::CreateFileW(W(path), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+      // Opened or made without following a link, checked, and only then cut short, so that the
+      // bytes of a file with another link are never lost.
+      h = KeepOwnFile(::CreateFileW(W(path), GENERIC_WRITE | FILE_READ_ATTRIBUTES, 0, nullptr, OPEN_ALWAYS,
+                                    FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+      if (h != INVALID_HANDLE_VALUE && !::SetEndOfFile(h)) {
+        ::CloseHandle(h);
+        h = INVALID_HANDLE_VALUE;
+      }
       break;
     case FileMode::OpenAppend:
-      h = ::CreateFileW(W(path), FILE_APPEND_DATA, 0, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+      h = KeepOwnFile(::CreateFileW(W(path), FILE_APPEND_DATA | FILE_READ_ATTRIBUTES, 0, nullptr, OPEN_ALWAYS,
+                                    FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+      break;
+    case FileMode::ReadOwn:
+      h = KeepOwnFile(::CreateFileW(W(path), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                    FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
       break;
   }
   return h == INVALID_HANDLE_VALUE ? INVALID_FILE : reinterpret_cast<FileHandle>(h);

@@ -1,9 +1,11 @@
 // A System that passes every call on to the build's own (POSIX on the host, Win32 under Wine) and
 // lets a test watch and steer a few: it counts the reads, seeks and writes, can report a chosen
-// temporary folder, and can hold the program's resources.
+// temporary folder, can hold the program's resources, and lets a test act between two steps of
+// the program (another user changing a file just before the program opens or deletes it).
 #pragma once
 #include <atomic>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -38,6 +40,9 @@ class ForwardingSystem : public platform::System {
   uint32_t resourceId = 0;
   std::vector<uint8_t> resource;
   bool haveResource = false;
+  // Called with the path before each OpenFile and each RemoveIdentified is passed on.
+  std::function<void(const char16_t* path, platform::FileMode mode)> beforeOpen;
+  std::function<void(const char16_t* path)> beforeRemove;
 
   uint32_t TempFolderPath(char16_t* buffer, uint32_t capacity) override {
     if (tempFolder.empty()) return inner_.TempFolderPath(buffer, capacity);
@@ -49,7 +54,19 @@ class ForwardingSystem : public platform::System {
   bool SetCurrentFolder(const char16_t* path) override { return inner_.SetCurrentFolder(path); }
   bool MakeFolder(const char16_t* path) override { return inner_.MakeFolder(path); }
   bool RemoveFolder(const char16_t* path) override { return inner_.RemoveFolder(path); }
+  bool MakeProtectedFolder(const char16_t* path, platform::FolderAccess access) override {
+    return inner_.MakeProtectedFolder(path, access);
+  }
+  bool LookAt(const char16_t* path, platform::PathFacts* facts) override { return inner_.LookAt(path, facts); }
+  bool IdentityOf(platform::FileHandle file, platform::FileIdentity* identity) override {
+    return inner_.IdentityOf(file, identity);
+  }
+  bool RemoveIdentified(const char16_t* path, const platform::FileIdentity& identity) override {
+    if (beforeRemove) beforeRemove(path);
+    return inner_.RemoveIdentified(path, identity);
+  }
   platform::FileHandle OpenFile(const char16_t* path, platform::FileMode mode) override {
+    if (beforeOpen) beforeOpen(path, mode);
     return inner_.OpenFile(path, mode);
   }
   bool ReadFile(platform::FileHandle file, void* buffer, uint32_t length, uint32_t* done) override {
@@ -109,6 +126,10 @@ class ForwardingSystem : public platform::System {
   void Shutdown(uint32_t flags) override { inner_.Shutdown(flags); }
   uint32_t GetProgramFolder(char16_t* buffer, uint32_t capacity) override {
     return inner_.GetProgramFolder(buffer, capacity);
+  }
+  bool LocalTime(platform::LocalDateTime* time) override { return inner_.LocalTime(time); }
+  uint32_t SharedDataFolder(char16_t* buffer, uint32_t capacity) override {
+    return inner_.SharedDataFolder(buffer, capacity);
   }
 
  private:

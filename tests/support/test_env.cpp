@@ -11,7 +11,10 @@
 
 #ifdef _WIN32
 #include "platform/win32/win32_platform.h"
+#include <windows.h>
 #else
+#include <unistd.h>
+
 #include "platform/host/host_system.h"
 #endif
 
@@ -114,6 +117,73 @@ void AddResource(const std::u16string& type, uint32_t id, std::vector<uint8_t> d
 #endif
 }
 
+#ifdef _WIN32
+namespace {
+
+std::wstring Wide(const std::string& utf8) {
+  std::u16string w = Widen(utf8);
+  return std::wstring(w.begin(), w.end());
+}
+
+// Wine's own (Linux) path of a Windows path; empty when Wine cannot say.
+std::wstring LinuxPath(const std::wstring& path) {
+  using UnixName = char*(CDECL*)(LPCWSTR);
+  static const auto unixName = reinterpret_cast<UnixName>(reinterpret_cast<void (*)()>(
+      ::GetProcAddress(::GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
+  char* name = unixName != nullptr ? unixName(path.c_str()) : nullptr;
+  if (name == nullptr) return std::wstring();
+  std::wstring out = Wide(name);
+  ::HeapFree(::GetProcessHeap(), 0, name);
+  return out;
+}
+
+// Starts a Linux program as Wine starts one, and waits until done() holds (at most 10 s). Wine
+// hands out no process handle for a Linux program, so its work is the only sign that it ended.
+bool RunOnLinux(const wchar_t* program, std::wstring commandLine, bool (*done)(const std::wstring&),
+                const std::wstring& path) {
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION process{};
+  if (!::CreateProcessW(program, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
+    return false;
+  if (process.hThread != nullptr) ::CloseHandle(process.hThread);
+  if (process.hProcess != nullptr) ::CloseHandle(process.hProcess);
+  for (int i = 0; i < 10000; ++i) {
+    if (done(path)) return true;
+    ::Sleep(1);
+  }
+  return false;
+}
+
+bool Present(const std::wstring& path) { return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+bool Gone(const std::wstring& path) { return !Present(path); }
+
+bool g_linksMade = false;
+
+void RemoveOnLinux(const std::string& folder) {
+  std::wstring linux = LinuxPath(Wide(folder));
+  if (!linux.empty()) RunOnLinux(L"Z:\\bin\\rm", L"/bin/rm -rf \"" + linux + L"\"", Gone, Wide(folder));
+}
+
+}  // namespace
+#endif
+
+bool MakeLink(const std::string& target, const std::string& link) {
+#ifdef _WIN32
+  // Wine makes no link itself; /bin/ln does, started as Wine starts a Linux program.
+  std::filesystem::path linkPath(Wide(link));
+  std::wstring linuxTarget = LinuxPath(Wide(target));
+  std::wstring linuxFolder = LinuxPath(linkPath.parent_path().wstring());
+  if (linuxTarget.empty() || linuxFolder.empty()) return false;
+  g_linksMade = true;
+  return RunOnLinux(L"Z:\\bin\\ln",
+                    L"/bin/ln -s \"" + linuxTarget + L"\" \"" + linuxFolder + L"/" + linkPath.filename().wstring() + L"\"",
+                    Present, linkPath.wstring());
+#else
+  return symlink(target.c_str(), link.c_str()) == 0;
+#endif
+}
+
 std::string Narrow(const std::u16string& s) {
   std::string out(s.size() * 3 + 1, '\0');
   out.resize(platform::WideToUtf8(s.c_str(), out.data(), out.size()));
@@ -149,6 +219,9 @@ void Environment::SetUp() {
                  .string();
   // A folder left by an earlier run (read-only files under Windows may survive it) is reused.
   std::error_code ec;
+#ifdef _WIN32
+  if (std::filesystem::exists(scratch_, ec)) RemoveOnLinux(scratch_);
+#endif
   std::filesystem::remove_all(scratch_, ec);
   std::filesystem::create_directories(scratch_, ec);
 #ifdef _WIN32
@@ -171,6 +244,10 @@ void Environment::TearDown() {
   dialog_.reset();
   bench_.reset();
   std::error_code ec;
+#ifdef _WIN32
+  if (g_linksMade) RemoveOnLinux(scratch_);
+  g_linksMade = false;
+#endif
   std::filesystem::remove_all(scratch_, ec);
 }
 

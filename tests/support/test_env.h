@@ -24,6 +24,19 @@ std::vector<uint32_t> Shutdowns();
 // A resource of the program (the embedded package) as the running test program offers it.
 void AddResource(const std::u16string& type, uint32_t id, std::vector<uint8_t> data);
 
+// Makes link a symbolic link to target (UTF-8 paths of this build). Under Wine, which cannot make
+// one itself, the link is made on the Linux side by /bin/ln; Wine then shows a link to a folder as
+// a reparse point but follows a link to a file without a word, so tests of file links are the
+// host's (LinksToFilesShow). False when no link could be made.
+bool MakeLink(const std::string& target, const std::string& link);
+constexpr bool LinksToFilesShow() {
+#ifdef _WIN32
+  return false;
+#else
+  return true;
+#endif
+}
+
 // UTF-16 <-> UTF-8 for assertions and paths.
 std::string Narrow(const std::u16string& s);
 std::u16string Widen(const std::string& s);

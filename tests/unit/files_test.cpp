@@ -1,0 +1,213 @@
+// The seam's file operations among other users' files: what a path names without following a
+// link, the modes that never write or read back through a link or a file with another link, the
+// removal of the very file that was made, and the protected folders. On the host symbolic links
+// stand for Windows' reparse points; under Wine the same cases run against the Win32 calls, with
+// links made on the Linux side.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+
+#include "platform/platform.h"
+#include "platform/text.h"
+#include "tests/support/test_env.h"
+
+#ifdef _WIN32
+#include <windows.h>
+#include <sddl.h>
+
+#include "platform/win32/win32_platform.h"
+#else
+#include <sys/stat.h>
+#endif
+
+using namespace platform;
+using testenv::Widen;
+
+namespace {
+
+class Files : public testenv::Environment {
+ protected:
+  std::string At(const std::string& name) const { return Scratch() + "/" + name; }
+  std::u16string AtW(const std::string& name) const { return Widen(At(name)); }
+  void Write(const std::string& name, const std::string& bytes) {
+    std::ofstream out(std::filesystem::path(Widen(At(name))), std::ios::binary | std::ios::trunc);
+    out << bytes;
+  }
+  std::string Read(const std::string& name) {
+    std::ifstream in(std::filesystem::path(Widen(At(name))), std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  }
+  PathFacts Look(const std::string& name) {
+    PathFacts facts{};
+    EXPECT_TRUE(Sys().LookAt(AtW(name).c_str(), &facts)) << name;
+    return facts;
+  }
+  bool Opens(const std::string& name, FileMode mode) {
+    FileHandle f = Sys().OpenFile(AtW(name).c_str(), mode);
+    if (f == INVALID_FILE) return false;
+    Sys().CloseFile(f);
+    return true;
+  }
+  FileIdentity IdentityOf(const std::string& name) { return Look(name).identity; }
+};
+
+TEST_F(Files, APathIsLookedAtWithoutFollowingALink) {
+  Write("file", "bytes");
+  std::filesystem::create_directory(std::filesystem::path(Widen(At("folder"))));
+  ASSERT_TRUE(testenv::MakeLink(At("folder"), At("folder-link")));
+  EXPECT_EQ(Look("file").kind, PathKind::FILE);
+  EXPECT_EQ(Look("file").links, 1u);
+#ifndef _WIN32
+  EXPECT_TRUE(Look("file").trustedOwner);  // the program's own user (Wine's owner SID is its user's)
+#endif
+  EXPECT_EQ(Look("folder").kind, PathKind::FOLDER);
+  EXPECT_EQ(Look("folder-link").kind, PathKind::LINK);
+  EXPECT_EQ(Look("missing").kind, PathKind::MISSING);
+  EXPECT_EQ(Look("missing/below").kind, PathKind::MISSING);
+  std::filesystem::create_hard_link(std::filesystem::path(Widen(At("file"))), std::filesystem::path(Widen(At("second"))));
+  EXPECT_EQ(Look("file").links, 2u);
+  EXPECT_TRUE(Look("file").identity == Look("second").identity);
+  EXPECT_FALSE(Look("file").identity == Look("folder").identity);
+  // A folder listing says which entry is a link.
+  uint32_t attributes = 0;
+  Sys().FindFiles(AtW("folder-link").c_str(), [](const FindData& d, void* c) {
+    *static_cast<uint32_t*>(c) = d.attributes;
+    return false;
+  }, &attributes);
+  EXPECT_NE(attributes & FILE_ATTR_REPARSE_POINT, 0u);
+  if (testenv::LinksToFilesShow()) {
+    ASSERT_TRUE(testenv::MakeLink(At("file"), At("file-link")));
+    EXPECT_EQ(Look("file-link").kind, PathKind::LINK);
+  }
+}
+
+// Writing, appending and reading back one's own file never goes through a link and never touches
+// a file that has another name elsewhere; a file somebody named is still read through a link.
+TEST_F(Files, OwnFilesAreNeverReachedThroughALink) {
+  Write("theirs", "precious");
+  std::filesystem::create_hard_link(std::filesystem::path(Widen(At("theirs"))), std::filesystem::path(Widen(At("hard"))));
+  for (FileMode mode : {FileMode::CreateAlways, FileMode::OpenAppend, FileMode::ReadOwn})
+    EXPECT_FALSE(Opens("hard", mode)) << static_cast<int>(mode);
+  EXPECT_EQ(Read("theirs"), "precious");
+  if (testenv::LinksToFilesShow()) {
+    ASSERT_TRUE(testenv::MakeLink(At("theirs"), At("link")));
+    for (FileMode mode : {FileMode::CreateAlways, FileMode::OpenAppend, FileMode::ReadOwn})
+      EXPECT_FALSE(Opens("link", mode)) << static_cast<int>(mode);
+    EXPECT_TRUE(Opens("link", FileMode::ReadExisting));
+    EXPECT_EQ(Read("theirs"), "precious");
+  }
+  // A plain file of one's own: made, replaced, appended to and read.
+  FileHandle f = Sys().OpenFile(AtW("own").c_str(), FileMode::CreateAlways);
+  ASSERT_NE(f, INVALID_FILE);
+  FileIdentity made{};
+  EXPECT_TRUE(Sys().IdentityOf(f, &made));
+  Sys().WriteFile(f, "longer text", 11, nullptr);
+  Sys().CloseFile(f);
+  EXPECT_TRUE(made == IdentityOf("own"));
+  f = Sys().OpenFile(AtW("own").c_str(), FileMode::CreateAlways);
+  Sys().WriteFile(f, "new", 3, nullptr);
+  Sys().CloseFile(f);
+  f = Sys().OpenFile(AtW("own").c_str(), FileMode::OpenAppend);
+  Sys().WriteFile(f, "+", 1, nullptr);
+  Sys().CloseFile(f);
+  EXPECT_EQ(Read("own"), "new+");
+  EXPECT_TRUE(Opens("own", FileMode::ReadOwn));
+}
+
+// Only the very file or folder that was made is removed: not another file put in its place, not a
+// link, not a folder that still holds something. A read-only file goes too.
+TEST_F(Files, RemovingTakesOnlyTheIdentifiedFileOrFolder) {
+  Write("made", "x");
+  FileIdentity made = IdentityOf("made");
+  std::filesystem::rename(std::filesystem::path(Widen(At("made"))), std::filesystem::path(Widen(At("moved"))));
+  Write("made", "another's");
+  EXPECT_FALSE(Sys().RemoveIdentified(AtW("made").c_str(), made));
+  EXPECT_EQ(Read("made"), "another's");
+  EXPECT_TRUE(Sys().RemoveIdentified(AtW("moved").c_str(), made));
+  EXPECT_EQ(Look("moved").kind, PathKind::MISSING);
+
+  Write("readonly", "r");
+  ASSERT_TRUE(Sys().SetAttributes(AtW("readonly").c_str(), FILE_ATTR_READONLY));
+  EXPECT_TRUE(Sys().RemoveIdentified(AtW("readonly").c_str(), IdentityOf("readonly")));
+  EXPECT_EQ(Look("readonly").kind, PathKind::MISSING);
+
+  ASSERT_TRUE(Sys().MakeProtectedFolder(AtW("folder").c_str(), FolderAccess::ADMINS_ONLY));
+  FileIdentity folder = IdentityOf("folder");
+  Write("folder/kept", "k");
+  EXPECT_FALSE(Sys().RemoveIdentified(AtW("folder").c_str(), folder));
+  std::filesystem::remove(std::filesystem::path(Widen(At("folder/kept"))));
+  // A link in the folder's place, to a folder of the same identity, is not followed.
+  std::filesystem::rename(std::filesystem::path(Widen(At("folder"))), std::filesystem::path(Widen(At("real"))));
+  ASSERT_TRUE(testenv::MakeLink(At("real"), At("folder")));
+  EXPECT_FALSE(Sys().RemoveIdentified(AtW("folder").c_str(), folder));
+  EXPECT_EQ(Look("real").kind, PathKind::FOLDER);
+  EXPECT_TRUE(Sys().RemoveIdentified(AtW("real").c_str(), folder));
+  EXPECT_EQ(Look("real").kind, PathKind::MISSING);
+}
+
+// A protected folder is always a new one; anything already of its name is not taken over.
+TEST_F(Files, AProtectedFolderIsAlwaysANewOne) {
+  Write("file", "x");
+  std::filesystem::create_directory(std::filesystem::path(Widen(At("folder"))));
+  ASSERT_TRUE(testenv::MakeLink(At("folder"), At("link")));
+  for (const char* taken : {"file", "folder", "link"})
+    EXPECT_FALSE(Sys().MakeProtectedFolder(AtW(taken).c_str(), FolderAccess::ADMINS_ONLY)) << taken;
+  EXPECT_TRUE(Sys().MakeProtectedFolder(AtW("admins").c_str(), FolderAccess::ADMINS_ONLY));
+  EXPECT_TRUE(Sys().MakeProtectedFolder(AtW("users").c_str(), FolderAccess::USERS_READ));
+  EXPECT_EQ(Look("admins").kind, PathKind::FOLDER);
+#ifndef _WIN32
+  // The host's stand-in for the DACL: the folder's mode.
+  struct stat st{};
+  ASSERT_EQ(stat(At("admins").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0700u);
+  ASSERT_EQ(stat(At("users").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0755u);
+#endif
+}
+
+#ifdef _WIN32
+// The security descriptor a protected folder is made with, as Windows reads it back: nothing
+// inherited, full control for SYSTEM and the Administrators (and for all below), reading and
+// listing for Users only where asked. (Wine keeps no DACL on a folder, so the descriptor itself is
+// what is checked.)
+TEST(FolderSecurity, OnlySystemAndAdministratorsMayChangeWhatTheProgramMakes) {
+  for (auto [access, expected] :
+       {std::pair{FolderAccess::ADMINS_ONLY, L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)"},
+        std::pair{FolderAccess::USERS_READ, L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)"}}) {
+    void* descriptor = NewFolderSecurity(access);
+    ASSERT_NE(descriptor, nullptr);
+    LPWSTR text = nullptr;
+    ASSERT_TRUE(ConvertSecurityDescriptorToStringSecurityDescriptorW(descriptor, SDDL_REVISION_1,
+                                                                     DACL_SECURITY_INFORMATION, &text, nullptr));
+    EXPECT_STREQ(text, expected);
+    LocalFree(text);
+    LocalFree(descriptor);
+  }
+}
+
+// After RestrictDllSearch a DLL is loaded by name from System32 only: one planted beside the
+// program (in Downloads, say) is not, although it would be without.
+TEST(DllSearch, ADllPlantedBesideTheProgramIsNotLoaded) {
+  wchar_t system[MAX_PATH], folder[MAX_PATH];
+  ASSERT_GT(GetSystemDirectoryW(system, MAX_PATH), 0u);
+  ASSERT_GT(GetModuleFileNameW(nullptr, folder, MAX_PATH), 0u);
+  *wcsrchr(folder, L'\\') = 0;
+  std::wstring planted = std::wstring(folder) + L"\\qvplanted.dll";
+  ASSERT_TRUE(CopyFileW((std::wstring(system) + L"\\version.dll").c_str(), planted.c_str(), FALSE));
+  HMODULE before = LoadLibraryW(L"qvplanted.dll");
+  EXPECT_NE(before, nullptr);
+  if (before != nullptr) FreeLibrary(before);
+  EXPECT_TRUE(RestrictDllSearch());
+  HMODULE after = LoadLibraryW(L"qvplanted.dll");
+  EXPECT_EQ(after, nullptr);
+  if (after != nullptr) FreeLibrary(after);
+  HMODULE own = LoadLibraryW(L"version.dll");  // System32's own still load by name
+  EXPECT_NE(own, nullptr);
+  if (own != nullptr) FreeLibrary(own);
+  DeleteFileW(planted.c_str());
+}
+#endif
+
+}  // namespace
