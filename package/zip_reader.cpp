@@ -87,6 +87,8 @@ struct EntryData {
 struct ArchiveReader {
   FileHandle file;
   bool ownsFile;
+  const uint8_t* memory;  // an archive held in memory instead of a file (not owned)
+  uint64_t memorySize;
   bool canSeek;
   uint64_t initialOffset;
   // Directory state.
@@ -117,6 +119,11 @@ using platform::Sys;
 // Reads exactly length bytes at an archive position (relative to the initial offset).
 ArchiveResult ReadAt(ArchiveReader* r, uint64_t position, void* buffer, uint32_t length) {
   if (!r->canSeek) return ArchiveResult::ReadFailed;
+  if (r->memory != nullptr) {
+    if (position > r->memorySize || length > r->memorySize - position) return ArchiveResult::ReadFailed;
+    std::memcpy(buffer, r->memory + position, length);
+    return ArchiveResult::Ok;
+  }
   uint64_t absolute = position + r->initialOffset;
   if (absolute > static_cast<uint64_t>(INT64_MAX)) return ArchiveResult::ReadFailed;
   if (!Sys().SeekFile(r->file, static_cast<int64_t>(absolute), SeekFrom::Begin, nullptr))
@@ -511,6 +518,28 @@ ArchiveResult CopyEntryData(ArchiveReader* r, FileHandle file, const ArchiveEntr
   }
 }
 
+// Delivers the whole open entry into buffer; at the end its CRC-32 must be the directory's.
+ArchiveResult CopyEntryToMemory(ArchiveReader* r, uint8_t* buffer, uint32_t capacity, uint32_t* size) {
+  uint32_t produced = 0;
+  for (;;) {
+    uint32_t count = 0;
+    bool end = false;
+    // One byte more than the room left, so that an entry longer than the buffer is noticed.
+    uint8_t* out = produced < capacity ? buffer + produced : r->output;
+    uint32_t room = produced < capacity ? capacity - produced : 1;
+    ArchiveResult res = ReadEntryData(r, out, room, &count, &end);
+    if (res != ArchiveResult::Ok) return res;
+    if (produced >= capacity && count > 0) return ArchiveResult::MemoryTooSmall;
+    produced += count;
+    if (end) {
+      if (r->data->crc != r->data->expectedCrc) return ArchiveResult::Corrupt;
+      *size = produced;
+      return ArchiveResult::Ok;
+    }
+    if (count == 0) return ArchiveResult::InflateFailed;
+  }
+}
+
 // ---- Folders and paths --------------------------------------------------------------------------
 
 // A device name of n units, compared without regard to ASCII letter case.
@@ -585,16 +614,12 @@ void ReleaseReader(ArchiveReader* r) {
 
 // ---- Operations ---------------------------------------------------------------------------------
 
-ArchiveHandle ArchiveOpenFile(const char16_t* path, const char* password) {
-  if (path == nullptr || path[0] == 0) {
-    Record(ArchiveResult::OpenFailed);
-    return nullptr;
-  }
+namespace {
+
+// A reader with its password and base folder (the current folder with a separator), or null.
+ArchiveReader* NewReader(const char* password) {
   auto* r = static_cast<ArchiveReader*>(std::calloc(1, sizeof(ArchiveReader)));
-  if (r == nullptr) {
-    Record(ArchiveResult::OpenFailed);
-    return nullptr;
-  }
+  if (r == nullptr) return nullptr;
   r->file = platform::INVALID_FILE;
   r->cachedIndex = -1;
   if (password != nullptr) {
@@ -602,12 +627,10 @@ ArchiveHandle ArchiveOpenFile(const char16_t* path, const char* password) {
     r->password = static_cast<char*>(std::malloc(n + 1));
     if (r->password == nullptr) {
       ReleaseReader(r);
-      Record(ArchiveResult::OpenFailed);
       return nullptr;
     }
     std::memcpy(r->password, password, n + 1);
   }
-  // The base folder: the current folder with a separator.
   char16_t cwd[260] = {};
   uint32_t n = Sys().CurrentFolder(cwd, 260);
   if (n > 0 && n < 260) {
@@ -621,24 +644,19 @@ ArchiveHandle ArchiveOpenFile(const char16_t* path, const char* password) {
       platform::TextCopy(r->base, ARCHIVE_MAX_PATH + 1, cwd);
     }
   }
+  return r;
+}
 
+// Reads the end record of an archive of size bytes (after the initial offset) and stands on the
+// first directory record. Returns the handle, or null (the reader released, OpenFailed recorded).
+ArchiveHandle OpenDirectory(ArchiveReader* r, uint64_t size) {
   auto fail = [r]() -> ArchiveHandle {
     ReleaseReader(r);
     Record(ArchiveResult::OpenFailed);
     return nullptr;
   };
-
-  r->file = Sys().OpenFile(path, platform::FileMode::ReadExisting);
-  if (r->file == platform::INVALID_FILE) return fail();
-  r->ownsFile = true;
-  uint64_t position = 0;
-  r->canSeek = Sys().SeekFile(r->file, 0, SeekFrom::Current, &position);
-  r->initialOffset = r->canSeek ? position : 0;
-  uint64_t fileSize = 0;
-  if (!r->canSeek || !Sys().GetFileSize(r->file, &fileSize) || fileSize < r->initialOffset) return fail();
-
   uint64_t endPos = 0;
-  if (!LocateEndRecord(r, fileSize - r->initialOffset, &endPos)) return fail();
+  if (!LocateEndRecord(r, size, &endPos)) return fail();
   uint8_t e[END_RECORD_SIZE];
   if (ReadAt(r, endPos, e, END_RECORD_SIZE) != ArchiveResult::Ok) return fail();
   uint16_t disk = U16(e + 4), dirDisk = U16(e + 6), entriesHere = U16(e + 8), entriesTotal = U16(e + 10);
@@ -658,6 +676,39 @@ ArchiveHandle ArchiveOpenFile(const char16_t* path, const char* password) {
   h->reader = r;
   Record(ArchiveResult::Ok);
   return h;
+}
+
+}  // namespace
+
+ArchiveHandle ArchiveOpenFile(const char16_t* path, const char* password) {
+  ArchiveReader* r = path == nullptr || path[0] == 0 ? nullptr : NewReader(password);
+  if (r == nullptr) {
+    Record(ArchiveResult::OpenFailed);
+    return nullptr;
+  }
+  r->file = Sys().OpenFile(path, platform::FileMode::ReadExisting);
+  r->ownsFile = r->file != platform::INVALID_FILE;
+  uint64_t position = 0, fileSize = 0;
+  r->canSeek = r->ownsFile && Sys().SeekFile(r->file, 0, SeekFrom::Current, &position);
+  r->initialOffset = r->canSeek ? position : 0;
+  if (!r->canSeek || !Sys().GetFileSize(r->file, &fileSize) || fileSize < r->initialOffset) {
+    ReleaseReader(r);
+    Record(ArchiveResult::OpenFailed);
+    return nullptr;
+  }
+  return OpenDirectory(r, fileSize - r->initialOffset);
+}
+
+ArchiveHandle ArchiveOpenMemory(const void* data, uint32_t size, const char* password) {
+  ArchiveReader* r = data == nullptr ? nullptr : NewReader(password);
+  if (r == nullptr) {
+    Record(ArchiveResult::OpenFailed);
+    return nullptr;
+  }
+  r->memory = static_cast<const uint8_t*>(data);
+  r->memorySize = size;
+  r->canSeek = true;
+  return OpenDirectory(r, size);
 }
 
 ArchiveResult ArchiveSetBaseFolder(ArchiveHandle handle, const char16_t* folder) {
@@ -707,7 +758,8 @@ ArchiveResult ArchiveGetEntry(ArchiveHandle handle, int32_t index, ArchiveEntry*
   return Record(ArchiveResult::Ok);
 }
 
-ArchiveResult ArchiveExtractEntry(ArchiveHandle handle, int32_t index, const char16_t* path) {
+ArchiveResult ArchiveExtractEntry(ArchiveHandle handle, int32_t index, const char16_t* path,
+                                  platform::FileIdentity* written) {
   ArchiveResult res = CheckHandle(handle);
   if (res != ArchiveResult::Ok) return Record(res);
   ArchiveReader* r = handle->reader;
@@ -780,6 +832,8 @@ ArchiveResult ArchiveExtractEntry(ArchiveHandle handle, int32_t index, const cha
     return Record(ArchiveResult::OpenFailed);
   }
   res = CopyEntryData(r, file, entry);
+  // The file this extraction made, known by the handle it wrote through.
+  if (res == ArchiveResult::Ok && written != nullptr && !Sys().IdentityOf(file, written)) res = ArchiveResult::WriteFailed;
   Sys().CloseFile(file);
   CloseEntryData(r);
   if (res != ArchiveResult::Ok) {
@@ -788,6 +842,25 @@ ArchiveResult ArchiveExtractEntry(ArchiveHandle handle, int32_t index, const cha
     uint32_t attributes = entry.attributes != 0 ? entry.attributes : platform::FILE_ATTR_NORMAL;
     Sys().SetAttributes(target, attributes);
   }
+  return Record(res);
+}
+
+ArchiveResult ArchiveExtractToMemory(ArchiveHandle handle, int32_t index, void* buffer, uint32_t capacity,
+                                     uint32_t* size) {
+  if (size != nullptr) *size = 0;
+  ArchiveResult res = CheckHandle(handle);
+  if (res != ArchiveResult::Ok) return Record(res);
+  ArchiveReader* r = handle->reader;
+  if (index < 0 || static_cast<uint32_t>(index) >= r->entryCount || buffer == nullptr || size == nullptr)
+    return Record(ArchiveResult::BadArguments);
+  res = WalkTo(r, static_cast<uint32_t>(index));
+  if (res == ArchiveResult::Ok) res = OpenEntryData(r);
+  if (res != ArchiveResult::Ok) return Record(res);
+  if (r->output == nullptr) r->output = static_cast<uint8_t*>(std::malloc(BUFFER_SIZE));
+  res = r->output == nullptr ? ArchiveResult::NoMemory
+                             : CopyEntryToMemory(r, static_cast<uint8_t*>(buffer), capacity, size);
+  CloseEntryData(r);
+  if (res != ArchiveResult::Ok) *size = 0;
   return Record(res);
 }
 

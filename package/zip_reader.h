@@ -9,6 +9,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "platform/system.h"
+
 enum class ArchiveResult : uint32_t {
   Ok = 0x00000000,
   Recent = 0x00000001,  // accepted only by ArchiveResultText: the last result
@@ -64,13 +66,22 @@ struct ArchiveEntry {
 // Opens the archive file for reading; password is an 8-bit string or null. Returns null on any
 // failure (the last result is then OpenFailed).
 ArchiveHandle ArchiveOpenFile(const char16_t* path, const char* password);
+// The same for an archive held in memory (the program's own resource); the bytes must stay in
+// place until the archive is closed.
+ArchiveHandle ArchiveOpenMemory(const void* data, uint32_t size, const char* password);
 // The folder into which relative names are extracted; a separator is appended when missing.
 // An empty folder, or one longer than ARCHIVE_MAX_PATH with its separator, gives BadArguments.
 ArchiveResult ArchiveSetBaseFolder(ArchiveHandle handle, const char16_t* folder);
 // index -1 asks for the number of entries (in entry->index).
 ArchiveResult ArchiveGetEntry(ArchiveHandle handle, int32_t index, ArchiveEntry* entry);
-// Extracts entry index to path, relative to the base folder unless absolute.
-ArchiveResult ArchiveExtractEntry(ArchiveHandle handle, int32_t index, const char16_t* path);
+// Extracts entry index to path, relative to the base folder unless absolute. With written, the
+// identity of the file made is read from the handle the data was written through.
+ArchiveResult ArchiveExtractEntry(ArchiveHandle handle, int32_t index, const char16_t* path,
+                                  platform::FileIdentity* written = nullptr);
+// Extracts entry index into buffer: Ok with *size its length when the whole entry fitted in
+// capacity bytes and its CRC-32 is the directory's; MemoryTooSmall when it is longer.
+ArchiveResult ArchiveExtractToMemory(ArchiveHandle handle, int32_t index, void* buffer, uint32_t capacity,
+                                     uint32_t* size);
 bool ArchiveIsReader(ArchiveHandle handle);
 ArchiveResult ArchiveClose(ArchiveHandle handle);
 // Copies the code's text (Recent: the last result's) into buffer, at most capacity - 1 units and a
