@@ -3,6 +3,7 @@
 #include "app/app_state.h"
 #include "app/completion.h"
 #include "app/drive_list.h"
+#include "app/package_files.h"
 #include "app/package_info.h"
 #include "app/trace.h"
 #include "app/update_worker.h"
@@ -23,11 +24,19 @@ Eligibility CheckEligibility(const DriveRecord& drive) {
     platform::FormatText(wrapped, DRIVE_TEXT_CHARS + 2, u";%s;", drive.fwRevision);
     if (FindNoCase(s.fwVersionList, wrapped) < 0) return Eligibility::REVISION;
   }
+  // Only an image this run unpacked from the package counts; a file somebody else put there does not.
   char16_t imagePath[TEXT_PATH];
-  if (!ImagePathFor(drive, imagePath, TEXT_PATH) || !FileExists(imagePath)) return Eligibility::NO_IMAGE;
-  if (drive.internalFwVersion[0] != 0 &&
-      CheckInternalVersion(drive.internalFwVersion, s.internalVersionCheckPart, imagePath) != 1)
-    return Eligibility::INTERNAL_VERSION;
+  if (!ImagePathFor(drive, imagePath, TEXT_PATH) || !FileExists(imagePath) || !IsPackageFile(imagePath))
+    return Eligibility::NO_IMAGE;
+  if (drive.internalFwVersion[0] != 0) {
+    // The version is read from the package's own bytes of that image, the ones the worker sends.
+    uint8_t* image = nullptr;
+    uint32_t size = 0;
+    if (ReadPackageEntry(imagePath, &image, &size) != PackageFileRead::OK) return Eligibility::INTERNAL_VERSION;
+    int32_t agree = CheckInternalVersionOf(drive.internalFwVersion, s.internalVersionCheckPart, image, size);
+    platform::Sys().PageFree(image);
+    if (agree != 1) return Eligibility::INTERNAL_VERSION;
+  }
   return Eligibility::ELIGIBLE;
 }
 

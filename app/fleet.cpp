@@ -10,6 +10,7 @@
 #include "app/drive_list.h"
 #include "app/eligibility.h"
 #include "app/main_dialog.h"
+#include "app/package_files.h"
 #include "app/package_info.h"
 #include "app/result_codes.h"
 #include "app/update_worker.h"
@@ -71,6 +72,28 @@ std::string Json(const std::string& text) {
     }
   }
   return out + "\"";
+}
+
+// Text for a human line: a control character (C0, DEL or C1) becomes \xHH, so that what a drive
+// reports about itself cannot end a line, move the cursor or forge a line of ours.
+std::string Shown(const std::string& text) {
+  std::string out;
+  for (size_t i = 0; i < text.size(); ++i) {
+    unsigned char c = static_cast<unsigned char>(text[i]);
+    unsigned char next = i + 1 < text.size() ? static_cast<unsigned char>(text[i + 1]) : 0;
+    char escaped[8];
+    if (c < 0x20 || c == 0x7F) {
+      std::snprintf(escaped, sizeof escaped, "\\x%02X", c);
+      out += escaped;
+    } else if (c == 0xC2 && next >= 0x80 && next <= 0x9F) {  // U+0080..U+009F in UTF-8
+      std::snprintf(escaped, sizeof escaped, "\\x%02X", next);
+      out += escaped;
+      ++i;
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out;
 }
 
 // A value for a log line: as it is when it is one plain word, else quoted like JSON.
@@ -339,29 +362,56 @@ struct Log {
   bool failed = false;
 };
 
-bool OpenLog(Log& log, const char16_t* named) {
-  if (named != nullptr) return platform::TextCopy(log.path, TEXT_PATH + 64, named) < TEXT_PATH + 63;
+// The log folder in ProgramData: made when missing (SYSTEM and the Administrators may change it,
+// Users may read it). An existing one is used only when it is a folder owned by SYSTEM or the
+// Administrators: one that another user made first, or a link, could lead the log anywhere.
+bool UsableLogFolder(const char16_t* folder) {
+  platform::PathFacts facts{};
+  if (!platform::Sys().LookAt(folder, &facts)) return false;
+  bool made = false;
+  if (facts.kind == platform::PathKind::MISSING) {
+    made = platform::Sys().MakeProtectedFolder(folder, platform::FolderAccess::USERS_READ);
+    if (!platform::Sys().LookAt(folder, &facts)) return false;
+  }
+  return facts.kind == platform::PathKind::FOLDER && (made || facts.trustedOwner);
+}
+
+bool OpenLog(Log& log, const char16_t* named, std::string* why) {
+  if (named != nullptr) {
+    if (platform::TextCopy(log.path, TEXT_PATH + 64, named) < TEXT_PATH + 63) return true;
+    log.path[0] = 0;
+    *why = "the log path is too long";
+    return false;
+  }
+  *why = "no folder for the log; the run is not logged";
   char16_t shared[TEXT_PATH];
   if (platform::Sys().SharedDataFolder(shared, TEXT_PATH) == 0) return false;
   char16_t folder[TEXT_PATH + 16];
   int n = platform::FormatText(folder, TEXT_PATH + 16, u"%s\\%s", shared, FLEET_LOG_FOLDER);
   if (n <= 0 || static_cast<size_t>(n) >= TEXT_PATH + 16) return false;
-  if (!FileExists(folder)) platform::Sys().MakeFolder(folder);
+  if (!UsableLogFolder(folder)) {
+    *why = "the log folder " + U8(folder) + " is a link or not owned by SYSTEM or Administrators; the run is not logged";
+    return false;
+  }
   n = platform::FormatText(log.path, TEXT_PATH + 64, u"%s\\%s", folder, FLEET_LOG_FILE);
-  return n > 0 && static_cast<size_t>(n) < TEXT_PATH + 64;
+  if (n > 0 && static_cast<size_t>(n) < TEXT_PATH + 64) return true;
+  log.path[0] = 0;
+  return false;
 }
 
-// Appends one line: the local time, then the words given.
+// Appends one line: the local time, then the words given. The file is opened for each line and
+// never through a link or as a file with another link (WriteWholeFile's append); once that fails,
+// standard error says so and the log is not written any more.
 void LogLine(Log& log, const std::string& words) {
-  if (log.path[0] == 0) return;
+  if (log.path[0] == 0 || log.failed) return;
   platform::LocalDateTime t{};
   char stamp[40] = "-";
   if (platform::Sys().LocalTime(&t))
     std::snprintf(stamp, sizeof stamp, "%04u-%02u-%02u %02u:%02u:%02u", t.year, t.month, t.day, t.hour, t.minute, t.second);
   std::string line = std::string(stamp) + " " + words + "\r\n";
-  if (WriteWholeFile(log.path, FILE_APPEND_DATA_MODE, line.data(), static_cast<uint32_t>(line.size())) == 0 && !log.failed) {
+  if (WriteWholeFile(log.path, FILE_APPEND_DATA_MODE, line.data(), static_cast<uint32_t>(line.size())) == 0) {
     log.failed = true;
-    Complain("cannot write the log " + U8(log.path));
+    Complain("cannot write the log " + U8(log.path) + " safely (a link, a file with another link, or not writable); it is not written");
   }
 }
 
@@ -387,11 +437,6 @@ void PrintHelp() {
   g_watch.console->Out(text.data(), text.size());
 }
 
-bool CollectImage(const platform::FindData& data, void* context) {
-  if ((data.attributes & platform::FILE_ATTR_DIRECTORY) == 0) static_cast<std::vector<std::u16string>*>(context)->push_back(data.name);
-  return true;
-}
-
 void PrintInfo() {
   AppState& s = AppStateGet();
   std::string versions = U8(s.fwVersionList);
@@ -407,10 +452,17 @@ void PrintInfo() {
                       : s.powerCtrl == 2     ? "restart"
                                              : "report only") +
                      "\nimages:\n";
+  // The images this run unpacked from the package, not whatever else lies in its folder.
   std::vector<std::u16string> images;
-  char16_t pattern[TEXT_PATH + 16];
-  platform::FormatText(pattern, TEXT_PATH + 16, u"%s\\*.fw", s.packageFolder);
-  platform::Sys().FindFiles(pattern, CollectImage, &images);
+  std::u16string folder = std::u16string(s.packageFolder) + u"\\";
+  for (size_t i = 0; i < PackageFileCount(); ++i) {
+    std::u16string path = PackageFilePath(i);
+    if (path.compare(0, folder.size(), folder) != 0) continue;
+    std::u16string name = path.substr(folder.size());
+    if (name.size() > 3 && name.find_first_of(u"\\/") == std::u16string::npos &&
+        platform::TextEqualNoCase(name.c_str() + name.size() - 3, u".fw"))
+      images.push_back(name);
+  }
   for (const std::u16string& image : images) {
     std::u16string stem = image.substr(0, image.size() - 3);
     std::string flash = "flash type unknown";
@@ -437,9 +489,9 @@ void PrintList(const std::vector<Row>& rows, bool json) {
            ",\"eligible\":" + (r.reason == nullptr ? "true" : "false") +
            ",\"reason\":" + (r.reason == nullptr ? std::string("null") : Json(r.reason)) + "}");
     } else {
-      Say("entry " + Number(r.entry) + ": " + U8(d.model) + "\n" +
-          "  serial     " + Trimmed(d.serial) + "\n" +
-          "  firmware   " + U8(d.fwRevision) + "\n" +
+      Say("entry " + Number(r.entry) + ": " + Shown(U8(d.model)) + "\n" +
+          "  serial     " + Shown(Trimmed(d.serial)) + "\n" +
+          "  firmware   " + Shown(U8(d.fwRevision)) + "\n" +
           "  interface  " + InterfaceText(d) + "\n" +
           "  capacity   " + Number(d.capacityGB) + " GB\n" +
           "  port ID    " + Number(d.iPort) + "\n" +
@@ -481,7 +533,7 @@ void Report(const Row& row, const Outcome& o, bool json, Log& log) {
   LogLine(log, words);
   if (ran)
     Say(std::string("  ") + o.what + ": result " + Number(o.result) + " (" + UpdateResultMeaning(o.result) + "), firmware " +
-        o.before + " -> " + o.after + ", " + Seconds(o.milliseconds) + " s\n");
+        Shown(o.before) + " -> " + Shown(o.after) + ", " + Seconds(o.milliseconds) + " s\n");
   else
     Say(std::string("  skipped: ") + o.reason + "\n");
 }
@@ -549,7 +601,7 @@ int Update(HeadlessDialog& dialog, WindowHandle window, const Options& options, 
   bool failed = false, restart = false;
   int updated = 0;
   for (const Row& row : chosen) {
-    Say("entry " + Number(row.entry) + ": " + U8(row.drive.model) + ", serial " + Trimmed(row.drive.serial) + "\n");
+    Say("entry " + Number(row.entry) + ": " + Shown(U8(row.drive.model)) + ", serial " + Shown(Trimmed(row.drive.serial)) + "\n");
     Outcome o;
     o.before = o.after = U8(row.drive.fwRevision);
     o.reason = row.reason;
@@ -590,12 +642,10 @@ int RunFleet(int argc, const char16_t* const* argv, HeadlessDialog& dialog, Flee
   }
 
   Log log;
-  if (options.command == Command::UPDATE && !OpenLog(log, options.logPath)) {
-    if (options.logPath != nullptr) {
-      Complain("the log path is too long");
-      return EXIT_BAD_ARGUMENTS;
-    }
-    Complain("no folder for the log; the run is not logged");
+  std::string whyNoLog;
+  if (options.command == Command::UPDATE && !OpenLog(log, options.logPath, &whyNoLog)) {
+    Complain(whyNoLog);
+    if (options.logPath != nullptr) return EXIT_BAD_ARGUMENTS;
   }
 
   // The program starts as the dialog does: the package unpacked and read, the drives listed.

@@ -2,6 +2,8 @@
 #include "app/package_info.h"
 
 #include "app/app_state.h"
+#include "app/package_files.h"
+#include "app/trace.h"
 #include "platform/platform.h"
 #include "platform/text.h"
 
@@ -70,16 +72,56 @@ bool FileExists(const char16_t* path) {
   return Sys().FindFiles(path, StopAtFirst, nullptr);
 }
 
+namespace {
+
+// Makes a new folder for this run alone, with the protected DACL, and learns its identity from
+// the folder itself. False when the name is taken, the folder cannot be made, or what is there a
+// moment later is no folder (somebody swapped a link in).
+bool MakeOwnFolder(const char16_t* path, platform::FileIdentity* identity) {
+  platform::PathFacts facts{};
+  if (!Sys().MakeProtectedFolder(path, platform::FolderAccess::ADMINS_ONLY)) return false;
+  if (!Sys().LookAt(path, &facts) || facts.kind != platform::PathKind::FOLDER) return false;
+  *identity = facts.identity;
+  return true;
+}
+
+// The folder Quorvela in TEMP, made when missing. One that is a link (a symbolic link, junction
+// or mount point) or no folder at all is not used: it could lead anywhere.
+bool UsableBaseFolder(const char16_t* base) {
+  platform::PathFacts facts{};
+  if (!Sys().LookAt(base, &facts)) return false;
+  if (facts.kind == platform::PathKind::MISSING) {
+    Sys().MakeProtectedFolder(base, platform::FolderAccess::ADMINS_ONLY);
+    if (!Sys().LookAt(base, &facts)) return false;
+  }
+  return facts.kind == platform::PathKind::FOLDER;
+}
+
+}  // namespace
+
 void CreatePackageFolder() {
   AppState& s = AppStateGet();
   s.packageFolder[0] = 0;
+  ForgetPackageFiles();
   char16_t temp[TEXT_PATH];
   GetTempFolder(temp, TEXT_PATH);
   if (temp[0] == 0) return;
   char16_t base[TEXT_PATH];
   if (!FormatFits(base, TEXT_PATH, u"%s\\Quorvela", temp)) return;
-  if (!FileExists(base)) Sys().MakeFolder(base);
   uint64_t tick = platform::Time().TickCount64();
+  platform::FileIdentity identity{};
+  if (!UsableBaseFolder(base)) {
+    // A base folder of the run's own instead, beside the one that cannot be trusted.
+    DebugTraceAlways(u"CreatePackageFolder: %s is a link or no folder; it is not used", base);
+    bool made = false;
+    for (uint32_t attempt = 0; attempt < 1000 && !made; ++attempt) {
+      int n = FormatText(base, TEXT_PATH, u"%s\\Quorvela-%I64d", temp, static_cast<int64_t>(tick + attempt));
+      if (n < 0 || static_cast<size_t>(n) >= TEXT_PATH) return;
+      made = MakeOwnFolder(base, &identity);
+    }
+    if (!made) return;
+    NoteOwnFolder(base, identity);
+  }
   // A per-run folder of its own: a tick count whose folder exists already (another run in the
   // same millisecond) is passed over, so that no two runs share one.
   for (uint32_t attempt = 0; attempt < 1000; ++attempt) {
@@ -87,7 +129,11 @@ void CreatePackageFolder() {
     int n = FormatText(folder, TEXT_PATH, u"%s\\%I64d", base, static_cast<int64_t>(tick + attempt));
     if (n < 0 || static_cast<size_t>(n) >= TEXT_PATH) return;
     if (FileExists(folder)) continue;
-    if (!Sys().MakeFolder(folder) && FileExists(folder)) continue;  // taken meanwhile
+    if (!MakeOwnFolder(folder, &identity)) {
+      if (FileExists(folder)) continue;  // taken meanwhile
+      return;
+    }
+    NoteOwnFolder(folder, identity);
     platform::TextCopy(s.packageFolder, TEXT_PATH, folder);
     return;
   }
@@ -101,16 +147,14 @@ void ExtractPackage(const char16_t* resourceType, uint32_t resourceId, const cha
   uint32_t size = 0;
   if (!Sys().ProgramResource(resourceType, resourceId, &data, &size)) return;
   if (folder == nullptr || folder[0] == 0) return;  // never unpack into the current folder
-  char16_t temp[TEXT_PATH];
-  GetTempFolder(temp, TEXT_PATH);
-  if (temp[0] == 0) return;
-  char16_t archive[TEXT_PATH];
-  if (!FormatFits(archive, TEXT_PATH, u"%s\\~ReleasePackage.a", temp)) return;
-  // An archive that was not written whole is not unpacked: an older file of the same name
-  // (another run's, another version's) must never be taken for this program's package.
-  if (WriteWholeFile(archive, GENERIC_WRITE_MODE, data, size) == 0) return;
-  Sys().MakeFolder(folder);
-  UnzipToFolder(archive, folder, true);
+  // The archive is read where the program holds it, in memory: no copy of it is written anywhere
+  // another user could put a link in its place or swap its bytes before they are unpacked.
+  NoteEmbeddedArchive(resourceType, resourceId);
+  ArchiveHandle archive = ArchiveOpenMemory(data, size, nullptr);
+  if (archive == nullptr) return;
+  UnpackTally report{-1, 0};
+  report.entries = UnpackOpened(archive, folder, CountWritten, &report, nullptr, true);
+  g_lastUnpack = report;
 }
 
 int WriteWholeFile(const char16_t* path, uint32_t mode, const void* data, uint32_t length) {
@@ -127,22 +171,18 @@ int WriteWholeFile(const char16_t* path, uint32_t mode, const void* data, uint32
   return ok ? 1 : 0;
 }
 
-int32_t UnpackArchive(const char16_t* archivePath, const char16_t* folder, const char* password,
-                      UnpackVisitor visit, void* context, ArchiveResult* failure) {
-  auto fail = [failure](ArchiveResult result) {
+int32_t UnpackOpened(ArchiveHandle handle, const char16_t* folder, UnpackVisitor visit, void* context,
+                     ArchiveResult* failure, bool notePackageFiles) {
+  auto fail = [failure, handle](ArchiveResult result) {
+    if (handle != nullptr) ArchiveClose(handle);
     if (failure != nullptr) *failure = result;
     return -1;
   };
-  if (folder == nullptr || folder[0] == 0) return fail(ArchiveResult::BadArguments);
-  Sys().MakeFolder(folder);
-  ArchiveHandle handle = ArchiveOpenFile(archivePath, password);
   if (handle == nullptr) return fail(ArchiveLastResult());
+  if (folder == nullptr || folder[0] == 0) return fail(ArchiveResult::BadArguments);
   // A folder that is refused (too long) must not leave the current folder as the base.
   ArchiveResult based = ArchiveSetBaseFolder(handle, folder);
-  if (based != ArchiveResult::Ok) {
-    ArchiveClose(handle);
-    return fail(based);
-  }
+  if (based != ArchiveResult::Ok) return fail(based);
   ArchiveEntry entry{};
   entry.index = 0;
   ArchiveGetEntry(handle, -1, &entry);
@@ -150,11 +190,38 @@ int32_t UnpackArchive(const char16_t* archivePath, const char16_t* folder, const
   for (int32_t i = 0; i < count; ++i) {
     ArchiveEntry e{};
     ArchiveResult got = ArchiveGetEntry(handle, i, &e);
-    ArchiveResult extracted = ArchiveExtractEntry(handle, i, e.name);
+    ArchiveResult extracted = ArchiveResult::Ok;
+    char16_t path[TEXT_PATH];
+    if (!notePackageFiles) {
+      extracted = ArchiveExtractEntry(handle, i, e.name);
+    } else if (got == ArchiveResult::Ok && (e.attributes & platform::FILE_ATTR_DIRECTORY) != 0) {
+      extracted = ArchiveExtractEntry(handle, i, e.name);  // a folder: nothing to note
+    } else if (!FormatFits(path, TEXT_PATH, u"%s\\%s", folder, e.name)) {
+      extracted = ArchiveResult::BadArguments;  // a path the run could not note
+    } else {
+      // Every file is noted with the identity it was written through, so that the run later reads
+      // and removes only that very file.
+      platform::FileIdentity written{};
+      extracted = ArchiveExtractEntry(handle, i, e.name, &written);
+      if (extracted == ArchiveResult::Ok && !NotePackageFile(path, written, i)) {
+        Sys().RemoveIdentified(path, written);
+        extracted = ArchiveResult::NoMemory;
+      }
+    }
     if (visit != nullptr) visit(i, e, got, extracted, context);
   }
   if (ArchiveIsReader(handle)) ArchiveClose(handle);
   return count;
+}
+
+int32_t UnpackArchive(const char16_t* archivePath, const char16_t* folder, const char* password,
+                      UnpackVisitor visit, void* context, ArchiveResult* failure) {
+  if (folder == nullptr || folder[0] == 0) {
+    if (failure != nullptr) *failure = ArchiveResult::BadArguments;
+    return -1;
+  }
+  Sys().MakeFolder(folder);
+  return UnpackOpened(ArchiveOpenFile(archivePath, password), folder, visit, context, failure, false);
 }
 
 void UnzipToFolder(const char16_t* archivePath, const char16_t* folder, bool deleteArchive) {
@@ -195,6 +262,15 @@ void LoadPackageInfo() {
   AppState& s = AppStateGet();
   char16_t ini[TEXT_PATH];
   bool haveFile = s.packageFolder[0] != 0 && FormatFits(ini, TEXT_PATH, u"%s\\QuorvelaInfo.ini", s.packageFolder);
+  // The file is read only while it is the package's own: it is held open (so that nobody may change,
+  // delete or rename it while the profile functions read it by its name) and compared with its
+  // entry in the embedded archive. Any other file leaves every value at its default.
+  platform::FileHandle held = haveFile ? Sys().OpenFile(ini, platform::FileMode::ReadOwn) : platform::INVALID_FILE;
+  if (haveFile && ReadPackageFileFrom(held, ini, nullptr, nullptr) != PackageFileRead::OK) {
+    if (held != platform::INVALID_FILE || FileExists(ini))
+      DebugTraceAlways(u"LoadPackageInfo: %s is not the package's own; it is not read", ini);
+    haveFile = false;
+  }
   auto readString = [&](const char16_t* key, const char16_t* defaultValue, char16_t* out, uint32_t capacity) {
     if (haveFile) Sys().ProfileString(u"UPDATEINFO", key, defaultValue, out, capacity, ini);
     else platform::TextCopy(out, capacity, defaultValue);
@@ -217,6 +293,7 @@ void LoadPackageInfo() {
   readString(u"AfterMessage", u"", s.afterMessage, TEXT_LONG);
   ReplaceAllIn(s.afterMessage, TEXT_LONG, u"<BR>", u"\r\n");
   s.powerCtrl = static_cast<uint8_t>(readInt(u"PowerCtrl", 0) & 0xFF);
+  if (held != platform::INVALID_FILE) Sys().CloseFile(held);
 }
 
 void ReplaceAllIn(char16_t* text, size_t capacity, const char16_t* find, const char16_t* replacement) {
@@ -255,11 +332,10 @@ void ReplaceAll(char16_t* text, const char16_t* find, const char16_t* replacemen
 
 void RemovePackageFolder() {
   AppState& s = AppStateGet();
-  if (s.packageFolder[0] == 0) return;  // never "\\*.*": that would be the root's files
-  char16_t parent[DELETE_PATH];
-  if (FormatFits(parent, DELETE_PATH, u"%s\\..", s.packageFolder)) Sys().SetCurrentFolder(parent);
-  DeleteFilesInFolder(s.packageFolder, u"*.*");
-  Sys().RemoveFolder(s.packageFolder);
+  if (s.packageFolder[0] == 0) return;
+  // Only what this run made, each file and folder by the identity it was made with: a folder
+  // swapped for a link since, or files put beside the package's, lose nothing.
+  RemovePackageFiles();
 }
 
 void DeleteFilesInFolder(const char16_t* folder, const char16_t* pattern) {

@@ -13,11 +13,15 @@ constexpr uint32_t FILE_APPEND_DATA_MODE = 0x00000004; // FILE_APPEND_DATA: open
 void GetTempFolder(char16_t* buffer, uint32_t capacity);
 // False for an empty path; otherwise true when a folder search finds the file or folder.
 bool FileExists(const char16_t* path);
-// Makes TEMP\Quorvela and a per-run folder in it named by the tick count; its path becomes
-// AppState::packageFolder. A name already taken (a run in the same millisecond) is skipped.
+// Makes TEMP\Quorvela (when missing) and a per-run folder in it named by the tick count; its path
+// becomes AppState::packageFolder. A name already taken (a run in the same millisecond) is
+// skipped. Both get a protected DACL (SYSTEM and Administrators). A TEMP\Quorvela that is a link
+// or no folder is not used: the run makes TEMP\Quorvela-<tick> of its own instead. The folders
+// made are noted for RemovePackageFolder (app/package_files.h).
 void CreatePackageFolder();
-// Writes the resource to TEMP\~ReleasePackage.a and unpacks it into folder. Nothing is unpacked
-// when the resource is missing, the folder is empty or the archive could not be written whole.
+// Unpacks the resource, read in memory, into folder (the one CreatePackageFolder made), noting each
+// file with the identity it was written with. No copy of the archive is written anywhere. Nothing
+// is unpacked when the resource is missing or the folder is empty.
 void ExtractPackage(const char16_t* resourceType, uint32_t resourceId, const char16_t* folder);
 // Non-zero on success, 0 on failure (unknown mode, file not opened, or not written whole).
 int WriteWholeFile(const char16_t* path, uint32_t mode, const void* data, uint32_t length);
@@ -29,6 +33,8 @@ struct UnpackTally {
   int32_t written;
 };
 UnpackTally LastUnpackTally();
+// Reads the information file of packageFolder, only while it is the very file this run unpacked
+// and byte for byte the package's; otherwise every value keeps its default.
 void LoadPackageInfo();
 // Replaces every occurrence of find, in place, working in 1000-character buffers:
 // the text's buffer must hold 1000 characters; a longer result is cut to 999.
@@ -37,7 +43,11 @@ void ReplaceAll(char16_t* text, const char16_t* find, const char16_t* replacemen
 // to capacity - 1 characters, never overrunning the buffer. An empty find changes nothing; a
 // replacement that contains find is not searched again, so the replacing always ends.
 void ReplaceAllIn(char16_t* text, size_t capacity, const char16_t* find, const char16_t* replacement);
+// Removes the files this run unpacked and the folders it made, each only while its path still leads
+// to the very one made; nothing is found by listing the folder.
 void RemovePackageFolder();
+// Deletes every plain file of folder that matches pattern. The program does not use it at close:
+// a listing would take in whatever another user put there, or a folder swapped in.
 void DeleteFilesInFolder(const char16_t* folder, const char16_t* pattern);
 
 // FWVersion as AppState keeps it: ";%s;" of the list when it fits capacity; a list too long for
@@ -54,3 +64,7 @@ using UnpackVisitor = void (*)(int32_t index, const ArchiveEntry& entry, Archive
                                ArchiveResult extractResult, void* context);
 int32_t UnpackArchive(const char16_t* archivePath, const char16_t* folder, const char* password,
                       UnpackVisitor visit, void* context, ArchiveResult* failure = nullptr);
+// The same for an archive already opened (handle null: failure gets the last result); the handle is
+// closed. With notePackageFiles each file written is noted as one of this run's package files.
+int32_t UnpackOpened(ArchiveHandle handle, const char16_t* folder, UnpackVisitor visit, void* context,
+                     ArchiveResult* failure, bool notePackageFiles);

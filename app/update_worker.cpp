@@ -5,6 +5,7 @@
 
 #include "app/app_state.h"
 #include "app/drive_list.h"
+#include "app/package_files.h"
 #include "app/trace.h"
 #include "discovery/drive_info.h"
 #include "image/firmware_image.h"
@@ -57,15 +58,17 @@ int ReadConfigBlock(Run& run) {
   return IsConfigBlock(run.config.data()) ? 1 : UPDATE_CONFIG_INVALID;
 }
 
-// Reads the whole image file into a page block. Refuses a file that vanished, is empty, cannot
-// be read whole, or whose page table lies outside it: nothing of such an image may reach a drive.
+// Reads the whole image file into a page block. Only the package's own bytes may reach a drive:
+// the file must be the very one this run unpacked, read through no link, and byte for byte its
+// entry in the embedded archive. A file that vanished, was rewritten or replaced is refused, as is
+// one whose page table lies outside it.
 int LoadImage(Run& run, const char16_t* path) {
-  int32_t size = ReadFileData(path, 0, nullptr);
-  if (size <= 0) return UPDATE_IMAGE_UNUSABLE;
-  run.image = static_cast<uint8_t*>(platform::Sys().PageAlloc(static_cast<size_t>(size)));
-  if (run.image == nullptr) return UPDATE_IMAGE_UNUSABLE;
-  run.imageSize = static_cast<uint32_t>(size);
-  if (ReadFileData(path, run.imageSize, run.image) != size) return UPDATE_IMAGE_UNUSABLE;
+  PackageFileRead read = ReadPackageFile(path, &run.image, &run.imageSize);
+  if (read != PackageFileRead::OK) {
+    DebugTraceAlways(u"LoadImage: %s is not the package's own image; nothing is written", path);
+    return UPDATE_IMAGE_UNUSABLE;
+  }
+  if (run.imageSize == 0) return UPDATE_IMAGE_UNUSABLE;
   ImageLayout layout{};
   if (ReadImageLayout(run.image, run.imageSize, &layout) == IMAGE_BAD_LAYOUT) return UPDATE_IMAGE_UNUSABLE;
   return 1;

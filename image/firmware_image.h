@@ -135,9 +135,12 @@ int32_t ReadFileData(const char16_t* path, uint32_t count, void* buffer);
 // out (room for INTERNAL_VERSION_BUFFER bytes). Returns whether a version was found.
 bool FindInternalVersion(const uint8_t* image, size_t size, char* out);
 
-// The same for an image file; out receives the version as UTF-16 (at most capacity - 1 units).
+// The same as UTF-16 (at most capacity - 1 units), for an image in memory and for an image file.
+bool ImageInternalVersion(const uint8_t* image, size_t size, char16_t* out, size_t capacity);
 bool GetImageInternalVersion(const char16_t* path, char16_t* out, size_t capacity);
 
 // 1 when the drive's internal version and the image's agree in their first parts dot-separated
 // parts, 0 otherwise and when the image holds no version.
 int32_t CheckInternalVersion(const char16_t* driveVersion, int32_t parts, const char16_t* imagePath);
+// The same for an image in memory.
+int32_t CheckInternalVersionOf(const char16_t* driveVersion, int32_t parts, const uint8_t* image, size_t size);

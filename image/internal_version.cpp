@@ -83,6 +83,15 @@ bool FindInternalVersion(const uint8_t* image, size_t size, char* out) {
   return out[0] != 0;
 }
 
+bool ImageInternalVersion(const uint8_t* image, size_t size, char16_t* out, size_t capacity) {
+  if (out == nullptr || capacity == 0) return false;
+  out[0] = 0;
+  char version[INTERNAL_VERSION_BUFFER] = {};
+  if (image == nullptr || !FindInternalVersion(image, size, version)) return false;
+  platform::AnsiToWide(version, -1, out, capacity);
+  return out[0] != 0;
+}
+
 bool GetImageInternalVersion(const char16_t* path, char16_t* out, size_t capacity) {
   if (out == nullptr || capacity == 0) return false;
   out[0] = 0;
@@ -92,17 +101,15 @@ bool GetImageInternalVersion(const char16_t* path, char16_t* out, size_t capacit
   uint8_t* image = static_cast<uint8_t*>(sys.PageAlloc(static_cast<size_t>(size)));
   if (image == nullptr) return false;
   int32_t read = ReadFileData(path, static_cast<uint32_t>(size), image);
-  char version[INTERNAL_VERSION_BUFFER] = {};
-  bool found = read > 0 && FindInternalVersion(image, static_cast<size_t>(read), version);
+  bool found = read > 0 && ImageInternalVersion(image, static_cast<size_t>(read), out, capacity);
   sys.PageFree(image);
-  if (!found) return false;
-  platform::AnsiToWide(version, -1, out, capacity);
-  return out[0] != 0;
+  return found;
 }
 
-int32_t CheckInternalVersion(const char16_t* driveVersion, int32_t parts, const char16_t* imagePath) {
-  char16_t image[INTERNAL_VERSION_BUFFER] = {};
-  if (!GetImageInternalVersion(imagePath, image, INTERNAL_VERSION_BUFFER)) return 0;
+namespace {
+
+// 1 when the drive's version and the image's agree in their first parts dot-separated parts.
+int32_t VersionsAgree(const char16_t* driveVersion, int32_t parts, char16_t* image) {
   char16_t drive[64] = {};
   platform::TextCopy(drive, 64, driveVersion != nullptr ? driveVersion : u"");
   int dots = 0;
@@ -115,4 +122,18 @@ int32_t CheckInternalVersion(const char16_t* driveVersion, int32_t parts, const 
     }
   }
   return platform::TextEqual(drive, image) ? 1 : 0;
+}
+
+}  // namespace
+
+int32_t CheckInternalVersion(const char16_t* driveVersion, int32_t parts, const char16_t* imagePath) {
+  char16_t image[INTERNAL_VERSION_BUFFER] = {};
+  if (!GetImageInternalVersion(imagePath, image, INTERNAL_VERSION_BUFFER)) return 0;
+  return VersionsAgree(driveVersion, parts, image);
+}
+
+int32_t CheckInternalVersionOf(const char16_t* driveVersion, int32_t parts, const uint8_t* image, size_t size) {
+  char16_t version[INTERNAL_VERSION_BUFFER] = {};
+  if (!ImageInternalVersion(image, size, version, INTERNAL_VERSION_BUFFER)) return 0;
+  return VersionsAgree(driveVersion, parts, version);
 }

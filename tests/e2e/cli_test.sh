@@ -27,12 +27,15 @@ if at < 0:
 exe[at + len(package) // 2] ^= 0x5A
 open(sys.argv[3], 'wb').write(exe)
 PY
-shared_log="$prefix/drive_c/ProgramData/Quorvela/FwUpdate.log"
-rm -f "$shared_log"
+# The log folder is the program's to make; one left by an earlier run is owned by Wine's user,
+# which the program does not trust with its log.
+shared_folder="$prefix/drive_c/ProgramData/Quorvela"
+shared_log="$shared_folder/FwUpdate.log"
+rm -rf "$shared_folder"
 
 passed=0 failed=0
-# run NAME EXPECTED_EXIT OUTPUT_TEXT LOG_FILE LOG_TEXT EXE ARGS...: OUTPUT_TEXT and LOG_TEXT are
-# fixed strings that must occur (empty: not checked).
+# run NAME EXPECTED_EXIT OUTPUT_TEXT LOG_FILE LOG_TEXT EXE ARGS...: OUTPUT_TEXT (in standard output
+# or error) and LOG_TEXT are fixed strings that must occur (empty: not checked).
 run() {
   name=$1 want=$2 out_text=$3 log_file=$4 log_text=$5
   shift 5
@@ -41,7 +44,9 @@ run() {
   got=$(tr -d '\r\n ' < "$work/$name.exit" 2>/dev/null)
   why=""
   [ "$got" = "$want" ] || why="exit $got, wanted $want"
-  if [ -z "$why" ] && [ -n "$out_text" ] && ! grep -qF -- "$out_text" "$work/$name.out"; then why="output lacks: $out_text"; fi
+  if [ -z "$why" ] && [ -n "$out_text" ] && ! cat "$work/$name.out" "$work/$name.err" | grep -qF -- "$out_text"; then
+    why="output lacks: $out_text"
+  fi
   if [ -z "$why" ] && [ -n "$log_text" ] && ! grep -qF -- "$log_text" "$log_file" 2>/dev/null; then why="log lacks: $log_text"; fi
   if [ -z "$why" ]; then
     passed=$((passed + 1))
@@ -67,6 +72,16 @@ run no-yes 87 "Warning !" "" "" bench.exe update --all
 run two-selectors 87 "" "" "" bench.exe update --all --entry 1 --yes
 run unknown-command 87 "" "" "" bench.exe upgrade --all --yes
 run damaged-package 1620 "" "$work/damaged.log" "end exit=1620" damaged.exe update --all --yes --log damaged.log
+# A log folder that another user replaced by a link to their own folder is not written into.
+mkdir -p "$work/theirs"
+rm -rf "$shared_folder" && ln -s "$work/theirs" "$shared_folder"
+run linked-log-folder 0 "is a link or not owned by SYSTEM or Administrators; the run is not logged" "" "" \
+  bench.exe update --entry 2 --yes
+rm -f "$shared_folder"
+if [ -n "$(ls -A "$work/theirs")" ]; then
+  failed=$((failed + 1))
+  echo "FAIL  linked-log-folder: the program wrote into the folder the link leads to"
+fi
 run product-info 0 "accepted revisions 3.2.F.P7;3.2.F.2A" "" "" product.exe info
 run product-help 0 "   3010  done; a restart is needed to finish" "" "" product.exe --help
 run product-bad-arguments 87 "" "" "" product.exe update --serial

@@ -42,11 +42,18 @@ class PackageInfo : public ArchiveTest {
     platform::Sys().SetCurrentFolder(cwd_);  // RemovePackageFolder moves it
     ArchiveTest::TearDown();
   }
-  // Writes the information file into a package folder and points AppState at it.
+  // Embeds a package that holds the information file, and unpacks it as the program does at start.
   void UseIni(const std::string& text) {
-    std::filesystem::create_directories(FsPath(At("pkg")));
-    WriteAll(At("pkg/QuorvelaInfo.ini"), text);
-    platform::TextCopy(AppStateGet().packageFolder, TEXT_PATH, Widen(At("pkg")).c_str());
+    UseTemp();
+    UsePackage(BuildZip({{"QuorvelaInfo.ini", text}}));
+    CreatePackageFolder();
+    ExtractPackage(u"FWPACKAGEZIP", 1000, AppStateGet().packageFolder);
+  }
+  void UsePackage(const std::string& zip) {
+    Fs().resource.assign(zip.begin(), zip.end());
+    Fs().resourceType = u"FWPACKAGEZIP";
+    Fs().resourceId = 1000;
+    Fs().haveResource = true;
   }
   // The temporary folder as the system would give it: with a trailing backslash.
   void UseTemp() {
@@ -265,13 +272,20 @@ TEST_F(PackageInfo, PerRunFoldersAreNamedByTheTickAndNeverShared) {
   EXPECT_NE(second, third);
   EXPECT_TRUE(IsFolder(Narrow(second)));
   EXPECT_TRUE(IsFolder(Narrow(third)));
-  // Each run removes only its own folder; Quorvela stays.
+  // Each run removes only what it made: the other runs' folders stay, and so does a file somebody
+  // else put into this run's folder (and with it the folder); Quorvela stays.
   WriteAll(Narrow(first) + "/a.fw", "first");
-  WriteAll(Narrow(second) + "/a.fw", "second");
-  platform::TextCopy(AppStateGet().packageFolder, TEXT_PATH, second.c_str());
+  WriteAll(Narrow(third) + "/a.fw", "another's");
   RemovePackageFolder();
-  EXPECT_FALSE(Exists(Narrow(second)));
   EXPECT_EQ(ReadAll(Narrow(first) + "/a.fw"), "first");
+  EXPECT_TRUE(IsFolder(Narrow(second)));
+  EXPECT_EQ(ReadAll(Narrow(third) + "/a.fw"), "another's");
+  bench().Clock().Advance(1000);
+  CreatePackageFolder();
+  std::u16string fourth = AppStateGet().packageFolder;
+  EXPECT_TRUE(IsFolder(Narrow(fourth)));
+  RemovePackageFolder();
+  EXPECT_FALSE(Exists(Narrow(fourth)));
   EXPECT_TRUE(IsFolder(At("temp/Quorvela")));
 }
 
@@ -283,18 +297,14 @@ TEST_F(PackageInfo, ThePackageIsWrittenUnpackedReadAndRemoved) {
   items[0].external = 0x81800020;
   items[1].madeBy = (11 << 8) | 20;
   items[1].external = 0x81800020;
-  std::string zip = BuildZip(items);
-  Fs().resource.assign(zip.begin(), zip.end());
-  Fs().resourceType = u"FWPACKAGEZIP";
-  Fs().resourceId = 1000;
-  Fs().haveResource = true;
+  UsePackage(BuildZip(items));
   CreatePackageFolder();
   AppState& s = AppStateGet();
   ExtractPackage(u"FWPACKAGEZIP", 1000, s.packageFolder);
   std::string folder = Narrow(s.packageFolder);
   EXPECT_EQ(ReadAll(folder + "/Micron-B47R.fw"), image);
   EXPECT_EQ(ReadAll(folder + "/QuorvelaInfo.ini"), std::string(EXAMPLE_INI));
-  EXPECT_FALSE(Exists(At("temp/~ReleasePackage.a")));  // deleted after unpacking
+  EXPECT_FALSE(Exists(At("temp/~ReleasePackage.a")));  // the archive is read in memory, never written
   LoadPackageInfo();
   EXPECT_EQ(Narrow(dialog().Caption()), "Quorvela Sample Update");
   EXPECT_EQ(Narrow(s.fwVersionList), ";3.2.F.P7;3.2.F.2A;");
@@ -318,10 +328,7 @@ TEST_F(PackageInfo, ADamagedPackageGivesAnEmptyFolderAndDefaults) {
   UseTemp();
   std::string zip = BuildZip({{"QuorvelaInfo.ini", EXAMPLE_INI}});
   zip.resize(zip.size() / 2);
-  Fs().resource.assign(zip.begin(), zip.end());
-  Fs().resourceType = u"FWPACKAGEZIP";
-  Fs().resourceId = 1000;
-  Fs().haveResource = true;
+  UsePackage(zip);
   CreatePackageFolder();
   ExtractPackage(u"FWPACKAGEZIP", 1000, AppStateGet().packageFolder);
   EXPECT_TRUE(IsFolder(Narrow(AppStateGet().packageFolder)));

@@ -207,12 +207,8 @@ TEST_F(Workflow, EligibilityByRevisionImageAndInternalVersion) {
   TextCopy(d.fwRevision, DRIVE_TEXT_CHARS, u"0.0.0.0");
   EXPECT_TRUE(DriveIsEligible(d));
   // A FWVersion whose first version is too long to keep (300 characters) lets none through.
-  std::string ini = MakeSampleIni();
-  ini.replace(ini.find("3.2.F.P7;3.2.F.2A"), 17, std::string(300, 'V') + ";3.2.F.P7");
-  char16_t path[TEXT_PATH];
-  FormatText(path, TEXT_PATH, u"%s\\QuorvelaInfo.ini", AppStateGet().packageFolder);
-  ASSERT_NE(WriteWholeFile(path, GENERIC_WRITE_MODE, ini.data(), static_cast<uint32_t>(ini.size())), 0);
-  LoadPackageInfo();
+  std::u16string list = std::u16string(300, u'V') + u";3.2.F.P7";
+  WrapVersionList(list.c_str(), AppStateGet().fwVersionList, TEXT_PATH);
   for (const char16_t* rev : {u"3.2.F.P7", u"0.0.0.0", u""}) {
     TextCopy(d.fwRevision, DRIVE_TEXT_CHARS, rev);
     EXPECT_FALSE(DriveIsEligible(d)) << Narrow(rev);

@@ -1,0 +1,286 @@
+// The updater among other users' files. The program runs elevated, or as SYSTEM, in folders that
+// others may write to; each test is what another user tried there, before the program started or
+// between two of its steps (through a System in front of the build's own), and what came of it:
+// no byte of theirs reaches a drive, nothing is written or deleted through their links, and
+// nothing of theirs is lost.
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+
+#include "app/fleet.h"
+#include "app/result_codes.h"
+#include "tests/package/archive_test.h"
+#include "tests/workflow/workflow_fixture.h"
+
+#ifndef _WIN32
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "platform/host/host_system.h"
+#endif
+
+namespace workflow {
+namespace {
+
+namespace fs = std::filesystem;
+
+fs::path P(const std::string& utf8) { return packagetest::FsPath(utf8); }
+
+std::string ReadAll(const std::string& path) {
+  std::ifstream in(P(path), std::ios::binary);
+  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+void WriteAll(const std::string& path, const std::string& bytes) {
+  std::ofstream out(P(path), std::ios::binary | std::ios::trunc);
+  out << bytes;
+}
+
+class FleetOutput : public FleetConsole {
+ public:
+  void Out(const char* text, size_t length) override { out.append(text, length); }
+  void Err(const char* text, size_t length) override { err.append(text, length); }
+  std::string out, err;
+};
+
+// Another user's folder, with files of the names the program uses and one of its own.
+std::string TheirFolder(const std::string& scratch) {
+  std::string folder = scratch + "/theirs";
+  fs::create_directories(P(folder));
+  for (const char* name : {SAMPLE_INI_NAME, SAMPLE_IMAGE_NAME, "keep.txt"}) WriteAll(folder + "/" + name, "theirs");
+  return folder;
+}
+
+void ExpectUntouched(const std::string& folder) {
+  for (const char* name : {SAMPLE_INI_NAME, SAMPLE_IMAGE_NAME, "keep.txt"})
+    EXPECT_EQ(ReadAll(folder + "/" + name), "theirs") << name;
+  size_t count = 0;
+  for ([[maybe_unused]] const auto& entry : fs::directory_iterator(P(folder))) ++count;
+  EXPECT_EQ(count, 3u);
+}
+
+class Security : public Workflow {
+ protected:
+  void SetUp() override {
+    Workflow::SetUp();
+    forwarding_ = std::make_unique<packagetest::ForwardingSystem>(platform::Sys());
+    Services s = Installed();
+    s.system = forwarding_.get();
+    previous_ = Install(s);
+  }
+  void TearDown() override {
+    Install(previous_);
+    forwarding_.reset();
+    Workflow::TearDown();
+  }
+  packagetest::ForwardingSystem& Fs() { return *forwarding_; }
+  // The per-run folder, with the separators of this build's own paths.
+  std::string Folder() { return P(testenv::Narrow(AppStateGet().packageFolder)).generic_string(); }
+  void Close() { dialog().Deliver(MSG_COMMAND, ID_CANCEL, 0); }
+  // RUN on the native drive: the update must fail as an unusable image, with nothing sent.
+  void ExpectImageRefused() {
+    Select(0);
+    RunUpdate();
+    EXPECT_EQ(LastResult(), UPDATE_IMAGE_UNUSABLE);
+    EXPECT_EQ(LastBox(), u"Update FW Fail !");
+    EXPECT_TRUE(CaptureWith(kDownloadCode).empty());
+    EXPECT_TRUE(CaptureWith(kActivateCode).empty());
+  }
+
+ private:
+  std::unique_ptr<packagetest::ForwardingSystem> forwarding_;
+  Services previous_;
+};
+
+// The image in the per-run folder is rewritten after unpacking (its CRC could be forged as well):
+// RUN sends nothing of it.
+TEST_F(Security, AnImageRewrittenAfterUnpackingReachesNoDrive) {
+  Start();
+  std::string image = Folder() + "/" + SAMPLE_IMAGE_NAME;
+  std::string bytes = ReadAll(image);
+  ASSERT_FALSE(bytes.empty());
+  bytes[bytes.size() / 2] ^= 0x01;
+  WriteAll(image, bytes);
+  ExpectImageRefused();
+}
+
+// An image file put beside the package's, for a flash the package has no image for, is none of
+// the package's: that drive (without an internal version, so no other test stands in the way)
+// does not need an update.
+TEST_F(Security, AnImagePutBesideThePackagesIsNoneOfIt) {
+  std::string text = emu::DefaultBenchText();
+  size_t jmicron = text.find("[drive q7-jmicron]");
+  size_t internal = text.find("internal-version = 3.2.F.2C\n", jmicron);
+  ASSERT_NE(internal, std::string::npos);
+  text.replace(internal, 28, "internal-version =\n");  // the drive reports none
+  Start(text);
+  WriteAll(Folder() + "/TSB-BiCS4.fw", ReadAll(Folder() + "/" + SAMPLE_IMAGE_NAME));
+  Select(2);
+  RunUpdate();
+  EXPECT_EQ(LastBox(), u"Do not need to update.");
+  EXPECT_TRUE(CaptureWith(kDownloadCode).empty());
+}
+
+// Between RUN's checks and the worker's read, the image is swapped for a link to another file.
+TEST_F(Security, AnImageSwappedForALinkAtTheWorkersReadReachesNoDrive) {
+  if (!testenv::LinksToFilesShow()) GTEST_SKIP() << "Wine follows a link to a file without a word";
+  Start();
+  std::string image = Folder() + "/" + SAMPLE_IMAGE_NAME;
+  std::string theirs = Scratch() + "/theirs.fw";
+  WriteAll(theirs, ReadAll(image));
+  Fs().beforeOpen = [&](const char16_t* path, FileMode mode) {
+    if (mode != FileMode::ReadOwn || testenv::Narrow(path).find(SAMPLE_IMAGE_NAME) == std::string::npos) return;
+    fs::remove(P(image));
+    EXPECT_TRUE(testenv::MakeLink(theirs, image));
+  };
+  ExpectImageRefused();
+}
+
+// The transient archive's name in TEMP is another user's: the program writes no archive there, so
+// nothing of theirs is overwritten through it, and their archive is never unpacked.
+TEST_F(Security, TheArchiveNameInTempIsLeftAlone) {
+  std::string theirs = Scratch() + "/precious.txt";
+  WriteAll(theirs, "precious");
+  std::string archive = Scratch() + "/~ReleasePackage.a";
+  if (testenv::LinksToFilesShow()) ASSERT_TRUE(testenv::MakeLink(theirs, archive));
+  else WriteAll(archive, "precious");
+  Start();
+  EXPECT_EQ(ReadAll(theirs), "precious");
+  EXPECT_EQ(ReadAll(archive), "precious");
+  EXPECT_GT(AppStateGet().driveCount, 0u);  // the package itself was unpacked
+  Close();
+  EXPECT_EQ(ReadAll(archive), "precious");
+}
+
+// Before close, the per-run folder is swapped for a link to another user's folder: close deletes
+// nothing there.
+TEST_F(Security, AFolderSwappedBeforeCloseLosesNothing) {
+  Start();
+  std::string folder = Folder();
+  std::string theirs = TheirFolder(Scratch());
+  fs::rename(P(folder), P(folder + ".moved"));
+  ASSERT_TRUE(testenv::MakeLink(theirs, folder));
+  Close();
+  ExpectUntouched(theirs);
+}
+
+// TEMP\Quorvela is a link to another user's folder: it is not used at all.
+TEST_F(Security, ABaseFolderThatIsALinkIsNotUsed) {
+  std::string theirs = TheirFolder(Scratch());
+  ASSERT_TRUE(testenv::MakeLink(theirs, Scratch() + "/Quorvela"));
+  Start();
+  std::string folder = Folder();
+  EXPECT_EQ(folder.find(Scratch() + "/Quorvela/"), std::string::npos) << folder;
+  EXPECT_NE(folder.find("Quorvela-"), std::string::npos) << folder;
+  EXPECT_GT(AppStateGet().driveCount, 0u);
+  ExpectUntouched(theirs);
+  Close();
+  ExpectUntouched(theirs);
+  EXPECT_FALSE(fs::exists(P(folder)));
+  EXPECT_FALSE(fs::exists(P(folder).parent_path()));  // the folder of the run's own goes with it
+}
+
+#ifndef _WIN32
+// The folders the program makes are its own: SYSTEM and the Administrators only (the host's mode
+// 0700 stands for that DACL).
+TEST_F(Security, TheProgramsFoldersAreClosedToOthers) {
+  Start();
+  struct stat st{};
+  ASSERT_EQ(stat(Folder().c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0700u);
+  ASSERT_EQ(stat((Scratch() + "/Quorvela").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0700u);
+}
+#endif
+
+// The console program's log among other users' files: a log that cannot be opened safely is not
+// written, standard error says so once, and the exit code is the one without the log.
+class SecurityConsole : public Security {
+ protected:
+  int Run(std::vector<std::u16string> args, FleetOutput* output) {
+    std::string error;
+    EXPECT_TRUE(emu::LoadBench(bench(), emu::DefaultBenchText(), &contents_, &error)) << error;
+    testenv::AddResource(u"FWPACKAGEZIP", IDR_FWPACKAGE, MakeSamplePackage());
+    std::vector<const char16_t*> argv;
+    for (const auto& a : args) argv.push_back(a.c_str());
+    return RunFleet(static_cast<int>(argv.size()), argv.data(), dialog(), *output);
+  }
+};
+
+TEST_F(SecurityConsole, ALogThatIsALinkOrHasAnotherLinkIsNotWritten) {
+  std::string theirs = Scratch() + "/precious.txt";
+  WriteAll(theirs, "precious");
+  std::vector<std::string> logs = {Scratch() + "/hard.log"};
+  fs::create_hard_link(P(theirs), P(logs[0]));
+  if (testenv::LinksToFilesShow()) {
+    logs.push_back(Scratch() + "/link.log");
+    ASSERT_TRUE(testenv::MakeLink(theirs, logs[1]));
+  }
+  for (const std::string& log : logs) {
+    FleetOutput output;
+    EXPECT_EQ(Run({u"update", u"--entry", u"2", u"--yes", u"--log", testenv::Widen(log)}, &output), EXIT_DONE)
+        << output.err;
+    EXPECT_NE(output.err.find("cannot write the log"), std::string::npos) << output.err;
+    EXPECT_EQ(ReadAll(theirs), "precious");
+  }
+}
+
+#ifndef _WIN32
+// The log folder in ProgramData: made for the program when missing (Users may read it), and not
+// used when it is a link or another user made it first.
+TEST_F(SecurityConsole, ALogFolderOfAnotherUserOrALinkIsNotUsed) {
+  auto& host = static_cast<HostSystem&>(testenv::BuildSystem());
+  std::string data = Scratch() + "/ProgramData";
+  fs::create_directories(P(data));
+  host.SetSharedDataFolder(data);
+  struct Restore {
+    HostSystem& host;
+    ~Restore() { host.SetSharedDataFolder(""); }
+  } restore{host};
+  const std::vector<std::u16string> update = {u"update", u"--entry", u"2", u"--yes"};
+
+  FleetOutput made;
+  EXPECT_EQ(Run(update, &made), EXIT_DONE) << made.err;
+  EXPECT_NE(ReadAll(data + "/Quorvela/FwUpdate.log").find("end exit=0"), std::string::npos);
+  struct stat st{};
+  ASSERT_EQ(stat((data + "/Quorvela").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0755u);
+
+  fs::remove_all(P(data + "/Quorvela"));
+  std::string theirs = TheirFolder(Scratch());
+  ASSERT_TRUE(testenv::MakeLink(theirs, data + "/Quorvela"));
+  FleetOutput linked;
+  EXPECT_EQ(Run(update, &linked), EXIT_DONE);
+  EXPECT_NE(linked.err.find("is a link or not owned by SYSTEM or Administrators"), std::string::npos) << linked.err;
+  ExpectUntouched(theirs);
+
+  if (geteuid() != 0) GTEST_SKIP() << "giving a folder to another user needs root";
+  fs::remove(P(data + "/Quorvela"));
+  fs::create_directories(P(data + "/Quorvela"));
+  ASSERT_EQ(chown((data + "/Quorvela").c_str(), 65534, 65534), 0);
+  FleetOutput foreign;
+  EXPECT_EQ(Run(update, &foreign), EXIT_DONE);
+  EXPECT_NE(foreign.err.find("is a link or not owned by SYSTEM or Administrators"), std::string::npos) << foreign.err;
+  EXPECT_FALSE(fs::exists(P(data + "/Quorvela/FwUpdate.log")));
+}
+#endif
+
+// What a drive reports about itself cannot end a console line or send the terminal escapes.
+TEST_F(SecurityConsole, DriveTextCannotForgeConsoleLines) {
+  std::string error;
+  std::string text = emu::DefaultBenchText();
+  size_t model = text.find("model = QUORVELA Q7 1TB");
+  ASSERT_NE(model, std::string::npos);
+  text.insert(model + 23, "\x1b[2K\x07");
+  ASSERT_TRUE(emu::LoadBench(bench(), text, &contents_, &error)) << error;
+  testenv::AddResource(u"FWPACKAGEZIP", IDR_FWPACKAGE, MakeSamplePackage());
+  const char16_t* argv[] = {u"list"};
+  FleetOutput output;
+  EXPECT_EQ(RunFleet(1, argv, dialog(), output), EXIT_DONE) << output.err;
+  EXPECT_NE(output.out.find("entry 0: QUORVELA Q7 1TB\\x1B[2K\\x07\n"), std::string::npos) << output.out;
+  EXPECT_EQ(output.out.find('\x1b'), std::string::npos);
+  EXPECT_EQ(output.out.find('\x07'), std::string::npos);
+}
+
+}  // namespace
+}  // namespace workflow
