@@ -14,6 +14,7 @@
 #include "app/app_state.h"
 #include "app/win32/bench_program.h"
 #include "app/win32/main_window.h"
+#include "platform/win32/win32_platform.h"
 
 namespace {
 
@@ -22,6 +23,7 @@ constexpr wchar_t CAPTION[] = L"QuorvelaFwUpdate-bench";
 }  // namespace
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
+  platform::RestrictDllSearch();  // before anything can load a DLL by name
   static emu::Bench bench;
   std::wstring benchPath, capturePath;
   int argc = 0;

@@ -14,8 +14,10 @@
 #include "app/win32/bench_program.h"
 #include "app/win32/fleet_console.h"
 #include "platform/messages.h"
+#include "platform/win32/win32_platform.h"
 
 int wmain(int argc, wchar_t** argv) {
+  platform::RestrictDllSearch();  // before anything can load a DLL by name
   static emu::Bench bench;
   std::wstring benchPath, capturePath;
   int first = 1;

@@ -6,6 +6,7 @@
 #include "platform/win32/win32_platform.h"
 
 int wmain(int argc, wchar_t** argv) {
+  platform::RestrictDllSearch();  // before anything can load a DLL by name
   static platform::Win32DeviceIo io;
   static platform::Win32DeviceTree tree;
   static platform::Win32Clock clock;

@@ -4,6 +4,7 @@
 
 #include "app/entry.h"
 #include "app/fleet.h"
+#include "platform/win32/win32_platform.h"
 
 namespace {
 
@@ -28,11 +29,25 @@ class Win32Console : public FleetConsole {
   }
 };
 
+// A log named on the command line is relative to the folder the command was given in; it is made
+// absolute before the program leaves that folder.
+void MakeLogPathAbsolute(int argc, wchar_t** argv, int first) {
+  static wchar_t absolute[MAX_PATH];
+  for (int i = first; i + 1 < argc; ++i) {
+    if (lstrcmpW(argv[i], L"--log") != 0) continue;
+    DWORD n = ::GetFullPathNameW(argv[i + 1], MAX_PATH, absolute, nullptr);
+    if (n > 0 && n < MAX_PATH) argv[i + 1] = absolute;
+    return;
+  }
+}
+
 }  // namespace
 
 int RunFleetConsole(int argc, wchar_t** argv, int first, const platform::Services& services,
                     platform::HeadlessDialog& dialog) {
   platform::Install(services);
+  MakeLogPathAbsolute(argc, argv, first);
+  platform::EnterSystemFolder();
   PrepareAppState();
   // The text is UTF-8; a console shows it as such.
   ::SetConsoleOutputCP(CP_UTF8);

@@ -27,6 +27,7 @@ int RunMainWindow(platform::DeviceIo* io, platform::DeviceTree* tree, platform::
   services.clock = clock;
   services.dialog = &dialog;
   platform::Install(services);
+  platform::EnterSystemFolder();
 
   ::InitCommonControls();
   PrepareAppState();
