@@ -2,6 +2,7 @@
 #include "app/package_info.h"
 
 #include "app/app_state.h"
+#include "app/trace.h"
 #include "platform/platform.h"
 #include "platform/text.h"
 
@@ -160,6 +161,9 @@ int32_t UnpackArchive(const char16_t* archivePath, const char16_t* folder, const
 void UnzipToFolder(const char16_t* archivePath, const char16_t* folder, bool deleteArchive) {
   UnpackTally report{-1, 0};
   report.entries = UnpackArchive(archivePath, folder, nullptr, CountWritten, &report);
+  char16_t why[256];
+  if (report.entries < 0 && ArchiveOpenFailureText(why, 256) > 0)
+    DebugTraceAlways(u"UnzipToFolder: the package is not unpacked: %s", why);
   g_lastUnpack = report;
   if (deleteArchive) Sys().RemoveFile(archivePath);
 }
