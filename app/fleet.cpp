@@ -336,6 +336,8 @@ bool PackageUsable(std::string* why) {
   char16_t path[TEXT_PATH + 32];
   bool image = false;
   if (s.packageFolder[0] == 0) *why = "no folder could be made for the package";
+  else if (unpacked.entries <= 0 && ArchiveOpenFailureText(path, TEXT_PATH + 32) > 0)
+    *why = "the package archive cannot be unpacked: " + U8(path);
   else if (unpacked.entries <= 0) *why = "the package archive is missing or cannot be opened";
   else if (unpacked.written != unpacked.entries)
     *why = Number(unpacked.entries - unpacked.written) + " of the package's " + Number(unpacked.entries) + " entries are damaged";

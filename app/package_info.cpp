@@ -151,7 +151,11 @@ void ExtractPackage(const char16_t* resourceType, uint32_t resourceId, const cha
   // another user could put a link in its place or swap its bytes before they are unpacked.
   NoteEmbeddedArchive(resourceType, resourceId);
   ArchiveHandle archive = ArchiveOpenMemory(data, size, nullptr);
-  if (archive == nullptr) return;
+  if (archive == nullptr) {
+    char16_t why[256];
+    if (ArchiveOpenFailureText(why, 256) > 0) DebugTraceAlways(u"ExtractPackage: the package is not unpacked: %s", why);
+    return;
+  }
   UnpackTally report{-1, 0};
   report.entries = UnpackOpened(archive, folder, CountWritten, &report, nullptr, true);
   g_lastUnpack = report;

@@ -26,9 +26,13 @@ constexpr uint32_t DIR_RECORD_SIZE = 46;
 constexpr uint32_t LOCAL_HEADER_SIZE = 30;
 constexpr uint32_t SIG_DIR_RECORD = 0x02014B50;
 constexpr uint32_t SIG_LOCAL_HEADER = 0x04034B50;
+constexpr uint32_t SIG_ZIP64_LOCATOR = 0x07064B50;
+constexpr uint32_t ZIP64_LOCATOR_SIZE = 20;  // it ends where the end record begins
+constexpr uint32_t DIRECTORY_WALK_READ = 4096;  // the walk at open reads the directory in these
 constexpr uint64_t UNIX_EPOCH_AS_FILETIME = 116444736000000000ull;
 
 std::atomic<uint32_t> g_lastResult{0};
+std::atomic<uint32_t> g_lastOpenFailure{0};
 
 ArchiveResult Record(ArchiveResult result) {
   g_lastResult.store(static_cast<uint32_t>(result), std::memory_order_relaxed);
@@ -205,6 +209,32 @@ ArchiveResult GoToNextEntry(ArchiveReader* r) {
   r->recordPos += DIR_RECORD_SIZE + static_cast<uint64_t>(d.nameLength) + d.extraLength + d.commentLength;
   r->currentIndex += 1;
   return ReadDirRecord(r);
+}
+
+// Whether the directory adds up: the records that the end record counts, read one after the
+// other from the directory's start, must end exactly where the directory ends (at the end record;
+// `end` is that position, the correction included). A record that does not read gives no verdict:
+// the walk of the entries meets it again and fails that entry, as it fails the entries that a
+// count higher than the records present asks for.
+bool DirectoryAddsUp(ArchiveReader* r, uint64_t end) {
+  uint8_t chunk[DIRECTORY_WALK_READ];
+  uint64_t chunkPos = 0;
+  uint32_t chunkLength = 0;
+  uint64_t pos = end - r->dirSize;
+  for (uint32_t i = 0; i < r->entryCount; ++i) {
+    if (pos == end) return true;  // fewer records than counted
+    if (pos + DIR_RECORD_SIZE > end) return false;  // a record that reaches past the directory
+    if (pos < chunkPos || pos + DIR_RECORD_SIZE > chunkPos + chunkLength) {
+      uint64_t rest = end - pos;
+      chunkLength = static_cast<uint32_t>(rest < DIRECTORY_WALK_READ ? rest : DIRECTORY_WALK_READ);
+      chunkPos = pos;
+      if (ReadAt(r, pos, chunk, chunkLength) != ArchiveResult::Ok) return true;
+    }
+    const uint8_t* f = chunk + (pos - chunkPos);
+    if (U32(f) != SIG_DIR_RECORD) return true;
+    pos += DIR_RECORD_SIZE + static_cast<uint64_t>(U16(f + 28)) + U16(f + 30) + U16(f + 32);
+  }
+  return pos == end;
 }
 
 // Makes entry index the current one: restarts at the first entry when it lies behind, then steps
@@ -610,6 +640,68 @@ void ReleaseReader(ArchiveReader* r) {
   std::free(r);
 }
 
+// Reads the end record of an archive of size bytes (from the initial offset on) and checks the
+// directory it describes; on success the reader stands on the first entry. Returns the failure.
+ArchiveOpenFailure OpenDirectory(ArchiveReader* r, uint64_t size) {
+  uint64_t endPos = 0;
+  if (!LocateEndRecord(r, size, &endPos)) {
+    // An archive cut short still begins with a local header.
+    uint8_t head[4] = {};
+    bool begins = size >= 4 && ReadAt(r, 0, head, 4) == ArchiveResult::Ok && U32(head) == SIG_LOCAL_HEADER;
+    return begins ? ArchiveOpenFailure::Truncated : ArchiveOpenFailure::NotAnArchive;
+  }
+  uint8_t e[END_RECORD_SIZE];
+  if (ReadAt(r, endPos, e, END_RECORD_SIZE) != ArchiveResult::Ok) return ArchiveOpenFailure::Truncated;
+  // A ZIP64 archive keeps its real counts and offsets in records before this one; the classic
+  // fields then hold placeholders, or values that other readers ignore.
+  uint8_t locator[4] = {};
+  if (endPos >= ZIP64_LOCATOR_SIZE && ReadAt(r, endPos - ZIP64_LOCATOR_SIZE, locator, 4) == ArchiveResult::Ok &&
+      U32(locator) == SIG_ZIP64_LOCATOR)
+    return ArchiveOpenFailure::Zip64;
+  uint16_t disk = U16(e + 4), dirDisk = U16(e + 6), entriesHere = U16(e + 8), entriesTotal = U16(e + 10);
+  if (disk != 0 || dirDisk != 0 || entriesHere != entriesTotal) return ArchiveOpenFailure::MultiDisk;
+  r->dirSize = U32(e + 12);
+  r->dirOffset = U32(e + 16);
+  r->entryCount = entriesTotal;
+  uint64_t end = endPos + r->initialOffset;
+  if (end < static_cast<uint64_t>(r->dirOffset) + r->dirSize) return ArchiveOpenFailure::DirectoryOutside;
+  r->correction = end - r->dirSize - r->dirOffset;
+  r->initialOffset = 0;
+  if (!DirectoryAddsUp(r, end)) return ArchiveOpenFailure::DirectoryMismatch;
+  GoToFirstEntry(r);  // whether the first record read correctly is remembered in recordOk
+  return ArchiveOpenFailure::None;
+}
+
+// The result an open that failed so records: a directory that does not add up is damage.
+ArchiveResult OpenFailureResult(ArchiveOpenFailure failure) {
+  bool damaged = failure == ArchiveOpenFailure::Zip64 || failure == ArchiveOpenFailure::DirectoryMismatch;
+  return damaged ? ArchiveResult::Corrupt : ArchiveResult::OpenFailed;
+}
+
+ArchiveHandle RecordOpenFailure(ArchiveOpenFailure failure) {
+  g_lastOpenFailure.store(static_cast<uint32_t>(failure), std::memory_order_relaxed);
+  Record(OpenFailureResult(failure));
+  return nullptr;
+}
+
+const char16_t* OpenFailureText(ArchiveOpenFailure failure) {
+  switch (failure) {
+    case ArchiveOpenFailure::None: return u"";
+    case ArchiveOpenFailure::CannotOpen: return u"the file cannot be opened for reading";
+    case ArchiveOpenFailure::NotAnArchive: return u"not a ZIP archive: no end-of-central-directory record";
+    case ArchiveOpenFailure::Truncated:
+      return u"a truncated ZIP archive: its end-of-central-directory record is missing or cut short";
+    case ArchiveOpenFailure::MultiDisk: return u"a spanned or split ZIP archive of several disks, which is not read";
+    case ArchiveOpenFailure::Zip64:
+      return u"a ZIP64 archive, which is not read: a ZIP64 locator stands before its end-of-central-directory record";
+    case ArchiveOpenFailure::DirectoryOutside:
+      return u"damaged: the central directory would end past the end-of-central-directory record";
+    case ArchiveOpenFailure::DirectoryMismatch:
+      return u"damaged: the central directory does not hold the entries its end record counts";
+  }
+  return u"";
+}
+
 }  // namespace
 
 // ---- Operations ---------------------------------------------------------------------------------
@@ -647,33 +739,20 @@ ArchiveReader* NewReader(const char* password) {
   return r;
 }
 
-// Reads the end record of an archive of size bytes (after the initial offset) and stands on the
-// first directory record. Returns the handle, or null (the reader released, OpenFailed recorded).
-ArchiveHandle OpenDirectory(ArchiveReader* r, uint64_t size) {
-  auto fail = [r]() -> ArchiveHandle {
+// Checks the directory of an archive of size bytes whose source the reader holds, and hands out
+// the handle; on a failure the reader is released and the failure recorded.
+ArchiveHandle OpenReader(ArchiveReader* r, uint64_t size) {
+  auto fail = [r](ArchiveOpenFailure why) -> ArchiveHandle {
     ReleaseReader(r);
-    Record(ArchiveResult::OpenFailed);
-    return nullptr;
+    return RecordOpenFailure(why);
   };
-  uint64_t endPos = 0;
-  if (!LocateEndRecord(r, size, &endPos)) return fail();
-  uint8_t e[END_RECORD_SIZE];
-  if (ReadAt(r, endPos, e, END_RECORD_SIZE) != ArchiveResult::Ok) return fail();
-  uint16_t disk = U16(e + 4), dirDisk = U16(e + 6), entriesHere = U16(e + 8), entriesTotal = U16(e + 10);
-  r->dirSize = U32(e + 12);
-  r->dirOffset = U32(e + 16);
-  if (disk != 0 || dirDisk != 0 || entriesHere != entriesTotal) return fail();
-  r->entryCount = entriesTotal;
-  uint64_t end = endPos + r->initialOffset;
-  if (end < static_cast<uint64_t>(r->dirOffset) + r->dirSize) return fail();
-  r->correction = end - r->dirSize - r->dirOffset;
-  r->initialOffset = 0;
-  GoToFirstEntry(r);  // whether the first record read correctly is remembered in recordOk
-
+  ArchiveOpenFailure failure = OpenDirectory(r, size);
+  if (failure != ArchiveOpenFailure::None) return fail(failure);
   auto* h = static_cast<ArchiveHandleRecord*>(std::malloc(sizeof(ArchiveHandleRecord)));
-  if (h == nullptr) return fail();
+  if (h == nullptr) return fail(ArchiveOpenFailure::CannotOpen);
   h->kind = ARCHIVE_KIND_READER;
   h->reader = r;
+  g_lastOpenFailure.store(0, std::memory_order_relaxed);
   Record(ArchiveResult::Ok);
   return h;
 }
@@ -682,10 +761,7 @@ ArchiveHandle OpenDirectory(ArchiveReader* r, uint64_t size) {
 
 ArchiveHandle ArchiveOpenFile(const char16_t* path, const char* password) {
   ArchiveReader* r = path == nullptr || path[0] == 0 ? nullptr : NewReader(password);
-  if (r == nullptr) {
-    Record(ArchiveResult::OpenFailed);
-    return nullptr;
-  }
+  if (r == nullptr) return RecordOpenFailure(ArchiveOpenFailure::CannotOpen);
   r->file = Sys().OpenFile(path, platform::FileMode::ReadExisting);
   r->ownsFile = r->file != platform::INVALID_FILE;
   uint64_t position = 0, fileSize = 0;
@@ -693,22 +769,33 @@ ArchiveHandle ArchiveOpenFile(const char16_t* path, const char* password) {
   r->initialOffset = r->canSeek ? position : 0;
   if (!r->canSeek || !Sys().GetFileSize(r->file, &fileSize) || fileSize < r->initialOffset) {
     ReleaseReader(r);
-    Record(ArchiveResult::OpenFailed);
-    return nullptr;
+    return RecordOpenFailure(ArchiveOpenFailure::CannotOpen);
   }
-  return OpenDirectory(r, fileSize - r->initialOffset);
+  return OpenReader(r, fileSize - r->initialOffset);
 }
 
 ArchiveHandle ArchiveOpenMemory(const void* data, uint32_t size, const char* password) {
   ArchiveReader* r = data == nullptr ? nullptr : NewReader(password);
-  if (r == nullptr) {
-    Record(ArchiveResult::OpenFailed);
-    return nullptr;
-  }
+  if (r == nullptr) return RecordOpenFailure(ArchiveOpenFailure::CannotOpen);
   r->memory = static_cast<const uint8_t*>(data);
   r->memorySize = size;
   r->canSeek = true;
-  return OpenDirectory(r, size);
+  return OpenReader(r, size);
+}
+
+ArchiveOpenFailure ArchiveLastOpenFailure() {
+  return static_cast<ArchiveOpenFailure>(g_lastOpenFailure.load(std::memory_order_relaxed));
+}
+
+int32_t ArchiveOpenFailureText(char16_t* buffer, uint32_t capacity) {
+  ArchiveOpenFailure failure = ArchiveLastOpenFailure();
+  if (failure == ArchiveOpenFailure::None) {
+    if (buffer != nullptr && capacity > 0) buffer[0] = 0;
+    return 0;
+  }
+  char16_t result[64] = {};
+  ArchiveResultText(OpenFailureResult(failure), result, 64);
+  return platform::FormatText(buffer, capacity, u"%s (%s)", result, OpenFailureText(failure));
 }
 
 ArchiveResult ArchiveSetBaseFolder(ArchiveHandle handle, const char16_t* folder) {
@@ -755,6 +842,22 @@ ArchiveResult ArchiveGetEntry(ArchiveHandle handle, int32_t index, ArchiveEntry*
   res = FillEntry(r, &fresh);
   if (res != ArchiveResult::Ok) return Record(res);
   *entry = fresh;
+  return Record(ArchiveResult::Ok);
+}
+
+ArchiveResult ArchiveGetStoredName(ArchiveHandle handle, int32_t index, uint8_t* buffer, uint32_t capacity,
+                                   uint32_t* length) {
+  if (length != nullptr) *length = 0;
+  ArchiveResult res = CheckHandle(handle);
+  if (res != ArchiveResult::Ok) return Record(res);
+  ArchiveReader* r = handle->reader;
+  if (index < 0 || static_cast<uint32_t>(index) >= r->entryCount || length == nullptr ||
+      (buffer == nullptr && capacity > 0))
+    return Record(ArchiveResult::BadArguments);
+  res = WalkTo(r, static_cast<uint32_t>(index));
+  if (res != ArchiveResult::Ok) return Record(res);
+  *length = r->recordNameLength;
+  if (capacity > 0) std::memcpy(buffer, r->recordName, capacity < *length ? capacity : *length);
   return Record(ArchiveResult::Ok);
 }
 

@@ -63,17 +63,43 @@ struct ArchiveEntry {
   int32_t uncompressedSize;
 };
 
+// Why the last ArchiveOpenFile failed. The result it records says less: OpenFailed for the file,
+// a non-archive, a truncated or multi-disk one and a directory that does not fit; Corrupt for a
+// directory that does not hold what its end record counts, and for a ZIP64 archive.
+enum class ArchiveOpenFailure : uint32_t {
+  None = 0,           // the last open succeeded, or none was made
+  CannotOpen,         // the file cannot be opened for reading
+  NotAnArchive,       // no end-of-central-directory record in the last 65,535 bytes
+  Truncated,          // it begins as an archive but its end record is missing or cut short
+  MultiDisk,          // a disk number other than 0, or counts that differ between disk and whole
+  Zip64,              // a ZIP64 end-of-central-directory locator stands before the end record
+  DirectoryOutside,   // the directory would end past the end record
+  DirectoryMismatch,  // the records the end record counts do not end where the directory ends
+};
+
 // Opens the archive file for reading; password is an 8-bit string or null. Returns null on any
-// failure (the last result is then OpenFailed).
+// failure (the last result is then OpenFailed or Corrupt; ArchiveLastOpenFailure says why).
+// The directory must add up: reading as many records as the end record counts must end exactly
+// at the end of the directory. A record that does not read (a count higher than the records
+// present) is left to the entry that stands on it, which then fails on its own.
 ArchiveHandle ArchiveOpenFile(const char16_t* path, const char* password);
 // The same for an archive held in memory (the program's own resource); the bytes must stay in
 // place until the archive is closed.
 ArchiveHandle ArchiveOpenMemory(const void* data, uint32_t size, const char* password);
+ArchiveOpenFailure ArchiveLastOpenFailure();
+// Why the last open failed, for people: the result's text and the failure's, such as
+// "Couldn't create/open file (a truncated ZIP archive: ...)"; empty after a successful open.
+// Copies and returns the length as ArchiveResultText does.
+int32_t ArchiveOpenFailureText(char16_t* buffer, uint32_t capacity);
 // The folder into which relative names are extracted; a separator is appended when missing.
 // An empty folder, or one longer than ARCHIVE_MAX_PATH with its separator, gives BadArguments.
 ArchiveResult ArchiveSetBaseFolder(ArchiveHandle handle, const char16_t* folder);
 // index -1 asks for the number of entries (in entry->index).
 ArchiveResult ArchiveGetEntry(ArchiveHandle handle, int32_t index, ArchiveEntry* entry);
+// The name of entry index as the directory stores it, undecoded: *length gets its byte count
+// (names are kept up to 260 bytes) and at most capacity bytes are copied into buffer.
+ArchiveResult ArchiveGetStoredName(ArchiveHandle handle, int32_t index, uint8_t* buffer, uint32_t capacity,
+                                   uint32_t* length);
 // Extracts entry index to path, relative to the base folder unless absolute. With written, the
 // identity of the file made is read from the handle the data was written through.
 ArchiveResult ArchiveExtractEntry(ArchiveHandle handle, int32_t index, const char16_t* path,

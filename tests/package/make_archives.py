@@ -16,6 +16,9 @@ OUT/streamed_password.zip  zip -P secret to a pipe: encrypted, check byte from t
 OUT/python.zip         zipfile: Unix host attributes, directory entries, stored, UTF-8 name,
                        DOS and NTFS host entries, an entry comment on the first entry
 OUT/traversal.zip      zipfile: names with drive prefixes, leading separators and ".." parts
+OUT/zip64.zip          zip -fz: a ZIP64 end record and locator before the classic end record
+OUT/cp437.zip          zip of files whose names are code page 437 bytes (no UTF-8 flag), as many
+                       Windows tools write them: "readme-\x84.txt" and "readme-\x94.txt"
 OUT/done               written last
 """
 import os
@@ -67,6 +70,8 @@ SOURCES = {
     "sub/readonly.txt": lambda: text_bytes(123, 5),
 }
 FOLDERS = ["sub", "sub/deeper", "emptydir"]
+CP437_NAMES = {b"readme-\x84.txt": b"a umlaut (0x84 in code page 437)\n",
+               b"readme-\x94.txt": b"o umlaut (0x94 in code page 437)\n"}
 
 
 def run(cmd, cwd, stdin=None):
@@ -159,6 +164,17 @@ def main():
             info = zipfile.ZipInfo(name, DOS_TIME)
             info.external_attr = (0o100644 << 16)
             z.writestr(info, data)
+
+    run(["zip", "-q", "-fz", os.path.join(out, "zip64.zip"), "text.txt", "empty.txt"], src)
+
+    # Names as raw bytes: the files live only while zip reads them.
+    raw = os.path.join(out, "cp437src").encode()
+    os.makedirs(raw)
+    for name, data in CP437_NAMES.items():
+        with open(os.path.join(raw, name), "wb") as f:
+            f.write(data)
+    run(["zip", "-q", os.path.join(out, "cp437.zip").encode()] + list(CP437_NAMES), raw)
+    shutil.rmtree(raw)
 
     with open(os.path.join(out, "done"), "w") as f:
         f.write("ok\n")

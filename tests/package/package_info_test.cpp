@@ -324,17 +324,38 @@ TEST_F(PackageInfo, AMissingResourceUnpacksNothingNotEvenAnOldArchive) {
   EXPECT_EQ(Narrow(dialog().Caption()), "Package Error");
 }
 
+// A package cut short, and one whose end record counts one entry less than its directory holds
+// (the image would be missing while the information file looks sound): nothing is unpacked, the
+// program runs as "Package Error", and the trace says why.
 TEST_F(PackageInfo, ADamagedPackageGivesAnEmptyFolderAndDefaults) {
   UseTemp();
-  std::string zip = BuildZip({{"QuorvelaInfo.ini", EXAMPLE_INI}});
-  zip.resize(zip.size() / 2);
-  UsePackage(zip);
-  CreatePackageFolder();
-  ExtractPackage(u"FWPACKAGEZIP", 1000, AppStateGet().packageFolder);
-  EXPECT_TRUE(IsFolder(Narrow(AppStateGet().packageFolder)));
-  EXPECT_TRUE(FilesBelow(Narrow(AppStateGet().packageFolder)).empty());
-  LoadPackageInfo();
-  EXPECT_EQ(Narrow(AppStateGet().title), "Package Error");
+  ZipLayout l;
+  std::string whole = BuildZip({{"QuorvelaInfo.ini", EXAMPLE_INI}, {"Micron-B47R.fw", std::string(4096, 'F')}}, &l);
+  std::string countLow = whole;
+  Patch16(countLow, l.endOffset + 8, 1);
+  Patch16(countLow, l.endOffset + 10, 1);
+  struct Row {
+    std::string zip;
+    const char* trace;
+  } rows[] = {
+      {whole.substr(0, whole.size() / 2), "[TX] ExtractPackage: the package is not unpacked: Couldn't create/open file (a truncated"},
+      {countLow, "[TX] ExtractPackage: the package is not unpacked: Zipfile is corrupt or not a zipfile (damaged:"},
+  };
+  for (const Row& row : rows) {
+    AppStateReset();
+    testenv::ClearDebug();
+    UsePackage(row.zip);
+    CreatePackageFolder();
+    ExtractPackage(u"FWPACKAGEZIP", 1000, AppStateGet().packageFolder);
+    EXPECT_TRUE(IsFolder(Narrow(AppStateGet().packageFolder)));
+    EXPECT_TRUE(FilesBelow(Narrow(AppStateGet().packageFolder)).empty()) << row.trace;
+    EXPECT_EQ(LastUnpackTally().entries, -1) << row.trace;  // the console program's exit 1620
+    LoadPackageInfo();
+    EXPECT_EQ(Narrow(AppStateGet().title), "Package Error") << row.trace;
+    bool traced = false;
+    for (const std::u16string& line : testenv::DebugLines()) traced = traced || Narrow(line).rfind(row.trace, 0) == 0;
+    EXPECT_TRUE(traced) << row.trace;
+  }
 }
 
 TEST_F(PackageInfo, WriteWholeFileModes) {

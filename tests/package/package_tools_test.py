@@ -5,7 +5,9 @@ reports FWPKG
     fwpkg list, unpack and check report what the reader said: the failure of an unpack into a
     folder that is refused, the failure of an entry whose record does not read, sizes of 2 GiB and
     more as the unsigned numbers the directory holds, and a bounded number of lines for an archive
-    of 65,535 broken entries.
+    of 65,535 broken entries. An archive that does not open says which kind it is (damaged count,
+    truncated, no archive, multi-disk, ZIP64); check fails on names that are no UTF-8 and on two
+    names that are one path on Windows; control characters in names are escaped.
 embedding SOURCE_DIR FWPKG CMAKE
     A package named with -DQV_PACKAGE_ZIP passes "fwpkg check" at build time (an error fails the
     build and leaves no package.zip to embed), and a build of the product that embeds the
@@ -22,6 +24,7 @@ import zipfile
 
 SHOWN = 10  # FAILURES_SHOWN: lines of one failure before a single line counts the rest
 CORRUPT = "Zipfile is corrupt or not a zipfile"
+OPEN_FAILED = "Couldn't create/open file"
 WARNING = "embeds the generated sample package"
 
 failures = []
@@ -71,7 +74,93 @@ def broken_entries_archive(count):
     return head + directory + end_record(count, len(directory), len(head))
 
 
+def with_count(archive, count):
+    """The archive with both entry counts of its end record set to count."""
+    end = archive.rfind(b"PK\x05\x06")
+    return archive[:end + 8] + struct.pack("<HH", count, count) + archive[end + 12:]
+
+
+def info_zip(archive, folder, names, *options):
+    """Info-ZIP zip adds files named by names (bytes, stored as they are), made in folder."""
+    os.makedirs(folder, exist_ok=True)
+    for name in names:
+        with open(os.path.join(folder.encode(), name), "wb") as f:
+            f.write(b"the entry " + name + b"\n")
+    subprocess.run(["zip", "-q", *options, archive.encode()] + names, cwd=folder, check=True)
+
+
+def refusals(work, fwpkg):
+    """Each kind of archive that does not open, from real writers, changed by hand."""
+    plain = os.path.join(work, "plain.zip")
+    with zipfile.ZipFile(plain, "w", zipfile.ZIP_DEFLATED) as z:
+        z.writestr("QuorvelaInfo.ini", "[UPDATEINFO]\r\nTITLE=plain\r\n")
+        z.writestr("Micron-B47R.fw", bytes(8192))
+        z.writestr("TSB-BiCS4.fw", bytes(8192))
+    with open(plain, "rb") as f:
+        good = f.read()
+    end = good.rfind(b"PK\x05\x06")
+    info_zip(os.path.join(work, "zip64.zip"), os.path.join(work, "z64src"), [b"a.fw"], "-fz")
+    with open(os.path.join(work, "zip64.zip"), "rb") as f:
+        zip64 = f.read()
+    damaged = CORRUPT + " (damaged: the central directory does not hold the entries its end record counts)"
+    shapes = [("count-low", with_count(good, 2), damaged),
+              ("count-zero", with_count(good, 0), damaged),
+              ("zip64", zip64, CORRUPT + " (a ZIP64 archive"),
+              ("truncated", good[:len(good) // 2], OPEN_FAILED + " (a truncated ZIP archive"),
+              ("not-an-archive", b"MZ" + bytes(3000), OPEN_FAILED + " (not a ZIP archive"),
+              ("multi-disk", good[:end + 4] + b"\x01" + good[end + 5:], OPEN_FAILED + " (a spanned or split ZIP archive")]
+    for name, data, text in shapes:
+        path = os.path.join(work, name + ".zip")
+        with open(path, "wb") as f:
+            f.write(data)
+        rc, out, err = run(fwpkg, "list", path)
+        check(rc == 1 and out == "" and err.startswith("fwpkg list: %s: %s" % (path, text)),
+              "list of %s: %d" % (name, rc), out + err)
+        folder = os.path.join(work, name)
+        rc, out, err = run(fwpkg, "unpack", path, folder)
+        check(rc == 1 and text in err and not any(files for _, _, files in os.walk(folder)),
+              "unpack of %s: %d" % (name, rc), out + err)
+        rc, out, err = run(fwpkg, "check", path)
+        check(rc == 1 and ("error: %s: cannot be unpacked: %s" % (path, text)) in out,
+              "check of %s: %d" % (name, rc), out + err)
+
+
+def names(work, fwpkg):
+    """The sample package with names Windows cannot tell apart, added by Info-ZIP: two names in
+    code page 437 (no UTF-8 flag), which both decode to U+FFFD, and two that differ in case only."""
+    package = os.path.join(work, "names.zip")
+    rc, out, err = run(fwpkg, "sample", package)
+    check(rc == 0, "fwpkg sample failed", err)
+    info_zip(package, os.path.join(work, "names"), [b"readme-\x84.txt", b"readme-\x94.txt", b"NOTES.TXT", b"notes.txt"])
+    rc, out, err = run(fwpkg, "check", package)
+    stored = "(bytes 72 65 61 64 6D 65 2D %s 2E 74 78 74)"
+    umlaut = '"readme-\ufffd.txt" ' + stored
+    for line in ["error: entry 2 readme-\ufffd.txt: the stored name %s is not UTF-8" % (stored % "84"),
+                 "error: entry 3 readme-\ufffd.txt: the stored name %s is not UTF-8" % (stored % "94"),
+                 "error: entries 2 and 3: %s and %s unpack to the same path on Windows" % (umlaut % "84", umlaut % "94"),
+                 'error: entries 4 and 5: "NOTES.TXT" (bytes 4E 4F 54 45 53 2E 54 58 54) and "notes.txt" '
+                 '(bytes 6E 6F 74 65 73 2E 74 78 74) unpack to the same path on Windows']:
+        check(rc == 1 and any(l.startswith(line) for l in out.splitlines()), "check of colliding names: " + line, out)
+
+    # Control characters in names are escaped: one entry, one line.
+    controls = os.path.join(work, "controls.zip")
+    with zipfile.ZipFile(controls, "w") as z:
+        for name in ["two\nlines.txt", "tab\there.txt", "carriage\rreturn.txt"]:
+            z.writestr(name, "x")
+    rc, out, err = run(fwpkg, "list", controls)
+    lines = out.splitlines()
+    check(rc == 0 and len(lines) == 3 and [l.split("\t")[1] for l in lines] ==
+          ["two\\x0Alines.txt", "tab\\x09here.txt", "carriage\\x0Dreturn.txt"], "list of control characters", out)
+    rc, out, err = run(fwpkg, "unpack", controls, os.path.join(work, "controls"))
+    check(rc == 0 and out.splitlines() == ["two\\x0Alines.txt: Success", "tab\\x09here.txt: Success",
+                                           "carriage\\x0Dreturn.txt: Success"], "unpack of control characters", out)
+    rc, out, err = run(fwpkg, "check", controls)
+    check("warning: two\\x0Alines.txt: not used by the updater" in out.splitlines(), "check of control characters", out)
+
+
 def reports(work, fwpkg):
+    refusals(work, fwpkg)
+    names(work, fwpkg)
     sample = os.path.join(work, "sample.zip")
     rc, out, err = run(fwpkg, "sample", sample)
     check(rc == 0, "fwpkg sample failed", err)

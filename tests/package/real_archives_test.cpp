@@ -12,6 +12,7 @@
 
 #include "package/zip_reader.h"
 #include "tests/package/archive_test.h"
+#include "tests/package/zip_builder.h"
 
 #ifndef _WIN32
 #include <unistd.h>
@@ -284,6 +285,85 @@ TEST_F(RealArchives, PythonZipfileNamesAreSanitisedAndClimbingOnesRefused) {
   EXPECT_FALSE(Exists(parent + "/b.txt"));
   EXPECT_FALSE(Exists(parent + "/evil.txt"));
   EXPECT_FALSE(Exists(parent + "/tmp/escape.txt"));
+}
+
+// The directory must add up. Real archives with the end record's count, or the ZIP64 records in
+// front of it, changed by hand: an archive whose directory holds more records than its end record
+// counts (one image would quietly go missing) does not open at all, and nothing is extracted. A
+// count higher than the records present keeps the failure of the entries that are not there.
+TEST_F(RealArchives, ADirectoryThatDoesNotAddUpIsDamagedAndNothingIsExtracted) {
+  auto endRecord = [](const std::string& bytes) { return bytes.rfind(std::string("PK\x05\x06", 4)); };
+  auto withCount = [&](std::string bytes, int delta, bool zero = false) {
+    size_t end = endRecord(bytes);
+    uint32_t count = static_cast<uint8_t>(bytes[end + 10]) | (static_cast<uint8_t>(bytes[end + 11]) << 8);
+    count = zero ? 0 : count + delta;
+    Patch16(bytes, end + 8, count);
+    Patch16(bytes, end + 10, count);
+    return bytes;
+  };
+  std::string infozip = *ReadAll(Archives("infozip.zip"));
+  std::string python = *ReadAll(Archives("python.zip"));
+  std::string zip64 = *ReadAll(Archives("zip64.zip"));
+  // zip -fz: the classic record's offset is a placeholder. Given the real offset and a count of 0,
+  // the classic record alone would describe an archive of no entries.
+  std::string zip64Classic = zip64;
+  size_t locator = zip64.rfind(std::string("PK\x06\x07", 4));
+  ASSERT_NE(locator, std::string::npos);
+  size_t zip64End = zip64.rfind(std::string("PK\x06\x06", 4));
+  size_t directory = zip64.find(std::string("PK\x01\x02", 4));
+  Patch32(zip64Classic, endRecord(zip64) + 12, static_cast<uint32_t>(zip64End - directory));
+  Patch32(zip64Classic, endRecord(zip64) + 16, static_cast<uint32_t>(directory));
+  zip64Classic = withCount(zip64Classic, 0, true);
+  struct Row {
+    const char* what;
+    std::string bytes;
+    ArchiveOpenFailure failure;
+  } rows[] = {
+      {"Info-ZIP, one record more than counted", withCount(infozip, -1), ArchiveOpenFailure::DirectoryMismatch},
+      {"zipfile, one record more than counted", withCount(python, -1), ArchiveOpenFailure::DirectoryMismatch},
+      {"Info-ZIP, a count of 0", withCount(infozip, 0, true), ArchiveOpenFailure::DirectoryMismatch},
+      {"zip -fz, as written", zip64, ArchiveOpenFailure::Zip64},
+      {"zip -fz, a classic record of its own", zip64Classic, ArchiveOpenFailure::Zip64},
+  };
+  for (const Row& row : rows) {
+    std::filesystem::remove_all(FsPath(Out()));
+    EXPECT_TRUE(UnpackAll(Archive(row.bytes, "damaged.zip")).empty()) << row.what;
+    EXPECT_EQ(ArchiveLastResult(), ArchiveResult::Corrupt) << row.what;
+    EXPECT_EQ(ArchiveLastOpenFailure(), row.failure) << row.what;
+    EXPECT_TRUE(FilesBelow(Out()).empty()) << row.what;
+  }
+  // One more than the records present: the records there extract, the missing one fails alone.
+  auto list = UnpackAll(Archive(withCount(infozip, +1), "high.zip"));
+  ASSERT_EQ(list.size(), 10u);
+  for (size_t i = 0; i < 9; ++i) EXPECT_EQ(list[i].result, ArchiveResult::Ok) << Narrow(list[i].name);
+  EXPECT_EQ(list[9].entryResult, ArchiveResult::ReadFailed);  // its record would run past the file
+  EXPECT_NE(list[9].result, ArchiveResult::Ok);
+  EXPECT_EQ(FilesBelow(Out()).size(), 6u);
+}
+
+// Names in code page 437 without the UTF-8 flag, as Info-ZIP stores a name it cannot read as
+// UTF-8: both decode to the same name with U+FFFD, and the later file replaces the earlier. The
+// stored bytes stay at hand, for the package check to tell them apart.
+TEST_F(RealArchives, InfoZipCodePage437NamesDecodeToOneName) {
+  auto list = UnpackAll(Widen(Archives("cp437.zip")));
+  ASSERT_EQ(list.size(), 2u);
+  const std::string decoded = "readme-\xEF\xBF\xBD.txt";  // U+FFFD in UTF-8
+  EXPECT_EQ(Narrow(list[0].name), decoded);
+  EXPECT_EQ(Narrow(list[1].name), decoded);
+  EXPECT_EQ(list[1].result, ArchiveResult::Ok);
+  EXPECT_EQ(ReadAll(Out(decoded)), "o umlaut (0x94 in code page 437)\n");
+  ArchiveHandle h = ArchiveOpenFile(Widen(Archives("cp437.zip")).c_str(), nullptr);
+  ASSERT_NE(h, nullptr);
+  for (int32_t i : {1, 0}) {
+    uint8_t name[16] = {};
+    uint32_t length = 0;
+    ASSERT_EQ(ArchiveGetStoredName(h, i, name, sizeof name, &length), ArchiveResult::Ok);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(name), length), i == 0 ? "readme-\x84.txt" : "readme-\x94.txt");
+  }
+  uint32_t length = 99;
+  EXPECT_EQ(ArchiveGetStoredName(h, 2, nullptr, 0, &length), ArchiveResult::BadArguments);
+  EXPECT_EQ(length, 0u);
+  ArchiveClose(h);
 }
 
 }  // namespace

@@ -141,11 +141,13 @@ TEST_F(ZipReader, EmptyArchiveHasNoEntries) {
   EXPECT_EQ(ArchiveClose(h), ArchiveResult::Ok);
 }
 
+// Each refusal records OpenFailed and tells which kind of file it was.
 TEST_F(ZipReader, WhatIsNotAnArchiveDoesNotOpen) {
   ZipLayout l;
   std::string good = BuildZip({{"a.txt", "hello"}}, &l);
-  auto opens = [&](const std::string& bytes) {
+  auto opens = [&](const std::string& bytes, ArchiveOpenFailure why) {
     ArchiveHandle h = ArchiveOpenFile(Archive(bytes).c_str(), nullptr);
+    EXPECT_EQ(ArchiveLastOpenFailure(), why) << bytes.size();
     if (h == nullptr) {
       EXPECT_EQ(ArchiveLastResult(), ArchiveResult::OpenFailed);
       return false;
@@ -153,25 +155,30 @@ TEST_F(ZipReader, WhatIsNotAnArchiveDoesNotOpen) {
     ArchiveClose(h);
     return true;
   };
-  EXPECT_TRUE(opens(good));
-  EXPECT_FALSE(opens(""));
-  EXPECT_FALSE(opens("PK\x05\x06"));
-  EXPECT_FALSE(opens(Random(5000, 7)));
+  EXPECT_TRUE(opens(good, ArchiveOpenFailure::None));
+  EXPECT_FALSE(opens("", ArchiveOpenFailure::NotAnArchive));
+  EXPECT_FALSE(opens("PK\x05\x06", ArchiveOpenFailure::NotAnArchive));
+  EXPECT_FALSE(opens(Random(5000, 7), ArchiveOpenFailure::NotAnArchive));
   std::string disk = good;
   Patch16(disk, l.endOffset + 4, 1);  // this disk 1
-  EXPECT_FALSE(opens(disk));
+  EXPECT_FALSE(opens(disk, ArchiveOpenFailure::MultiDisk));
   std::string dirDisk = good;
   Patch16(dirDisk, l.endOffset + 6, 1);
-  EXPECT_FALSE(opens(dirDisk));
+  EXPECT_FALSE(opens(dirDisk, ArchiveOpenFailure::MultiDisk));
   std::string counts = good;
   Patch16(counts, l.endOffset + 8, 2);  // entries here 2, total 1
-  EXPECT_FALSE(opens(counts));
+  EXPECT_FALSE(opens(counts, ArchiveOpenFailure::MultiDisk));
   std::string beyond = good;
   Patch32(beyond, l.endOffset + 16, static_cast<uint32_t>(l.endOffset));  // directory would end past the end record
-  EXPECT_FALSE(opens(beyond));
+  EXPECT_FALSE(opens(beyond, ArchiveOpenFailure::DirectoryOutside));
   std::string cut = good.substr(0, good.size() - 3);  // the end record is cut short
-  EXPECT_FALSE(opens(cut));
+  EXPECT_FALSE(opens(cut, ArchiveOpenFailure::Truncated));
+  EXPECT_FALSE(opens(good.substr(0, l.centralOffset), ArchiveOpenFailure::Truncated));  // no end record
   EXPECT_EQ(ArchiveOpenFile(Widen(Scratch()).c_str(), nullptr), nullptr);  // a folder
+  EXPECT_EQ(ArchiveLastOpenFailure(), ArchiveOpenFailure::CannotOpen);
+  char16_t text[256];
+  EXPECT_GT(ArchiveOpenFailureText(text, 256), 0);
+  EXPECT_EQ(Narrow(text), "Couldn't create/open file (the file cannot be opened for reading)");
 }
 
 TEST_F(ZipReader, CommentOfSeveralKilobytesIsSearchedInLaterChunks) {
@@ -763,6 +770,9 @@ TEST_F(ZipReader, EveryTruncationFailsCleanly) {
   for (size_t cut = 0; cut < full.size(); ++cut) {
     ArchiveHandle h = ArchiveOpenFile(Archive(full.substr(0, cut), "prefix.zip").c_str(), nullptr);
     EXPECT_EQ(h, nullptr) << cut;
+    if (cut >= 4) {
+      EXPECT_EQ(ArchiveLastOpenFailure(), ArchiveOpenFailure::Truncated) << cut;
+    }
     if (h != nullptr) ArchiveClose(h);
   }
   std::string directory = full.substr(l.centralOffset);

@@ -11,10 +11,12 @@
 //     record cannot be read, that failure ("#index: text"). Exit status 0 only when the archive
 //     opened and every entry gave Ok.
 //   Of each failure, only the first FAILURES_SHOWN entries get a line of their own; one line then
-//   counts the rest.
+//   counts the rest. Control characters in names are escaped (\xHH), so an entry is one line; an
+//   archive that does not open is reported with the kind of archive or damage it is.
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "app/package_info.h"
 #include "package/zip_reader.h"
@@ -53,19 +55,27 @@ void FormatFileTime(uint64_t fileTime, char* out, size_t capacity) {
                 static_cast<long long>((rest / 60) % 60), static_cast<long long>(rest % 60));
 }
 
-void ResultText(ArchiveResult result, char* out, size_t capacity) {
+std::string ResultText(ArchiveResult result) {
   char16_t text[128];
   ArchiveResultText(result, text, 128);
-  WideToPrintable(text, out, capacity);
+  return Printable(text);
+}
+
+// Why an archive did not open or unpack: for a failed open, which kind of archive or damage it
+// is; otherwise the result's text (a refused folder).
+std::string UnpackFailureText(ArchiveResult failure) {
+  if (ArchiveLastOpenFailure() == ArchiveOpenFailure::None) return ResultText(failure);
+  char16_t text[256];
+  ArchiveOpenFailureText(text, 256);
+  return Printable(text);
 }
 
 // One line for each failure beyond the first FAILURES_SHOWN of its code.
 void PrintHidden(FILE* out, const char* prefix, const FailureTally& tally) {
   for (const auto& [code, entries] : tally.counts) {
     if (entries <= FAILURES_SHOWN) continue;
-    char text[256];
-    ResultText(static_cast<ArchiveResult>(code), text, sizeof text);
-    std::fprintf(out, "%s%d more entries: %s\n", prefix, entries - FAILURES_SHOWN, text);
+    std::fprintf(out, "%s%d more entries: %s\n", prefix, entries - FAILURES_SHOWN,
+                 ResultText(static_cast<ArchiveResult>(code)).c_str());
   }
 }
 
@@ -83,12 +93,9 @@ void ReportEntry(int32_t index, const ArchiveEntry& entry, ArchiveResult entryRe
     report->failures += 1;
     if (!TallyFailure(&report->tally, static_cast<uint32_t>(result))) return;
   }
-  char name[1024];
-  WideToPrintable(entry.name, name, sizeof name);
-  char text[256];
-  ResultText(result, text, sizeof text);
-  if (name[0] != 0) std::printf("%s: %s\n", name, text);
-  else std::printf("#%d: %s\n", static_cast<int>(index), text);
+  std::string text = ResultText(result);
+  if (entry.name[0] != 0) std::printf("%s: %s\n", Printable(entry.name).c_str(), text.c_str());
+  else std::printf("#%d: %s\n", static_cast<int>(index), text.c_str());
 }
 
 }  // namespace
@@ -103,9 +110,7 @@ int CommandList(int argc, char** argv) {
   ArgumentToWide(argv[0], path, ARG_CAPACITY);
   ArchiveHandle handle = ArchiveOpenFile(path, nullptr);
   if (handle == nullptr) {
-    char text[256];
-    ResultText(ArchiveResult::Recent, text, sizeof text);
-    std::fprintf(stderr, "fwpkg list: %s: %s\n", argv[0], text);
+    std::fprintf(stderr, "fwpkg list: %s: %s\n", argv[0], UnpackFailureText(ArchiveLastResult()).c_str());
     return 1;
   }
   ArchiveEntry entry{};
@@ -118,17 +123,14 @@ int CommandList(int argc, char** argv) {
     if (result != ArchiveResult::Ok) {
       status = 1;
       if (!TallyFailure(&tally, static_cast<uint32_t>(result))) continue;
-      char text[256];
-      ResultText(result, text, sizeof text);
-      std::fprintf(stderr, "fwpkg list: entry %d: %s\n", static_cast<int>(i), text);
+      std::fprintf(stderr, "fwpkg list: entry %d: %s\n", static_cast<int>(i), ResultText(result).c_str());
       continue;
     }
-    char name[1024];
-    WideToPrintable(entry.name, name, sizeof name);
+    std::string name = Printable(entry.name);
     char time[64];
     FormatFileTime(entry.writeTime, time, sizeof time);
     // The sizes are the directory's 32-bit fields: 2 GiB and more are no negative numbers.
-    std::printf("%d\t%s\t0x%08X\t%u\t%u\t%s\n", static_cast<int>(entry.index), name,
+    std::printf("%d\t%s\t0x%08X\t%u\t%u\t%s\n", static_cast<int>(entry.index), name.c_str(),
                 static_cast<unsigned>(entry.attributes), static_cast<unsigned>(static_cast<uint32_t>(entry.uncompressedSize)),
                 static_cast<unsigned>(static_cast<uint32_t>(entry.compressedSize)), time);
   }
@@ -171,9 +173,7 @@ int CommandUnpack(int argc, char** argv) {
   int32_t count = UnpackArchive(archivePath, folderPath, password, ReportEntry, &report, &failure);
   if (count < 0) {
     // The failure itself: the last result is by now that of closing the archive.
-    char text[256];
-    ResultText(failure, text, sizeof text);
-    std::fprintf(stderr, "fwpkg unpack: %s: %s\n", archive, text);
+    std::fprintf(stderr, "fwpkg unpack: %s: %s\n", archive, UnpackFailureText(failure).c_str());
     return 1;
   }
   PrintHidden(stdout, "", report.tally);

@@ -2,6 +2,7 @@
 
 #include "platform/platform.h"
 #include "platform/text.h"
+#include "tools/sample/package_check.h"
 
 #ifdef _WIN32
 #include "platform/win32/win32_platform.h"
@@ -34,6 +35,8 @@ void ArgumentToWide(const char* argument, char16_t* out, size_t capacity) {
 #endif
 }
 
-void WideToPrintable(const char16_t* text, char* out, size_t capacity) {
-  platform::WideToUtf8(text, out, capacity);
+std::string Printable(const char16_t* text) {
+  std::string utf8(platform::TextLength(text) * 3 + 1, '\0');
+  utf8.resize(platform::WideToUtf8(text, utf8.data(), utf8.size()));
+  return EscapeControls(utf8);
 }

@@ -1,5 +1,6 @@
 #include "tools/sample/package_check.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -337,6 +338,89 @@ std::u16string MakeScratchFolder() {
   return folder;
 }
 
+// ---- entry names
+
+// An entry's name as the program gets it and as the archive stores it.
+struct StoredName {
+  int32_t index;
+  std::u16string name;
+  std::vector<uint8_t> bytes;
+};
+
+StoredName ReadStoredName(ArchiveHandle handle, const ArchiveEntry& entry) {
+  StoredName n{entry.index, entry.name, std::vector<uint8_t>(260)};
+  uint32_t length = 0;
+  ArchiveGetStoredName(handle, entry.index, n.bytes.data(), static_cast<uint32_t>(n.bytes.size()), &length);
+  n.bytes.resize(length < n.bytes.size() ? length : n.bytes.size());
+  return n;
+}
+
+std::string StoredBytes(const StoredName& n) {
+  std::string hex = "(bytes";
+  char byte[4];
+  for (uint8_t b : n.bytes) {
+    std::snprintf(byte, sizeof byte, " %02X", b);
+    hex += byte;
+  }
+  return hex + ")";
+}
+
+// The path that Windows opens for a name, in a form to compare: its components between either
+// separator, each without the trailing dots and blanks that Windows drops, without empty and "."
+// components, joined by "\\" and in one letter case as the system compares names.
+std::u16string WindowsPathKey(const std::u16string& name) {
+  std::u16string key;
+  for (size_t start = 0; start <= name.size();) {
+    size_t end = start;
+    while (end < name.size() && name[end] != u'\\' && name[end] != u'/') ++end;
+    size_t keep = end;
+    while (keep > start && (name[keep - 1] == u'.' || name[keep - 1] == u' ')) --keep;
+    if (keep > start) {
+      if (!key.empty()) key += u'\\';
+      for (size_t k = start; k < keep; ++k) key += platform::LowerChar(name[k]);
+    }
+    start = end + 1;
+  }
+  return key;
+}
+
+// Names the program cannot tell apart: a stored name that is not UTF-8 (its bytes become U+FFFD),
+// and two entries that land on one path on Windows, where the later replaces the earlier without
+// a word. Names that climb out of the folder are refused on extraction and not compared.
+void CheckNames(const std::vector<StoredName>& names, CheckReport* report) {
+  int notUtf8 = 0;
+  std::vector<std::pair<std::u16string, size_t>> keys;
+  for (size_t i = 0; i < names.size(); ++i) {
+    const StoredName& n = names[i];
+    if (n.name.find(u'\uFFFD') != std::u16string::npos && ++notUtf8 <= FAILURES_SHOWN)
+      Add(report, CheckLevel::Error, "entry " + std::to_string(n.index) + " " + Narrow(n.name),
+          "the stored name " + StoredBytes(n) + " is not UTF-8, which the program reads every name as: it unpacks as " +
+              Quoted(n.name) + " (written in another code page, such as 437, without the UTF-8 flag)");
+    std::u16string key = WindowsPathKey(n.name);
+    if (!key.empty() && !ArchivePathClimbs(n.name.c_str())) keys.emplace_back(key, i);
+  }
+  // Each entry whose path an earlier one has, with the earliest of them, in the archive's order.
+  std::stable_sort(keys.begin(), keys.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+  std::vector<std::pair<size_t, size_t>> same;
+  for (size_t i = 1, first = 0; i < keys.size(); ++i) {
+    if (keys[i].first != keys[first].first) first = i;
+    else same.emplace_back(keys[i].second, keys[first].second);
+  }
+  std::sort(same.begin(), same.end());
+  for (size_t i = 0; i < same.size() && i < FAILURES_SHOWN; ++i) {
+    const StoredName& a = names[same[i].second];
+    const StoredName& b = names[same[i].first];
+    Add(report, CheckLevel::Error, "entries " + std::to_string(a.index) + " and " + std::to_string(b.index),
+        Quoted(a.name) + " " + StoredBytes(a) + " and " + Quoted(b.name) + " " + StoredBytes(b) +
+            " unpack to the same path on Windows, where the later entry replaces the earlier");
+  }
+  if (notUtf8 > FAILURES_SHOWN)
+    Add(report, CheckLevel::Error, "package", std::to_string(notUtf8 - FAILURES_SHOWN) + " more names that are not UTF-8");
+  if (same.size() > FAILURES_SHOWN)
+    Add(report, CheckLevel::Error, "package",
+        std::to_string(same.size() - FAILURES_SHOWN) + " more entries on a path an earlier one has");
+}
+
 }  // namespace
 
 void CheckPackageFolder(const char16_t* folder, CheckReport* report) {
@@ -362,7 +446,9 @@ void CheckPackageArchive(const char16_t* archive, CheckReport* report) {
   std::string subject = Narrow(archive);
   ArchiveHandle handle = ArchiveOpenFile(archive, nullptr);
   if (handle == nullptr) {
-    Add(report, CheckLevel::Error, subject, "cannot be opened");
+    char16_t text[256];
+    ArchiveOpenFailureText(text, 256);
+    Add(report, CheckLevel::Error, subject, "cannot be unpacked: " + Narrow(text));
     return;
   }
   std::u16string folder = MakeScratchFolder();
@@ -383,9 +469,11 @@ void CheckPackageArchive(const char16_t* archive, CheckReport* report) {
   }
   bool directoryOk = ArchiveSetBaseFolder(handle, folder.c_str()) == ArchiveResult::Ok;
   FailureTally tally;
+  std::vector<StoredName> names;
   for (int32_t i = 0; directoryOk && i < count; ++i) {
     ArchiveEntry e{};
     ArchiveResult r = ArchiveGetEntry(handle, i, &e);
+    if (r == ArchiveResult::Ok) names.push_back(ReadStoredName(handle, e));
     if (r == ArchiveResult::Ok) r = ArchiveExtractEntry(handle, i, e.name);
     if (r != ArchiveResult::Ok && TallyFailure(&tally, static_cast<uint32_t>(r))) {
       char16_t text[128];
@@ -401,6 +489,7 @@ void CheckPackageArchive(const char16_t* archive, CheckReport* report) {
         std::to_string(entries - FAILURES_SHOWN) + " more entries: " + Narrow(text));
   }
   ArchiveClose(handle);
+  CheckNames(names, report);
   if (!directoryOk) Add(report, CheckLevel::Error, subject, "cannot unpack into the temporary folder");
   else if (count > 0) CheckPackageFolder(folder.c_str(), report);
   RemoveTree(folder);
@@ -425,7 +514,32 @@ std::string FormatFinding(const CheckFinding& finding) {
   const char* level = finding.level == CheckLevel::Error     ? "error"
                       : finding.level == CheckLevel::Warning ? "warning"
                                                              : "ok";
-  return std::string(level) + ": " + finding.subject + ": " + finding.text;
+  return EscapeControls(std::string(level) + ": " + finding.subject + ": " + finding.text);
+}
+
+std::string EscapeControls(const std::string& utf8) {
+  std::string out;
+  out.reserve(utf8.size());
+  char code[16];
+  for (size_t i = 0; i < utf8.size(); ++i) {
+    auto c = static_cast<unsigned char>(utf8[i]);
+    auto next = i + 1 < utf8.size() ? static_cast<unsigned char>(utf8[i + 1]) : 0;
+    auto third = i + 2 < utf8.size() ? static_cast<unsigned char>(utf8[i + 2]) : 0;
+    if (c < 0x20 || c == 0x7F) {
+      std::snprintf(code, sizeof code, "\\x%02X", c);
+    } else if (c == 0xC2 && next >= 0x80 && next <= 0x9F) {  // C1: U+0080 to U+009F
+      std::snprintf(code, sizeof code, "\\x%02X", next);
+      i += 1;
+    } else if (c == 0xE2 && next == 0x80 && (third == 0xA8 || third == 0xA9)) {  // U+2028, U+2029
+      std::snprintf(code, sizeof code, "\\u%04X", 0x2000 + third - 0x80);
+      i += 2;
+    } else {
+      out += static_cast<char>(c);
+      continue;
+    }
+    out += code;
+  }
+  return out;
 }
 
 bool TallyFailure(FailureTally* tally, uint32_t code) {

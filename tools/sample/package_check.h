@@ -25,13 +25,18 @@ struct CheckReport {
 // Checks an unpacked package folder.
 void CheckPackageFolder(const char16_t* folder, CheckReport* report);
 // Unpacks an archive with the ZIP reader into a fresh folder under the temporary folder, checks
-// the folder and removes it again. Entries that do not extract are errors.
+// the folder and removes it again. Entries that do not extract are errors, and so are names that
+// are not UTF-8 (the program reads every name as UTF-8) and two names that land on one path on
+// Windows (the later entry replaces the earlier).
 void CheckPackageArchive(const char16_t* archive, CheckReport* report);
 // A folder or an archive, whichever the path names.
 void CheckPackage(const char16_t* path, CheckReport* report);
 
-// One line: "ok", "warning" or "error", the subject and the text.
+// One line: "ok", "warning" or "error", the subject and the text, its control characters escaped.
 std::string FormatFinding(const CheckFinding& finding);
+// UTF-8 text for one line of output: control characters (C0, DEL, C1, U+2028 and U+2029), which
+// an entry name may hold, become \xHH or \uHHHH, so that one entry stays one line.
+std::string EscapeControls(const std::string& utf8);
 
 // Failures of archive entries counted by result code, so that an archive of thousands of broken
 // entries gives a few lines of each failure and then one line for the rest.
