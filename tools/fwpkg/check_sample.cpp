@@ -11,16 +11,26 @@
 #include "tools/sample/package_check.h"
 #include "tools/sample/sample_package.h"
 
-int CommandCheck(int argc, char** argv) {
+namespace {
+
+// Checks the package that the one argument names; false, after the usage line, without it.
+bool CheckNamedPackage(int argc, char** argv, const char* command, CheckReport* report) {
   if (argc != 1) {
-    std::fprintf(stderr, "usage: fwpkg check PACKAGE (a .zip archive or an unpacked folder)\n");
-    return 2;
+    std::fprintf(stderr, "usage: fwpkg %s PACKAGE (a .zip archive or an unpacked folder)\n", command);
+    return false;
   }
   InstallToolPlatform();
   char16_t path[1024];
   ArgumentToWide(argv[0], path, 1024);
+  CheckPackage(path, report);
+  return true;
+}
+
+}  // namespace
+
+int CommandCheck(int argc, char** argv) {
   CheckReport report;
-  CheckPackage(path, &report);
+  if (!CheckNamedPackage(argc, argv, "check", &report)) return 2;
   for (const CheckFinding& finding : report.findings)
     std::printf("%s\n", FormatFinding(finding).c_str());
   std::printf("%d errors, %d warnings\n", report.errors, report.warnings);
@@ -28,15 +38,8 @@ int CommandCheck(int argc, char** argv) {
 }
 
 int CommandNewVersion(int argc, char** argv) {
-  if (argc != 1) {
-    std::fprintf(stderr, "usage: fwpkg newversion PACKAGE (a .zip archive or an unpacked folder)\n");
-    return 2;
-  }
-  InstallToolPlatform();
-  char16_t path[1024];
-  ArgumentToWide(argv[0], path, 1024);
   CheckReport report;
-  CheckPackage(path, &report);
+  if (!CheckNamedPackage(argc, argv, "newversion", &report)) return 2;
   if (report.errors != 0) {
     for (const CheckFinding& finding : report.findings)
       if (finding.level == CheckLevel::Error) std::fprintf(stderr, "%s\n", FormatFinding(finding).c_str());
