@@ -27,7 +27,8 @@ using platform::WindowHandle;
 namespace {
 
 constexpr char kUsage[] =
-    "usage: QuorvelaFwUpdate-cli info\n"
+    "usage: QuorvelaFwUpdate-cli --version\n"
+    "       QuorvelaFwUpdate-cli info\n"
     "       QuorvelaFwUpdate-cli list [--json]\n"
     "       QuorvelaFwUpdate-cli update (--all | --serial S | --entry N) --yes [--restart] [--json] [--log FILE]\n"
     "\n"
@@ -115,7 +116,7 @@ std::string Seconds(uint64_t milliseconds) {
 
 // ---- arguments -----------------------------------------------------------------------------------
 
-enum class Command { NONE, HELP, INFO, LIST, UPDATE };
+enum class Command { NONE, HELP, VERSION, INFO, LIST, UPDATE };
 
 struct Options {
   Command command = Command::NONE;
@@ -149,6 +150,7 @@ bool Parse(int argc, const char16_t* const* argv, Options* o) {
   }
   const char16_t* command = argv[0];
   if (Is(command, u"--help") || Is(command, u"-h") || Is(command, u"/?") || Is(command, u"help")) o->command = Command::HELP;
+  else if (Is(command, u"--version")) o->command = Command::VERSION;
   else if (Is(command, u"info")) o->command = Command::INFO;
   else if (Is(command, u"list")) o->command = Command::LIST;
   else if (Is(command, u"update")) o->command = Command::UPDATE;
@@ -439,6 +441,23 @@ void PrintHelp() {
   g_watch.console->Out(text.data(), text.size());
 }
 
+// The program's version and the NEWVERSION of the package it carries, read from the package itself
+// as the dialog reads it; no drive is touched.
+int PrintVersion() {
+  AppState& s = AppStateGet();
+  CreatePackageFolder();
+  ExtractPackage(u"FWPACKAGEZIP", IDR_FWPACKAGE, s.packageFolder);
+  LoadPackageInfo();
+  std::string text = "QuorvelaFwUpdate-cli " QV_PROGRAM_VERSION "\n";
+  std::string why;
+  bool usable = PackageUsable(&why);
+  if (usable) text += "package " + U8(s.newVersion) + "\n";
+  g_watch.console->Out(text.data(), text.size());
+  if (!usable) Complain("the embedded package is unusable: " + why);
+  RemovePackageFolder();
+  return usable ? EXIT_DONE : EXIT_PACKAGE_UNUSABLE;
+}
+
 void PrintInfo() {
   AppState& s = AppStateGet();
   std::string versions = U8(s.fwVersionList);
@@ -654,6 +673,7 @@ int RunFleet(int argc, const char16_t* const* argv, HeadlessDialog& dialog, Flee
   platform::Services services = platform::Installed();
   services.dialog = &dialog;
   platform::Install(services);
+  if (options.command == Command::VERSION) return PrintVersion();
   dialog.SetAnswer(Answer);
   WindowHandle window = dialog.Create(FleetProcedure);
   AppState& s = AppStateGet();

@@ -27,8 +27,13 @@ int MapProgress(int percent) {
   return from + percent * (to - from) / 100;
 }
 
-int FittedDialogHeight(const Rect& status, const Rect& dialog) {
-  return (status.bottom - dialog.top) + (status.bottom - status.top) + 5;
+int ScaleToDpi(int pixels, int dpi) {
+  if (dpi <= 0) dpi = BASE_DPI;
+  return (pixels * dpi + BASE_DPI / 2) / BASE_DPI;
+}
+
+int FittedDialogHeight(const Rect& status, const Rect& dialog, int dpi) {
+  return (status.bottom - dialog.top) + (status.bottom - status.top) + ScaleToDpi(LAYOUT_MARGIN_PX, dpi);
 }
 
 void CenterWindow(WindowHandle window) {
@@ -60,18 +65,22 @@ void OnInitDialog(WindowHandle window) {
   for (int id : {IDC_MODEL, IDC_SERIAL, IDC_INTERFACE, IDC_FIRMWARE, IDC_CAPACITY, IDC_STATUS})
     ui.SetItemText(window, id, u"");
 
+  // The template scaled with the window's DPI; the lengths the layout sets in pixels follow it.
+  int dpi = ui.GetDpi(window);
   Rect status{}, dialog{};
   ui.GetWindowRect(window, IDC_STATUS, &status);
   ui.GetWindowRect(window, 0, &dialog);
   ui.MoveWindow(window, 0, dialog.left, dialog.top, dialog.right - dialog.left,
-                FittedDialogHeight(status, dialog));
+                FittedDialogHeight(status, dialog, dpi));
 
   Rect client{};
   ui.GetClientRect(window, 0, &client);
-  ui.MoveWindow(window, IDC_PROGRESS, 0, (client.bottom - client.top) - 5, client.right - client.left, 5);
+  int bar = ScaleToDpi(PROGRESS_HEIGHT_PX, dpi);
+  ui.MoveWindow(window, IDC_PROGRESS, 0, (client.bottom - client.top) - bar, client.right - client.left, bar);
 
   CenterWindow(window);
-  ui.ShowIcon(window, IDC_LOGO, IDI_MAIN, 64);
+  int icon = ScaleToDpi(LOGO_ICON_PX, dpi);
+  ui.ShowIcon(window, IDC_LOGO, IDI_MAIN, icon);
 
   CreatePackageFolder();
   ExtractPackage(u"FWPACKAGEZIP", IDR_FWPACKAGE, s.packageFolder);

@@ -47,6 +47,8 @@ class Dialog {
   virtual void MoveWindow(WindowHandle window, int id, int x, int y, int width, int height) = 0;
   virtual WindowHandle GetParent(WindowHandle window) = 0;
   virtual void GetScreenSize(int* width, int* height) = 0;
+  // The dots per inch the window is shown at: 96 at 100 %, 144 at 150 %, 192 at 200 %.
+  virtual int GetDpi(WindowHandle window) = 0;
 
   // Loads the icon resource at size × size pixels, shows it in the static control and makes it
   // the large icon of the window's class.

@@ -326,6 +326,24 @@ void HeadlessDialog::GetScreenSize(int* width, int* height) {
   *height = screenHeight_;
 }
 
-void HeadlessDialog::ShowIcon(WindowHandle, int, int, int) {}
+int HeadlessDialog::GetDpi(WindowHandle) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return dpi_;
+}
+
+void HeadlessDialog::SetDpi(int dpi) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  dpi_ = dpi;
+}
+
+int HeadlessDialog::ShownIconSize() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return iconSize_;
+}
+
+void HeadlessDialog::ShowIcon(WindowHandle, int, int, int size) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  iconSize_ = size;
+}
 
 }  // namespace platform

@@ -70,6 +70,9 @@ class HeadlessDialog : public Dialog {
   bool TimerPending(uintptr_t id);
   // Sets the screen and the window rectangles a test wants the layout to start from.
   void SetGeometry(int screenWidth, int screenHeight, Rect dialog, Rect client, Rect status);
+  // The DPI the window reports (96 unless a test sets another) and the icon size last shown.
+  void SetDpi(int dpi);
+  int ShownIconSize();
 
   // Dialog.
   void SetCaption(WindowHandle window, const char16_t* text) override;
@@ -94,6 +97,7 @@ class HeadlessDialog : public Dialog {
   void MoveWindow(WindowHandle window, int id, int x, int y, int width, int height) override;
   WindowHandle GetParent(WindowHandle window) override;
   void GetScreenSize(int* width, int* height) override;
+  int GetDpi(WindowHandle window) override;
   void ShowIcon(WindowHandle window, int controlId, int iconId, int size) override;
 
  private:
@@ -137,6 +141,8 @@ class HeadlessDialog : public Dialog {
   bool ended_ = false;
   intptr_t endResult_ = 0;
   int screenWidth_ = 1024, screenHeight_ = 768;
+  int dpi_ = 96;
+  int iconSize_ = 0;
   std::map<int, Rect> rects_;  // window rectangles, screen pixels; 0 is the dialog
   Rect client_{0, 0, 0, 0};
 };

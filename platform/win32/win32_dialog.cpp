@@ -84,6 +84,22 @@ void Win32Dialog::GetScreenSize(int* width, int* height) {
   *width = ::GetSystemMetrics(SM_CXSCREEN);
   *height = ::GetSystemMetrics(SM_CYSCREEN);
 }
+int Win32Dialog::GetDpi(WindowHandle window) {
+  // GetDpiForWindow came with Windows 10 1607; before it, the screen's DPI is the system's.
+  using GetDpiForWindowFunction = UINT(WINAPI*)(HWND);
+  static const auto getDpiForWindow = reinterpret_cast<GetDpiForWindowFunction>(
+      reinterpret_cast<void*>(::GetProcAddress(::GetModuleHandleW(L"user32.dll"), "GetDpiForWindow")));
+  if (getDpiForWindow != nullptr) {
+    UINT dpi = getDpiForWindow(Wnd(window));
+    if (dpi != 0) return static_cast<int>(dpi);
+  }
+  int dpi = 0;
+  if (HDC dc = ::GetDC(Wnd(window)); dc != nullptr) {
+    dpi = ::GetDeviceCaps(dc, LOGPIXELSY);
+    ::ReleaseDC(Wnd(window), dc);
+  }
+  return dpi > 0 ? dpi : 96;
+}
 void Win32Dialog::ShowIcon(WindowHandle window, int controlId, int iconId, int size) {
   HICON icon = static_cast<HICON>(::LoadImageW(::GetModuleHandleW(nullptr), MAKEINTRESOURCEW(iconId),
                                                IMAGE_ICON, size, size, LR_DEFAULTCOLOR));

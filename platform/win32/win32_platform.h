@@ -120,6 +120,7 @@ class Win32Dialog : public Dialog {
   void MoveWindow(WindowHandle window, int id, int x, int y, int width, int height) override;
   WindowHandle GetParent(WindowHandle window) override;
   void GetScreenSize(int* width, int* height) override;
+  int GetDpi(WindowHandle window) override;
   void ShowIcon(WindowHandle window, int controlId, int iconId, int size) override;
 };
 

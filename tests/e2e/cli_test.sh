@@ -2,9 +2,9 @@
 # The console programs under Wine: each case runs one command line through cmd.exe, which reports
 # the whole exit code (a Linux shell sees only its low 8 bits), and checks the exit code, standard
 # output and the support log.
-#   cli_test.sh BUILD CLI_BENCH_EXE CLI_EXE PACKAGE_ZIP DEFAULT_BENCH
+#   cli_test.sh BUILD CLI_BENCH_EXE CLI_EXE PACKAGE_ZIP DEFAULT_BENCH PROGRAM_VERSION
 set -u
-build=$(cd "$1" && pwd) bench_exe=$2 product_exe=$3 package=$4 default_bench=$5
+build=$(cd "$1" && pwd) bench_exe=$2 product_exe=$3 package=$4 default_bench=$5 program_version=$6
 work="$build/cli-test"
 rm -rf "$work"
 mkdir -p "$work"
@@ -83,6 +83,8 @@ if [ -n "$(ls -A "$work/theirs")" ]; then
   echo "FAIL  linked-log-folder: the program wrote into the folder the link leads to"
 fi
 run product-info 0 "accepted revisions 3.2.F.P7;3.2.F.2A" "" "" product.exe info
+run product-version 0 "QuorvelaFwUpdate-cli $program_version" "" "" product.exe --version
+run product-version-package 0 "package 3.2.F.2A" "" "" product.exe --version
 run product-help 0 "   3010  done; a restart is needed to finish" "" "" product.exe --help
 run product-bad-arguments 87 "" "" "" product.exe update --serial
 

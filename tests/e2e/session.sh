@@ -10,7 +10,14 @@ QV_OWN_DISPLAY=""
 
 qv_log() { printf '%s\n' "$*"; }
 
-# qv_prefix DIR: use DIR as the Wine prefix, made on first use, with a 1024x768 virtual desktop.
+# The virtual desktop's size and the DPI Wine shows programs at (96 is 100 %, 144 is 150 %, 192 is
+# 200 %); a caller may set them before qv_prefix. The X screen must hold the desktop.
+QV_DESKTOP="${QV_DESKTOP:-1024x768}"
+QV_DPI="${QV_DPI:-96}"
+QV_SCREEN="${QV_SCREEN:-1024x768}"
+
+# qv_prefix DIR: use DIR as the Wine prefix, made on first use, with a virtual desktop of
+# $QV_DESKTOP at $QV_DPI (set every time, so that no earlier session's DPI stays behind).
 qv_prefix() {
   export WINEPREFIX="$1"
   export WINEDEBUG="${WINEDEBUG:--all}"
@@ -18,11 +25,13 @@ qv_prefix() {
   qv_wineprefix "$WINEPREFIX"
   if [ "${QV_VIRTUAL_DESKTOP:-1}" = 1 ]; then
     wine reg add 'HKCU\Software\Wine\Explorer' /v Desktop /d Default /f >/dev/null 2>&1
-    wine reg add 'HKCU\Software\Wine\Explorer\Desktops' /v Default /d 1024x768 /f >/dev/null 2>&1
+    wine reg add 'HKCU\Software\Wine\Explorer\Desktops' /v Default /d "$QV_DESKTOP" /f >/dev/null 2>&1
   else
     wine reg delete 'HKCU\Software\Wine\Explorer' /v Desktop /f >/dev/null 2>&1 || true
   fi
-  # The desktop setting takes effect when the prefix's wineserver starts again.
+  # Wine 8 takes the system's DPI from LogPixels of the user's desktop settings.
+  wine reg add 'HKCU\Control Panel\Desktop' /v LogPixels /t REG_DWORD /d "$QV_DPI" /f >/dev/null 2>&1
+  # The desktop and DPI settings take effect when the prefix's wineserver starts again.
   wineserver -k >/dev/null 2>&1 || true
   wineserver -w >/dev/null 2>&1 || true
 }
@@ -34,7 +43,7 @@ qv_display() {
   fi
   n=91
   while [ -e "/tmp/.X$n-lock" ] || [ -e "/tmp/.X11-unix/X$n" ]; do n=$((n + 1)); done
-  Xvfb ":$n" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
+  Xvfb ":$n" -screen 0 "${QV_SCREEN}x24" -nolisten tcp >/dev/null 2>&1 &
   QV_XVFB_PID=$!
   QV_OWN_DISPLAY=":$n"
   export DISPLAY=":$n"
@@ -42,10 +51,11 @@ qv_display() {
   while [ ! -e "/tmp/.X11-unix/X$n" ] && [ $i -lt 100 ]; do sleep 0.1; i=$((i + 1)); done
 }
 
-# qv_shot FILE: a screenshot of the whole (virtual) screen.
+# qv_shot FILE: a screenshot of the whole virtual desktop (the top left of the X screen).
 qv_shot() {
   mkdir -p "$(dirname "$1")"
-  import -display "$DISPLAY" -window root "$1" >/dev/null 2>&1 || qv_log "screenshot failed: $1"
+  import -display "$DISPLAY" -window root -crop "$QV_DESKTOP+0+0" +repage "$1" >/dev/null 2>&1 ||
+    qv_log "screenshot failed: $1"
 }
 
 # Test cases of a script, written as JUnit XML so that ./test counts them like a suite's.

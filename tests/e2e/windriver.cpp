@@ -1,9 +1,12 @@
 // windriver: drives and measures the updater's real window from outside, through the Win32 API,
 // as a person at the screen would: it finds the window, reads its controls, presses keys and
-// buttons and answers message boxes. The end-to-end scripts call it once per step.
+// buttons and answers message boxes. The end-to-end scripts call it once per step. It is aware of
+// each monitor's DPI, so it measures the window in the pixels that are on the screen.
 //
 //   windriver wait [SECONDS]           wait for the main dialog; print its caption
 //   windriver layout                   print the measured layout; exit 1 if the rules fail
+//   windriver texts                    print each text's room and need; exit 1 if one is clipped
+//                                      or two controls overlap
 //   windriver state                    print caption, list entries, selection, values, progress
 //   windriver select N                 select list entry N as the user does (CBN_SELENDOK)
 //   windriver run                      press RUN
@@ -14,10 +17,12 @@
 #include <windows.h>
 #include <commctrl.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -95,6 +100,26 @@ void PrintRect(const char* name, const RECT& r) {
               r.bottom - r.top);
 }
 
+// The window's DPI: GetDpiForWindow where the system has it, else the screen's.
+int DpiOf(HWND window) {
+  using GetDpiForWindowFunction = UINT(WINAPI*)(HWND);
+  auto getDpi = reinterpret_cast<GetDpiForWindowFunction>(
+      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"user32.dll"), "GetDpiForWindow")));
+  if (getDpi != nullptr && getDpi(window) != 0) return static_cast<int>(getDpi(window));
+  HDC dc = GetDC(window);
+  int dpi = GetDeviceCaps(dc, LOGPIXELSY);
+  ReleaseDC(window, dc);
+  return dpi;
+}
+
+void BecomeDpiAware() {
+  using SetContextFunction = BOOL(WINAPI*)(HANDLE);
+  auto setContext = reinterpret_cast<SetContextFunction>(
+      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"user32.dll"), "SetProcessDpiAwarenessContext")));
+  if (setContext == nullptr || !setContext(reinterpret_cast<HANDLE>(-4) /* PER_MONITOR_AWARE_V2 */))
+    SetProcessDPIAware();
+}
+
 int Layout() {
   HWND main = MainOrDie();
   RECT d, s, p, c, pc;
@@ -116,11 +141,123 @@ int Layout() {
     std::printf("%s %s\n", ok ? "ok" : "FAIL", what);
     if (!ok) ++failures;
   };
-  check(d.bottom - s.bottom == (s.bottom - s.top) + 5, "bottom edge one status-line height plus 5 px below the status line");
-  check(p.bottom - p.top == 5, "progress bar 5 px high");
+  // 5 px at 96 DPI, scaled to the window's DPI and rounded.
+  int dpi = DpiOf(main);
+  int five = (5 * dpi + 48) / 96;
+  std::printf("dpi %d\n", dpi);
+  check(d.bottom - s.bottom == (s.bottom - s.top) + five,
+        "bottom edge one status-line height plus 5 px (at 96 DPI) below the status line");
+  check(p.bottom - p.top == five, "progress bar 5 px (at 96 DPI) high");
   check(p.right - p.left == c.right - c.left, "progress bar spans the client width");
   check(p.left == origin.x && p.bottom == origin.y + c.bottom, "progress bar along the bottom edge of the client area");
   check(d.left == (screenW - (d.right - d.left)) / 2 && d.top == (screenH - (d.bottom - d.top)) / 2, "centred on the screen");
+  return failures == 0 ? 0 : 1;
+}
+
+// The dialog's font as its template names it (9 point Microsoft JhengHei, Big5 character set, at
+// the window's DPI). A font handle is the program's own and means nothing in this process, so
+// windriver makes the same font to measure with; Wine substitutes it as it does for the program.
+HFONT TemplateFont(int dpi) {
+  return CreateFontW(-MulDiv(9, dpi, 72), 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, CHINESEBIG5_CHARSET,
+                     OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY, DEFAULT_PITCH | FF_DONTCARE,
+                     L"\u5FAE\u8EDF\u6B63\u9ED1\u9AD4");
+}
+
+// Every control that shows a text or the icon: its client area in screen pixels, the room its
+// text may take (one line of a static, the button's face, the combo box's field beside its arrow)
+// and the room it needs, and where the text is drawn.
+struct Shown {
+  HWND window;
+  int id;
+  std::string cls, text;
+  RECT rect;
+  SIZE need;
+  int room;
+  RECT ink;  // what the control draws: its text's extent, or the whole control
+};
+
+struct Collection {
+  std::vector<Shown> all;
+  HFONT font;
+};
+
+BOOL CALLBACK CollectShown(HWND w, LPARAM p) {
+  auto* collection = reinterpret_cast<Collection*>(p);
+  if (!IsWindowVisible(w)) return TRUE;
+  wchar_t cls[64] = {};
+  GetClassNameW(w, cls, 64);
+  Shown s{w, GetDlgCtrlID(w), Utf8(cls), TextOf(w), {}, {0, 0}, 0, {}};
+  LONG style = GetWindowLongW(w, GWL_STYLE);
+  bool isStatic = _wcsicmp(cls, L"Static") == 0;
+  if (isStatic && (style & SS_TYPEMASK) == SS_ETCHEDHORZ) return TRUE;  // a separator line
+  if (_wcsicmp(cls, L"ComboBox") == 0) {
+    int sel = static_cast<int>(SendMessageW(w, CB_GETCURSEL, 0, 0));
+    wchar_t item[512] = {};
+    if (sel >= 0) SendMessageW(w, CB_GETLBTEXT, sel, reinterpret_cast<LPARAM>(item));
+    s.text = Utf8(item);
+  }
+  RECT r;
+  GetClientRect(w, &r);
+  MapWindowPoints(w, nullptr, reinterpret_cast<POINT*>(&r), 2);
+  s.rect = r;
+  s.ink = r;
+  s.room = r.right - r.left;
+  if (!s.text.empty()) {
+    wchar_t wide[2048] = {};
+    MultiByteToWideChar(CP_UTF8, 0, s.text.c_str(), -1, wide, 2048);
+    HDC dc = GetDC(w);
+    HGDIOBJ old = SelectObject(dc, collection->font);
+    GetTextExtentPoint32W(dc, wide, lstrlenW(wide), &s.need);
+    TEXTMETRICW tm{};
+    GetTextMetricsW(dc, &tm);
+    s.need.cy = tm.tmHeight;
+    SelectObject(dc, old);
+    ReleaseDC(w, dc);
+    if (_wcsicmp(cls, L"ComboBox") == 0) {
+      COMBOBOXINFO info{};
+      info.cbSize = sizeof info;
+      if (GetComboBoxInfo(w, &info)) s.room = info.rcItem.right - info.rcItem.left;
+    } else if (_wcsicmp(cls, L"Button") == 0) {
+      s.room -= 2 * GetSystemMetrics(SM_CXEDGE) + 2;  // the face inside its raised edge
+    } else if (isStatic) {
+      s.ink = RECT{r.left, r.top, r.left + std::min<LONG>(s.need.cx, s.room), r.top + s.need.cy};
+    }
+  }
+  collection->all.push_back(s);
+  return TRUE;
+}
+
+bool Overlap(const RECT& a, const RECT& b) {
+  return a.left < b.right && b.left < a.right && a.top < b.bottom && b.top < a.bottom;
+}
+
+int Texts() {
+  HWND main = MainOrDie();
+  Collection collection{{}, TemplateFont(DpiOf(main))};
+  EnumChildWindows(main, CollectShown, reinterpret_cast<LPARAM>(&collection));
+  DeleteObject(collection.font);
+  const std::vector<Shown>& all = collection.all;
+  RECT client;
+  GetClientRect(main, &client);
+  MapWindowPoints(main, nullptr, reinterpret_cast<POINT*>(&client), 2);
+  std::printf("dpi %d\n", DpiOf(main));
+  int failures = 0;
+  for (size_t i = 0; i < all.size(); ++i) {
+    const Shown& s = all[i];
+    bool inside = s.rect.left >= client.left && s.rect.top >= client.top && s.rect.right <= client.right &&
+                  s.rect.bottom <= client.bottom;
+    bool fits = s.text.empty() || (s.need.cx <= s.room && s.need.cy <= s.rect.bottom - s.rect.top);
+    std::string overlaps;
+    for (size_t k = 0; k < all.size(); ++k)
+      if (k != i && Overlap(s.ink, all[k].ink)) overlaps += " " + std::to_string(all[k].id);
+    bool ok = inside && fits && overlaps.empty();
+    std::printf("%s %s %d at %ld,%ld %ldx%ld needs %ldx%ld of %dx%ld \"%s\"%s%s\n", ok ? "ok" : "FAIL",
+                s.cls.c_str(), s.id, s.rect.left - client.left, s.rect.top - client.top, s.rect.right - s.rect.left,
+                s.rect.bottom - s.rect.top, s.need.cx, s.need.cy, s.room, s.rect.bottom - s.rect.top,
+                s.text.c_str(), inside ? "" : " outside the client area",
+                overlaps.empty() ? "" : (" overlaps" + overlaps).c_str());
+    if (!ok) ++failures;
+  }
   return failures == 0 ? 0 : 1;
 }
 
@@ -240,9 +377,10 @@ int Escape() {
 
 int main(int argc, char** argv) {
   if (argc < 2) {
-    std::fprintf(stderr, "usage: windriver wait|layout|state|select N|run|box|answer B|idle|escape\n");
+    std::fprintf(stderr, "usage: windriver wait|layout|texts|state|select N|run|box|answer B|idle|escape\n");
     return 2;
   }
+  BecomeDpiAware();
   std::string c = argv[1];
   double seconds = argc > 2 ? std::atof(argv[argc - 1]) : 20;
   if (c == "wait") {
@@ -255,6 +393,7 @@ int main(int argc, char** argv) {
     return 0;
   }
   if (c == "layout") return Layout();
+  if (c == "texts") return Texts();
   if (c == "state") return State();
   if (c == "select" && argc > 2) return Select(std::atoi(argv[2]));
   if (c == "run") return Run();

@@ -4,17 +4,18 @@
 # accepted restart was recorded and not performed, every stand-in was called (the program's own
 # SetupAPI, CfgMgr32, DeviceIoControl and shutdown code ran), nothing asked of the harness went
 # unserved, and the capture rebuilds, byte for byte with fwcap, the image each drive was given.
-# Usage: shipped_session.sh BUILD_DIR PRODUCT_EXE LAUNCHER_EXE WINDRIVER_EXE FWCAP_EXE
-# Writes BUILD_DIR/test-results/e2e_shipped.xml; the session's files are in BUILD_DIR/e2e-shipped.
+# Usage: shipped_session.sh BUILD_DIR PRODUCT_EXE LAUNCHER_EXE WINDRIVER_EXE FWCAP_EXE [NAME]
+# Writes BUILD_DIR/test-results/NAME.xml; the session's files are in BUILD_DIR/NAME with hyphens
+# (NAME is e2e_shipped unless another product file, such as a signed one, plays the session).
 set -u
-build="$1"; product="$2"; launcher="$3"; driver="$4"; fwcap="$5"
+build="$1"; product="$2"; launcher="$3"; driver="$4"; fwcap="$5"; name="${6:-e2e_shipped}"
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/../.." && pwd)
 . "$root/tests/e2e/session.sh"
-out="$build/e2e-shipped"
+out="$build/$(printf '%s' "$name" | tr _ -)"
 results="$build/test-results"
 mkdir -p "$out" "$results"
-record() { qv_record e2e_shipped "$@"; }
+record() { qv_record "$name" "$@"; }
 
 sh "$root/tests/e2e/play_session.sh" "$product" "$driver" "$out" "$build/wineprefix-e2e" "$launcher" > "$out/session.log" 2>&1
 grep -v '^   progress \|^   screenshot ' "$out/session.log"
@@ -73,5 +74,5 @@ else
   record images_rebuilt 0 "$rebuilt of $given images rebuilt from the capture; not rebuilt:${problem:- none}"
 fi
 
-qv_write_results e2e_shipped "$results/e2e_shipped.xml"
+qv_write_results "$name" "$results/$name.xml"
 [ "$QV_FAILURES" = 0 ]

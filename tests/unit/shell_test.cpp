@@ -122,6 +122,37 @@ TEST_F(Shell, StartLayoutFitsTheStatusLineAndCentres) {
   EXPECT_EQ(AppStateGet().dialogWindow, w);
 }
 
+// The margin below the status line, the bar's height and the icon follow the window's DPI: 5, 5
+// and 64 px at 100 %.
+struct DpiLayout {
+  int dpi, margin, bar, icon;
+};
+class ShellAtDpi : public Shell, public ::testing::WithParamInterface<DpiLayout> {};
+
+TEST_P(ShellAtDpi, StartLayoutScalesItsPixelLengths) {
+  const DpiLayout& c = GetParam();
+  dialog().SetDpi(c.dpi);
+  dialog().SetGeometry(1920, 1080, Rect{100, 100, 880, 445}, Rect{0, 0, 774, 306}, Rect{301, 437, 882, 456});
+  WindowHandle w = Open();
+  Rect d{}, client{}, bar{}, status{};
+  dialog().GetWindowRect(w, 0, &d);
+  dialog().GetClientRect(w, 0, &client);
+  dialog().GetWindowRect(w, IDC_PROGRESS, &bar);
+  dialog().GetWindowRect(w, IDC_STATUS, &status);
+  EXPECT_EQ(d.bottom - status.bottom, (status.bottom - status.top) + c.margin);
+  EXPECT_EQ(bar.bottom - bar.top, c.bar);
+  EXPECT_EQ(bar.right - bar.left, client.right - client.left);
+  EXPECT_EQ(bar.bottom, d.bottom - (d.right - d.left - (client.right - client.left)) / 2);
+  EXPECT_EQ(dialog().ShownIconSize(), c.icon);
+}
+
+INSTANTIATE_TEST_SUITE_P(Scales, ShellAtDpi,
+                         ::testing::Values(DpiLayout{96, 5, 5, 64}, DpiLayout{120, 6, 6, 80},
+                                           DpiLayout{144, 8, 8, 96}, DpiLayout{192, 10, 10, 128}),
+                         [](const ::testing::TestParamInfo<DpiLayout>& info) {
+                           return "dpi" + std::to_string(info.param.dpi);
+                         });
+
 TEST_F(Shell, UnknownMessagesAndCommandsAreLeftAlone) {
   Open();
   EXPECT_EQ(dialog().Deliver(0x0200, 0, 0), 0);  // WM_MOUSEMOVE

@@ -12,6 +12,7 @@ int Usage() {
                "usage: fwpkg list ARCHIVE\n"
                "       fwpkg unpack ARCHIVE DIR [--password TEXT]\n"
                "       fwpkg check PACKAGE\n"
+               "       fwpkg newversion PACKAGE\n"
                "       fwpkg sample OUT.zip\n");
   return 2;
 }
@@ -25,6 +26,7 @@ int main(int argc, char** argv) {
   if (std::strcmp(command, "list") == 0) return CommandList(argc - 2, argv + 2);
   if (std::strcmp(command, "unpack") == 0) return CommandUnpack(argc - 2, argv + 2);
   if (std::strcmp(command, "check") == 0) return CommandCheck(argc - 2, argv + 2);
+  if (std::strcmp(command, "newversion") == 0) return CommandNewVersion(argc - 2, argv + 2);
   if (std::strcmp(command, "sample") == 0) return CommandSample(argc - 2, argv + 2);
   return Usage();
 }

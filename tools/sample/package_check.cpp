@@ -199,6 +199,7 @@ void CheckIni(const std::u16string& folder, CheckReport* report) {
   }
 
   IniValue next = ReadIni(ini, u"NEWVERSION");
+  report->newVersion = Narrow(next.text);
   if (next.text.empty())
     Add(report, CheckLevel::Error, "NEWVERSION",
         "empty: the drive's firmware name would be cleared (KEEP keeps it)");

@@ -20,6 +20,7 @@ struct CheckReport {
   std::vector<CheckFinding> findings;
   int errors = 0;
   int warnings = 0;
+  std::string newVersion;  // NEWVERSION as the updater reads it, UTF-8; empty when there is none
 };
 
 // Checks an unpacked package folder.

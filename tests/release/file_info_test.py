@@ -1,0 +1,58 @@
+#!/usr/bin/env python3
+"""What the built executables say about themselves, read back under Wine.
+
+    file_info_test.py VERSION PACKAGE_ZIP FILE_INFO_EXE EXE...
+
+Reads NEWVERSION from the information file of the package the build embedded, then runs
+file_info.exe (version information, and the manifest's DPI awareness of the updater's own
+executables) on every executable with the program's VERSION and that package version to expect.
+"""
+import os
+import re
+import subprocess
+import sys
+import zipfile
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+WINE_RUN = os.path.join(HERE, "..", "wine-run.sh")
+
+
+def package_version(archive):
+    """NEWVERSION of section UPDATEINFO, as a plain INI reader finds it."""
+    text = zipfile.ZipFile(archive).read("QuorvelaInfo.ini")
+    try:
+        text = text.decode("utf-8-sig")
+    except UnicodeDecodeError:
+        text = text.decode("latin-1")
+    section = None
+    for line in text.splitlines():
+        line = line.strip()
+        m = re.match(r"^\[(.*)\]$", line)
+        if m:
+            section = m.group(1).strip().upper()
+        elif section == "UPDATEINFO" and "=" in line:
+            key, value = line.split("=", 1)
+            if key.strip().upper() == "NEWVERSION":
+                return value.strip()
+    return ""
+
+
+def windows_path(path):
+    return "Z:" + os.path.abspath(path).replace("/", "\\")
+
+
+def main(argv):
+    if len(argv) < 4:
+        print(__doc__, file=sys.stderr)
+        return 2
+    version, archive, tool, files = argv[0], argv[1], argv[2], argv[3:]
+    expected = package_version(archive)
+    print("expecting version %s, package version %s" % (version, expected))
+    result = subprocess.run(["sh", WINE_RUN, tool, version, expected] + [windows_path(f) for f in files],
+                            stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+    sys.stdout.write(result.stdout.decode("utf-8", "replace").replace("\r", ""))
+    return result.returncode
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))
