@@ -137,22 +137,26 @@ std::wstring LinuxPath(const std::wstring& path) {
   return out;
 }
 
-// Starts a Linux program as Wine starts one, and waits until done() holds (at most 10 s). Wine
-// hands out no process handle for a Linux program, so its work is the only sign that it ended.
+// Starts a Linux program as Wine starts one, and waits until done() holds. Wine hands out no
+// process handle for a Linux program, so its work is the only sign that it ended: the wait is for
+// a change in the folder where that work shows (given up after 10 s without one).
 bool RunOnLinux(const wchar_t* program, std::wstring commandLine, bool (*done)(const std::wstring&),
                 const std::wstring& path) {
+  std::wstring folder = std::filesystem::path(path).parent_path().wstring();
+  HANDLE change = ::FindFirstChangeNotificationW(folder.c_str(), FALSE,
+                                                 FILE_NOTIFY_CHANGE_FILE_NAME | FILE_NOTIFY_CHANGE_DIR_NAME);
+  if (change == INVALID_HANDLE_VALUE) return false;
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;
   PROCESS_INFORMATION process{};
-  if (!::CreateProcessW(program, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
-    return false;
-  if (process.hThread != nullptr) ::CloseHandle(process.hThread);
-  if (process.hProcess != nullptr) ::CloseHandle(process.hProcess);
-  for (int i = 0; i < 10000; ++i) {
-    if (done(path)) return true;
-    ::Sleep(1);
-  }
-  return false;
+  bool started = ::CreateProcessW(program, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                                  &startup, &process) != 0;
+  if (started && process.hThread != nullptr) ::CloseHandle(process.hThread);
+  if (started && process.hProcess != nullptr) ::CloseHandle(process.hProcess);
+  while (started && !done(path) && ::WaitForSingleObject(change, 10000) == WAIT_OBJECT_0)
+    ::FindNextChangeNotification(change);
+  ::FindCloseChangeNotification(change);
+  return started && done(path);
 }
 
 bool Present(const std::wstring& path) { return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }

@@ -196,7 +196,8 @@ TEST(DllSearch, ADllPlantedBesideTheProgramIsNotLoaded) {
   *wcsrchr(folder, L'\\') = 0;
   std::wstring planted = std::wstring(folder) + L"\\qvplanted.dll";
   ASSERT_TRUE(CopyFileW((std::wstring(system) + L"\\version.dll").c_str(), planted.c_str(), FALSE));
-  HMODULE before = LoadLibraryW(L"qvplanted.dll");
+  // Found by name before (mapped as data only, so that no module of that name stays loaded).
+  HMODULE before = LoadLibraryExW(L"qvplanted.dll", nullptr, LOAD_LIBRARY_AS_DATAFILE);
   EXPECT_NE(before, nullptr);
   if (before != nullptr) FreeLibrary(before);
   EXPECT_TRUE(RestrictDllSearch());
