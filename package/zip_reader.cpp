@@ -845,16 +845,27 @@ ArchiveResult ArchiveGetEntry(ArchiveHandle handle, int32_t index, ArchiveEntry*
   return Record(ArchiveResult::Ok);
 }
 
+namespace {
+
+// The reader of a handle, made to stand on entry index (BadArguments for an index outside the
+// directory).
+ArchiveResult StandOn(ArchiveHandle handle, int32_t index, ArchiveReader** reader) {
+  ArchiveResult res = CheckHandle(handle);
+  if (res != ArchiveResult::Ok) return res;
+  ArchiveReader* r = handle->reader;
+  if (index < 0 || static_cast<uint32_t>(index) >= r->entryCount) return ArchiveResult::BadArguments;
+  *reader = r;
+  return WalkTo(r, static_cast<uint32_t>(index));
+}
+
+}  // namespace
+
 ArchiveResult ArchiveGetStoredName(ArchiveHandle handle, int32_t index, uint8_t* buffer, uint32_t capacity,
                                    uint32_t* length) {
   if (length != nullptr) *length = 0;
-  ArchiveResult res = CheckHandle(handle);
-  if (res != ArchiveResult::Ok) return Record(res);
-  ArchiveReader* r = handle->reader;
-  if (index < 0 || static_cast<uint32_t>(index) >= r->entryCount || length == nullptr ||
-      (buffer == nullptr && capacity > 0))
-    return Record(ArchiveResult::BadArguments);
-  res = WalkTo(r, static_cast<uint32_t>(index));
+  if (length == nullptr || (buffer == nullptr && capacity > 0)) return Record(ArchiveResult::BadArguments);
+  ArchiveReader* r = nullptr;
+  ArchiveResult res = StandOn(handle, index, &r);
   if (res != ArchiveResult::Ok) return Record(res);
   *length = r->recordNameLength;
   if (capacity > 0) std::memcpy(buffer, r->recordName, capacity < *length ? capacity : *length);
@@ -951,12 +962,9 @@ ArchiveResult ArchiveExtractEntry(ArchiveHandle handle, int32_t index, const cha
 ArchiveResult ArchiveExtractToMemory(ArchiveHandle handle, int32_t index, void* buffer, uint32_t capacity,
                                      uint32_t* size) {
   if (size != nullptr) *size = 0;
-  ArchiveResult res = CheckHandle(handle);
-  if (res != ArchiveResult::Ok) return Record(res);
-  ArchiveReader* r = handle->reader;
-  if (index < 0 || static_cast<uint32_t>(index) >= r->entryCount || buffer == nullptr || size == nullptr)
-    return Record(ArchiveResult::BadArguments);
-  res = WalkTo(r, static_cast<uint32_t>(index));
+  if ((buffer == nullptr && capacity > 0) || size == nullptr) return Record(ArchiveResult::BadArguments);
+  ArchiveReader* r = nullptr;
+  ArchiveResult res = StandOn(handle, index, &r);
   if (res == ArchiveResult::Ok) res = OpenEntryData(r);
   if (res != ArchiveResult::Ok) return Record(res);
   if (r->output == nullptr) r->output = static_cast<uint8_t*>(std::malloc(BUFFER_SIZE));
