@@ -81,8 +81,12 @@ for dpi in 96 144 192; do
   until wine "$driver" state 2>/dev/null | tr -d '\r' | grep -q '^model .'; do
     i=$((i + 1)); [ $i -ge 50 ] && break; sleep 0.2
   done
-  layout=$(wine "$driver" layout 2>/dev/null | tr -d '\r')
-  texts=$(wine "$driver" texts 2>/dev/null | tr -d '\r')
+  # A query whose driver Wine failed to start (seen under load: "ShellExecuteEx failed") is asked
+  # again; an answer is never retried.
+  layout="" texts="" i=0
+  while [ -z "$layout" ] && [ $i -lt 3 ]; do layout=$(wine "$driver" layout 2>/dev/null | tr -d '\r'); i=$((i + 1)); done
+  i=0
+  while [ -z "$texts" ] && [ $i -lt 3 ]; do texts=$(wine "$driver" texts 2>/dev/null | tr -d '\r'); i=$((i + 1)); done
   { qv_log "$layout"; qv_log "$texts"; } | sed "s/^/  /"
   if printf '%s\n' "$layout" | grep -q "^dpi $dpi\$" && printf '%s\n' "$layout" | grep -q '^ok' &&
      ! printf '%s\n' "$layout" | grep -q '^FAIL'; then
