@@ -53,13 +53,46 @@ class RecordingSystem : public platform::Win32System {
     }
     Win32System::DebugOutput(text);
   }
-  void Shutdown(uint32_t flags) override {
+  platform::ShutdownResult Shutdown(uint32_t flags, uint32_t reason) override {
     std::lock_guard<std::mutex> lock(mutex);
+    if (!shutdownPrivilege) return platform::ShutdownResult{false, false, ERROR_NOT_ALL_ASSIGNED};
+    if (shutdownRefusal != 0) return platform::ShutdownResult{true, false, shutdownRefusal};
     shutdowns.push_back(flags);
+    reasons.push_back(reason);
+    return platform::ShutdownResult{true, true, 0};
+  }
+  bool GetPowerStatus(platform::PowerStatus* status) override {
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      if (powerSet) {
+        *status = power;
+        return powerAnswers;
+      }
+    }
+    return Win32System::GetPowerStatus(status);
+  }
+  uint32_t SetExecutionState(uint32_t flags) override {
+    uint32_t previous = Win32System::SetExecutionState(flags);
+    std::lock_guard<std::mutex> lock(mutex);
+    executionCalls.push_back(ExecutionCall{::GetCurrentThreadId(), flags});
+    return previous;
+  }
+  void Reset() {
+    std::lock_guard<std::mutex> lock(mutex);
+    shutdowns.clear();
+    reasons.clear();
+    executionCalls.clear();
+    powerSet = false;
+    shutdownPrivilege = true;
+    shutdownRefusal = 0;
   }
   std::mutex mutex;
   std::vector<std::u16string> lines;
-  std::vector<uint32_t> shutdowns;
+  std::vector<uint32_t> shutdowns, reasons;
+  std::vector<ExecutionCall> executionCalls;
+  bool powerSet = false, powerAnswers = true, shutdownPrivilege = true;
+  platform::PowerStatus power{};
+  uint32_t shutdownRefusal = 0;
 };
 RecordingSystem& Sys() {
   static RecordingSystem s;
@@ -114,6 +147,87 @@ void AddResource(const std::u16string& type, uint32_t id, std::vector<uint8_t> d
 #endif
 }
 
+void SetPowerStatus(const platform::PowerStatus& status, bool answers) {
+#ifdef _WIN32
+  std::lock_guard<std::mutex> lock(Sys().mutex);
+  Sys().powerSet = true;
+  Sys().power = status;
+  Sys().powerAnswers = answers;
+#else
+  Sys().SetPowerStatus(status, answers);
+#endif
+}
+
+void SetShutdownPrivilege(bool held) {
+#ifdef _WIN32
+  std::lock_guard<std::mutex> lock(Sys().mutex);
+  Sys().shutdownPrivilege = held;
+#else
+  Sys().SetShutdownPrivilege(held);
+#endif
+}
+
+void SetShutdownRefusal(uint32_t error) {
+#ifdef _WIN32
+  std::lock_guard<std::mutex> lock(Sys().mutex);
+  Sys().shutdownRefusal = error;
+#else
+  Sys().SetShutdownRefusal(error);
+#endif
+}
+
+std::vector<uint32_t> ShutdownReasons() {
+#ifdef _WIN32
+  std::lock_guard<std::mutex> lock(Sys().mutex);
+  return Sys().reasons;
+#else
+  return Sys().ShutdownReasons();
+#endif
+}
+
+std::vector<ExecutionCall> ExecutionCalls() {
+#ifdef _WIN32
+  std::lock_guard<std::mutex> lock(Sys().mutex);
+  return Sys().executionCalls;
+#else
+  std::vector<ExecutionCall> calls;
+  for (const auto& c : Sys().ExecutionCalls()) calls.push_back(ExecutionCall{c.thread, c.flags});
+  return calls;
+#endif
+}
+
+LockHolder::LockHolder(const char16_t* name) : name_(name) {
+  thread_ = std::thread([this] {
+    platform::NamedLock lock = nullptr;
+    uint32_t error = 0;
+    platform::LockResult taken = platform::Sys().TakeNamedLock(name_.c_str(), &lock, &error);
+    std::unique_lock<std::mutex> guard(mutex_);
+    taken_ = taken;
+    ready_ = true;
+    changed_.notify_all();
+    changed_.wait(guard, [this] { return done_; });
+    if (release_ && lock != nullptr) platform::Sys().ReleaseNamedLock(lock);
+  });
+  std::unique_lock<std::mutex> guard(mutex_);
+  changed_.wait(guard, [this] { return ready_; });
+}
+
+LockHolder::~LockHolder() { Release(); }
+
+void LockHolder::Finish(bool release) {
+  {
+    std::lock_guard<std::mutex> guard(mutex_);
+    if (done_) return;
+    done_ = true;
+    release_ = release;
+  }
+  changed_.notify_all();
+  if (thread_.joinable()) thread_.join();
+}
+
+void LockHolder::Release() { Finish(true); }
+void LockHolder::Abandon() { Finish(false); }
+
 std::string Narrow(const std::u16string& s) {
   std::string out(s.size() * 3 + 1, '\0');
   out.resize(platform::WideToUtf8(s.c_str(), out.data(), out.size()));
@@ -140,7 +254,13 @@ void Environment::SetUp() {
   AppStateReset();
   ClearDebug();
 #ifdef _WIN32
-  Sys().shutdowns.clear();
+  Sys().Reset();
+#else
+  Sys().SetPowerStatus(platform::PowerStatus{platform::AC_LINE_ONLINE, platform::BATTERY_FLAG_NO_BATTERY,
+                                             platform::BATTERY_PERCENT_UNKNOWN});
+  Sys().SetShutdownPrivilege(true);
+  Sys().SetShutdownRefusal(0);
+  Sys().ClearExecutionCalls();
 #endif
   const ::testing::TestInfo* info = ::testing::UnitTest::GetInstance()->current_test_info();
   std::filesystem::path base = std::filesystem::temp_directory_path() / "qv-tests";
