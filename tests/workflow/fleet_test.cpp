@@ -85,7 +85,7 @@ const Case kCases[] = {
      EXIT_RESTART_NEEDED,
      {"{\"entry\":1,\"model\":\"QUORVELA Q7 1TB\",\"serial\":\"QV7A24110002\",\"portId\":104,\"outcome\":\"updated\",\"reason\":null,"
       "\"firmwareBefore\":\"3.2.F.P7\",\"firmwareAfter\":\"3.2.F.2A\",\"result\":1,\"meaning\":\"success\",\"seconds\":9.0,"
-      "\"restartNeeded\":true}\n"},
+      "\"restartNeeded\":true,\"activation\":null}\n"},
      {"serial=QV7A24110002 port=104"},
      true},
     {"FailingDrive", {u"update", u"--all", u"--yes"}, FailingBench(), false, EXIT_UPDATE_FAILED, {"at least one failed"},
