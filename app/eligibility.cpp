@@ -75,10 +75,10 @@ void ReleaseUpdateLock() {
 }
 
 bool BatteryTooLow(const platform::PowerStatus& status) {
-  if (status.acLineStatus != platform::AC_LINE_OFFLINE) return false;  // on AC, or unknown
-  if (status.batteryFlag == platform::BATTERY_FLAG_UNKNOWN || (status.batteryFlag & platform::BATTERY_FLAG_NO_BATTERY) != 0)
+  if (status.acLineStatus != platform::POWER_AC_OFFLINE) return false;  // on AC, or unknown
+  if (status.batteryFlag == platform::POWER_BATTERY_UNKNOWN || (status.batteryFlag & platform::POWER_NO_BATTERY) != 0)
     return false;
-  return status.batteryLifePercent != platform::BATTERY_PERCENT_UNKNOWN && status.batteryLifePercent < MIN_BATTERY_PERCENT;
+  return status.batteryLifePercent != platform::POWER_PERCENT_UNKNOWN && status.batteryLifePercent < MIN_BATTERY_PERCENT;
 }
 
 namespace {

@@ -64,16 +64,16 @@ enum class LockResult : uint32_t {
 
 // GetSystemPowerStatus, as far as the updater reads it.
 struct PowerStatus {
-  uint8_t acLineStatus;        // AC_LINE_*
-  uint8_t batteryFlag;         // bit flags; BATTERY_FLAG_NO_BATTERY, or BATTERY_FLAG_UNKNOWN
-  uint8_t batteryLifePercent;  // 0 to 100, or BATTERY_PERCENT_UNKNOWN
+  uint8_t acLineStatus;        // POWER_AC_*
+  uint8_t batteryFlag;         // bit flags; POWER_NO_BATTERY, or POWER_BATTERY_UNKNOWN
+  uint8_t batteryLifePercent;  // 0 to 100, or POWER_PERCENT_UNKNOWN
 };
-constexpr uint8_t AC_LINE_OFFLINE = 0;
-constexpr uint8_t AC_LINE_ONLINE = 1;
-constexpr uint8_t AC_LINE_UNKNOWN = 255;
-constexpr uint8_t BATTERY_FLAG_NO_BATTERY = 128;
-constexpr uint8_t BATTERY_FLAG_UNKNOWN = 255;
-constexpr uint8_t BATTERY_PERCENT_UNKNOWN = 255;
+constexpr uint8_t POWER_AC_OFFLINE = 0;
+constexpr uint8_t POWER_AC_ONLINE = 1;
+constexpr uint8_t POWER_AC_UNKNOWN = 255;
+constexpr uint8_t POWER_NO_BATTERY = 128;
+constexpr uint8_t POWER_BATTERY_UNKNOWN = 255;
+constexpr uint8_t POWER_PERCENT_UNKNOWN = 255;
 
 // SetThreadExecutionState flags: CONTINUOUS | SYSTEM_REQUIRED keeps the system from sleeping until
 // the thread sets CONTINUOUS alone.

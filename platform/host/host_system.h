@@ -105,7 +105,7 @@ class HostSystem : public System {
   std::vector<uint32_t> shutdownReasons_;
   bool shutdownPrivilege_ = true;
   uint32_t shutdownRefusal_ = 0;
-  PowerStatus power_{AC_LINE_ONLINE, BATTERY_FLAG_NO_BATTERY, BATTERY_PERCENT_UNKNOWN};
+  PowerStatus power_{POWER_AC_ONLINE, POWER_NO_BATTERY, POWER_PERCENT_UNKNOWN};
   bool powerAnswers_ = true;
   std::vector<ExecutionCall> executionCalls_;
   bool echoDebug_ = false;

@@ -24,7 +24,10 @@ static_assert(platform::SHUTDOWN_REASON_INSTALLATION ==
               (SHTDN_REASON_MAJOR_SOFTWARE | SHTDN_REASON_MINOR_INSTALLATION | SHTDN_REASON_FLAG_PLANNED));
 static_assert(platform::EXECUTION_CONTINUOUS == ES_CONTINUOUS &&
               platform::EXECUTION_SYSTEM_REQUIRED == ES_SYSTEM_REQUIRED);
-static_assert(platform::BATTERY_PERCENT_UNKNOWN == BATTERY_PERCENTAGE_UNKNOWN);
+static_assert(platform::POWER_AC_OFFLINE == AC_LINE_OFFLINE && platform::POWER_AC_ONLINE == AC_LINE_ONLINE &&
+              platform::POWER_AC_UNKNOWN == AC_LINE_UNKNOWN);
+static_assert(platform::POWER_NO_BATTERY == BATTERY_FLAG_NO_BATTERY && platform::POWER_BATTERY_UNKNOWN == BATTERY_FLAG_UNKNOWN &&
+              platform::POWER_PERCENT_UNKNOWN == BATTERY_PERCENTAGE_UNKNOWN);
 static_assert(sizeof(SYSTEM_POWER_STATUS) == 12 && offsetof(SYSTEM_POWER_STATUS, ACLineStatus) == 0 &&
               offsetof(SYSTEM_POWER_STATUS, BatteryFlag) == 1 && offsetof(SYSTEM_POWER_STATUS, BatteryLifePercent) == 2);
 

@@ -10,6 +10,8 @@
 #include "platform/text.h"
 
 #ifdef _WIN32
+#include <windows.h>
+
 #include "platform/win32/win32_platform.h"
 #else
 #include "platform/host/host_system.h"
@@ -61,15 +63,14 @@ class RecordingSystem : public platform::Win32System {
     reasons.push_back(reason);
     return platform::ShutdownResult{true, true, 0};
   }
+  // The tests' machine is a desktop on AC power, whatever the one running them is, unless a test
+  // sets a battery (the product's GetSystemPowerStatus is exercised under the launch harness).
   bool GetPowerStatus(platform::PowerStatus* status) override {
-    {
-      std::lock_guard<std::mutex> lock(mutex);
-      if (powerSet) {
-        *status = power;
-        return powerAnswers;
-      }
-    }
-    return Win32System::GetPowerStatus(status);
+    std::lock_guard<std::mutex> lock(mutex);
+    *status = powerSet ? power
+                       : platform::PowerStatus{platform::POWER_AC_ONLINE, platform::POWER_NO_BATTERY,
+                                               platform::POWER_PERCENT_UNKNOWN};
+    return !powerSet || powerAnswers;
   }
   uint32_t SetExecutionState(uint32_t flags) override {
     uint32_t previous = Win32System::SetExecutionState(flags);
@@ -256,8 +257,8 @@ void Environment::SetUp() {
 #ifdef _WIN32
   Sys().Reset();
 #else
-  Sys().SetPowerStatus(platform::PowerStatus{platform::AC_LINE_ONLINE, platform::BATTERY_FLAG_NO_BATTERY,
-                                             platform::BATTERY_PERCENT_UNKNOWN});
+  Sys().SetPowerStatus(platform::PowerStatus{platform::POWER_AC_ONLINE, platform::POWER_NO_BATTERY,
+                                             platform::POWER_PERCENT_UNKNOWN});
   Sys().SetShutdownPrivilege(true);
   Sys().SetShutdownRefusal(0);
   Sys().ClearExecutionCalls();

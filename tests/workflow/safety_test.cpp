@@ -108,16 +108,16 @@ TEST_F(Safety, NoUpdateStartsOnALowBattery) {
     bool refused;
   };
   const Case cases[] = {
-      {"battery at 10 %", {AC_LINE_OFFLINE, 0x01, 10}, true, true},
-      {"battery at 24 %", {AC_LINE_OFFLINE, 0x02, 24}, true, true},
-      {"battery at 0 %", {AC_LINE_OFFLINE, 0x04, 0}, true, true},
-      {"battery at 25 %", {AC_LINE_OFFLINE, 0x00, 25}, true, false},
-      {"AC with the battery at 3 %", {AC_LINE_ONLINE, 0x08, 3}, true, false},
-      {"unknown line status", {AC_LINE_UNKNOWN, 0x04, 3}, true, false},
-      {"on battery, charge unknown", {AC_LINE_OFFLINE, 0x00, BATTERY_PERCENT_UNKNOWN}, true, false},
-      {"no battery", {AC_LINE_OFFLINE, BATTERY_FLAG_NO_BATTERY, 3}, true, false},
-      {"battery state unknown", {AC_LINE_OFFLINE, BATTERY_FLAG_UNKNOWN, 3}, true, false},
-      {"no answer", {AC_LINE_OFFLINE, 0x04, 3}, false, false},
+      {"battery at 10 %", {POWER_AC_OFFLINE, 0x01, 10}, true, true},
+      {"battery at 24 %", {POWER_AC_OFFLINE, 0x02, 24}, true, true},
+      {"battery at 0 %", {POWER_AC_OFFLINE, 0x04, 0}, true, true},
+      {"battery at 25 %", {POWER_AC_OFFLINE, 0x00, 25}, true, false},
+      {"AC with the battery at 3 %", {POWER_AC_ONLINE, 0x08, 3}, true, false},
+      {"unknown line status", {POWER_AC_UNKNOWN, 0x04, 3}, true, false},
+      {"on battery, charge unknown", {POWER_AC_OFFLINE, 0x00, POWER_PERCENT_UNKNOWN}, true, false},
+      {"no battery", {POWER_AC_OFFLINE, POWER_NO_BATTERY, 3}, true, false},
+      {"battery state unknown", {POWER_AC_OFFLINE, POWER_BATTERY_UNKNOWN, 3}, true, false},
+      {"no answer", {POWER_AC_OFFLINE, 0x04, 3}, false, false},
   };
   for (const Case& c : cases) {
     testenv::SetPowerStatus(c.power, c.answers);
@@ -136,7 +136,7 @@ TEST_F(Safety, NoUpdateStartsOnALowBattery) {
     }
     Again();
   }
-  testenv::SetPowerStatus(PowerStatus{AC_LINE_OFFLINE, 0x02, 12});
+  testenv::SetPowerStatus(PowerStatus{POWER_AC_OFFLINE, 0x02, 12});
   StringConsole console;
   EXPECT_EQ(Console(emu::DefaultBenchText(), {u"update", u"--entry", u"1", u"--yes", u"--json"}, &console), EXIT_TRY_AGAIN_LATER);
   EXPECT_TRUE(Has(console.out, "\"serial\":\"QV7A24110002\",\"portId\":104,\"outcome\":\"power\"")) << console.out;
