@@ -57,6 +57,9 @@ void PauseBeforeRequest(DWORD code);
 // A handle is being closed: a token of the shutdown stand-ins is forgotten with it.
 void ForgetToken(HANDLE handle);
 
+// An environment variable of the launcher's, empty when it is not set.
+std::wstring Environment(const wchar_t* name);
+
 // UTF-8 of a wide text.
 std::string Utf8(const wchar_t* text);
 

@@ -26,12 +26,6 @@ namespace {
 
 constexpr DWORD PAUSE_LIMIT_MS = 600000;  // a pause that is never released ends here
 
-std::wstring Environment(const wchar_t* name) {
-  wchar_t value[256];
-  DWORD n = ::GetEnvironmentVariableW(name, value, 256);
-  return n == 0 || n >= 256 ? std::wstring() : std::wstring(value, n);
-}
-
 HANDLE WINAPI StandInCreateMutexExW(LPSECURITY_ATTRIBUTES security, LPCWSTR name, DWORD flags, DWORD access) {
   Count("CreateMutexExW");
   // Flags: CREATE_MUTEX_INITIAL_OWNER only; access: the mutex's own rights and the standard ones.

@@ -11,7 +11,6 @@
 
 #include <cstddef>
 #include <cstdio>
-#include <cwchar>
 #include <map>
 #include <mutex>
 #include <string>
@@ -36,11 +35,7 @@ BOOL Failed(DWORD error) {
 bool ShutdownPrivilege(LUID* luid) { return ::LookupPrivilegeValueW(nullptr, L"SeShutdownPrivilege", luid) != 0; }
 
 // Whether the token holds the shutdown privilege at all.
-bool PrivilegeHeld() {
-  wchar_t value[16];
-  DWORD n = ::GetEnvironmentVariableW(L"QV_HARNESS_PRIVILEGE", value, 16);
-  return !(n > 0 && n < 16 && std::wcscmp(value, L"absent") == 0);
-}
+bool PrivilegeHeld() { return Environment(L"QV_HARNESS_PRIVILEGE") != L"absent"; }
 
 BOOL WINAPI StandInOpenProcessToken(HANDLE process, DWORD access, PHANDLE token) {
   Count("OpenProcessToken");
