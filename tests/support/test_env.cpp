@@ -130,6 +130,12 @@ void ClearDebug() {
 #endif
 }
 
+void JoinThreads() {
+#ifndef _WIN32
+  Sys().JoinThreads();
+#endif
+}
+
 std::vector<uint32_t> Shutdowns() {
 #ifdef _WIN32
   std::lock_guard<std::mutex> lock(Sys().mutex);
@@ -285,9 +291,7 @@ void Environment::SetUp() {
 }
 
 void Environment::TearDown() {
-#ifndef _WIN32
-  Sys().JoinThreads();
-#endif
+  JoinThreads();
   platform::Install(previous_);
   dialog_.reset();
   bench_.reset();

@@ -23,6 +23,9 @@ platform::System& BuildSystem();
 // wrapper that passes them on to OutputDebugStringW).
 std::vector<std::u16string> DebugLines();
 void ClearDebug();
+// Waits for the threads the system started to end (host: every worker has left its last line
+// before the services change; Windows: nothing to wait for).
+void JoinThreads();
 // Shutdown requests recorded instead of performed.
 std::vector<uint32_t> Shutdowns();
 // A resource of the program (the embedded package) as the running test program offers it.

@@ -9,9 +9,6 @@
 #include "tools/sample/zip_writer.h"
 #include "tests/workflow/workflow_fixture.h"
 
-#ifndef _WIN32
-#include "platform/host/host_system.h"
-#endif
 
 namespace workflow {
 namespace {
@@ -222,9 +219,7 @@ std::vector<std::string> CaptureOf(const std::function<void(HeadlessDialog&)>& r
   AppStateReset();
   run(dialog);
   dialog.PumpUntil([] { return !IsUpdateRunning(); });
-#ifndef _WIN32
-  static_cast<HostSystem&>(testenv::BuildSystem()).JoinThreads();
-#endif
+  testenv::JoinThreads();
   Install(previous);
   // SCSI_PASS_THROUGH_DIRECT carries the address of the caller's buffer, which differs from run to
   // run; everything else of a request is compared.

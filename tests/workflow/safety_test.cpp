@@ -35,6 +35,7 @@ class Safety : public Workflow {
     if (!args.empty() && args[0] == u"update") args.insert(args.end(), {u"--log", logPath_});
     std::vector<const char16_t*> argv;
     for (const auto& a : args) argv.push_back(a.c_str());
+    testenv::JoinThreads();  // the last run's worker has ended, as its process has
     AppStateReset();
     runs_.push_back(std::make_unique<HeadlessDialog>(bench().Clock()));
     return RunFleet(static_cast<int>(argv.size()), argv.data(), *runs_.back(), *console);
