@@ -6,6 +6,7 @@
 
 #include "discovery/drive_record.h"
 #include "platform/messages.h"
+#include "platform/system.h"
 #include "platform/types.h"
 
 constexpr uint32_t WM_UPDATE_RESULT = platform::MSG_APP + 37;    // lParam: result, 1 = success
@@ -36,6 +37,12 @@ struct AppState {
   int16_t progressTo;
   uint32_t lastSystemError;
   uint32_t traceEnabled;
+  // Around an update: the machine-wide lock that RUN holds from its checks to the result, why the
+  // last RUN started no update (RunRefusal, app/eligibility.h), and whether the drive answered the
+  // last commit with "activation needs a reset" (the worker clears it, the commit sets it).
+  platform::NamedLock updateLock;
+  uint32_t runRefusal;
+  uint32_t commitNeedsReset;
 };
 
 static_assert(std::is_trivially_copyable_v<AppState>);

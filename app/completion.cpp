@@ -1,6 +1,8 @@
 #include "app/completion.h"
 
 #include "app/app_state.h"
+#include "app/eligibility.h"
+#include "app/trace.h"
 #include "platform/messages.h"
 #include "platform/platform.h"
 #include "resources/resource.h"
@@ -9,6 +11,8 @@ using namespace platform;
 
 void OnUpdateResult(WindowHandle window, int result) {
   AppState& s = AppStateGet();
+  // The update has ended: another may start.
+  ReleaseUpdateLock();
   if (result != 1) {
     Ui().ShowMessageBox(window, u"Update FW Fail !", s.title, BOX_OK);
   } else if (s.afterMessage[0] != 0) {
@@ -32,4 +36,11 @@ void OnUpdateResult(WindowHandle window, int result) {
   Ui().EnableItem(window, IDC_DRIVE_LIST, true);
 }
 
-void ShutdownSystem(uint32_t flags) { Sys().Shutdown(flags); }
+ShutdownResult ShutdownSystem(uint32_t flags) {
+  ShutdownResult r = Sys().Shutdown(flags, SHUTDOWN_REASON_INSTALLATION);
+  if (!r.privilegeEnabled)
+    DebugTraceAlways(u"ShutdownSystem: the shutdown privilege could not be enabled (error %u)", r.error);
+  else if (!r.accepted)
+    DebugTraceAlways(u"ShutdownSystem: Windows refused the request (error %u)", r.error);
+  return r;
+}

@@ -52,6 +52,44 @@ const char* EligibilityWord(Eligibility eligibility) {
 
 bool DriveIsEligible(const DriveRecord& drive) { return CheckEligibility(drive) == Eligibility::ELIGIBLE; }
 
+bool TakeUpdateLock() {
+  AppState& s = AppStateGet();
+  if (s.updateLock != nullptr) return true;
+  uint32_t error = 0;
+  platform::NamedLock lock = nullptr;
+  switch (platform::Sys().TakeNamedLock(UPDATE_LOCK_NAME, &lock, &error)) {
+    case platform::LockResult::TAKEN:
+      s.updateLock = lock;
+      return true;
+    case platform::LockResult::ABANDONED:
+      DebugTraceAlways(u"OnRun: the update lock was left by a program that ended during an update; it is taken");
+      s.updateLock = lock;
+      return true;
+    case platform::LockResult::BUSY:
+      DebugTraceAlways(u"OnRun: another update holds the update lock; nothing is written");
+      return false;
+    case platform::LockResult::FAILED:
+      break;
+  }
+  // A lock that cannot be opened may be one that another update holds: nothing starts.
+  DebugTraceAlways(u"OnRun: the update lock cannot be had (error %u); nothing is written", error);
+  return false;
+}
+
+void ReleaseUpdateLock() {
+  AppState& s = AppStateGet();
+  if (s.updateLock == nullptr) return;
+  platform::Sys().ReleaseNamedLock(s.updateLock);
+  s.updateLock = nullptr;
+}
+
+bool BatteryTooLow(const platform::PowerStatus& status) {
+  if (status.acLineStatus != platform::POWER_AC_OFFLINE) return false;  // on AC, or unknown
+  if (status.batteryFlag == platform::POWER_BATTERY_UNKNOWN || (status.batteryFlag & platform::POWER_NO_BATTERY) != 0)
+    return false;
+  return status.batteryLifePercent != platform::POWER_PERCENT_UNKNOWN && status.batteryLifePercent < MIN_BATTERY_PERCENT;
+}
+
 namespace {
 
 // Nothing is sent to a drive that cannot be shown to be the chosen one: the user is told the
@@ -63,9 +101,34 @@ void RefuseRun(platform::WindowHandle window, const char16_t* why) {
   RefreshDriveList(window, false);
 }
 
-}  // namespace
+// A refusal of the circumstances around an update: the box says what to do, the console program
+// reads the reason.
+void Refuse(platform::WindowHandle window, RunRefusal why, const char16_t* text) {
+  AppState& s = AppStateGet();
+  s.runRefusal = static_cast<uint32_t>(why);
+  Ui().ShowMessageBox(window, text, s.title, platform::BOX_OK);
+}
 
-void OnRun(platform::WindowHandle window) {
+// On battery below the minimum charge nothing starts. An unknown status lets the update go on.
+bool PowerAllowsUpdate(platform::WindowHandle window) {
+  platform::PowerStatus power{};
+  if (!platform::Sys().GetPowerStatus(&power)) {
+    DebugTraceAlways(u"OnRun: the power status is unknown; the update goes on");
+    return true;
+  }
+  if (!BatteryTooLow(power)) return true;
+  DebugTraceAlways(u"OnRun: on battery at %d %%; nothing is written", static_cast<int>(power.batteryLifePercent));
+  char16_t text[160];
+  platform::FormatText(text, 160, u"The computer runs on battery at %d %%. Connect the AC adapter, then press RUN again.",
+                       static_cast<int>(power.batteryLifePercent));
+  Refuse(window, RunRefusal::POWER, text);
+  return false;
+}
+
+// RUN's checks and the start of the worker, with the update lock held. Returns true when the
+// worker runs (or its failure to start has been reported); the lock is then released with the
+// result.
+bool CheckAndStart(platform::WindowHandle window) {
   AppState& s = AppStateGet();
   int entry = Ui().ComboGetCurSel(window, IDC_DRIVE_LIST);
   DriveRecord* drive = EntryDrive(window, entry);
@@ -73,40 +136,48 @@ void OnRun(platform::WindowHandle window) {
     // Nothing enumerated is selected (the "%s - Disconnect" entry of an update that has ended):
     // there is no drive to check; the rebuild shows what is there now.
     RefreshDriveList(window, false);
-    return;
+    return false;
   }
   // The drive the user chose is the one whose details the list shows; it is read again at its
   // place and must still be that drive, of the package's model and controller.
   DriveRecord chosen = *drive;
   if (GetDiskInfoByPortID(drive, 30) != 1) {
     RefuseRun(window, u"the chosen drive was not found again");
-    return;
+    return false;
   }
   if (!SameDrive(*drive, chosen)) {
     RefuseRun(window, u"another drive answers at the chosen drive's place");
-    return;
+    return false;
   }
   if (!DriveMatchesPackage(*drive, s.modelName, s.socId)) {
     RefuseRun(window, u"the drive is not one the package applies to");
-    return;
+    return false;
   }
   s.selectedDrive = *drive;
   DriveRecord checked = *drive;
 
+  // Firmware committed earlier waits for a restart: another image now would replace it unseen,
+  // and the drive reports its old revision until then.
+  if (s.selectedDrive.activationPending != 0) {
+    DebugTraceAlways(u"OnRun: %s keeps firmware that waits for a restart; nothing is written", s.selectedDrive.devicePath);
+    Refuse(window, RunRefusal::PENDING_RESTART, u"New firmware is waiting for a restart of this computer. Restart, then update again.");
+    return false;
+  }
   if (!DriveIsEligible(s.selectedDrive)) {
     Ui().ShowMessageBox(window, u"Do not need to update.", s.title, platform::BOX_OK);
-    return;
+    return false;
   }
+  if (!PowerAllowsUpdate(window)) return false;
   if (s.beforeMessage[0] != 0 &&
       Ui().ShowMessageBox(window, s.beforeMessage, s.title, platform::BOX_YESNO | platform::BOX_ICONWARNING) !=
           platform::ID_YES)
-    return;
+    return false;
   // The list may have been rebuilt while the question was open: the update starts only when the
   // entry now selected is still the drive that was checked.
   DriveRecord* now = EntryDrive(window, Ui().ComboGetCurSel(window, IDC_DRIVE_LIST));
   if (now == nullptr || !SameDrive(*now, checked) || !SameDrive(s.selectedDrive, checked)) {
     RefuseRun(window, u"the drive list changed while the question was open");
-    return;
+    return false;
   }
 
   Ui().SetItemText(window, IDC_STATUS, u"");
@@ -116,4 +187,18 @@ void OnRun(platform::WindowHandle window) {
     // No thread could be made: say so and give the controls back, as a finished update would.
     OnUpdateResult(window, UPDATE_NO_WORKER);
   }
+  return true;
+}
+
+}  // namespace
+
+void OnRun(platform::WindowHandle window) {
+  AppState& s = AppStateGet();
+  s.runRefusal = static_cast<uint32_t>(RunRefusal::NONE);
+  // One update per machine: the lock is taken before anything is checked and held to the result.
+  if (!TakeUpdateLock()) {
+    Refuse(window, RunRefusal::BUSY, u"Another firmware update is running on this computer. Try again when it has finished.");
+    return;
+  }
+  if (!CheckAndStart(window)) ReleaseUpdateLock();
 }

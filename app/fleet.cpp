@@ -35,12 +35,14 @@ constexpr char kUsage[] =
     "  info     the embedded package: title, new version, model filter, SoC, accepted revisions,\n"
     "           images and their flash types\n"
     "  list     the drives the updater lists, each with whether it is eligible and why not\n"
-    "           (current, revision, no-image, internal-version)\n"
+    "           (pending-restart, current, revision, no-image, internal-version)\n"
     "  update   updates the chosen eligible drives one after the other. --yes answers the package's\n"
     "           warning, which is printed first; without it nothing is updated. --restart performs\n"
     "           the restart or power-off the package asks for after success; without it nothing is\n"
     "           shut down. --json prints one JSON object per drive on standard output. Every update\n"
-    "           run appends to %ProgramData%\\Quorvela\\FwUpdate.log, or to --log FILE.\n";
+    "           run appends to %ProgramData%\\Quorvela\\FwUpdate.log, or to --log FILE. A drive is\n"
+    "           not updated while another update runs on the computer (busy) or the computer runs\n"
+    "           on a low battery (power); the exit code then asks to retry later.\n";
 
 // ---- text ----------------------------------------------------------------------------------------
 
@@ -299,6 +301,9 @@ bool RunsNewVersion(const DriveRecord& drive) {
 }
 
 const char* Reason(const DriveRecord& drive) {
+  // Firmware committed to a native drive runs from the next restart; until then the drive reports
+  // its old revision, and another update would only replace what waits.
+  if (drive.activationPending != 0) return "pending-restart";
   if (RunsNewVersion(drive)) return "current";
   Eligibility e = CheckEligibility(drive);
   return e == Eligibility::ELIGIBLE ? nullptr : EligibilityWord(e);
@@ -524,37 +529,55 @@ void PrintList(const std::vector<Row>& rows, bool json) {
 
 // One drive's outcome, on the console, as JSON and in the log.
 struct Outcome {
-  const char* what = "skipped";  // updated, failed, skipped
+  const char* what = "skipped";  // updated, failed, skipped, busy, power
   const char* reason = nullptr;  // why it was skipped
   int result = 0;
   std::string before, after;
   uint64_t milliseconds = 0;
   bool restartNeeded = false;
+  bool activationByReset = false;  // the drive answered the commit with "activation needs a reset"
+  // Whether the update ran (updated or failed): only then is there a result.
+  bool Ran() const { return reason == nullptr && (std::string(what) == "updated" || std::string(what) == "failed"); }
+  // Not now: another update runs, or the battery is low. A deployment tool retries later.
+  bool TryLater() const { return std::string(what) == "busy" || std::string(what) == "power"; }
 };
+
+// What a drive that RUN turned away for the circumstances was told.
+std::string NotNowText(const Outcome& o) {
+  return std::string(o.what) == "busy" ? "another firmware update is running on this computer"
+                                       : "the computer runs on battery below " + Number(MIN_BATTERY_PERCENT) + " %";
+}
 
 void Report(const Row& row, const Outcome& o, bool json, Log& log) {
   const DriveRecord& d = row.drive;
-  bool ran = o.reason == nullptr;
+  bool ran = o.Ran();
   std::string version = U8(AppStateGet().newVersion);
   if (json) {
     Emit("{\"entry\":" + Number(row.entry) + ",\"model\":" + Json(U8(d.model)) + ",\"serial\":" + Json(Trimmed(d.serial)) +
          ",\"portId\":" + Number(d.iPort) + ",\"outcome\":" + Json(o.what) +
-         ",\"reason\":" + (ran ? std::string("null") : Json(o.reason)) + ",\"firmwareBefore\":" + Json(o.before) +
+         ",\"reason\":" + (o.reason == nullptr ? std::string("null") : Json(o.reason)) + ",\"firmwareBefore\":" + Json(o.before) +
          ",\"firmwareAfter\":" + Json(o.after) + ",\"result\":" + (ran ? Number(o.result) : std::string("null")) +
          ",\"meaning\":" + (ran ? Json(UpdateResultMeaning(o.result)) : std::string("null")) +
-         ",\"seconds\":" + Seconds(o.milliseconds) + ",\"restartNeeded\":" + (o.restartNeeded ? "true" : "false") + "}");
+         ",\"seconds\":" + Seconds(o.milliseconds) + ",\"restartNeeded\":" + (o.restartNeeded ? "true" : "false") +
+         ",\"activation\":" + (o.activationByReset ? "\"reset\"" : "null") + "}");
   }
   std::string words = "drive model=" + LogValue(U8(d.model)) + " serial=" + LogValue(Trimmed(d.serial)) +
                       " port=" + Number(d.iPort) + " package=" + LogValue(version) + " before=" + LogValue(o.before) +
                       " after=" + LogValue(o.after);
   if (ran)
     words += " result=" + Number(o.result) + " " + Json(UpdateResultMeaning(o.result)) + " seconds=" + Seconds(o.milliseconds);
+  else if (o.TryLater())
+    words += " result=" + std::string(o.what);
   else
     words += " result=skipped reason=" + std::string(o.reason);
+  if (o.activationByReset) words += " activation=reset";
   LogLine(log, words);
   if (ran)
     Say(std::string("  ") + o.what + ": result " + Number(o.result) + " (" + UpdateResultMeaning(o.result) + "), firmware " +
-        Shown(o.before) + " -> " + Shown(o.after) + ", " + Seconds(o.milliseconds) + " s\n");
+        Shown(o.before) + " -> " + Shown(o.after) + ", " + Seconds(o.milliseconds) + " s" +
+        (o.activationByReset ? "; the drive activates it at its next reset" : "") + "\n");
+  else if (o.TryLater())
+    Say(std::string("  ") + o.what + ": " + NotNowText(o) + "; nothing was written\n");
   else
     Say(std::string("  skipped: ") + o.reason + "\n");
 }
@@ -583,6 +606,7 @@ Outcome UpdateOne(HeadlessDialog& dialog, WindowHandle window, const Row& row) {
   FlushStage();
   o.milliseconds = platform::Time().TickCount64() - start;
 
+  RunRefusal refusal = static_cast<RunRefusal>(s.runRefusal);
   if (g_watch.haveResult) {
     o.result = g_watch.result;
     o.after = U8(s.selectedDrive.fwRevision);
@@ -590,6 +614,13 @@ Outcome UpdateOne(HeadlessDialog& dialog, WindowHandle window, const Row& row) {
     // A native drive activates the committed image at its next reset, which only a restart
     // brings; a bridged drive was reset by its power cycle.
     o.restartNeeded = o.result == 1 && (s.selectedDrive.iCmdType == CMD_TYPE_NVME || g_watch.restartOffered);
+    o.activationByReset = o.result == 1 && std::atomic_ref<uint32_t>(s.commitNeedsReset).load() != 0;
+  } else if (refusal == RunRefusal::BUSY) {
+    o.what = "busy";
+  } else if (refusal == RunRefusal::POWER) {
+    o.what = "power";
+  } else if (refusal == RunRefusal::PENDING_RESTART) {
+    o.reason = "pending-restart";
   } else if (g_watch.notNeeded) {
     // The drive read afresh at RUN no longer passes the package's tests.
     o.reason = Reason(s.selectedDrive) != nullptr ? Reason(s.selectedDrive) : "revision";
@@ -619,7 +650,7 @@ int Update(HeadlessDialog& dialog, WindowHandle window, const Options& options, 
     return EXIT_BAD_ARGUMENTS;
   }
 
-  bool failed = false, restart = false;
+  bool failed = false, restart = false, tryLater = false;
   int updated = 0;
   for (const Row& row : chosen) {
     Say("entry " + Number(row.entry) + ": " + Shown(U8(row.drive.model)) + ", serial " + Shown(Trimmed(row.drive.serial)) + "\n");
@@ -628,18 +659,33 @@ int Update(HeadlessDialog& dialog, WindowHandle window, const Options& options, 
     o.reason = row.reason;
     if (row.reason == nullptr) o = UpdateOne(dialog, window, row);
     Report(row, o, options.json, log);
-    failed = failed || (o.reason == nullptr && o.result != 1);
-    restart = restart || o.restartNeeded;
-    updated += o.reason == nullptr && o.result == 1 ? 1 : 0;
+    failed = failed || (o.Ran() && o.result != 1);
+    tryLater = tryLater || o.TryLater();
+    // Firmware that waits for a restart needs one as much as firmware committed now.
+    restart = restart || o.restartNeeded || (o.reason != nullptr && std::string(o.reason) == "pending-restart");
+    updated += o.Ran() && o.result == 1 ? 1 : 0;
   }
   Say(Number(static_cast<long long>(chosen.size())) + " drive(s) chosen, " + Number(updated) + " updated" +
-      (failed ? ", at least one failed\n" : "\n"));
+      (failed ? ", at least one failed" : "") + (tryLater ? ", at least one not now: retry later" : "") + "\n");
   if (failed) return EXIT_UPDATE_FAILED;
+  if (tryLater) return EXIT_TRY_AGAIN_LATER;
   if (!restart) return EXIT_DONE;
   if (!options.restart) return EXIT_RESTART_NEEDED;
+  // As the dialog: a power-off only where its AfterMessage offers one, otherwise a restart.
   uint32_t flags = s.afterMessage[0] != 0 && s.powerCtrl == 1 ? platform::EXITWIN_POWEROFF : platform::EXITWIN_REBOOT;
+  const char* what = flags == platform::EXITWIN_POWEROFF ? "power-off" : "restart";
+  platform::ShutdownResult shutdown = ShutdownSystem(flags);
+  if (!shutdown.privilegeEnabled) {
+    Complain(std::string("the ") + what + " was not started: the shutdown privilege could not be enabled (error " +
+             Number(shutdown.error) + "); restart the computer to finish");
+    return EXIT_RESTART_NEEDED;
+  }
+  if (!shutdown.accepted) {
+    Complain(std::string("the ") + what + " was not started: Windows refused it (error " + Number(shutdown.error) +
+             "); restart the computer to finish");
+    return EXIT_RESTART_NEEDED;
+  }
   Say(flags == platform::EXITWIN_POWEROFF ? "powering off\n" : "restarting\n");
-  ShutdownSystem(flags);
   return EXIT_RESTART_STARTED;
 }
 

@@ -25,6 +25,7 @@ const CodeMeaning kExitCodes[] = {
     {EXIT_RESTART_NEEDED, "done; a restart is needed to finish"},
     {EXIT_RESTART_STARTED, "done; the restart (or power-off) was started"},
     {EXIT_UPDATE_FAILED, "at least one update failed"},
+    {EXIT_TRY_AGAIN_LATER, "not now: another firmware update is running, or the computer runs on a low battery; retry later"},
     {EXIT_PACKAGE_UNUSABLE, "the embedded package is unusable"},
     {EXIT_BAD_ARGUMENTS, "bad arguments"},
 };

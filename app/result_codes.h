@@ -17,6 +17,7 @@ constexpr int FLEET_NOT_LISTED = -101; // the drive left the list before its tur
 constexpr int EXIT_DONE = 0;
 constexpr int EXIT_BAD_ARGUMENTS = 87;
 constexpr int EXIT_UPDATE_FAILED = 1603;
+constexpr int EXIT_TRY_AGAIN_LATER = 1618;  // ERROR_INSTALL_ALREADY_RUNNING: deployment tools retry
 constexpr int EXIT_PACKAGE_UNUSABLE = 1620;
 constexpr int EXIT_RESTART_STARTED = 1641;
 constexpr int EXIT_RESTART_NEEDED = 3010;

@@ -34,9 +34,12 @@ struct Run {
   // The configuration block, a page block: behind a bridge it moves straight to and from it.
   PageBlock config{CONFIG_BLOCK_BYTES};
 
+  // Every way out of the worker: the image released, the system allowed to sleep again, the result
+  // posted.
   int Finish(int result) {
     if (image != nullptr) platform::Sys().PageFree(image);
     image = nullptr;
+    platform::Sys().SetExecutionState(platform::EXECUTION_CONTINUOUS);
     return FinishUpdate(slot, device, result);
   }
 };
@@ -150,6 +153,10 @@ uint32_t UpdateWorker(void* parameter) {
   Run run;
   run.slot = static_cast<ThreadHandle*>(parameter);
   int r = 1;
+  // The system stays awake until the result (Run::Finish lets it sleep again).
+  if (platform::Sys().SetExecutionState(platform::EXECUTION_CONTINUOUS | platform::EXECUTION_SYSTEM_REQUIRED) == 0)
+    DebugTraceAlways(u"UpdateWorker: the system cannot be kept awake");
+  std::atomic_ref<uint32_t>(s.commitNeedsReset).store(0);
 
   // The worker's own copy of the drive: a timer-driven list rebuild may write selectedDrive at
   // any time, so it is read and written back only while the rebuild flag is held.

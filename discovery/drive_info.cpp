@@ -7,6 +7,7 @@
 #include "discovery/device_walks.h"
 #include "discovery/storage_device.h"
 #include "nvme/bridge.h"
+#include "nvme/firmware.h"
 #include "nvme/flash_id.h"
 #include "nvme/nvme_command.h"
 #include "nvme/page_block.h"
@@ -88,6 +89,22 @@ void ReadIdentityTexts(const uint8_t* controller, DriveRecord* record) {
   DriveText(controller + IDC_SERIAL, IDC_SERIAL_BYTES, record->serial);
 }
 
+// Whether firmware committed to a native drive waits for activation at the next reset. A drive
+// that does not answer is taken as one without: it is offered as it always was.
+void ReadActivationState(const char16_t* path, platform::DeviceHandle device, DriveRecord* record) {
+  FirmwareSlots slots;
+  int result = IO_NVMe_FwGetInfo(device, &slots);
+  if (result != NVME_RESULT_OK) {
+    DebugTrace(u"%s - no answer to the firmware information request (%d, error %u); it is offered as before", path,
+               result, slots.error);
+    return;
+  }
+  record->activationPending = slots.pendingSlot != 0 ? 1 : 0;
+  if (record->activationPending)
+    DebugTrace(u"%s - firmware %s in slot %d waits for activation at the next reset", path, slots.pendingRevision,
+               static_cast<int>(slots.pendingSlot));
+}
+
 // The rest of GetDiskInfo, with the drive open and both Identify blocks at hand.
 int FillRecord(const char16_t* path, platform::DeviceHandle device, int32_t cmdType, uint8_t* controller,
                uint8_t* ns, DriveRecord* record) {
@@ -124,8 +141,10 @@ int FillRecord(const char16_t* path, platform::DeviceHandle device, int32_t cmdT
   DebugTrace(u"%s - iCmdType = %d, iPort = %I64d", path, static_cast<int>(cmdType),
              static_cast<long long>(record->iPort));
 
-  if (cmdType == CMD_TYPE_NVME)
+  if (cmdType == CMD_TYPE_NVME) {
     GetPciLinkInfo(path, &record->linkSpeed, &record->linkWidth, &record->maxLinkSpeed, &record->maxLinkWidth);
+    ReadActivationState(path, device, record);
+  }
   return DRIVE_INFO_OK;
 }
 

@@ -43,6 +43,9 @@ struct DriveRecord {
   uint8_t flashId[FLASH_ID_BYTES];
   uint32_t flashType;
   char16_t internalFwVersion[DRIVE_TEXT_CHARS];
+  // A native drive's firmware information: 1 when firmware committed earlier waits for activation
+  // at the next reset; 0 otherwise, also behind a bridge and for a drive that does not answer.
+  uint8_t activationPending;
 };
 
 // A plain value: zero-filled with memset or {} and copied with = or memcpy, sharing nothing.
@@ -69,4 +72,5 @@ static_assert(offsetof(DriveRecord, hasVendorInfo) == 708);
 static_assert(offsetof(DriveRecord, flashId) == 709);
 static_assert(offsetof(DriveRecord, flashType) == 716);
 static_assert(offsetof(DriveRecord, internalFwVersion) == 720);
-static_assert(sizeof(DriveRecord) == 848);
+static_assert(offsetof(DriveRecord, activationPending) == 848);
+static_assert(sizeof(DriveRecord) == 856);

@@ -436,7 +436,8 @@ bool ParseFault(Keys& keys, const Entry* e, Fault* fault) {
       {"vendor-write", RequestKind::VendorWrite},
       {"firmware-download", RequestKind::FirmwareDownload},
       {"firmware-commit", RequestKind::FirmwareCommit},
-      {"power-control", RequestKind::PowerControl}};
+      {"power-control", RequestKind::PowerControl},
+      {"firmware-info", RequestKind::FirmwareInfo}};
   bool known = false;
   if (!words.empty()) {
     for (const auto& [name, kind] : kinds) {

@@ -259,6 +259,7 @@ ScsiOutcome BridgeDisk::RunCommand(DataDirection direction, uint8_t* data, uint3
   NvmeCompletion c;
   if (armed_ != nullptr && armed_->action == FaultAction::ErrorCompletion) {
     ++faultsStruck_;
+    if (armed_->performed) controller_->Execute(command_.data(), direction, data, length);
     c.status = armed_->status;
     armed_ = nullptr;
   } else {
@@ -284,6 +285,7 @@ ScsiOutcome BridgeDisk::Asmedia(const uint8_t cdb[16], uint8_t dataIn, uint8_t* 
     NvmeCompletion c;
     if (fault != nullptr && fault->action == FaultAction::ErrorCompletion) {
       ++faultsStruck_;
+      if (fault->performed) controller_->Identify(cdb[3], cdb[7], data, length);
       c.status = fault->status;
     } else {
       c = controller_->Identify(cdb[3], cdb[7], data, length);

@@ -28,6 +28,8 @@ class NativeDisk : public EmuDisk {
                        uint32_t* returned, uint32_t* error, RequestNotes* notes);
   bool FirmwareDownload(const uint8_t* in, uint32_t inLength, uint32_t* error, RequestNotes* notes);
   bool FirmwareActivate(const uint8_t* in, uint32_t inLength, uint32_t* error, RequestNotes* notes);
+  bool FirmwareGetInfo(const uint8_t* in, uint32_t inLength, uint8_t* out, uint32_t outLength, uint32_t* returned,
+                       uint32_t* error, RequestNotes* notes);
 };
 
 // What a SCSI command came to.

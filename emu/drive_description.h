@@ -108,6 +108,7 @@ enum class RequestKind : uint8_t {
   FirmwareDownload,  // IOCTL_STORAGE_FIRMWARE_DOWNLOAD or opcode 0x11
   FirmwareCommit,    // IOCTL_STORAGE_FIRMWARE_ACTIVATE or opcode 0x10
   PowerControl,      // a bridge's power-control request
+  FirmwareInfo,      // IOCTL_STORAGE_FIRMWARE_GET_INFO
 };
 
 enum class FaultAction : uint8_t {
@@ -128,7 +129,10 @@ struct Fault {
   uint32_t error = 1117;     // FailRequest: the system error (ERROR_IO_DEVICE)
   uint8_t phase = 1;         // bridged drives: the phase that goes wrong
   uint16_t status = 0x0006;  // ErrorCompletion: status code type << 8 | status code
-  bool performed = false;    // FailRequest: the request takes effect before it fails
+  // FailRequest: the request takes effect before it fails. ErrorCompletion: the command is carried
+  // out and then completes with `status` (a status that reports what was done, such as a commit
+  // whose activation needs a reset).
+  bool performed = false;
 };
 
 struct BehaviourDescription {

@@ -57,6 +57,8 @@ bool NativeDisk::Control(uint32_t code, void* inBuffer, uint32_t inLength, void*
       return FirmwareDownload(in, inLength, error, notes);
     case wire::IOCTL_STORAGE_FIRMWARE_ACTIVATE:
       return FirmwareActivate(in, inLength, error, notes);
+    case wire::IOCTL_STORAGE_FIRMWARE_GET_INFO:
+      return FirmwareGetInfo(in, inLength, out, outLength, returned, error, notes);
     default:
       return Fail(error, wire::ERROR_INVALID_FUNCTION);
   }
@@ -96,6 +98,7 @@ bool NativeDisk::ProtocolQuery(uint32_t property, const uint8_t* in, uint32_t in
   NvmeCompletion c;
   if (fault != nullptr && fault->action == FaultAction::ErrorCompletion) {
     ++faultsStruck_;
+    if (fault->performed) controller_->Identify(cns, nsid, reply.data(), data.protocolDataLength);
     c.status = fault->status;
   } else {
     c = controller_->Identify(cns, nsid, reply.data(), data.protocolDataLength);
@@ -167,6 +170,7 @@ bool NativeDisk::ProtocolCommand(const uint8_t* in, uint32_t inLength, uint8_t* 
   NvmeCompletion c;
   if (fault != nullptr && fault->action == FaultAction::ErrorCompletion) {
     ++faultsStruck_;
+    if (fault->performed) controller_->Execute(command, direction, data.data(), length);
     c.status = fault->status;
   } else {
     c = controller_->Execute(command, direction, data.data(), length);
@@ -219,11 +223,13 @@ bool NativeDisk::FirmwareDownload(const uint8_t* in, uint32_t inLength, uint32_t
   }
   uint32_t length = static_cast<uint32_t>(request.bufferSize);
   NvmeCompletion c;
+  // The driver sends whole dwords; a tail that is not one is padded on the way.
   if (fault != nullptr && fault->action == FaultAction::ErrorCompletion) {
     ++faultsStruck_;
+    if (fault->performed)
+      controller_->DownloadPiece(request.offset, in + wire::FIRMWARE_IMAGE_OFFSET, length, (length + 3ull) & ~3ull);
     c.status = fault->status;
   } else {
-    // The driver sends whole dwords; a tail that is not one is padded on the way.
     c = controller_->DownloadPiece(request.offset, in + wire::FIRMWARE_IMAGE_OFFSET, length, (length + 3ull) & ~3ull);
   }
   notes->extras.push_back("nvme=" + Hex16(c.status));
@@ -255,16 +261,68 @@ bool NativeDisk::FirmwareActivate(const uint8_t* in, uint32_t inLength, uint32_t
   NvmeCompletion c;
   if (fault != nullptr && fault->action == FaultAction::ErrorCompletion) {
     ++faultsStruck_;
+    if (fault->performed) controller_->Commit(request.slot, action);
     c.status = fault->status;
   } else {
     c = controller_->Commit(request.slot, action);
   }
   notes->extras.push_back("nvme=" + Hex16(c.status));
+  // A commit whose activation needs a reset has been done; the driver reports it with its own
+  // error.
+  uint16_t code = c.status & 0x7FF;
+  if (code == 0x10B || code == 0x110 || code == 0x111) return Fail(error, wire::ERROR_FIRMWARE_ACTIVATION_AFTER_RESET);
   if (c.status != NVME_SUCCESS) return Fail(error, wire::ERROR_IO_DEVICE);
   if (fault != nullptr && fault->action == FaultAction::FailRequest) {
     ++faultsStruck_;
     return Fail(error, fault->error);
   }
+  return true;
+}
+
+// The firmware information as the storage stack gives it: a query of at least its own size
+// (STATUS_INFO_LENGTH_MISMATCH otherwise), room for at least STORAGE_HW_FIRMWARE_INFO with its one
+// slot record (STATUS_BUFFER_TOO_SMALL otherwise), and as much of the reply as the buffer holds,
+// Size telling how much there is. The drive has one slot; it names it pending from a commit with
+// activation at the next reset until that reset.
+bool NativeDisk::FirmwareGetInfo(const uint8_t* in, uint32_t inLength, uint8_t* out, uint32_t outLength,
+                                 uint32_t* returned, uint32_t* error, RequestNotes* notes) {
+  if (!IsNvme()) return Fail(error, wire::ERROR_NOT_SUPPORTED);
+  if (inLength < sizeof(wire::FirmwareInfoQuery)) return Fail(error, wire::ERROR_BAD_LENGTH);
+  if (outLength < sizeof(wire::FirmwareInfo)) return Fail(error, wire::ERROR_INSUFFICIENT_BUFFER);
+  wire::FirmwareInfoQuery query;
+  std::memcpy(&query, in, sizeof query);
+  if (query.version != sizeof(wire::FirmwareInfoQuery) || query.size < sizeof(wire::FirmwareInfoQuery) ||
+      (query.flags & ~wire::STORAGE_HW_FIRMWARE_REQUEST_FLAG_CONTROLLER) != 0)
+    return Fail(error, wire::ERROR_INVALID_PARAMETER);
+  const Fault* fault = BeginCommand(RequestKind::FirmwareInfo);
+  if (fault != nullptr && (fault->action == FaultAction::FailRequest || fault->action == FaultAction::ErrorCompletion)) {
+    ++faultsStruck_;
+    if (fault->action == FaultAction::ErrorCompletion) {
+      notes->extras.push_back("nvme=" + Hex16(fault->status));
+      return Fail(error, wire::ERROR_IO_DEVICE);
+    }
+    return Fail(error, fault->error);
+  }
+  // What the driver reads from the Firmware Slot Information log page and Identify Controller.
+  notes->extras.push_back("nvme=0000");
+  const BehaviourDescription& behaviour = description_.behaviour;
+  wire::FirmwareInfo info{};
+  info.version = sizeof(wire::FirmwareInfo);
+  info.size = sizeof(wire::FirmwareInfo);
+  info.supportUpgrade = 1;
+  info.slotCount = 1;
+  info.activeSlot = 1;
+  info.pendingActivateSlot = controller_->ActivationPending() ? 1 : wire::STORAGE_HW_FIRMWARE_INVALID_SLOT;
+  info.firmwareShared = 1;
+  info.imagePayloadAlignment = behaviour.firmwarePayloadAlignment;
+  info.imagePayloadMaxSize = behaviour.firmwarePayloadMaxSize;
+  info.slot[0].version = sizeof(wire::FirmwareSlotInfo);
+  info.slot[0].size = sizeof(wire::FirmwareSlotInfo);
+  info.slot[0].slotNumber = 1;
+  std::string revision = controller_->FirmwareName();
+  std::memcpy(info.slot[0].revision, revision.data(), std::min<size_t>(revision.size(), sizeof info.slot[0].revision));
+  std::memcpy(out, &info, sizeof info);
+  *returned = sizeof info;
   return true;
 }
 

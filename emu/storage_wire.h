@@ -12,16 +12,21 @@ namespace emu::wire {
 constexpr uint32_t IOCTL_STORAGE_QUERY_PROPERTY = 0x002D1400;
 constexpr uint32_t IOCTL_STORAGE_GET_DEVICE_NUMBER = 0x002D1080;
 constexpr uint32_t IOCTL_STORAGE_PROTOCOL_COMMAND = 0x002DD3C0;
+constexpr uint32_t IOCTL_STORAGE_FIRMWARE_GET_INFO = 0x002D1C00;
 constexpr uint32_t IOCTL_STORAGE_FIRMWARE_DOWNLOAD = 0x002DDC04;
 constexpr uint32_t IOCTL_STORAGE_FIRMWARE_ACTIVATE = 0x002DDC08;
 constexpr uint32_t IOCTL_SCSI_PASS_THROUGH_DIRECT = 0x0004D014;
 
 // System error codes the disks answer with.
 constexpr uint32_t ERROR_INVALID_FUNCTION = 1;
+constexpr uint32_t ERROR_BAD_LENGTH = 24;  // STATUS_INFO_LENGTH_MISMATCH
 constexpr uint32_t ERROR_NOT_SUPPORTED = 50;
 constexpr uint32_t ERROR_INVALID_PARAMETER = 87;
 constexpr uint32_t ERROR_INSUFFICIENT_BUFFER = 122;
 constexpr uint32_t ERROR_IO_DEVICE = 1117;
+// What IOCTL_STORAGE_FIRMWARE_ACTIVATE fails with when the drive completed the commit with an
+// "activation requires a reset" status (NVMe 0x10B, 0x110, 0x111): the image is committed.
+constexpr uint32_t ERROR_FIRMWARE_ACTIVATION_AFTER_RESET = 0x30207;
 
 // STORAGE_PROPERTY_ID and STORAGE_QUERY_TYPE values.
 constexpr uint32_t StorageDeviceProperty = 0;
@@ -180,6 +185,49 @@ struct FirmwareActivate {
 };
 static_assert(sizeof(FirmwareActivate) == 16);
 static_assert(offsetof(FirmwareActivate, slot) == 12);
+
+// STORAGE_HW_FIRMWARE_INFO_QUERY.
+struct FirmwareInfoQuery {
+  uint32_t version;
+  uint32_t size;
+  uint32_t flags;
+  uint32_t reserved;
+};
+static_assert(sizeof(FirmwareInfoQuery) == 16);
+
+// STORAGE_HW_FIRMWARE_SLOT_INFO.
+struct FirmwareSlotInfo {
+  uint32_t version;
+  uint32_t size;
+  uint8_t slotNumber;
+  uint8_t readOnly;  // bit 0
+  uint8_t reserved1[6];
+  uint8_t revision[16];
+};
+static_assert(sizeof(FirmwareSlotInfo) == 32);
+static_assert(offsetof(FirmwareSlotInfo, slotNumber) == 8);
+static_assert(offsetof(FirmwareSlotInfo, revision) == 16);
+
+// STORAGE_HW_FIRMWARE_INFO with its first slot record; the other slots follow it.
+struct FirmwareInfo {
+  uint32_t version;
+  uint32_t size;
+  uint8_t supportUpgrade;  // bit 0
+  uint8_t slotCount;
+  uint8_t activeSlot;
+  uint8_t pendingActivateSlot;
+  uint8_t firmwareShared;
+  uint8_t reserved[3];
+  uint32_t imagePayloadAlignment;
+  uint32_t imagePayloadMaxSize;
+  FirmwareSlotInfo slot[1];
+};
+static_assert(sizeof(FirmwareInfo) == 56);
+static_assert(offsetof(FirmwareInfo, slotCount) == 9);
+static_assert(offsetof(FirmwareInfo, pendingActivateSlot) == 11);
+static_assert(offsetof(FirmwareInfo, imagePayloadAlignment) == 16);
+static_assert(offsetof(FirmwareInfo, slot) == 24);
+constexpr uint8_t STORAGE_HW_FIRMWARE_INVALID_SLOT = 0xFF;
 
 // SCSI_PASS_THROUGH_DIRECT of a 64-bit process: DataBuffer is 8 bytes on an 8-byte boundary.
 struct ScsiPassThroughDirect64 {

@@ -181,6 +181,7 @@ int IO_USB_JMI_NvmeCmd(platform::DeviceHandle device, uint32_t direction, NvmeCo
   JmiCdb(cdb, 0x8F, JMI_BLOCK_BYTES);
   if (int r = SendPhase(device, cdb, SPTD_DATA_IN, block, JMI_BLOCK_BYTES, statusOut)) return r;
   if (std::memcmp(block, JMI_MARK, sizeof(JMI_MARK)) != 0) return NVME_RESULT_DEVICE_ERROR;
+  std::memcpy(command, block + JMI_COMPLETION_AT, NVME_COMPLETION_BYTES);
   return CompletionStatus(block + JMI_COMPLETION_AT) == 0 ? NVME_RESULT_OK : NVME_RESULT_DEVICE_ERROR;
 }
 

@@ -40,9 +40,9 @@ int IdentifyCmd(int32_t iCmdType, platform::DeviceHandle device, uint32_t cns, u
                 void* buffer, uint32_t length, uint8_t* statusOut);
 
 // One NVMe command and its data through a bridge: 1, -4 or -8. For direction 0 the buffer may be
-// null with length 0. The ASMedia transport writes the completion entry over the first 16 bytes
-// of the command; the JMicron one zeroes the caller's buffer before a read or a command without
-// data.
+// null with length 0. Both transports write the completion entry the bridge returned over the
+// first 16 bytes of the command; the JMicron one zeroes the caller's buffer before a read or a
+// command without data.
 int IO_USB_ASM_NvmeCmd(platform::DeviceHandle device, uint32_t direction, NvmeCommand* command,
                        void* buffer, uint32_t length, uint8_t* statusOut);
 int IO_USB_JMI_NvmeCmd(platform::DeviceHandle device, uint32_t direction, NvmeCommand* command,

@@ -1,6 +1,7 @@
 // Firmware Image Download in chunks with progress, Firmware Commit, and the legacy firmware name.
 #include "nvme/firmware.h"
 
+#include <atomic>
 #include <cstring>
 
 #include "app/app_state.h"
@@ -41,6 +42,12 @@ void ReportProgress(uint32_t sent, uint32_t size, uint32_t* lastProgress) {
 
 void ReleaseImage(uint8_t* image) {
   if (image != nullptr) platform::Sys().PageFree(image);
+}
+
+// The drive took the image, and it runs from the next reset.
+void NoteCommitAwaitsReset(const char16_t* what, uint32_t code) {
+  std::atomic_ref<uint32_t>(AppStateGet().commitNeedsReset).store(1);
+  DebugTraceAlways(u"FW Commit: the image is committed and is activated by a reset (%s 0x%X)", what, code);
 }
 
 }  // namespace
@@ -138,7 +145,51 @@ int IO_NVMe_FwActivate(platform::DeviceHandle device, uint8_t slot, uint8_t acti
                              sizeof(request), nullptr, 0, &returned, &error))
     return NVME_RESULT_OK;
   RecordSystemError(error);
-  return error == FW_ACTIVATE_ERROR_ACCEPTED ? NVME_RESULT_OK : NVME_RESULT_IO_FAILED;
+  if (error != FW_ACTIVATE_ERROR_ACCEPTED) return NVME_RESULT_IO_FAILED;
+  NoteCommitAwaitsReset(u"error", error);
+  return NVME_RESULT_OK;
+}
+
+bool CommitAwaitsReset(uint16_t status) {
+  uint16_t code = status & 0x7FF;  // status code type and status code, without More and DNR
+  return code == 0x10B || code == 0x110 || code == 0x111;
+}
+
+int IO_NVMe_FwGetInfo(platform::DeviceHandle device, FirmwareSlots* slots) {
+  *slots = FirmwareSlots{};
+  StorageHwFirmwareInfoQuery query{};
+  query.version = sizeof(StorageHwFirmwareInfoQuery);
+  query.size = sizeof(StorageHwFirmwareInfoQuery);
+  query.flags = STORAGE_HW_FIRMWARE_REQUEST_FLAG_CONTROLLER_VALUE;
+  alignas(StorageHwFirmwareInfo) uint8_t reply[FW_INFO_REPLY_BYTES] = {};
+  uint32_t returned = 0, error = 0;
+  if (!platform::Io().Control(device, IOCTL_STORAGE_FIRMWARE_GET_INFO_CODE, &query, sizeof query, reply,
+                              sizeof reply, &returned, &error)) {
+    slots->error = error;
+    return NVME_RESULT_IO_FAILED;
+  }
+  // The head and at least one slot record, as the storage driver fills them.
+  StorageHwFirmwareInfo info;
+  if (returned < sizeof info || returned > sizeof reply) return NVME_RESULT_DEVICE_ERROR;
+  std::memcpy(&info, reply, sizeof info);
+  if (info.version < sizeof info || info.size < sizeof info || info.slotCount == 0 ||
+      info.slotCount > FW_INFO_MAX_SLOTS)
+    return NVME_RESULT_DEVICE_ERROR;
+  slots->activeSlot = info.activeSlot;
+  // NVMe reports no pending slot as 0, the storage driver as 0xFF.
+  if (info.pendingActivateSlot == 0 || info.pendingActivateSlot == STORAGE_HW_FIRMWARE_INVALID_SLOT_VALUE) return NVME_RESULT_OK;
+  slots->pendingSlot = info.pendingActivateSlot;
+  // The records that arrived whole; the pending slot's tells its revision.
+  size_t records = (returned - offsetof(StorageHwFirmwareInfo, slot)) / sizeof(StorageHwFirmwareSlotInfo);
+  for (size_t i = 0; i < records && i < info.slotCount; ++i) {
+    StorageHwFirmwareSlotInfo slot;
+    std::memcpy(&slot, reply + offsetof(StorageHwFirmwareInfo, slot) + i * sizeof slot, sizeof slot);
+    if (slot.slotNumber != info.pendingActivateSlot) continue;
+    char revision[STORAGE_HW_FIRMWARE_REVISION_LENGTH_VALUE + 1] = {};
+    std::memcpy(revision, slot.revision, STORAGE_HW_FIRMWARE_REVISION_LENGTH_VALUE);
+    platform::AnsiToWide(revision, -1, slots->pendingRevision, sizeof slots->pendingRevision / sizeof(char16_t));
+  }
+  return NVME_RESULT_OK;
 }
 
 int FWCommit(int32_t iCmdType, platform::DeviceHandle device, uint8_t slot, uint8_t action) {
@@ -153,6 +204,14 @@ int FWCommit(int32_t iCmdType, platform::DeviceHandle device, uint8_t slot, uint
     result = iCmdType == CMD_TYPE_ASM
                  ? IO_USB_ASM_NvmeCmd(device, NVME_DATA_NONE, &command, nullptr, 0, nullptr)
                  : IO_USB_JMI_NvmeCmd(device, NVME_DATA_NONE, &command, nullptr, 0, nullptr);
+    // The completion entry came back over the command: a status that means "committed, activated
+    // by a reset" is success, and the bridge's power cycle that follows is that reset. (A command
+    // that failed before its completion keeps zeros there.)
+    uint16_t status = CompletionStatus(reinterpret_cast<const uint8_t*>(&command));
+    if (result == NVME_RESULT_DEVICE_ERROR && CommitAwaitsReset(status)) {
+      NoteCommitAwaitsReset(u"status", status & 0x7FFu);
+      result = NVME_RESULT_OK;
+    }
   } else {
     return NVME_RESULT_BAD_CMD_TYPE;
   }

@@ -18,9 +18,27 @@ int DownloadFW(int32_t iCmdType, platform::DeviceHandle device, uint8_t* image, 
 int IO_NVMe_FwDownload(platform::DeviceHandle device, uint8_t* image, uint32_t size);
 
 // Firmware Commit of the downloaded image into slot with the commit action. 1, -4, -8 or -5.
+// A commit the drive completes with a status of CommitAwaitsReset (bridges), or the native error
+// 0x30207, counts as success: the image is committed and runs after a reset. AppState's
+// commitNeedsReset then says so.
 int FWCommit(int32_t iCmdType, platform::DeviceHandle device, uint8_t slot, uint8_t action);
 // The native activate (STORAGE_HW_FIRMWARE_ACTIVATE); the error 0x30207 counts as success.
 int IO_NVMe_FwActivate(platform::DeviceHandle device, uint8_t slot, uint8_t action);
+// Firmware Commit statuses (status code type 1) that mean the image was committed and is
+// activated by a reset: 0x10B conventional reset, 0x110 NVM subsystem reset, 0x111 controller
+// level reset. Every other status, 0x106 and 0x107 among them, is a failure.
+bool CommitAwaitsReset(uint16_t status);
+
+// What a native drive reports of its firmware slots.
+struct FirmwareSlots {
+  uint8_t activeSlot;
+  uint8_t pendingSlot;  // the slot whose firmware runs from the next reset; 0 when none waits
+  char16_t pendingRevision[17];  // that slot's revision, as far as the drive tells it
+  uint32_t error;       // the system error of a request that failed
+};
+// Asks the storage driver for the drive's firmware information (IOCTL_STORAGE_FIRMWARE_GET_INFO,
+// for the controller). 1, -4 when the request failed, -8 when the reply is not one.
+int IO_NVMe_FwGetInfo(platform::DeviceHandle device, FirmwareSlots* slots);
 
 // Reads the legacy information block, puts name (ANSI, at most 8 bytes) into its firmware-name
 // field at bytes 88-95 and writes bytes 0-143 back. Returns the failing command's code (a read

@@ -10,6 +10,7 @@
 // Device control codes.
 constexpr uint32_t IOCTL_STORAGE_QUERY_PROPERTY_CODE = 0x2D1400;
 constexpr uint32_t IOCTL_STORAGE_PROTOCOL_COMMAND_CODE = 0x2DD3C0;
+constexpr uint32_t IOCTL_STORAGE_FIRMWARE_GET_INFO_CODE = 0x2D1C00;
 constexpr uint32_t IOCTL_STORAGE_FIRMWARE_DOWNLOAD_CODE = 0x2DDC04;
 constexpr uint32_t IOCTL_STORAGE_FIRMWARE_ACTIVATE_CODE = 0x2DDC08;
 constexpr uint32_t IOCTL_SCSI_PASS_THROUGH_DIRECT_CODE = 0x4D014;
@@ -154,8 +155,74 @@ static_assert(sizeof(StorageHwFirmwareActivate) == 16);
 static_assert(offsetof(StorageHwFirmwareActivate, flags) == 8);
 static_assert(offsetof(StorageHwFirmwareActivate, slot) == 12);
 
-// The activate error that still counts as success.
+// The activate error that still counts as success: the drive took the image, and it runs from the
+// next reset.
 constexpr uint32_t FW_ACTIVATE_ERROR_ACCEPTED = 0x30207;
+
+// ---- Firmware information: IOCTL_STORAGE_FIRMWARE_GET_INFO -------------------------------------
+// The request is a STORAGE_HW_FIRMWARE_INFO_QUERY; the reply a STORAGE_HW_FIRMWARE_INFO whose Slot
+// records run on past it, one per firmware slot. No member is pointer-sized and every one is
+// aligned to its size, so the 32-bit and the 64-bit layouts are the same.
+
+struct StorageHwFirmwareInfoQuery {
+  uint32_t version;  // sizeof(StorageHwFirmwareInfoQuery)
+  uint32_t size;     // the same
+  uint32_t flags;    // STORAGE_HW_FIRMWARE_REQUEST_FLAG_CONTROLLER for an NVMe drive
+  uint32_t reserved;
+};
+static_assert(sizeof(StorageHwFirmwareInfoQuery) == 16 && alignof(StorageHwFirmwareInfoQuery) == 4);
+static_assert(offsetof(StorageHwFirmwareInfoQuery, size) == 4);
+static_assert(offsetof(StorageHwFirmwareInfoQuery, flags) == 8);
+static_assert(offsetof(StorageHwFirmwareInfoQuery, reserved) == 12);
+
+constexpr size_t STORAGE_HW_FIRMWARE_REVISION_LENGTH_VALUE = 16;
+// PendingActivateSlot when no slot waits for activation.
+constexpr uint8_t STORAGE_HW_FIRMWARE_INVALID_SLOT_VALUE = 0xFF;
+
+struct StorageHwFirmwareSlotInfo {
+  uint32_t version;  // sizeof(StorageHwFirmwareSlotInfo)
+  uint32_t size;
+  uint8_t slotNumber;
+  uint8_t readOnly;  // bit 0 ReadOnly, bits 1-7 Reserved0
+  uint8_t reserved1[6];
+  uint8_t revision[STORAGE_HW_FIRMWARE_REVISION_LENGTH_VALUE];
+};
+static_assert(sizeof(StorageHwFirmwareSlotInfo) == 32 && alignof(StorageHwFirmwareSlotInfo) == 4);
+static_assert(offsetof(StorageHwFirmwareSlotInfo, size) == 4);
+static_assert(offsetof(StorageHwFirmwareSlotInfo, slotNumber) == 8);
+static_assert(offsetof(StorageHwFirmwareSlotInfo, readOnly) == 9);
+static_assert(offsetof(StorageHwFirmwareSlotInfo, reserved1) == 10);
+static_assert(offsetof(StorageHwFirmwareSlotInfo, revision) == 16);
+
+struct StorageHwFirmwareInfo {
+  uint32_t version;  // sizeof(StorageHwFirmwareInfo), one slot record included
+  uint32_t size;     // the whole reply: the head and SlotCount slot records
+  uint8_t supportUpgrade;  // bit 0 SupportUpgrade, bits 1-7 Reserved0
+  uint8_t slotCount;
+  uint8_t activeSlot;
+  uint8_t pendingActivateSlot;
+  uint8_t firmwareShared;
+  uint8_t reserved[3];
+  uint32_t imagePayloadAlignment;
+  uint32_t imagePayloadMaxSize;
+  StorageHwFirmwareSlotInfo slot[1];  // Slot[ANYSIZE_ARRAY]
+};
+static_assert(sizeof(StorageHwFirmwareInfo) == 56 && alignof(StorageHwFirmwareInfo) == 4);
+static_assert(offsetof(StorageHwFirmwareInfo, size) == 4);
+static_assert(offsetof(StorageHwFirmwareInfo, supportUpgrade) == 8);
+static_assert(offsetof(StorageHwFirmwareInfo, slotCount) == 9);
+static_assert(offsetof(StorageHwFirmwareInfo, activeSlot) == 10);
+static_assert(offsetof(StorageHwFirmwareInfo, pendingActivateSlot) == 11);
+static_assert(offsetof(StorageHwFirmwareInfo, firmwareShared) == 12);
+static_assert(offsetof(StorageHwFirmwareInfo, imagePayloadAlignment) == 16);
+static_assert(offsetof(StorageHwFirmwareInfo, imagePayloadMaxSize) == 20);
+static_assert(offsetof(StorageHwFirmwareInfo, slot) == 24);
+
+// An NVMe controller has at most seven firmware slots; the reply buffer holds them all.
+constexpr uint32_t FW_INFO_MAX_SLOTS = 7;
+constexpr uint32_t FW_INFO_REPLY_BYTES =
+    offsetof(StorageHwFirmwareInfo, slot) + FW_INFO_MAX_SLOTS * sizeof(StorageHwFirmwareSlotInfo);
+static_assert(FW_INFO_REPLY_BYTES == 248);
 
 // ---- SCSI_PASS_THROUGH_DIRECT ------------------------------------------------------------------
 

@@ -69,6 +69,16 @@ enum class FolderAccess : uint32_t { ADMINS_ONLY, USERS_READ };
 // ExitWindowsEx flags.
 constexpr uint32_t EXITWIN_REBOOT = 0x02;
 constexpr uint32_t EXITWIN_POWEROFF = 0x08;
+// The reason given with them: a planned restart for a software installation
+// (SHTDN_REASON_MAJOR_SOFTWARE | SHTDN_REASON_MINOR_INSTALLATION | SHTDN_REASON_FLAG_PLANNED).
+constexpr uint32_t SHUTDOWN_REASON_INSTALLATION = 0x80030002;
+
+// What became of a request to shut down.
+struct ShutdownResult {
+  bool privilegeEnabled;  // the shutdown privilege was enabled (it was not asked for otherwise)
+  bool accepted;          // ExitWindowsEx accepted the request: the shutdown has begun
+  uint32_t error;         // the system error when either is false
+};
 
 using ThreadProc = uint32_t (*)(void* parameter);
 
@@ -76,6 +86,33 @@ using ThreadProc = uint32_t (*)(void* parameter);
 struct LocalDateTime {
   uint16_t year, month, day, hour, minute, second, milliseconds;
 };
+
+// The updater's machine-wide lock: a named mutex, owned by the thread that took it.
+using NamedLock = void*;
+enum class LockResult : uint32_t {
+  TAKEN,      // the calling thread owns it now
+  ABANDONED,  // the calling thread owns it now; its owner before ended without releasing it
+  BUSY,       // another thread, or another process, owns it
+  FAILED,     // it could not be made or opened; the error says why
+};
+
+// GetSystemPowerStatus, as far as the updater reads it.
+struct PowerStatus {
+  uint8_t acLineStatus;        // POWER_AC_*
+  uint8_t batteryFlag;         // bit flags; POWER_NO_BATTERY, or POWER_BATTERY_UNKNOWN
+  uint8_t batteryLifePercent;  // 0 to 100, or POWER_PERCENT_UNKNOWN
+};
+constexpr uint8_t POWER_AC_OFFLINE = 0;
+constexpr uint8_t POWER_AC_ONLINE = 1;
+constexpr uint8_t POWER_AC_UNKNOWN = 255;
+constexpr uint8_t POWER_NO_BATTERY = 128;
+constexpr uint8_t POWER_BATTERY_UNKNOWN = 255;
+constexpr uint8_t POWER_PERCENT_UNKNOWN = 255;
+
+// SetThreadExecutionState flags: CONTINUOUS | SYSTEM_REQUIRED keeps the system from sleeping until
+// the thread sets CONTINUOUS alone.
+constexpr uint32_t EXECUTION_CONTINUOUS = 0x80000000;
+constexpr uint32_t EXECUTION_SYSTEM_REQUIRED = 0x00000001;
 
 class System {
  public:
@@ -146,8 +183,9 @@ class System {
   // One line for the debugger (OutputDebugStringW).
   virtual void DebugOutput(const char16_t* text) = 0;
 
-  // Enables the shutdown privilege and asks the system to end the session with the flags.
-  virtual void Shutdown(uint32_t flags) = 0;
+  // Enables the shutdown privilege and asks the system to end the session with the flags and the
+  // reason. The request is made only when the privilege could be enabled.
+  virtual ShutdownResult Shutdown(uint32_t flags, uint32_t reason) = 0;
 
   // The folder of the running executable, without a trailing separator.
   virtual uint32_t GetProgramFolder(char16_t* buffer, uint32_t capacity) = 0;
@@ -157,6 +195,21 @@ class System {
   // The folder for data that all users of the machine share (ProgramData), without a trailing
   // separator. Returns the length written, 0 when there is none or it does not fit.
   virtual uint32_t SharedDataFolder(char16_t* buffer, uint32_t capacity) { return 0; }
+
+  // ---- Around an update: one updater per machine, the power supply, sleep -----------------------
+
+  // Creates or opens the named mutex (CreateMutexExW) and takes it without waiting. On TAKEN and
+  // ABANDONED *lock holds it; on BUSY and FAILED nothing is held and *error tells the system error
+  // (FAILED) or 0.
+  virtual LockResult TakeNamedLock(const char16_t* name, NamedLock* lock, uint32_t* error) = 0;
+  // Releases a lock the calling thread took (ReleaseMutex) and closes it. False when the calling
+  // thread does not own it; the handle is closed either way.
+  virtual bool ReleaseNamedLock(NamedLock lock) = 0;
+  // GetSystemPowerStatus: false when the system cannot tell.
+  virtual bool GetPowerStatus(PowerStatus* status) = 0;
+  // SetThreadExecutionState for the calling thread. Returns the thread's previous state, 0 when
+  // the flags are refused.
+  virtual uint32_t SetExecutionState(uint32_t flags) = 0;
 };
 
 }  // namespace platform

@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include <cstdio>
+
 #include "emu/bench_file.h"
 #include "resources/resource.h"
 
@@ -71,9 +73,11 @@ bool ReadWholeFile(const wchar_t* path, std::string* text) {
 
 }  // namespace
 
-void BenchSystem::Shutdown(uint32_t flags) {
+platform::ShutdownResult BenchSystem::Shutdown(uint32_t flags, uint32_t reason) {
   const char* what = flags == platform::EXITWIN_REBOOT ? "restart" : flags == platform::EXITWIN_POWEROFF ? "power-off" : "shutdown";
-  bench_.Note(u"system", what, {"performed=0"});
+  char reasonText[32];
+  std::snprintf(reasonText, sizeof reasonText, "reason=0x%08X", static_cast<unsigned>(reason));
+  bench_.Note(u"system", what, {"performed=0", reasonText});
   std::wstring line = L"[TX] bench: " + WideText(what) + L" requested, recorded and not performed\n";
   ::OutputDebugStringW(line.c_str());
   wchar_t path[MAX_PATH + 32];
@@ -86,6 +90,7 @@ void BenchSystem::Shutdown(uint32_t flags) {
       ::CloseHandle(file);
     }
   }
+  return platform::ShutdownResult{true, true, 0};
 }
 
 bool LoadProgramBench(emu::Bench& bench, const std::wstring& benchPath, const std::wstring& capturePath,

@@ -11,7 +11,7 @@
 class BenchSystem : public platform::Win32System {
  public:
   explicit BenchSystem(emu::Bench& bench) : bench_(bench) {}
-  void Shutdown(uint32_t flags) override;
+  platform::ShutdownResult Shutdown(uint32_t flags, uint32_t reason) override;
 
  private:
   emu::Bench& bench_;

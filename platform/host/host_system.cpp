@@ -15,6 +15,8 @@
 #include <cstring>
 #include <ctime>
 #include <fstream>
+#include <map>
+#include <memory>
 #include <sstream>
 #include <thread>
 
@@ -484,9 +486,16 @@ void HostSystem::DebugOutput(const char16_t* text) {
   if (echoDebug_) std::fprintf(stderr, "%s", HostPath(text).c_str());
 }
 
-void HostSystem::Shutdown(uint32_t flags) {
+ShutdownResult HostSystem::Shutdown(uint32_t flags, uint32_t reason) {
   std::lock_guard<std::mutex> lock(mutex_);
+  // AdjustTokenPrivileges on a token without the privilege succeeds and reports
+  // ERROR_NOT_ALL_ASSIGNED; the request is not made then.
+  constexpr uint32_t kNotAllAssigned = 1300;
+  if (!shutdownPrivilege_) return ShutdownResult{false, false, kNotAllAssigned};
+  if (shutdownRefusal_ != 0) return ShutdownResult{true, false, shutdownRefusal_};
   shutdowns_.push_back(flags);
+  shutdownReasons_.push_back(reason);
+  return ShutdownResult{true, true, 0};
 }
 
 uint32_t HostSystem::GetProgramFolder(char16_t* buffer, uint32_t capacity) {
@@ -509,6 +518,161 @@ bool HostSystem::LocalTime(LocalDateTime* time) {
                         static_cast<uint16_t>(local.tm_min), static_cast<uint16_t>(local.tm_sec),
                         static_cast<uint16_t>(now.tv_nsec / 1000000)};
   return true;
+}
+
+// ---- Around an update ------------------------------------------------------------------------------
+
+namespace {
+
+// The named locks of the process. A lock's state is shared by its handles; a thread remembers the
+// locks it owns, so that its end leaves them abandoned, as a mutex is.
+struct NamedLockState {
+  std::thread::id owner;  // none when free
+  uint32_t depth = 0;     // how often the owner took it
+  bool abandoned = false;
+};
+std::mutex g_namedLocksMutex;
+std::map<std::u16string, std::weak_ptr<NamedLockState>>& NamedLocks() {
+  static auto* locks = new std::map<std::u16string, std::weak_ptr<NamedLockState>>();
+  return *locks;
+}
+// Open handles by number, as a handle table holds them.
+std::map<uintptr_t, std::shared_ptr<NamedLockState>>& NamedLockHandles() {
+  static auto* handles = new std::map<uintptr_t, std::shared_ptr<NamedLockState>>();
+  return *handles;
+}
+uintptr_t g_nextLockHandle = 0x1000;
+
+struct OwnedLocks {
+  std::vector<std::weak_ptr<NamedLockState>> locks;
+  ~OwnedLocks() {
+    std::lock_guard<std::mutex> lock(g_namedLocksMutex);
+    for (auto& weak : locks) {
+      std::shared_ptr<NamedLockState> state = weak.lock();
+      if (state != nullptr && state->owner == std::this_thread::get_id()) {
+        state->owner = std::thread::id();
+        state->depth = 0;
+        state->abandoned = true;
+      }
+    }
+  }
+};
+thread_local OwnedLocks t_ownedLocks;
+
+// The execution state of a thread; a thread starts with ES_CONTINUOUS alone.
+thread_local uint32_t t_executionState = EXECUTION_CONTINUOUS;
+std::atomic<uint64_t> g_threadNumbers{0};
+thread_local uint64_t t_threadNumber = ++g_threadNumbers;
+
+// Errors of CreateMutexExW and ReleaseMutex.
+constexpr uint32_t kErrorBadPathname = 161;
+constexpr uint32_t kErrorFilenameTooLong = 206;
+constexpr size_t kMaxObjectName = 260;
+
+}  // namespace
+
+LockResult HostSystem::TakeNamedLock(const char16_t* name, NamedLock* lock, uint32_t* error) {
+  *lock = nullptr;
+  *error = 0;
+  // A name is a path in the object namespace: at most MAX_PATH characters, and no backslash but
+  // the one after a "Global" or "Local" prefix.
+  size_t length = name != nullptr ? TextLength(name) : 0;
+  if (length == 0 || length >= kMaxObjectName) {
+    *error = length == 0 ? kErrorBadPathname : kErrorFilenameTooLong;
+    return LockResult::FAILED;
+  }
+  std::u16string text(name, length);
+  size_t slash = text.find(u'\\');
+  if (slash != std::u16string::npos &&
+      ((text.compare(0, slash, u"Global") != 0 && text.compare(0, slash, u"Local") != 0) ||
+       text.find(u'\\', slash + 1) != std::u16string::npos || slash + 1 == text.size())) {
+    *error = kErrorBadPathname;
+    return LockResult::FAILED;
+  }
+  std::lock_guard<std::mutex> guard(g_namedLocksMutex);
+  std::shared_ptr<NamedLockState> state = NamedLocks()[text].lock();
+  if (state == nullptr) {
+    state = std::make_shared<NamedLockState>();
+    NamedLocks()[text] = state;
+  }
+  std::thread::id self = std::this_thread::get_id();
+  if (state->owner != std::thread::id() && state->owner != self) return LockResult::BUSY;
+  bool abandoned = state->abandoned;
+  state->abandoned = false;
+  state->owner = self;
+  ++state->depth;
+  t_ownedLocks.locks.push_back(state);
+  uintptr_t handle = g_nextLockHandle += 4;
+  NamedLockHandles()[handle] = state;
+  *lock = reinterpret_cast<NamedLock>(handle);
+  return abandoned ? LockResult::ABANDONED : LockResult::TAKEN;
+}
+
+bool HostSystem::ReleaseNamedLock(NamedLock lock) {
+  std::lock_guard<std::mutex> guard(g_namedLocksMutex);
+  auto it = NamedLockHandles().find(reinterpret_cast<uintptr_t>(lock));
+  if (it == NamedLockHandles().end()) return false;  // not a handle: ERROR_INVALID_HANDLE
+  NamedLockState& state = *it->second;
+  bool released = false;
+  if (state.owner == std::this_thread::get_id() && state.depth > 0) {
+    if (--state.depth == 0) state.owner = std::thread::id();
+    released = true;
+  }
+  NamedLockHandles().erase(it);  // closed, released or not (ERROR_NOT_OWNER)
+  return released;
+}
+
+bool HostSystem::GetPowerStatus(PowerStatus* status) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!powerAnswers_) return false;
+  *status = power_;
+  return true;
+}
+
+void HostSystem::SetPowerStatus(const PowerStatus& status, bool answers) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  power_ = status;
+  powerAnswers_ = answers;
+}
+
+uint32_t HostSystem::SetExecutionState(uint32_t flags) {
+  // ES_SYSTEM_REQUIRED, ES_DISPLAY_REQUIRED, ES_AWAYMODE_REQUIRED and ES_CONTINUOUS; anything
+  // else, ES_USER_PRESENT among it, fails the call.
+  constexpr uint32_t kKnown = EXECUTION_CONTINUOUS | EXECUTION_SYSTEM_REQUIRED | 0x02 | 0x40;
+  uint32_t result = 0;
+  if ((flags & ~kKnown) == 0) {
+    result = t_executionState;
+    // Without ES_CONTINUOUS the requirement is a one-time reset of the idle timer.
+    if ((flags & EXECUTION_CONTINUOUS) != 0) t_executionState = flags;
+  }
+  std::lock_guard<std::mutex> lock(mutex_);
+  executionCalls_.push_back(ExecutionCall{t_threadNumber, flags, result});
+  return result;
+}
+
+std::vector<HostSystem::ExecutionCall> HostSystem::ExecutionCalls() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return executionCalls_;
+}
+
+void HostSystem::ClearExecutionCalls() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  executionCalls_.clear();
+}
+
+void HostSystem::SetShutdownPrivilege(bool held) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  shutdownPrivilege_ = held;
+}
+
+void HostSystem::SetShutdownRefusal(uint32_t error) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  shutdownRefusal_ = error;
+}
+
+std::vector<uint32_t> HostSystem::ShutdownReasons() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return shutdownReasons_;
 }
 
 uint64_t RealClock::TickCount64() {

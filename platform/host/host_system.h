@@ -64,13 +64,39 @@ class HostSystem : public System {
   bool StartThread(ThreadProc proc, void* parameter, ThreadHandle* handle) override;
   void CloseThread(ThreadHandle thread) override;
   void DebugOutput(const char16_t* text) override;
-  void Shutdown(uint32_t flags) override;
+  ShutdownResult Shutdown(uint32_t flags, uint32_t reason) override;
   uint32_t GetProgramFolder(char16_t* buffer, uint32_t capacity) override;
   bool LocalTime(LocalDateTime* time) override;
   uint32_t SharedDataFolder(char16_t* buffer, uint32_t capacity) override;
 
   // Waits for every thread this system started (tests call it before they tear down).
   void JoinThreads();
+
+  // ---- Around an update: the named lock, the power supply, sleep, the shutdown privilege ----------
+  // A named lock is owned by a thread, as a mutex is: the same thread may take it again, only its
+  // owner may release it, and a thread that ends while owning it leaves it abandoned, so that the
+  // next taker gets LockResult::ABANDONED.
+  LockResult TakeNamedLock(const char16_t* name, NamedLock* lock, uint32_t* error) override;
+  bool ReleaseNamedLock(NamedLock lock) override;
+  // The power status starts as a desktop's (AC, no battery); a test sets a battery, or makes the
+  // request fail.
+  bool GetPowerStatus(PowerStatus* status) override;
+  void SetPowerStatus(const PowerStatus& status, bool answers = true);
+  // The execution state is kept per thread and every call is recorded.
+  uint32_t SetExecutionState(uint32_t flags) override;
+  struct ExecutionCall {
+    uint64_t thread;  // a number per thread
+    uint32_t flags;
+    uint32_t result;  // the previous state, 0 for refused flags
+  };
+  std::vector<ExecutionCall> ExecutionCalls();
+  void ClearExecutionCalls();
+  // The process holds the shutdown privilege unless a test takes it away; a test may also make
+  // ExitWindowsEx refuse with an error.
+  void SetShutdownPrivilege(bool held);
+  void SetShutdownRefusal(uint32_t error);
+  // The reasons given with the accepted requests, in the order of ShutdownRequests.
+  std::vector<uint32_t> ShutdownReasons();
 
  private:
   struct Resource {
@@ -85,6 +111,12 @@ class HostSystem : public System {
   std::vector<Resource> resources_;
   std::vector<std::u16string> debugLines_;
   std::vector<uint32_t> shutdowns_;
+  std::vector<uint32_t> shutdownReasons_;
+  bool shutdownPrivilege_ = true;
+  uint32_t shutdownRefusal_ = 0;
+  PowerStatus power_{POWER_AC_ONLINE, POWER_NO_BATTERY, POWER_PERCENT_UNKNOWN};
+  bool powerAnswers_ = true;
+  std::vector<ExecutionCall> executionCalls_;
   bool echoDebug_ = false;
   struct ThreadRecord;
   std::vector<ThreadRecord*> threads_;

@@ -11,6 +11,7 @@
 
 static_assert(IOCTL_STORAGE_QUERY_PROPERTY == IOCTL_STORAGE_QUERY_PROPERTY_CODE);
 static_assert(IOCTL_STORAGE_PROTOCOL_COMMAND == IOCTL_STORAGE_PROTOCOL_COMMAND_CODE);
+static_assert(IOCTL_STORAGE_FIRMWARE_GET_INFO == IOCTL_STORAGE_FIRMWARE_GET_INFO_CODE);
 static_assert(IOCTL_STORAGE_FIRMWARE_DOWNLOAD == IOCTL_STORAGE_FIRMWARE_DOWNLOAD_CODE);
 static_assert(IOCTL_STORAGE_FIRMWARE_ACTIVATE == IOCTL_STORAGE_FIRMWARE_ACTIVATE_CODE);
 static_assert(IOCTL_SCSI_PASS_THROUGH_DIRECT == IOCTL_SCSI_PASS_THROUGH_DIRECT_CODE);
@@ -125,4 +126,29 @@ static_assert(offsetof(STORAGE_HW_FIRMWARE_DOWNLOAD, ImageBuffer) == offsetof(St
 static_assert(sizeof(STORAGE_HW_FIRMWARE_ACTIVATE) == sizeof(StorageHwFirmwareActivate));
 static_assert(offsetof(STORAGE_HW_FIRMWARE_ACTIVATE, Flags) == offsetof(StorageHwFirmwareActivate, flags));
 static_assert(offsetof(STORAGE_HW_FIRMWARE_ACTIVATE, Slot) == offsetof(StorageHwFirmwareActivate, slot));
+#endif
+
+#ifdef STORAGE_HW_FIRMWARE_REVISION_LENGTH
+// The firmware information records (the SDK's; MinGW's headers have only the control code). The
+// bit fields SupportUpgrade and ReadOnly have no offset of their own: they are bit 0 of the byte
+// at 8 and at 9.
+static_assert(STORAGE_HW_FIRMWARE_REVISION_LENGTH == STORAGE_HW_FIRMWARE_REVISION_LENGTH_VALUE);
+static_assert(STORAGE_HW_FIRMWARE_INVALID_SLOT == STORAGE_HW_FIRMWARE_INVALID_SLOT_VALUE);
+static_assert(sizeof(STORAGE_HW_FIRMWARE_INFO_QUERY) == sizeof(StorageHwFirmwareInfoQuery));
+static_assert(offsetof(STORAGE_HW_FIRMWARE_INFO_QUERY, Flags) == offsetof(StorageHwFirmwareInfoQuery, flags));
+static_assert(offsetof(STORAGE_HW_FIRMWARE_INFO_QUERY, Reserved) == offsetof(StorageHwFirmwareInfoQuery, reserved));
+static_assert(sizeof(STORAGE_HW_FIRMWARE_SLOT_INFO) == sizeof(StorageHwFirmwareSlotInfo));
+static_assert(offsetof(STORAGE_HW_FIRMWARE_SLOT_INFO, SlotNumber) == offsetof(StorageHwFirmwareSlotInfo, slotNumber));
+static_assert(offsetof(STORAGE_HW_FIRMWARE_SLOT_INFO, Revision) == offsetof(StorageHwFirmwareSlotInfo, revision));
+static_assert(sizeof(STORAGE_HW_FIRMWARE_INFO) == sizeof(StorageHwFirmwareInfo));
+static_assert(offsetof(STORAGE_HW_FIRMWARE_INFO, SlotCount) == offsetof(StorageHwFirmwareInfo, slotCount));
+static_assert(offsetof(STORAGE_HW_FIRMWARE_INFO, ActiveSlot) == offsetof(StorageHwFirmwareInfo, activeSlot));
+static_assert(offsetof(STORAGE_HW_FIRMWARE_INFO, PendingActivateSlot) ==
+              offsetof(StorageHwFirmwareInfo, pendingActivateSlot));
+static_assert(offsetof(STORAGE_HW_FIRMWARE_INFO, FirmwareShared) == offsetof(StorageHwFirmwareInfo, firmwareShared));
+static_assert(offsetof(STORAGE_HW_FIRMWARE_INFO, ImagePayloadAlignment) ==
+              offsetof(StorageHwFirmwareInfo, imagePayloadAlignment));
+static_assert(offsetof(STORAGE_HW_FIRMWARE_INFO, ImagePayloadMaxSize) ==
+              offsetof(StorageHwFirmwareInfo, imagePayloadMaxSize));
+static_assert(offsetof(STORAGE_HW_FIRMWARE_INFO, Slot) == offsetof(StorageHwFirmwareInfo, slot));
 #endif

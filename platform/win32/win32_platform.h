@@ -42,10 +42,16 @@ class Win32System : public System {
   bool StartThread(ThreadProc proc, void* parameter, ThreadHandle* handle) override;
   void CloseThread(ThreadHandle thread) override;
   void DebugOutput(const char16_t* text) override;
-  void Shutdown(uint32_t flags) override;
+  ShutdownResult Shutdown(uint32_t flags, uint32_t reason) override;
   uint32_t GetProgramFolder(char16_t* buffer, uint32_t capacity) override;
   bool LocalTime(LocalDateTime* time) override;
   uint32_t SharedDataFolder(char16_t* buffer, uint32_t capacity) override;
+
+  // Around an update.
+  LockResult TakeNamedLock(const char16_t* name, NamedLock* lock, uint32_t* error) override;
+  bool ReleaseNamedLock(NamedLock lock) override;
+  bool GetPowerStatus(PowerStatus* status) override;
+  uint32_t SetExecutionState(uint32_t flags) override;
 };
 
 // The security descriptor MakeProtectedFolder gives a new folder: a protected DACL with full

@@ -2,7 +2,10 @@
 
 #include <aclapi.h>
 #include <sddl.h>
+#include <reason.h>
 #include <shlobj.h>
+
+#include <cstddef>
 
 #include "platform/messages.h"
 #include "platform/text.h"
@@ -20,6 +23,16 @@ static_assert(platform::FILE_ATTR_DIRECTORY == FILE_ATTRIBUTE_DIRECTORY);
 static_assert(platform::FILE_ATTR_ARCHIVE == FILE_ATTRIBUTE_ARCHIVE);
 static_assert(platform::FILE_ATTR_NORMAL == FILE_ATTRIBUTE_NORMAL);
 static_assert(platform::FILE_ATTR_REPARSE_POINT == FILE_ATTRIBUTE_REPARSE_POINT);
+static_assert(platform::SHUTDOWN_REASON_INSTALLATION ==
+              (SHTDN_REASON_MAJOR_SOFTWARE | SHTDN_REASON_MINOR_INSTALLATION | SHTDN_REASON_FLAG_PLANNED));
+static_assert(platform::EXECUTION_CONTINUOUS == ES_CONTINUOUS &&
+              platform::EXECUTION_SYSTEM_REQUIRED == ES_SYSTEM_REQUIRED);
+static_assert(platform::POWER_AC_OFFLINE == AC_LINE_OFFLINE && platform::POWER_AC_ONLINE == AC_LINE_ONLINE &&
+              platform::POWER_AC_UNKNOWN == AC_LINE_UNKNOWN);
+static_assert(platform::POWER_NO_BATTERY == BATTERY_FLAG_NO_BATTERY && platform::POWER_BATTERY_UNKNOWN == BATTERY_FLAG_UNKNOWN &&
+              platform::POWER_PERCENT_UNKNOWN == BATTERY_PERCENTAGE_UNKNOWN);
+static_assert(sizeof(SYSTEM_POWER_STATUS) == 12 && offsetof(SYSTEM_POWER_STATUS, ACLineStatus) == 0 &&
+              offsetof(SYSTEM_POWER_STATUS, BatteryFlag) == 1 && offsetof(SYSTEM_POWER_STATUS, BatteryLifePercent) == 2);
 
 namespace platform {
 namespace {
@@ -353,21 +366,36 @@ void Win32System::CloseThread(ThreadHandle thread) {
 
 void Win32System::DebugOutput(const char16_t* text) { ::OutputDebugStringW(W(text)); }
 
-void Win32System::Shutdown(uint32_t flags) {
+ShutdownResult Win32System::Shutdown(uint32_t flags, uint32_t reason) {
+  ShutdownResult result{false, false, 0};
   HANDLE token = nullptr;
-  ::OpenProcessToken(::GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token);
+  if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token)) {
+    result.error = ::GetLastError();
+    return result;
+  }
   LUID luid{};
-  ::LookupPrivilegeValueW(L"", L"SeShutdownPrivilege", &luid);
-  TOKEN_PRIVILEGES privileges{};
-  privileges.PrivilegeCount = 1;
-  privileges.Privileges[0].Luid = luid;
-  privileges.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
-  alignas(8) unsigned char previous[16] = {};
-  DWORD previousLength = sizeof previous;
-  ::AdjustTokenPrivileges(token, FALSE, &privileges, sizeof previous,
-                          reinterpret_cast<PTOKEN_PRIVILEGES>(previous), &previousLength);
-  if (token != nullptr) ::CloseHandle(token);
-  ::ExitWindowsEx(flags, 0);
+  if (::LookupPrivilegeValueW(L"", L"SeShutdownPrivilege", &luid)) {
+    TOKEN_PRIVILEGES privileges{};
+    privileges.PrivilegeCount = 1;
+    privileges.Privileges[0].Luid = luid;
+    privileges.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
+    alignas(8) unsigned char previous[16] = {};
+    DWORD previousLength = sizeof previous;
+    // AdjustTokenPrivileges succeeds also when the token lacks the privilege; GetLastError then
+    // says ERROR_NOT_ALL_ASSIGNED.
+    BOOL adjusted = ::AdjustTokenPrivileges(token, FALSE, &privileges, sizeof previous,
+                                            reinterpret_cast<PTOKEN_PRIVILEGES>(previous), &previousLength);
+    DWORD error = ::GetLastError();
+    result.privilegeEnabled = adjusted && error == ERROR_SUCCESS;
+    if (!result.privilegeEnabled) result.error = error;
+  } else {
+    result.error = ::GetLastError();
+  }
+  ::CloseHandle(token);
+  if (!result.privilegeEnabled) return result;
+  result.accepted = ::ExitWindowsEx(flags, reason) != 0;
+  if (!result.accepted) result.error = ::GetLastError();
+  return result;
 }
 
 uint32_t Win32System::GetProgramFolder(char16_t* buffer, uint32_t capacity) {
@@ -393,6 +421,54 @@ uint32_t Win32System::SharedDataFolder(char16_t* buffer, uint32_t capacity) {
   size_t n = TextLength(reinterpret_cast<const char16_t*>(path));
   if (n == 0 || n >= capacity) return 0;
   return static_cast<uint32_t>(TextCopy(buffer, capacity, reinterpret_cast<const char16_t*>(path)));
+}
+
+// ---- Around an update ------------------------------------------------------------------------------
+
+LockResult Win32System::TakeNamedLock(const char16_t* name, NamedLock* lock, uint32_t* error) {
+  *lock = nullptr;
+  *error = 0;
+  // SYNCHRONIZE is all a wait and ReleaseMutex need; it is also what the default DACL of an object
+  // made by another administrator or by SYSTEM grants, so the dialog and the console program run
+  // by a deployment tool open each other's lock.
+  HANDLE mutex = ::CreateMutexExW(nullptr, W(name), 0, SYNCHRONIZE);
+  if (mutex == nullptr) {
+    *error = ::GetLastError();
+    return LockResult::FAILED;
+  }
+  switch (::WaitForSingleObject(mutex, 0)) {
+    case WAIT_OBJECT_0:
+      *lock = mutex;
+      return LockResult::TAKEN;
+    case WAIT_ABANDONED:
+      *lock = mutex;
+      return LockResult::ABANDONED;
+    case WAIT_TIMEOUT:
+      ::CloseHandle(mutex);
+      return LockResult::BUSY;
+    default:
+      *error = ::GetLastError();
+      ::CloseHandle(mutex);
+      return LockResult::FAILED;
+  }
+}
+
+bool Win32System::ReleaseNamedLock(NamedLock lock) {
+  if (lock == nullptr) return false;
+  bool released = ::ReleaseMutex(lock) != 0;
+  ::CloseHandle(lock);
+  return released;
+}
+
+bool Win32System::GetPowerStatus(PowerStatus* status) {
+  SYSTEM_POWER_STATUS s{};
+  if (!::GetSystemPowerStatus(&s)) return false;
+  *status = PowerStatus{s.ACLineStatus, s.BatteryFlag, s.BatteryLifePercent};
+  return true;
+}
+
+uint32_t Win32System::SetExecutionState(uint32_t flags) {
+  return static_cast<uint32_t>(::SetThreadExecutionState(static_cast<EXECUTION_STATE>(flags)));
 }
 
 uint64_t Win32Clock::TickCount64() { return ::GetTickCount64(); }

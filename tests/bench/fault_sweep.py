@@ -9,7 +9,9 @@ an image for), each request kind, several occurrences and each way of failing, i
 file with one `fault` line, runs `fwbench update N --capture`, and checks a claimed success against
 the capture with fwcap: the commit completed with status 0, the image of the last download
 reassembles whole, and it carries the serial number (the configuration block) of the drive it was
-committed to.
+committed to. A commit completed with 0x10B, 0x110 or 0x111 (the image is committed and a reset
+activates it; natively the activate request fails with 0x30207) counts as completed; 0x106, 0x107
+and every other status do not.
 Prints one line per false success and a summary; exits 1 when there is one.
 """
 import os, re, subprocess, sys, tempfile
@@ -28,9 +30,15 @@ occurrences = [1, 2, 3, 4, 5, 6, 7, 8, 9, 82, 163]
 IMAGE_BYTES = 667648
 
 
+# Statuses with which a drive reports a commit that a reset activates: the command was carried out.
+RESET_STATUSES = ('010B', '0110', '0111')
+
+
 def actions(bridged):
     out = ['action=fail', 'action=error-completion status=0x0002',
-           'action=error-completion status=0x0006', 'action=error-completion status=0x0107']
+           'action=error-completion status=0x0006', 'action=error-completion status=0x0106',
+           'action=error-completion status=0x0107']
+    out += ['action=error-completion status=0x%s performed=yes' % s for s in RESET_STATUSES]
     if bridged:
         out += ['action=check-condition phase=%d' % p for p in (1, 2, 3)]
         out += ['action=fail phase=%d' % p for p in (2, 3)]
@@ -46,8 +54,8 @@ def with_fault(name, line):
 def real_success(capture):
     listing = subprocess.run([fwcap, 'list', capture], capture_output=True, text=True).stdout.splitlines()
     commits = [l for l in listing if re.match(r'\s*\d+ \S+\s+\S+\s+10 ', l)]
-    if not commits or not commits[-1].rstrip().endswith(('0000', 'carried')):
-        return 'the last commit did not complete with status 0'
+    if not commits or not commits[-1].rstrip().endswith(('0000', 'carried') + RESET_STATUSES):
+        return 'the last commit did not complete with status 0 or one a reset completes'
     # A fault that keeps a drive out of the list moves the entries up: judge the drive that the
     # commit went to, by its disk number.
     disk = re.search(r'PhysicalDrive(\d+)', commits[-1]).group(1)

@@ -174,3 +174,27 @@ TEST(Fwcap, NativeDownloadsMustMeetEndToEnd) {
   // Truncated records decode to nothing rather than past their bytes.
   EXPECT_TRUE(Decode("1 D 0x002DDC04 in=2800 ok=1\n2 D 0x002DD3C0 in=01 ok=1\n3 D 0x0004D014 in=3800 ok=1\n").empty());
 }
+
+TEST(Fwcap, NativeCommitActivatedByAResetAndTheFirmwareInformation) {
+  // A native activate that failed with 0x30207 (197127) was committed: listed with the drive's
+  // completion status. Any other error is a commit that was not carried.
+  std::vector<fwcap::Command> commits =
+      Decode("1 D 0x002DDC08 in=10000000100000000100000001000000 ok=0 error=197127 nvme=010B\n"
+             "2 D 0x002DDC08 in=10000000100000000100000001000000 ok=0 error=1117 nvme=0107\n");
+  ASSERT_EQ(commits.size(), 2u);
+  EXPECT_TRUE(commits[0].carried);
+  EXPECT_EQ(commits[0].status, 0x10B);
+  EXPECT_NE(fwcap::ListLine(commits[0]).find("   010B"), std::string::npos) << fwcap::ListLine(commits[0]);
+  EXPECT_FALSE(commits[1].carried);
+  // IOCTL_STORAGE_FIRMWARE_GET_INFO: STORAGE_HW_FIRMWARE_INFO_QUERY (Version 16, Size 16, Flags 1);
+  // the driver reads the firmware slot log page, LID 3, 512 bytes.
+  std::vector<fwcap::Command> info = Decode(
+      "3 D 0x002D1C00 in=10000000100000000100000000000000 out=380000003800000001010101010000000010000000000200"
+      "2000000020000000010000000000000051563141304231320000000000000000 ok=1 nvme=0000\n");
+  ASSERT_EQ(info.size(), 1u);
+  EXPECT_EQ(info[0].opcode, 0x02);
+  EXPECT_EQ(info[0].cdw[0], 0x007F0003u);
+  EXPECT_EQ(info[0].dataLength, 512u);
+  EXPECT_EQ(info[0].direction, '<');
+  EXPECT_TRUE(info[0].carried);
+}

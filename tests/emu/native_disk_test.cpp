@@ -16,6 +16,7 @@ constexpr uint32_t DEVICE_NUMBER = 0x002D1080;
 constexpr uint32_t PROTOCOL_COMMAND = 0x002DD3C0;
 constexpr uint32_t FW_DOWNLOAD = 0x002DDC04;
 constexpr uint32_t FW_ACTIVATE = 0x002DDC08;
+constexpr uint32_t FW_GET_INFO = 0x002D1C00;
 const std::u16string kDisk = u"\\\\.\\PhysicalDrive1";
 
 emu::DriveDescription Native() {
@@ -284,11 +285,64 @@ TEST_F(NativeDisk, FirmwareDownloadAndActivateRecordsThenAReset) {
   EXPECT_FALSE(Send(bench, kDisk, FW_ACTIVATE, badActivate, none).ok);
 }
 
+TEST_F(NativeDisk, FirmwareInformationNamesThePendingSlotUntilTheReset) {
+  // STORAGE_HW_FIRMWARE_INFO_QUERY: Version 16, Size 16, Flags controller, Reserved.
+  const std::vector<uint8_t> query = Bytes({16, 0, 0, 0, 16, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0});
+  // STORAGE_HW_FIRMWARE_INFO: Version and Size 56, SupportUpgrade, SlotCount 1, ActiveSlot 1,
+  // PendingActivateSlot, FirmwareShared, Reserved[3], ImagePayloadAlignment 4096,
+  // ImagePayloadMaxSize 128 KiB; then STORAGE_HW_FIRMWARE_SLOT_INFO: Version and Size 32,
+  // SlotNumber 1, ReadOnly 0, Reserved1[6], Revision[16].
+  auto expected = [](uint8_t pending) {
+    std::vector<uint8_t> b = Bytes({56, 0, 0, 0, 56, 0, 0, 0, 1, 1, 1, pending, 1, 0, 0, 0, 0, 0x10, 0, 0, 0, 0, 2, 0,
+                                    32, 0, 0, 0, 32, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0});
+    for (char c : std::string("QV1A0B12")) b.push_back(static_cast<uint8_t>(c));
+    b.resize(56, 0);
+    return b;
+  };
+  auto info = [this](std::vector<uint8_t> in, uint32_t outLength) {
+    std::vector<uint8_t> out(outLength, 0xEE);
+    Reply r = Send(bench, kDisk, FW_GET_INFO, in, out);
+    out.resize(r.ok ? r.returned : 0);
+    return std::make_pair(r, out);
+  };
+  auto [before, beforeOut] = info(query, 248);
+  ASSERT_TRUE(before.ok);
+  EXPECT_EQ(beforeOut, expected(0xFF));  // STORAGE_HW_FIRMWARE_INVALID_SLOT: nothing waits
+
+  // A commit with activation at the next reset: the slot waits until then.
+  std::vector<uint8_t> image = CmfgImage(5, std::vector<uint8_t>(4096, 0));
+  ASSERT_EQ(disk->Controller().DownloadPiece(0, image.data(), static_cast<uint32_t>(image.size()), image.size()).status, 0);
+  std::vector<uint8_t> activate = Bytes({16, 0, 0, 0, 16, 0, 0, 0, 1, 0, 0, 0, 1, 0, 0, 0}), none;
+  ASSERT_TRUE(Send(bench, kDisk, FW_ACTIVATE, activate, none).ok);
+  EXPECT_EQ(info(query, 248).second, expected(1));
+  EXPECT_EQ(info(query, 56).second, expected(1));
+  disk->ResetController();
+  EXPECT_EQ(info(query, 248).second[11], 0xFF);
+  // A commit that only replaces the slot's image (action 0) activates nothing.
+  ASSERT_EQ(disk->Controller().DownloadPiece(0, image.data(), static_cast<uint32_t>(image.size()), image.size()).status, 0);
+  ASSERT_EQ(disk->Controller().Commit(1, 0).status, 0);
+  EXPECT_EQ(info(query, 248).second[11], 0xFF);
+
+  // The stack's own checks: a query shorter than its record (STATUS_INFO_LENGTH_MISMATCH), room for
+  // less than the information with one slot (STATUS_BUFFER_TOO_SMALL), a record that is not one.
+  std::vector<uint8_t> shortQuery(query.begin(), query.begin() + 15);
+  EXPECT_EQ(info(shortQuery, 248).first.error, 24u);
+  EXPECT_EQ(info(query, 55).first.error, 122u);
+  EXPECT_EQ(info(query, 0).first.error, 122u);
+  std::vector<uint8_t> wrong = query;
+  wrong[0] = 12;  // Version
+  EXPECT_EQ(info(wrong, 248).first.error, 87u);
+  wrong = query;
+  wrong[8] = 2;  // a flag the request does not know
+  EXPECT_EQ(info(wrong, 248).first.error, 87u);
+}
+
 TEST(NativeDiskRobustness, AnyRequestBytesAreAnsweredWithinTheirBuffers) {
   emu::Bench bench;
   emu::MakeDrive(bench, Native());
   std::mt19937 random(20240607);
-  const uint32_t codes[] = {QUERY_PROPERTY, DEVICE_NUMBER, PROTOCOL_COMMAND, FW_DOWNLOAD, FW_ACTIVATE, 0x0004D014, 0x12345678};
+  const uint32_t codes[] = {QUERY_PROPERTY, DEVICE_NUMBER, PROTOCOL_COMMAND, FW_DOWNLOAD, FW_ACTIVATE, FW_GET_INFO,
+                            0x0004D014, 0x12345678};
   platform::DeviceHandle h = bench.Open(kDisk.c_str(), nullptr);
   ASSERT_NE(h, platform::INVALID_DEVICE);
   for (int round = 0; round < 4000; ++round) {

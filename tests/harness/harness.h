@@ -12,6 +12,8 @@
 //   QV_HARNESS_EVENTS   a text file: a requested restart or power-off, the calls each stand-in
 //                       received, a harness failure
 //   QV_HARNESS_IMAGES   a folder: the firmware image each drive was given, one file per drive
+//   QV_HARNESS_POWER, QV_HARNESS_PRIVILEGE, QV_HARNESS_PAUSE: the power status, a process without
+//                       the shutdown privilege, a pause (standin_power.cpp, standin_shutdown.cpp)
 #pragma once
 #include <windows.h>
 
@@ -46,10 +48,17 @@ struct StandIn {
 std::span<const StandIn> DeviceIoStandIns();
 std::span<const StandIn> DeviceTreeStandIns();
 std::span<const StandIn> ShutdownStandIns();
+std::span<const StandIn> PowerStandIns();  // the updater's mutex, the power status, the execution state
 bool IsDeviceTreeName(const char* name);
+
+// Holds a device request while a test runs another program (QV_HARNESS_PAUSE).
+void PauseBeforeRequest(DWORD code);
 
 // A handle is being closed: a token of the shutdown stand-ins is forgotten with it.
 void ForgetToken(HANDLE handle);
+
+// An environment variable of the launcher's, empty when it is not set.
+std::wstring Environment(const wchar_t* name);
 
 // UTF-8 of a wide text.
 std::string Utf8(const wchar_t* text);

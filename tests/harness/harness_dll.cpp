@@ -24,13 +24,6 @@ std::once_flag g_benchOnce;
 emu::Bench* g_bench = nullptr;
 emu::BenchContents* g_contents = nullptr;
 
-std::wstring Environment(const wchar_t* name) {
-  wchar_t value[MAX_PATH * 2];
-  DWORD n = ::GetEnvironmentVariableW(name, value, MAX_PATH * 2);
-  if (n == 0 || n >= MAX_PATH * 2) return std::wstring();
-  return std::wstring(value, n);
-}
-
 // A path for the C runtime's narrow file functions, which take the ANSI code page.
 std::string Ansi(const std::wstring& path) {
   int n = ::WideCharToMultiByte(CP_ACP, 0, path.c_str(), -1, nullptr, 0, nullptr, nullptr);
@@ -83,7 +76,7 @@ BOOL CALLBACK PostDeviceChange(HWND window, LPARAM) {
 
 // The stand-in for a name, from every group; null when the name has none.
 void* StandInFor(const char* name) {
-  for (auto group : {DeviceIoStandIns, DeviceTreeStandIns, ShutdownStandIns})
+  for (auto group : {DeviceIoStandIns, DeviceTreeStandIns, ShutdownStandIns, PowerStandIns})
     for (const StandIn& s : group())
       if (std::strcmp(s.name, name) == 0) return s.function;
   return nullptr;
@@ -152,6 +145,13 @@ void WriteReport() {
 }
 
 }  // namespace
+
+std::wstring Environment(const wchar_t* name) {
+  wchar_t value[MAX_PATH * 2];
+  DWORD n = ::GetEnvironmentVariableW(name, value, MAX_PATH * 2);
+  if (n == 0 || n >= MAX_PATH * 2) return std::wstring();
+  return std::wstring(value, n);
+}
 
 emu::Bench& TheBench() {
   std::call_once(g_benchOnce, MakeBench);

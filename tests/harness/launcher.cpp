@@ -7,6 +7,10 @@
 //
 // The options set QV_HARNESS_BENCH, QV_HARNESS_CAPTURE, QV_HARNESS_EVENTS and QV_HARNESS_IMAGES
 // in the environment the program inherits; variables already set pass through.
+//
+// Two more forms let a test script meet a program under the harness halfway (QV_HARNESS_PAUSE):
+//   qvlaunch --wait-event NAME SECONDS   returns 0 once the named event is set, 1 when the time ran out
+//   qvlaunch --set-event NAME            sets it
 #include <windows.h>
 
 #include <cstdio>
@@ -61,9 +65,26 @@ WORD MachineOf(const wchar_t* path) {
   return machine;
 }
 
+// The named event, made when it does not exist yet (manual reset, not set).
+HANDLE NamedEvent(const wchar_t* name) { return ::CreateEventW(nullptr, TRUE, FALSE, name); }
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
+  if (argc == 4 && std::wcscmp(argv[1], L"--wait-event") == 0) {
+    HANDLE event = NamedEvent(argv[2]);
+    if (event == nullptr) return Fail(L"cannot make the event");
+    DWORD wait = ::WaitForSingleObject(event, static_cast<DWORD>(std::wcstoul(argv[3], nullptr, 10)) * 1000);
+    ::CloseHandle(event);
+    return wait == WAIT_OBJECT_0 ? 0 : 1;
+  }
+  if (argc == 3 && std::wcscmp(argv[1], L"--set-event") == 0) {
+    HANDLE event = NamedEvent(argv[2]);
+    if (event == nullptr) return Fail(L"cannot make the event");
+    ::SetEvent(event);
+    ::CloseHandle(event);
+    return 0;
+  }
   int i = 1;
   for (; i + 1 < argc && std::wcsncmp(argv[i], L"--", 2) == 0; i += 2) {
     const wchar_t* variable = std::wcscmp(argv[i], L"--bench") == 0     ? L"QV_HARNESS_BENCH"

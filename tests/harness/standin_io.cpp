@@ -177,6 +177,7 @@ BOOL WINAPI StandInDeviceIoControl(HANDLE handle, DWORD code, LPVOID in, DWORD i
   if (!Lookup(handle, &entry))
     return ::DeviceIoControl(handle, code, in, inLength, out, outLength, returned, overlapped);
   Count("DeviceIoControl");
+  PauseBeforeRequest(code);
   // Without an OVERLAPPED the count of returned bytes is where the call reports its result.
   if (overlapped == nullptr && returned == nullptr) return Failed(ERROR_INVALID_PARAMETER);
   if (returned != nullptr) *returned = 0;

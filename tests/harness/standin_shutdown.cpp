@@ -2,8 +2,10 @@
 // system's own (OpenProcessToken and LookupPrivilegeValueW pass through), but the shutdown
 // privilege is held here: present and disabled at start, as for an administrator, enabled only
 // by AdjustTokenPrivileges on a token opened for TOKEN_ADJUST_PRIVILEGES (and TOKEN_QUERY when the
-// previous state is asked for). ExitWindowsEx refuses without it (ERROR_PRIVILEGE_NOT_HELD) and
-// otherwise records the restart or power-off, in the capture and the events file, instead of
+// previous state is asked for). With QV_HARNESS_PRIVILEGE=absent the token lacks it, as a
+// standard user's does: AdjustTokenPrivileges succeeds with ERROR_NOT_ALL_ASSIGNED and enables
+// nothing. ExitWindowsEx refuses without it (ERROR_PRIVILEGE_NOT_HELD) and otherwise records the
+// restart or power-off, with its reason, in the capture and the events file, instead of
 // performing it.
 #include <windows.h>
 
@@ -31,6 +33,9 @@ BOOL Failed(DWORD error) {
 }
 
 bool ShutdownPrivilege(LUID* luid) { return ::LookupPrivilegeValueW(nullptr, L"SeShutdownPrivilege", luid) != 0; }
+
+// Whether the token holds the shutdown privilege at all.
+bool PrivilegeHeld() { return Environment(L"QV_HARNESS_PRIVILEGE") != L"absent"; }
 
 BOOL WINAPI StandInOpenProcessToken(HANDLE process, DWORD access, PHANDLE token) {
   Count("OpenProcessToken");
@@ -61,14 +66,14 @@ BOOL WINAPI StandInAdjustTokenPrivileges(HANDLE token, BOOL disableAll, PTOKEN_P
   LUID shutdown;
   if (!ShutdownPrivilege(&shutdown)) return Failed(ERROR_NO_SUCH_PRIVILEGE);
 
-  // What the call changes: the shutdown privilege is the one this token holds.
+  // What the call changes: the shutdown privilege is the one this token holds, if it holds it.
   bool enable = g_shutdownEnabled, notAll = false;
   if (disableAll) {
     enable = false;
   } else {
     for (DWORD i = 0; i < newState->PrivilegeCount; ++i) {
       const LUID_AND_ATTRIBUTES& p = newState->Privileges[i];
-      if (p.Luid.LowPart == shutdown.LowPart && p.Luid.HighPart == shutdown.HighPart)
+      if (p.Luid.LowPart == shutdown.LowPart && p.Luid.HighPart == shutdown.HighPart && PrivilegeHeld())
         enable = (p.Attributes & SE_PRIVILEGE_ENABLED) != 0;
       else
         notAll = true;

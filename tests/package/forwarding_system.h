@@ -123,7 +123,7 @@ class ForwardingSystem : public platform::System {
   }
   void CloseThread(platform::ThreadHandle thread) override { inner_.CloseThread(thread); }
   void DebugOutput(const char16_t* text) override { inner_.DebugOutput(text); }
-  void Shutdown(uint32_t flags) override { inner_.Shutdown(flags); }
+  platform::ShutdownResult Shutdown(uint32_t flags, uint32_t reason) override { return inner_.Shutdown(flags, reason); }
   uint32_t GetProgramFolder(char16_t* buffer, uint32_t capacity) override {
     return inner_.GetProgramFolder(buffer, capacity);
   }
@@ -131,6 +131,12 @@ class ForwardingSystem : public platform::System {
   uint32_t SharedDataFolder(char16_t* buffer, uint32_t capacity) override {
     return inner_.SharedDataFolder(buffer, capacity);
   }
+  platform::LockResult TakeNamedLock(const char16_t* name, platform::NamedLock* lock, uint32_t* error) override {
+    return inner_.TakeNamedLock(name, lock, error);
+  }
+  bool ReleaseNamedLock(platform::NamedLock lock) override { return inner_.ReleaseNamedLock(lock); }
+  bool GetPowerStatus(platform::PowerStatus* status) override { return inner_.GetPowerStatus(status); }
+  uint32_t SetExecutionState(uint32_t flags) override { return inner_.SetExecutionState(flags); }
 
  private:
   platform::System& inner_;

@@ -10,6 +10,8 @@
 #include "platform/text.h"
 
 #ifdef _WIN32
+#include <windows.h>
+
 #include "platform/win32/win32_platform.h"
 #include <windows.h>
 #else
@@ -56,13 +58,45 @@ class RecordingSystem : public platform::Win32System {
     }
     Win32System::DebugOutput(text);
   }
-  void Shutdown(uint32_t flags) override {
+  platform::ShutdownResult Shutdown(uint32_t flags, uint32_t reason) override {
     std::lock_guard<std::mutex> lock(mutex);
+    if (!shutdownPrivilege) return platform::ShutdownResult{false, false, ERROR_NOT_ALL_ASSIGNED};
+    if (shutdownRefusal != 0) return platform::ShutdownResult{true, false, shutdownRefusal};
     shutdowns.push_back(flags);
+    reasons.push_back(reason);
+    return platform::ShutdownResult{true, true, 0};
+  }
+  // The tests' machine is a desktop on AC power, whatever the one running them is, unless a test
+  // sets a battery (the product's GetSystemPowerStatus is exercised under the launch harness).
+  bool GetPowerStatus(platform::PowerStatus* status) override {
+    std::lock_guard<std::mutex> lock(mutex);
+    *status = powerSet ? power
+                       : platform::PowerStatus{platform::POWER_AC_ONLINE, platform::POWER_NO_BATTERY,
+                                               platform::POWER_PERCENT_UNKNOWN};
+    return !powerSet || powerAnswers;
+  }
+  uint32_t SetExecutionState(uint32_t flags) override {
+    uint32_t previous = Win32System::SetExecutionState(flags);
+    std::lock_guard<std::mutex> lock(mutex);
+    executionCalls.push_back(ExecutionCall{::GetCurrentThreadId(), flags});
+    return previous;
+  }
+  void Reset() {
+    std::lock_guard<std::mutex> lock(mutex);
+    shutdowns.clear();
+    reasons.clear();
+    executionCalls.clear();
+    powerSet = false;
+    shutdownPrivilege = true;
+    shutdownRefusal = 0;
   }
   std::mutex mutex;
   std::vector<std::u16string> lines;
-  std::vector<uint32_t> shutdowns;
+  std::vector<uint32_t> shutdowns, reasons;
+  std::vector<ExecutionCall> executionCalls;
+  bool powerSet = false, powerAnswers = true, shutdownPrivilege = true;
+  platform::PowerStatus power{};
+  uint32_t shutdownRefusal = 0;
 };
 RecordingSystem& Sys() {
   static RecordingSystem s;
@@ -96,6 +130,12 @@ void ClearDebug() {
   Sys().lines.clear();
 #else
   Sys().ClearDebugLines();
+#endif
+}
+
+void JoinThreads() {
+#ifndef _WIN32
+  Sys().JoinThreads();
 #endif
 }
 
@@ -188,6 +228,87 @@ bool MakeLink(const std::string& target, const std::string& link) {
 #endif
 }
 
+void SetPowerStatus(const platform::PowerStatus& status, bool answers) {
+#ifdef _WIN32
+  std::lock_guard<std::mutex> lock(Sys().mutex);
+  Sys().powerSet = true;
+  Sys().power = status;
+  Sys().powerAnswers = answers;
+#else
+  Sys().SetPowerStatus(status, answers);
+#endif
+}
+
+void SetShutdownPrivilege(bool held) {
+#ifdef _WIN32
+  std::lock_guard<std::mutex> lock(Sys().mutex);
+  Sys().shutdownPrivilege = held;
+#else
+  Sys().SetShutdownPrivilege(held);
+#endif
+}
+
+void SetShutdownRefusal(uint32_t error) {
+#ifdef _WIN32
+  std::lock_guard<std::mutex> lock(Sys().mutex);
+  Sys().shutdownRefusal = error;
+#else
+  Sys().SetShutdownRefusal(error);
+#endif
+}
+
+std::vector<uint32_t> ShutdownReasons() {
+#ifdef _WIN32
+  std::lock_guard<std::mutex> lock(Sys().mutex);
+  return Sys().reasons;
+#else
+  return Sys().ShutdownReasons();
+#endif
+}
+
+std::vector<ExecutionCall> ExecutionCalls() {
+#ifdef _WIN32
+  std::lock_guard<std::mutex> lock(Sys().mutex);
+  return Sys().executionCalls;
+#else
+  std::vector<ExecutionCall> calls;
+  for (const auto& c : Sys().ExecutionCalls()) calls.push_back(ExecutionCall{c.thread, c.flags});
+  return calls;
+#endif
+}
+
+LockHolder::LockHolder(const char16_t* name) : name_(name) {
+  thread_ = std::thread([this] {
+    platform::NamedLock lock = nullptr;
+    uint32_t error = 0;
+    platform::LockResult taken = platform::Sys().TakeNamedLock(name_.c_str(), &lock, &error);
+    std::unique_lock<std::mutex> guard(mutex_);
+    taken_ = taken;
+    ready_ = true;
+    changed_.notify_all();
+    changed_.wait(guard, [this] { return done_; });
+    if (release_ && lock != nullptr) platform::Sys().ReleaseNamedLock(lock);
+  });
+  std::unique_lock<std::mutex> guard(mutex_);
+  changed_.wait(guard, [this] { return ready_; });
+}
+
+LockHolder::~LockHolder() { Release(); }
+
+void LockHolder::Finish(bool release) {
+  {
+    std::lock_guard<std::mutex> guard(mutex_);
+    if (done_) return;
+    done_ = true;
+    release_ = release;
+  }
+  changed_.notify_all();
+  if (thread_.joinable()) thread_.join();
+}
+
+void LockHolder::Release() { Finish(true); }
+void LockHolder::Abandon() { Finish(false); }
+
 std::string Narrow(const std::u16string& s) {
   std::string out(s.size() * 3 + 1, '\0');
   out.resize(platform::WideToUtf8(s.c_str(), out.data(), out.size()));
@@ -214,7 +335,13 @@ void Environment::SetUp() {
   AppStateReset();
   ClearDebug();
 #ifdef _WIN32
-  Sys().shutdowns.clear();
+  Sys().Reset();
+#else
+  Sys().SetPowerStatus(platform::PowerStatus{platform::POWER_AC_ONLINE, platform::POWER_NO_BATTERY,
+                                             platform::POWER_PERCENT_UNKNOWN});
+  Sys().SetShutdownPrivilege(true);
+  Sys().SetShutdownRefusal(0);
+  Sys().ClearExecutionCalls();
 #endif
   const ::testing::TestInfo* info = ::testing::UnitTest::GetInstance()->current_test_info();
   std::filesystem::path base = std::filesystem::temp_directory_path() / "qv-tests";
@@ -241,9 +368,7 @@ void Environment::SetUp() {
 }
 
 void Environment::TearDown() {
-#ifndef _WIN32
-  Sys().JoinThreads();
-#endif
+  JoinThreads();
   platform::Install(previous_);
   dialog_.reset();
   bench_.reset();

@@ -4,8 +4,12 @@
 #pragma once
 #include <gtest/gtest.h>
 
+#include <condition_variable>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "emu/bench.h"
 #include "platform/host/headless_dialog.h"
@@ -19,6 +23,9 @@ platform::System& BuildSystem();
 // wrapper that passes them on to OutputDebugStringW).
 std::vector<std::u16string> DebugLines();
 void ClearDebug();
+// Waits for the threads the system started to end (host: every worker has left its last line
+// before the services change; Windows: nothing to wait for).
+void JoinThreads();
 // Shutdown requests recorded instead of performed.
 std::vector<uint32_t> Shutdowns();
 // A resource of the program (the embedded package) as the running test program offers it.
@@ -36,6 +43,42 @@ constexpr bool LinksToFilesShow() {
   return true;
 #endif
 }
+
+// The circumstances of an update, which every test starts without: the power status the system
+// reports (on the host AC without a battery, under Wine what the system says), the shutdown
+// privilege held and every shutdown request accepted.
+void SetPowerStatus(const platform::PowerStatus& status, bool answers = true);
+void SetShutdownPrivilege(bool held);
+void SetShutdownRefusal(uint32_t error);
+// The reasons given with the shutdown requests, in the order of Shutdowns.
+std::vector<uint32_t> ShutdownReasons();
+// Every SetThreadExecutionState call since the test began: a number per thread, and the flags.
+struct ExecutionCall {
+  uint64_t thread;
+  uint32_t flags;
+};
+std::vector<ExecutionCall> ExecutionCalls();
+
+// Another owner of a named lock, through the seam: a thread of its own takes the lock and holds
+// it until Release, or ends holding it with Abandon, which leaves the lock abandoned as the end of
+// a process that held it does.
+class LockHolder {
+ public:
+  explicit LockHolder(const char16_t* name);
+  ~LockHolder();
+  platform::LockResult Taken() const { return taken_; }
+  void Release();
+  void Abandon();
+
+ private:
+  void Finish(bool release);
+  std::u16string name_;
+  std::thread thread_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  bool ready_ = false, done_ = false, release_ = false;
+  platform::LockResult taken_ = platform::LockResult::FAILED;
+};
 
 // UTF-16 <-> UTF-8 for assertions and paths.
 std::string Narrow(const std::u16string& s);

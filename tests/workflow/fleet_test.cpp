@@ -9,19 +9,9 @@
 #include "tools/sample/zip_writer.h"
 #include "tests/workflow/workflow_fixture.h"
 
-#ifndef _WIN32
-#include "platform/host/host_system.h"
-#endif
 
 namespace workflow {
 namespace {
-
-class StringConsole : public FleetConsole {
- public:
-  void Out(const char* text, size_t length) override { out.append(text, length); }
-  void Err(const char* text, size_t length) override { err.append(text, length); }
-  std::string out, err;
-};
 
 std::string Replaced(std::string text, const std::string& from, const std::string& to) {
   for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
@@ -58,6 +48,10 @@ struct Case {
 std::string DefaultBench() { return emu::DefaultBenchText(); }
 std::string CurrentBench() { return Replaced(DefaultBench(), "firmware = 3.2.F.P7", "firmware = 3.2.F.2A"); }
 std::string FailingBench() { return BenchWith("drive q7-native", "fault = firmware-commit"); }
+// The ASMedia drive's serial number with the control characters 0x10 and 0x1F in it.
+std::string ControlCharacterBench() {
+  return Replaced(DefaultBench(), "serial = QV7A24110002", "serial = QV7A\x10\x1F" "24110002");
+}
 
 const Case kCases[] = {
     {"ListJson", {u"list", u"--json"}, DefaultBench(), false, EXIT_DONE,
@@ -85,12 +79,17 @@ const Case kCases[] = {
      EXIT_RESTART_NEEDED,
      {"{\"entry\":1,\"model\":\"QUORVELA Q7 1TB\",\"serial\":\"QV7A24110002\",\"portId\":104,\"outcome\":\"updated\",\"reason\":null,"
       "\"firmwareBefore\":\"3.2.F.P7\",\"firmwareAfter\":\"3.2.F.2A\",\"result\":1,\"meaning\":\"success\",\"seconds\":9.0,"
-      "\"restartNeeded\":true}\n"},
+      "\"restartNeeded\":true,\"activation\":null}\n"},
      {"serial=QV7A24110002 port=104"},
      true},
+    {"ListJsonEscapesControlCharacters", {u"list", u"--json"}, ControlCharacterBench(), false, EXIT_DONE,
+     {"\"serial\":\"QV7A\\u0010\\u001f24110002\",\"firmware\":\"3.2.F.P7\""}, {}, false},
     {"FailingDrive", {u"update", u"--all", u"--yes"}, FailingBench(), false, EXIT_UPDATE_FAILED, {"at least one failed"},
      {"serial=QV7A24110001 port=1 package=3.2.F.2A before=3.2.F.P7 after=3.2.F.P7 result=-4 \"a device request failed\"",
       "end exit=1603"},
+     true},
+    {"FailedUpdateThatNeedsNoRestart", {u"update", u"--entry", u"0", u"--yes"}, FailingBench(), false, EXIT_UPDATE_FAILED,
+     {"1 drive(s) chosen, 0 updated, at least one failed\n"}, {"result=-4 \"a device request failed\"", "end exit=1603"},
      true},
     {"CurrentDrivesAreNotUpdatedAgain", {u"update", u"--all", u"--yes"}, CurrentBench(), false, EXIT_DONE,
      {"3 drive(s) chosen, 0 updated\n"},
@@ -145,20 +144,61 @@ TEST_P(FleetCommand, ExitCodeOutputLogAndDrives) {
 INSTANTIATE_TEST_SUITE_P(Commands, FleetCommand, ::testing::ValuesIn(kCases),
                          [](const ::testing::TestParamInfo<Case>& info) { return std::string(info.param.name); });
 
-// With --restart, the restart the package's PowerCtrl asks for is performed once, after the last
-// drive, and the exit code says it was started.
+// A package whose information file is the sample's with one line replaced.
+std::vector<uint8_t> PackageWith(const std::string& from, const std::string& to) {
+  std::string ini = Replaced(MakeSampleIni(), from, to);
+  return BuildZip({{SAMPLE_INI_NAME, std::vector<uint8_t>(ini.begin(), ini.end()), false},
+                   {SAMPLE_IMAGE_NAME, MakeSampleImage()}});
+}
+
+// With --restart, the restart or power-off is requested once, after the last drive, as a planned
+// one for an installation: a power-off only where the dialog would offer one (PowerCtrl 1 with an
+// AfterMessage). 1641 says it began; when the privilege or the request is refused, the program says
+// why and exits 3010.
 TEST_F(Workflow, FleetRestartIsPerformedAfterTheLastDrive) {
-  std::string error;
-  ASSERT_TRUE(emu::LoadBench(bench(), emu::DefaultBenchText(), &contents_, &error)) << error;
-  testenv::AddResource(u"FWPACKAGEZIP", IDR_FWPACKAGE, MakeSamplePackage());
-  std::u16string logPath = ScratchW() + u"/fleet.log";
-  const char16_t* argv[] = {u"update", u"--all", u"--yes", u"--restart", u"--log", logPath.c_str()};
-  StringConsole console;
-  size_t before = testenv::Shutdowns().size();  // the system's record outlives a test on the host
-  EXPECT_EQ(RunFleet(6, argv, dialog(), console), EXIT_RESTART_STARTED) << console.out << console.err;
-  std::vector<uint32_t> shutdowns = testenv::Shutdowns();
-  shutdowns.erase(shutdowns.begin(), shutdowns.begin() + static_cast<ptrdiff_t>(before));
-  EXPECT_EQ(shutdowns, std::vector<uint32_t>{EXITWIN_REBOOT});
+  const std::string after = "AfterMessage=Update FW OK !<BR>Reboot System Now ?\r\n";
+  struct Case {
+    const char* what;
+    std::vector<uint8_t> package;
+    bool privilege;
+    uint32_t refusal;
+    int exit;
+    std::vector<uint32_t> shutdowns;
+    const char* err;
+  };
+  const Case cases[] = {
+      {"PowerCtrl 2", MakeSamplePackage(), true, 0, EXIT_RESTART_STARTED, {EXITWIN_REBOOT}, ""},
+      {"PowerCtrl 1", PackageWith("PowerCtrl=2", "PowerCtrl=1"), true, 0, EXIT_RESTART_STARTED, {EXITWIN_POWEROFF}, ""},
+      {"PowerCtrl 1 without an AfterMessage", PackageWith(after, "PowerCtrl=1\r\n"), true, 0, EXIT_RESTART_STARTED,
+       {EXITWIN_REBOOT}, ""},
+      {"no shutdown privilege", MakeSamplePackage(), false, 0, EXIT_RESTART_NEEDED, {},
+       "the restart was not started: the shutdown privilege could not be enabled (error 1300)"},
+      {"request refused", MakeSamplePackage(), true, 1115, EXIT_RESTART_NEEDED, {},
+       "the restart was not started: Windows refused it (error 1115)"},
+  };
+  for (const Case& c : cases) {
+    std::string error;
+    ASSERT_TRUE(emu::LoadBench(bench(), emu::DefaultBenchText(), &contents_, &error)) << error;
+    testenv::AddResource(u"FWPACKAGEZIP", IDR_FWPACKAGE, c.package);
+    testenv::SetShutdownPrivilege(c.privilege);
+    testenv::SetShutdownRefusal(c.refusal);
+    std::u16string logPath = ScratchW() + u"/fleet.log";
+    const char16_t* argv[] = {u"update", u"--all", u"--yes", u"--restart", u"--log", logPath.c_str()};
+    StringConsole console;
+    size_t before = testenv::Shutdowns().size();  // the system's record outlives a test on the host
+    EXPECT_EQ(RunFleet(6, argv, dialog(), console), c.exit) << c.what << "\n" << console.out << console.err;
+    std::vector<uint32_t> shutdowns = testenv::Shutdowns(), reasons = testenv::ShutdownReasons();
+    shutdowns.erase(shutdowns.begin(), shutdowns.begin() + static_cast<ptrdiff_t>(before));
+    EXPECT_EQ(shutdowns, c.shutdowns) << c.what;
+    if (!c.shutdowns.empty()) {
+      ASSERT_FALSE(reasons.empty());
+      EXPECT_EQ(reasons.back(), SHUTDOWN_REASON_INSTALLATION) << c.what;
+    }
+    EXPECT_NE(console.err.find(c.err), std::string::npos) << c.what << "\n" << console.err;
+    TearDown();
+    SetUp();
+    contents_ = {};
+  }
 }
 
 // The device requests of one run on a fresh default bench, with the services of the fixture
@@ -179,9 +219,7 @@ std::vector<std::string> CaptureOf(const std::function<void(HeadlessDialog&)>& r
   AppStateReset();
   run(dialog);
   dialog.PumpUntil([] { return !IsUpdateRunning(); });
-#ifndef _WIN32
-  static_cast<HostSystem&>(testenv::BuildSystem()).JoinThreads();
-#endif
+  testenv::JoinThreads();
   Install(previous);
   // SCSI_PASS_THROUGH_DIRECT carries the address of the caller's buffer, which differs from run to
   // run; everything else of a request is compared.

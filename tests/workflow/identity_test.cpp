@@ -23,6 +23,14 @@ std::map<std::string, int> WritesByPath(emu::Bench& bench) {
   return writes;
 }
 
+// The text with the first occurrence of from replaced.
+std::string ReplacedFirst(std::string text, const std::string& from, const std::string& to) {
+  size_t at = text.find(from);
+  EXPECT_NE(at, std::string::npos) << from;
+  if (at != std::string::npos) text.replace(at, from.size(), to);
+  return text;
+}
+
 // The Q5 of the default bench takes over disk number 2 when it comes back from a power cycle.
 std::string Q5TakesDiskTwoBench() {
   std::string text = BenchWith("drive q7-asmedia", "never-return = yes");
@@ -123,20 +131,40 @@ TEST_F(Identity, ADiskNumberTakenOverWhileTheQuestionIsOpenStartsNothing) {
 }
 
 TEST_F(Identity, TheWorkerWritesNothingToAnotherDriveBehindThePath) {
-  // The path of the chosen drive leads to another drive of the same model by the time the worker
-  // opens it: the drive behind the handle is identified before anything is written.
-  Start();
-  AppState& s = AppStateGet();
-  s.traceEnabled = 1;
-  s.selectedDrive = s.drives[0];
-  TextCopy(s.selectedDrive.serial, DRIVE_TEXT_CHARS, u"QV7A24110009        ");
-  RunWorker();
-  EXPECT_EQ(LastBox(), u"Update FW Fail !");
-  EXPECT_TRUE(WritesByPath(bench()).empty());
-  bool traced = false;
-  for (const std::u16string& line : testenv::DebugLines())
-    traced |= Narrow(line).find("does not answer as the chosen drive") != std::string::npos;
-  EXPECT_TRUE(traced);
+  // The path of the chosen drive leads to another drive by the time the worker opens it: one of
+  // the same model with another serial number, or a drive with the same serial number and model
+  // on another command path. The drive behind the handle is identified before anything is written.
+  struct Case {
+    const char* what;
+    std::string bench;
+    const char16_t* serial;  // given to the chosen drive's record
+    const char16_t* path;    // where the worker finds it
+  };
+  const Case cases[] = {
+      {"another serial number", emu::DefaultBenchText(), u"QV7A24110009        ", nullptr},
+      {"a bridged drive with the native drive's serial and model",
+       BenchWith("drive q7-asmedia", "serial = QV7A24110001", ReplacedFirst(emu::DefaultBenchText(), "serial = QV7A24110002", "")),
+       nullptr, u"\\\\.\\PhysicalDrive2"},
+  };
+  for (const Case& c : cases) {
+    Start(c.bench);
+    AppState& s = AppStateGet();
+    s.traceEnabled = 1;
+    s.selectedDrive = s.drives[0];
+    ASSERT_EQ(s.selectedDrive.iCmdType, CMD_TYPE_NVME) << c.what;
+    if (c.serial != nullptr) TextCopy(s.selectedDrive.serial, DRIVE_TEXT_CHARS, c.serial);
+    if (c.path != nullptr) TextCopy(s.selectedDrive.devicePath, DRIVE_TEXT_CHARS, c.path);
+    RunWorker();
+    EXPECT_EQ(LastBox(), u"Update FW Fail !") << c.what;
+    EXPECT_TRUE(WritesByPath(bench()).empty()) << c.what;
+    bool traced = false;
+    for (const std::u16string& line : testenv::DebugLines())
+      traced |= Narrow(line).find("does not answer as the chosen drive") != std::string::npos;
+    EXPECT_TRUE(traced) << c.what;
+    TearDown();
+    SetUp();
+    contents_ = {};
+  }
 }
 
 TEST_F(Identity, DrivesWhosePortIdsCollideStayApart) {

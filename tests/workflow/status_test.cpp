@@ -141,19 +141,24 @@ TEST_F(Status, SecondConfigurationReadErrorSkipsTheWriteBack) {
 }
 
 TEST_F(Status, BlockWithoutItsMarkIsNeitherCarriedOverNorWrittenBack) {
-  // A drive that answers the configuration read with zeros: nothing reaches it.
-  Start();
-  emu::EmuDisk& drive = *contents_.Drive("q7-native");
-  WriteConfig(drive, std::vector<uint8_t>(VENDOR_BLOCK_BYTES, 0));
-  RunUpdate();
-  EXPECT_EQ(LastResult(), UPDATE_CONFIG_INVALID);
-  EXPECT_EQ(LastBox(), u"Update FW Fail !");
-  EXPECT_TRUE(CaptureWith(kDownloadCode).empty());
-  EXPECT_EQ(Config(drive), std::vector<uint8_t>(VENDOR_BLOCK_BYTES, 0));
+  // A drive that answers the configuration read with zeros, or with its own block whose mark is
+  // wrong in its last letter: nothing reaches it.
+  for (const char* mark : {"\0\0\0\0", "CONX"}) {
+    Start();
+    emu::EmuDisk& drive = *contents_.Drive("q7-native");
+    std::vector<uint8_t> block = mark[0] == 0 ? std::vector<uint8_t>(VENDOR_BLOCK_BYTES, 0) : Config(drive);
+    std::memcpy(block.data(), mark, 4);
+    WriteConfig(drive, block);
+    RunUpdate();
+    EXPECT_EQ(LastResult(), UPDATE_CONFIG_INVALID) << mark;
+    EXPECT_EQ(LastBox(), u"Update FW Fail !") << mark;
+    EXPECT_TRUE(CaptureWith(kDownloadCode).empty()) << mark;
+    EXPECT_EQ(Config(drive), block) << mark;
+    Again();
+  }
 
   // The block is lost while the image is committed (after the first 3-second wait): the name is
   // not written back over it.
-  Again();
   Start();
   emu::EmuDisk& other = *contents_.Drive("q7-native");
   std::vector<uint8_t> wiped(VENDOR_BLOCK_BYTES, 0);

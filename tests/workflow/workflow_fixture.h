@@ -9,6 +9,7 @@
 
 #include "app/app_state.h"
 #include "app/completion.h"
+#include "app/fleet.h"
 #include "app/drive_list.h"
 #include "app/eligibility.h"
 #include "app/main_dialog.h"
@@ -125,6 +126,14 @@ class Workflow : public testenv::Environment {
 
   emu::BenchContents contents_;
   WindowHandle window_ = nullptr;
+};
+
+// The console program's standard output and standard error, kept.
+class StringConsole : public FleetConsole {
+ public:
+  void Out(const char* text, size_t length) override { out.append(text, length); }
+  void Err(const char* text, size_t length) override { err.append(text, length); }
+  std::string out, err;
 };
 
 // IOCTL_STORAGE_FIRMWARE_DOWNLOAD and IOCTL_STORAGE_FIRMWARE_ACTIVATE, as the capture writes them.

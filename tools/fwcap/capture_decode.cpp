@@ -13,6 +13,14 @@ constexpr uint32_t QUERY_PROPERTY = 0x002D1400;
 constexpr uint32_t PROTOCOL_COMMAND = 0x002DD3C0;
 constexpr uint32_t FIRMWARE_DOWNLOAD = 0x002DDC04;
 constexpr uint32_t FIRMWARE_ACTIVATE = 0x002DDC08;
+constexpr uint32_t FIRMWARE_GET_INFO = 0x002D1C00;
+constexpr uint8_t OPCODE_GET_LOG_PAGE = 0x02;
+// The firmware slot information log page (LID 3), 512 bytes: NUMDL 127 in CDW10 bits 27:16.
+constexpr uint32_t FIRMWARE_SLOT_LOG_CDW10 = 127u << 16 | 3u;
+constexpr uint32_t FIRMWARE_SLOT_LOG_BYTES = 512;
+// The error of a native activate that the drive answered with "activation needs a reset": the
+// image is committed.
+constexpr char ACTIVATED_BY_RESET_ERROR[] = "197127";
 constexpr uint32_t SCSI_PASS_THROUGH_DIRECT = 0x0004D014;
 constexpr uint8_t OPCODE_IDENTIFY = 0x06;
 constexpr uint8_t OPCODE_COMMIT = 0x10;
@@ -247,6 +255,22 @@ std::vector<Command> DecodeCommands(const std::vector<Line>& lines) {
       uint32_t flags = Le32(line.in, 8);
       c.opcode = OPCODE_COMMIT;
       c.cdw[0] = line.in[12] | ((flags & 0x80000000u) != 0 ? 2u : 1u) << 3;
+      if (!line.ok && Key(line, "error") == ACTIVATED_BY_RESET_ERROR) {
+        // Committed, to be activated by a reset: the completion status says which reset.
+        std::vector<uint8_t> status;
+        c.carried = true;
+        c.note.clear();
+        if (ParseHex(Key(line, "nvme"), &status) && status.size() == 2) c.status = (status[0] << 8 | status[1]) & 0x7FF;
+      }
+      commands.push_back(std::move(c));
+    } else if (line.code == FIRMWARE_GET_INFO) {
+      // The driver reads the firmware slot log page (and Identify Controller) for the reply.
+      if (line.in.size() < 16) continue;
+      c.opcode = OPCODE_GET_LOG_PAGE;
+      c.nsid = 0xFFFFFFFF;
+      c.cdw[0] = FIRMWARE_SLOT_LOG_CDW10;
+      c.dataLength = FIRMWARE_SLOT_LOG_BYTES;
+      c.direction = '<';
       commands.push_back(std::move(c));
     } else if (line.code == SCSI_PASS_THROUGH_DIRECT) {
       Scsi s = ReadScsi(line);
