@@ -1,8 +1,9 @@
 #include "app/completion.h"
 
-#include "app/app_state.h"
-#include "app/eligibility.h"
-#include "app/trace.h"
+#include "app/update_worker.h"
+#include "core/app_state.h"
+#include "core/guards.h"
+#include "core/trace.h"
 #include "platform/messages.h"
 #include "platform/platform.h"
 #include "resources/resource.h"
@@ -13,7 +14,7 @@ void OnUpdateResult(WindowHandle window, int result) {
   AppState& s = AppStateGet();
   // The update has ended: another may start.
   ReleaseUpdateLock();
-  if (result != 1) {
+  if (result != UPDATE_OK) {
     Ui().ShowMessageBox(window, u"Update FW Fail !", s.title, BOX_OK);
   } else if (s.afterMessage[0] != 0) {
     switch (s.powerCtrl) {

@@ -1,10 +1,9 @@
 #include "app/drive_list.h"
 
-#include <thread>
-
-#include "app/app_state.h"
-#include "app/main_dialog.h"
-#include "app/trace.h"
+#include "app/progress.h"
+#include "core/app_state.h"
+#include "core/guards.h"
+#include "core/trace.h"
 #include "discovery/drive_info.h"
 #include "platform/messages.h"
 #include "platform/platform.h"
@@ -13,19 +12,6 @@
 
 using platform::Ui;
 using platform::WindowHandle;
-
-std::atomic<uint32_t> refreshBusy{0};
-
-bool TryTakeRefreshFlag() {
-  uint32_t expected = 0;
-  return refreshBusy.compare_exchange_strong(expected, 1);
-}
-
-void TakeRefreshFlag() {
-  while (!TryTakeRefreshFlag()) std::this_thread::yield();
-}
-
-void ReleaseRefreshFlag() { refreshBusy.exchange(0); }
 
 namespace {
 
@@ -177,7 +163,7 @@ void OnDriveSelected(WindowHandle window) {
     RefreshDriveList(window, false);
     return;
   }
-  GetDiskInfoByPortID(d, 30);
+  GetDiskInfoByPortID(d, 30, PostProgress);
   s.selectedDrive = *d;
   ShowDriveDetails(window, *d);
   Ui().SetItemText(window, IDC_STATUS, u"");

@@ -1,17 +1,9 @@
 // The drive list and the drive details.
 #pragma once
-#include <atomic>
 #include <cstdint>
 
-#include "discovery/drive_record.h"
+#include "core/drive_record.h"
 #include "platform/types.h"
-
-// Keeps two list rebuilds (the dialog's timer, the update worker's end) from overlapping, and
-// guards selectedDrive against the two threads writing it at once. 0 free, 1 taken.
-extern std::atomic<uint32_t> refreshBusy;
-bool TryTakeRefreshFlag();
-void TakeRefreshFlag();  // waits until it is free
-void ReleaseRefreshFlag();
 
 constexpr size_t LINK_SPEED_NAME_CHARS = 80;
 constexpr size_t LINK_SPEED_NAMES = 7;  // 0 (none) and PCIe generations 1 to 6

@@ -1,12 +1,14 @@
 #include "app/eligibility.h"
 
-#include "app/app_state.h"
 #include "app/completion.h"
 #include "app/drive_list.h"
 #include "app/package_files.h"
 #include "app/package_info.h"
-#include "app/trace.h"
+#include "app/progress.h"
 #include "app/update_worker.h"
+#include "core/app_state.h"
+#include "core/guards.h"
+#include "core/trace.h"
 #include "discovery/drive_info.h"
 #include "image/firmware_image.h"
 #include "nvme/flash_id.h"
@@ -35,7 +37,7 @@ Eligibility CheckEligibility(const DriveRecord& drive) {
     if (ReadPackageEntry(imagePath, &image, &size) != PackageFileRead::OK) return Eligibility::INTERNAL_VERSION;
     int32_t agree = CheckInternalVersionOf(drive.internalFwVersion, s.internalVersionCheckPart, image, size);
     platform::Sys().PageFree(image);
-    if (agree != 1) return Eligibility::INTERNAL_VERSION;
+    if (agree == 0) return Eligibility::INTERNAL_VERSION;
   }
   return Eligibility::ELIGIBLE;
 }
@@ -51,37 +53,6 @@ const char* EligibilityWord(Eligibility eligibility) {
 }
 
 bool DriveIsEligible(const DriveRecord& drive) { return CheckEligibility(drive) == Eligibility::ELIGIBLE; }
-
-bool TakeUpdateLock() {
-  AppState& s = AppStateGet();
-  if (s.updateLock != nullptr) return true;
-  uint32_t error = 0;
-  platform::NamedLock lock = nullptr;
-  switch (platform::Sys().TakeNamedLock(UPDATE_LOCK_NAME, &lock, &error)) {
-    case platform::LockResult::TAKEN:
-      s.updateLock = lock;
-      return true;
-    case platform::LockResult::ABANDONED:
-      DebugTraceAlways(u"OnRun: the update lock was left by a program that ended during an update; it is taken");
-      s.updateLock = lock;
-      return true;
-    case platform::LockResult::BUSY:
-      DebugTraceAlways(u"OnRun: another update holds the update lock; nothing is written");
-      return false;
-    case platform::LockResult::FAILED:
-      break;
-  }
-  // A lock that cannot be opened may be one that another update holds: nothing starts.
-  DebugTraceAlways(u"OnRun: the update lock cannot be had (error %u); nothing is written", error);
-  return false;
-}
-
-void ReleaseUpdateLock() {
-  AppState& s = AppStateGet();
-  if (s.updateLock == nullptr) return;
-  platform::Sys().ReleaseNamedLock(s.updateLock);
-  s.updateLock = nullptr;
-}
 
 bool BatteryTooLow(const platform::PowerStatus& status) {
   if (status.acLineStatus != platform::POWER_AC_OFFLINE) return false;  // on AC, or unknown
@@ -141,7 +112,7 @@ bool CheckAndStart(platform::WindowHandle window) {
   // The drive the user chose is the one whose details the list shows; it is read again at its
   // place and must still be that drive, of the package's model and controller.
   DriveRecord chosen = *drive;
-  if (GetDiskInfoByPortID(drive, 30) != 1) {
+  if (GetDiskInfoByPortID(drive, 30, PostProgress) != DRIVE_INFO_OK) {
     RefuseRun(window, u"the chosen drive was not found again");
     return false;
   }

@@ -1,14 +1,11 @@
 // RUN: the eligibility check and the start of an update.
 #pragma once
-#include "discovery/drive_record.h"
+#include "core/drive_record.h"
 #include "platform/system.h"
 #include "platform/types.h"
 
 void OnRun(platform::WindowHandle window);
 
-// One update per machine: RUN takes this named mutex before its checks and holds it until the
-// result (OnUpdateResult releases it), in the dialog and in the console program alike.
-constexpr const char16_t* UPDATE_LOCK_NAME = u"Global\\QuorvelaFwUpdate";
 // Below this charge on battery power no update starts.
 constexpr uint8_t MIN_BATTERY_PERCENT = 25;
 
@@ -20,11 +17,6 @@ enum class RunRefusal : uint32_t {
   PENDING_RESTART,  // the drive keeps committed firmware that waits for a restart
 };
 
-// Takes the machine-wide lock into AppState::updateLock; false when another update holds it or it
-// cannot be had. A lock its owner abandoned (a program that ended during an update) is taken.
-bool TakeUpdateLock();
-// Releases it when held; does nothing otherwise.
-void ReleaseUpdateLock();
 // Whether the power status forbids an update: on battery with a known charge below the minimum.
 // AC power, an unknown status or no battery let it go on.
 bool BatteryTooLow(const platform::PowerStatus& status);

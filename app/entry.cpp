@@ -1,6 +1,6 @@
 #include "app/entry.h"
 
-#include "app/app_state.h"
+#include "core/app_state.h"
 #include "platform/platform.h"
 #include "platform/text.h"
 

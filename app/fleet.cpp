@@ -5,15 +5,17 @@
 #include <string>
 #include <vector>
 
-#include "app/app_state.h"
 #include "app/completion.h"
 #include "app/drive_list.h"
 #include "app/eligibility.h"
 #include "app/main_dialog.h"
 #include "app/package_files.h"
 #include "app/package_info.h"
+#include "app/progress.h"
 #include "app/result_codes.h"
 #include "app/update_worker.h"
+#include "core/app_state.h"
+#include "core/guards.h"
 #include "discovery/drive_info.h"
 #include "nvme/flash_id.h"
 #include "platform/messages.h"
@@ -610,11 +612,11 @@ Outcome UpdateOne(HeadlessDialog& dialog, WindowHandle window, const Row& row) {
   if (g_watch.haveResult) {
     o.result = g_watch.result;
     o.after = U8(s.selectedDrive.fwRevision);
-    o.what = o.result == 1 ? "updated" : "failed";
+    o.what = o.result == UPDATE_OK ? "updated" : "failed";
     // A native drive activates the committed image at its next reset, which only a restart
     // brings; a bridged drive was reset by its power cycle.
-    o.restartNeeded = o.result == 1 && (s.selectedDrive.iCmdType == CMD_TYPE_NVME || g_watch.restartOffered);
-    o.activationByReset = o.result == 1 && std::atomic_ref<uint32_t>(s.commitNeedsReset).load() != 0;
+    o.restartNeeded = o.result == UPDATE_OK && (s.selectedDrive.iCmdType == CMD_TYPE_NVME || g_watch.restartOffered);
+    o.activationByReset = o.result == UPDATE_OK && std::atomic_ref<uint32_t>(s.commitNeedsReset).load() != 0;
   } else if (refusal == RunRefusal::BUSY) {
     o.what = "busy";
   } else if (refusal == RunRefusal::POWER) {
@@ -659,11 +661,11 @@ int Update(HeadlessDialog& dialog, WindowHandle window, const Options& options, 
     o.reason = row.reason;
     if (row.reason == nullptr) o = UpdateOne(dialog, window, row);
     Report(row, o, options.json, log);
-    failed = failed || (o.Ran() && o.result != 1);
+    failed = failed || (o.Ran() && o.result != UPDATE_OK);
     tryLater = tryLater || o.TryLater();
     // Firmware that waits for a restart needs one as much as firmware committed now.
     restart = restart || o.restartNeeded || (o.reason != nullptr && std::string(o.reason) == "pending-restart");
-    updated += o.Ran() && o.result == 1 ? 1 : 0;
+    updated += o.Ran() && o.result == UPDATE_OK ? 1 : 0;
   }
   Say(Number(static_cast<long long>(chosen.size())) + " drive(s) chosen, " + Number(updated) + " updated" +
       (failed ? ", at least one failed" : "") + (tryLater ? ", at least one not now: retry later" : "") + "\n");

@@ -3,19 +3,19 @@
 #include <atomic>
 #include <initializer_list>
 
-#include "app/app_state.h"
 #include "app/completion.h"
 #include "app/drive_list.h"
 #include "app/eligibility.h"
 #include "app/package_info.h"
+#include "app/progress.h"
 #include "app/update_worker.h"
+#include "core/app_state.h"
+#include "core/guards.h"
 #include "platform/messages.h"
 #include "platform/platform.h"
 #include "resources/resource.h"
 
 using namespace platform;
-
-bool IsUpdateRunning() { return WorkerHandle() != nullptr; }
 
 int MapProgress(int percent) {
   AppState& s = AppStateGet();

@@ -15,7 +15,6 @@ intptr_t MainDialogProc(platform::WindowHandle window, uint32_t message, uintptr
 
 void OnInitDialog(platform::WindowHandle window);
 void CenterWindow(platform::WindowHandle window);
-bool IsUpdateRunning();
 int MapProgress(int percent);
 
 // The pixel lengths of the start-up layout at 96 DPI (100 %). The template is in dialog units and

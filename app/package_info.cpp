@@ -1,9 +1,9 @@
 // The embedded package and its information file.
 #include "app/package_info.h"
 
-#include "app/app_state.h"
 #include "app/package_files.h"
-#include "app/trace.h"
+#include "core/app_state.h"
+#include "core/trace.h"
 #include "platform/platform.h"
 #include "platform/text.h"
 

@@ -3,17 +3,19 @@
 #include <atomic>
 #include <cstring>
 
-#include "app/app_state.h"
 #include "app/drive_list.h"
 #include "app/package_files.h"
-#include "app/trace.h"
+#include "app/progress.h"
+#include "core/app_state.h"
+#include "core/guards.h"
+#include "core/page_block.h"
+#include "core/trace.h"
 #include "discovery/drive_info.h"
 #include "image/firmware_image.h"
 #include "nvme/bridge.h"
 #include "nvme/firmware.h"
 #include "nvme/flash_id.h"
 #include "nvme/nvme_command.h"
-#include "nvme/page_block.h"
 #include "platform/platform.h"
 #include "platform/text.h"
 
@@ -57,8 +59,8 @@ int ReadConfigBlock(Run& run) {
   std::memset(run.config.data(), 0, CONFIG_BLOCK_BYTES);
   int r = SendVendorCmd(run.cmdType, run.device, NVME_DATA_READ, NVME_OPC_VENDOR_READ, VENDOR_SUB_CONFIG, 0, VENDOR_SIGNATURE_CDW14,
                         VENDOR_SIGNATURE_CDW15, run.config.data(), CONFIG_BLOCK_BYTES);
-  if (r != 1) return r;
-  return IsConfigBlock(run.config.data()) ? 1 : UPDATE_CONFIG_INVALID;
+  if (r != NVME_RESULT_OK) return r;
+  return IsConfigBlock(run.config.data()) ? UPDATE_OK : UPDATE_CONFIG_INVALID;
 }
 
 // Reads the whole image file into a page block. Only the package's own bytes may reach a drive:
@@ -74,32 +76,25 @@ int LoadImage(Run& run, const char16_t* path) {
   if (run.imageSize == 0) return UPDATE_IMAGE_UNUSABLE;
   ImageLayout layout{};
   if (ReadImageLayout(run.image, run.imageSize, &layout) == IMAGE_BAD_LAYOUT) return UPDATE_IMAGE_UNUSABLE;
-  return 1;
+  return UPDATE_OK;
 }
 
 // Stages 0..30 (the download), 30..40 (the first wait) and 40..60 (the commit and the second
-// wait). Returns the first failing step's code, or 1.
+// wait). Returns the first failing step's code, or UPDATE_OK.
 int DownloadAndCommit(Run& run) {
   SetProgressStage(0, 30, 0);
-  int r = DownloadFW(run.cmdType, run.device, run.image, run.imageSize);
-  if (r != 1) {
-    run.image = nullptr;  // a failed download has released the block itself
-    return r;
-  }
+  int r = DownloadFW(run.cmdType, run.device, run.image, run.imageSize, PostProgress);
+  if (r != NVME_RESULT_OK) return r;
   SetProgressStage(30, 40, 0);
   WaitWithProgress(FW_STAGE_WAIT_MS);
   SetProgressStage(40, 60, 0);
   r = FWCommit(run.cmdType, run.device, FW_SLOT, FW_COMMIT_ACTION_REPLACE);
-  if (r != 1) return r;
+  if (r != NVME_RESULT_OK) return r;
   WaitWithProgress(FW_STAGE_WAIT_MS);
-  return 1;
+  return UPDATE_OK;
 }
 
 }  // namespace
-
-ThreadHandle WorkerHandle() {
-  return std::atomic_ref<ThreadHandle>(AppStateGet().workerThread).load();
-}
 
 bool ImagePathFor(const DriveRecord& drive, char16_t* path, size_t capacity) {
   char16_t name[FLASH_TYPE_NAME_CHARS] = {};
@@ -114,28 +109,6 @@ bool StartWorker(platform::WindowHandle, ThreadHandle* slot, uint32_t (*proc)(vo
     return false;
   }
   return platform::Sys().StartThread(proc, slot, slot);
-}
-
-void SetProgressStage(int from, int to, int percent) {
-  AppState& s = AppStateGet();
-  std::atomic_ref<int16_t>(s.progressFrom).store(static_cast<int16_t>(from));
-  std::atomic_ref<int16_t>(s.progressTo).store(static_cast<int16_t>(to));
-  platform::Ui().Send(s.dialogWindow, WM_UPDATE_PROGRESS, 0, percent);
-}
-
-void WaitWithProgress(uint32_t milliseconds) {
-  AppState& s = AppStateGet();
-  uint32_t remaining = milliseconds;
-  while (remaining > 1000) {
-    platform::Time().Sleep(1000);
-    remaining -= 1000;
-    platform::Ui().Post(s.dialogWindow, WM_UPDATE_PROGRESS, 0,
-                        static_cast<intptr_t>((milliseconds - remaining) * 100u / milliseconds));
-  }
-  if (remaining > 0) {
-    platform::Time().Sleep(remaining);
-    platform::Ui().Send(s.dialogWindow, WM_UPDATE_PROGRESS, 0, 100);
-  }
 }
 
 int FinishUpdate(ThreadHandle* slot, DeviceHandle device, int result) {
@@ -165,7 +138,7 @@ uint32_t UpdateWorker(void* parameter) {
   ReleaseRefreshFlag();
 
   run.device = OpenDrive(drive.devicePath, &run.cmdType);
-  if (run.device == platform::INVALID_DEVICE) return static_cast<uint32_t>(run.Finish(-1));
+  if (run.device == platform::INVALID_DEVICE) return static_cast<uint32_t>(run.Finish(UPDATE_NO_DRIVE));
   // Disk numbers are reused: the path may lead to another drive by now. The drive behind this
   // very handle must be the chosen one before anything is written to it.
   r = CheckDriveBehindHandle(run.cmdType, run.device, drive);
@@ -178,31 +151,31 @@ uint32_t UpdateWorker(void* parameter) {
   char16_t imagePath[TEXT_PATH];
   if (!ImagePathFor(drive, imagePath, TEXT_PATH)) return static_cast<uint32_t>(run.Finish(UPDATE_IMAGE_UNUSABLE));
   r = LoadImage(run, imagePath);
-  if (r != 1) return static_cast<uint32_t>(run.Finish(r));
+  if (r != NVME_RESULT_OK) return static_cast<uint32_t>(run.Finish(r));
 
   const char16_t* newName = NewName(s);
   if (drive.hasVendorInfo != 0) {
     r = ReadConfigBlock(run);
-    if (r != 1) return static_cast<uint32_t>(run.Finish(r));
+    if (r != NVME_RESULT_OK) return static_cast<uint32_t>(run.Finish(r));
     if (CarryOverConfig(run.image, run.imageSize, run.config.data(), kFwNameKey, newName) == IMAGE_BAD_LAYOUT)
       return static_cast<uint32_t>(run.Finish(UPDATE_IMAGE_UNUSABLE));
     r = DownloadAndCommit(run);
-    if (r != 1) return static_cast<uint32_t>(run.Finish(r));
+    if (r != NVME_RESULT_OK) return static_cast<uint32_t>(run.Finish(r));
     if (!IsKeep(newName)) {
       r = ReadConfigBlock(run);
-      if (r != 1) return static_cast<uint32_t>(run.Finish(r));
+      if (r != NVME_RESULT_OK) return static_cast<uint32_t>(run.Finish(r));
       SetConfigField(run.config.data(), kFwNameKey, newName);
       r = SendVendorCmd(run.cmdType, run.device, NVME_DATA_WRITE, NVME_OPC_VENDOR_WRITE_CONFIG, VENDOR_SUB_CONFIG, 0, VENDOR_SIGNATURE_CDW14,
                         VENDOR_SIGNATURE_CDW15, run.config.data(), CONFIG_BLOCK_BYTES);
-      if (r != 1) return static_cast<uint32_t>(run.Finish(r));
+      if (r != NVME_RESULT_OK) return static_cast<uint32_t>(run.Finish(r));
     }
   } else {
     // The legacy path: the image goes as it was read, without carry-over.
     r = DownloadAndCommit(run);
-    if (r != 1) return static_cast<uint32_t>(run.Finish(r));
+    if (r != NVME_RESULT_OK) return static_cast<uint32_t>(run.Finish(r));
     if (!IsKeep(newName)) {
       r = WriteVendorFwName(run.cmdType, run.device, newName);
-      if (r != 1) return static_cast<uint32_t>(run.Finish(r));
+      if (r != NVME_RESULT_OK) return static_cast<uint32_t>(run.Finish(r));
     }
   }
 
@@ -218,7 +191,7 @@ uint32_t UpdateWorker(void* parameter) {
   SetProgressStage(80, 100, 0);
   // A drive that is not found again keeps its record: the list shows it as disconnected under its
   // own name, or selects it once it is back.
-  GetDiskInfoByPortID(&drive, REREAD_ATTEMPTS);
+  GetDiskInfoByPortID(&drive, REREAD_ATTEMPTS, PostProgress);
   TakeRefreshFlag();
   s.selectedDrive = drive;
   ReleaseRefreshFlag();
@@ -227,5 +200,5 @@ uint32_t UpdateWorker(void* parameter) {
   platform::Sys().PageFree(run.image);
   run.image = nullptr;
   RefreshDriveList(s.dialogWindow, false);
-  return static_cast<uint32_t>(run.Finish(1));
+  return static_cast<uint32_t>(run.Finish(UPDATE_OK));
 }

@@ -2,11 +2,13 @@
 #pragma once
 #include <cstdint>
 
-#include "discovery/drive_record.h"
+#include "core/drive_record.h"
 #include "platform/types.h"
 
-// Results besides the command paths' own codes (1 success, -1 drive not opened, -4 request
-// failed, -5 unusable command type, -8 the drive or the bridge reported an error).
+// The result of an update: UPDATE_OK, one of the command paths' own codes (-4 request failed, -5
+// unusable command type, -8 the drive or the bridge reported an error), or one of these.
+constexpr int UPDATE_OK = 1;
+constexpr int UPDATE_NO_DRIVE = -1;        // the drive's path could not be opened
 constexpr int UPDATE_IMAGE_UNUSABLE = -6;  // the image vanished, is empty or fails its layout check
 constexpr int UPDATE_NO_WORKER = -7;       // no thread could be started
 constexpr int UPDATE_CONFIG_INVALID = -9;  // the configuration block read does not begin with "CONF"
@@ -17,13 +19,7 @@ constexpr int REREAD_ATTEMPTS = 10;
 
 bool StartWorker(platform::WindowHandle window, platform::ThreadHandle* slot, uint32_t (*proc)(void*));
 uint32_t UpdateWorker(void* slot);
-void SetProgressStage(int from, int to, int percent);
-void WaitWithProgress(uint32_t milliseconds);
 int FinishUpdate(platform::ThreadHandle* slot, platform::DeviceHandle device, int result);
-
-// AppState::workerThread, read and written atomically: the worker clears it while the dialog
-// thread asks whether an update runs.
-platform::ThreadHandle WorkerHandle();
 
 // The image path of a drive: "<packageFolder>\<flash type name>.fw". False when it does not fit.
 bool ImagePathFor(const DriveRecord& drive, char16_t* path, size_t capacity);

@@ -2,8 +2,8 @@
 
 #include <cstring>
 
-#include "app/trace.h"
-#include "discovery/drive_record.h"
+#include "core/drive_record.h"
+#include "core/trace.h"
 #include "discovery/storage_device.h"
 #include "platform/platform.h"
 #include "platform/text.h"

@@ -2,15 +2,15 @@
 
 #include <cstring>
 
-#include "app/app_state.h"
-#include "app/trace.h"
+#include "core/app_state.h"
+#include "core/page_block.h"
+#include "core/trace.h"
 #include "discovery/device_walks.h"
 #include "discovery/storage_device.h"
 #include "nvme/bridge.h"
 #include "nvme/firmware.h"
 #include "nvme/flash_id.h"
 #include "nvme/nvme_command.h"
-#include "nvme/page_block.h"
 #include "nvme/storage_records.h"
 #include "platform/platform.h"
 #include "platform/text.h"
@@ -319,7 +319,7 @@ int EnumerateDrives(DriveRecord* drives, int capacity) {
   return count;
 }
 
-int GetDiskInfoByPortID(DriveRecord* record, int attempts) {
+int GetDiskInfoByPortID(DriveRecord* record, int attempts, ProgressReport progress) {
   int32_t cmdType = record->iCmdType;
   int64_t port = record->iPort;
   DebugTrace(u"GetDiskInfoByPortID IN, iCmdType = %d, iPort=%I64d", static_cast<int>(cmdType),
@@ -334,8 +334,7 @@ int GetDiskInfoByPortID(DriveRecord* record, int attempts) {
     }
     if (search == PortSearch::Unreadable) return 0;
     platform::Time().Sleep(RETRY_SLEEP_MS);
-    intptr_t percent = static_cast<intptr_t>(100 * static_cast<int64_t>(k) / attempts);
-    platform::Ui().Post(AppStateGet().dialogWindow, WM_UPDATE_PROGRESS, 0, percent);
+    if (progress != nullptr) progress(static_cast<int>(100 * static_cast<int64_t>(k) / attempts));
   }
   return 0;
 }

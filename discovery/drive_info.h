@@ -8,7 +8,8 @@
 #pragma once
 #include <cstdint>
 
-#include "discovery/drive_record.h"
+#include "core/drive_record.h"
+#include "core/progress.h"
 #include "platform/types.h"
 
 // Results of GetDiskInfo besides the command paths' own failure codes.
@@ -56,12 +57,12 @@ int GetDiskInfo(const char16_t* path, DriveRecord* record);
 int EnumerateDrives(DriveRecord* drives, int capacity);
 
 // Looks for the drive of the record at its port ID up to attempts times, one second apart,
-// posting WM_UPDATE_PROGRESS after each miss. Only a disk of the record's command type counts;
+// reporting the share of the attempts made after each miss. Only a disk of the record's command type counts;
 // where several share the command type and port ID, the one with the record's serial number wins,
 // else the first. Returns 1 when it was found and the record filled anew; 0 when it was not found
 // or found but could not be read (no further attempt then), which includes the drive reading
 // without the flash information its record has. The record is never changed on 0.
-int GetDiskInfoByPortID(DriveRecord* record, int attempts);
+int GetDiskInfoByPortID(DriveRecord* record, int attempts, ProgressReport progress = nullptr);
 
 // Removes leading and trailing blanks and tabs in place (texts of up to 999 characters).
 void TrimBlanks(char16_t* text);

@@ -84,7 +84,7 @@ std::string Hex(unsigned value, int digits) {
 
 }  // namespace
 
-void BridgeDisk::ResetBridge() {
+void BridgeDisk::ResetTransport() {
   phase_ = Phase::Idle;
   armed_ = nullptr;
   failAfter_ = nullptr;
@@ -93,7 +93,7 @@ void BridgeDisk::ResetBridge() {
 
 void BridgeDisk::ResetAfter(ScsiOutcome::Reset reset) {
   if (reset == ScsiOutcome::Reset::None) return;
-  if (reset == ScsiOutcome::Reset::Bridge) ResetBridge();
+  if (reset == ScsiOutcome::Reset::Bridge) ResetTransport();
   Leave();
 }
 

@@ -56,7 +56,7 @@ class BridgeDisk : public EmuDisk {
   bool Control(uint32_t code, void* in, uint32_t inLength, void* out, uint32_t outLength,
                uint32_t* returned, uint32_t* error, RequestNotes* notes) override;
   // Forgets a command in flight (the bridge restarts with the drive).
-  void ResetBridge();
+  void ResetTransport() override;
   // Carries out the reset a completed control request asked for.
   void ResetAfter(ScsiOutcome::Reset reset);
 

@@ -147,7 +147,7 @@ void EmuDisk::ResetController() {
     std::shared_ptr<EmuDisk> disk = self.lock();
     if (disk == nullptr) return;
     disk->controller_->Reset();
-    if (auto* bridge = dynamic_cast<BridgeDisk*>(disk.get())) bridge->ResetBridge();
+    disk->ResetTransport();
     disk->bench_.Note(disk->Path(), "reset", {"firmware=" + disk->controller_->FirmwareName()});
   });
   bench_.Tick();
@@ -181,7 +181,7 @@ void EmuDisk::Return() {
   // The drive comes back from a bridge's reset: its controller starts afresh, and the storage stack
   // may give it another disk number.
   controller_->Reset();
-  if (auto* bridge = dynamic_cast<BridgeDisk*>(this)) bridge->ResetBridge();
+  ResetTransport();
   const int32_t next = description_.behaviour.returnDiskNumber;
   if (next >= 0 && static_cast<uint32_t>(next) != diskNumber_) {
     if (bench_.FindDevice(Path()).get() == this) bench_.RemoveDevice(Path());

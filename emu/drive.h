@@ -57,6 +57,9 @@ class EmuDisk : public EmuDevice, public std::enable_shared_from_this<EmuDisk> {
   const Fault* CountAny();
   // Leaves the bus now (as a bridge control's reset does).
   void Leave();
+  // What else a reset of the controller resets: nothing on a native disk; a bridge forgets the
+  // command it holds.
+  virtual void ResetTransport() {}
 
   Bench& bench_;
   DriveDescription description_;

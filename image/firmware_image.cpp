@@ -5,7 +5,7 @@
 
 #include <cstring>
 
-#include "app/trace.h"
+#include "core/trace.h"
 #include "platform/text.h"
 
 namespace {

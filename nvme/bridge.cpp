@@ -6,10 +6,10 @@
 
 #include <cstring>
 
-#include "app/app_state.h"
-#include "app/trace.h"
-#include "discovery/drive_record.h"
-#include "nvme/page_block.h"
+#include "core/app_state.h"
+#include "core/drive_record.h"
+#include "core/page_block.h"
+#include "core/trace.h"
 #include "nvme/storage_records.h"
 #include "platform/platform.h"
 #include "platform/text.h"

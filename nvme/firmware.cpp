@@ -4,12 +4,12 @@
 #include <atomic>
 #include <cstring>
 
-#include "app/app_state.h"
-#include "app/trace.h"
-#include "discovery/drive_record.h"
+#include "core/app_state.h"
+#include "core/drive_record.h"
+#include "core/page_block.h"
+#include "core/trace.h"
 #include "nvme/bridge.h"
 #include "nvme/nvme_command.h"
-#include "nvme/page_block.h"
 #include "nvme/storage_records.h"
 #include "platform/platform.h"
 #include "platform/text.h"
@@ -30,18 +30,13 @@ uint32_t ProgressOf(uint32_t sent, uint32_t size) {
   return static_cast<uint32_t>((static_cast<uint64_t>(sent) * 10 / size) * 10);
 }
 
-// Posts the progress when it moved on since the last post.
-void ReportProgress(uint32_t sent, uint32_t size, uint32_t* lastProgress) {
-  const uint32_t progress = ProgressOf(sent, size);
-  if (progress == *lastProgress) return;
-  DebugTrace(u"DownloadFW %3d%%", static_cast<int>(progress));
-  platform::Ui().Post(AppStateGet().dialogWindow, WM_UPDATE_PROGRESS, 0,
-                      static_cast<intptr_t>(progress));
-  *lastProgress = progress;
-}
-
-void ReleaseImage(uint8_t* image) {
-  if (image != nullptr) platform::Sys().PageFree(image);
+// Reports the progress when it moved on since the last report.
+void ReportProgress(ProgressReport progress, uint32_t sent, uint32_t size, uint32_t* lastProgress) {
+  const uint32_t percent = ProgressOf(sent, size);
+  if (percent == *lastProgress) return;
+  DebugTrace(u"DownloadFW %3d%%", static_cast<int>(percent));
+  if (progress != nullptr) progress(static_cast<int>(percent));
+  *lastProgress = percent;
 }
 
 // The drive took the image, and it runs from the next reset.
@@ -52,17 +47,13 @@ void NoteCommitAwaitsReset(const char16_t* what, uint32_t code) {
 
 }  // namespace
 
-int IO_NVMe_FwDownload(platform::DeviceHandle device, uint8_t* image, uint32_t size) {
-  auto* request = static_cast<uint8_t*>(platform::Sys().PageAlloc(FW_DOWNLOAD_REQUEST_BYTES));
-  if (request == nullptr) {
-    RecordSystemError(NVME_ERROR_NO_MEMORY);
-    ReleaseImage(image);
-    return NVME_RESULT_IO_FAILED;
-  }
+int IO_NVMe_FwDownload(platform::DeviceHandle device, const uint8_t* image, uint32_t size, ProgressReport progress) {
+  PageBlock request(FW_DOWNLOAD_REQUEST_BYTES);
+  if (request.data() == nullptr) return NVME_RESULT_IO_FAILED;
   uint32_t sent = 0;
   uint32_t lastProgress = 0;
   while (sent < size) {
-    ReportProgress(sent, size, &lastProgress);
+    ReportProgress(progress, sent, size, &lastProgress);
     const uint32_t chunk = size - sent < CHUNK_BYTES ? size - sent : CHUNK_BYTES;
     StorageHwFirmwareDownload header{};
     header.version = sizeof(StorageHwFirmwareDownload);
@@ -71,31 +62,30 @@ int IO_NVMe_FwDownload(platform::DeviceHandle device, uint8_t* image, uint32_t s
     header.slot = FW_SLOT;
     header.offset = sent;
     header.bufferSize = chunk;
-    std::memcpy(request, &header, offsetof(StorageHwFirmwareDownload, imageBuffer));
-    std::memcpy(request + offsetof(StorageHwFirmwareDownload, imageBuffer), image + sent, chunk);
+    uint8_t* bytes = request.data();
+    std::memcpy(bytes, &header, offsetof(StorageHwFirmwareDownload, imageBuffer));
+    std::memcpy(bytes + offsetof(StorageHwFirmwareDownload, imageBuffer), image + sent, chunk);
     // A last chunk shorter than the one before must not carry that one's tail.
-    std::memset(request + offsetof(StorageHwFirmwareDownload, imageBuffer) + chunk, 0,
+    std::memset(bytes + offsetof(StorageHwFirmwareDownload, imageBuffer) + chunk, 0,
                 FW_DOWNLOAD_REQUEST_BYTES - offsetof(StorageHwFirmwareDownload, imageBuffer) - chunk);
 
     uint32_t returned = 0;
     uint32_t error = 0;
-    if (!platform::Io().Control(device, IOCTL_STORAGE_FIRMWARE_DOWNLOAD_CODE, request, header.size,
+    if (!platform::Io().Control(device, IOCTL_STORAGE_FIRMWARE_DOWNLOAD_CODE, bytes, header.size,
                                 nullptr, 0, &returned, &error)) {
       RecordSystemError(error);
-      platform::Sys().PageFree(request);
-      ReleaseImage(image);
       return NVME_RESULT_IO_FAILED;
     }
     sent += chunk;
   }
-  platform::Sys().PageFree(request);
   return NVME_RESULT_OK;
 }
 
-int DownloadFW(int32_t iCmdType, platform::DeviceHandle device, uint8_t* image, uint32_t size) {
+int DownloadFW(int32_t iCmdType, platform::DeviceHandle device, uint8_t* image, uint32_t size,
+               ProgressReport progress) {
   DebugTrace(u"DownloadFW IN");
   if (iCmdType == CMD_TYPE_NVME) {
-    const int result = IO_NVMe_FwDownload(device, image, size);
+    const int result = IO_NVMe_FwDownload(device, image, size, progress);
     if (result == NVME_RESULT_OK) DebugTrace(u"DownloadFW Success OUT");
     return result;
   }
@@ -104,7 +94,7 @@ int DownloadFW(int32_t iCmdType, platform::DeviceHandle device, uint8_t* image, 
   uint32_t dwordOffset = 0;
   uint32_t lastProgress = 0;
   while (sent < size) {
-    ReportProgress(sent, size, &lastProgress);
+    ReportProgress(progress, sent, size, &lastProgress);
     const uint32_t chunk = size - sent < CHUNK_BYTES ? size - sent : CHUNK_BYTES;
     NvmeCommand command{};
     command.opcode = NVME_OPC_FW_DOWNLOAD;
@@ -116,13 +106,9 @@ int DownloadFW(int32_t iCmdType, platform::DeviceHandle device, uint8_t* image, 
     } else if (iCmdType == CMD_TYPE_JMI) {
       result = IO_USB_JMI_NvmeCmd(device, NVME_DATA_WRITE, &command, image + sent, chunk, nullptr);
     } else {
-      ReleaseImage(image);
       return NVME_RESULT_BAD_CMD_TYPE;
     }
-    if (result != NVME_RESULT_OK) {
-      ReleaseImage(image);
-      return result;
-    }
+    if (result != NVME_RESULT_OK) return result;
     sent += chunk;
     dwordOffset += ((chunk - 1) >> 2) + 1;
   }

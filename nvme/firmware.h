@@ -3,19 +3,21 @@
 #pragma once
 #include <cstdint>
 
+#include "core/progress.h"
 #include "platform/types.h"
 
 constexpr uint8_t FW_SLOT = 1;
 constexpr uint8_t FW_COMMIT_ACTION_REPLACE = 1;  // active from the next controller reset
 
-// Sends the image in chunks of at most 4096 bytes and posts WM_UPDATE_PROGRESS (10 .. 90) to
-// AppState.dialogWindow as it goes. image is a page block (platform::Sys().PageAlloc); on any
-// failure it has been released before the return and the caller must not touch it again; on
-// success the caller keeps it. Returns 1, -4, -8 when a bridge or the drive reported an error for
-// a chunk, or -5 for an unknown command type. A failed chunk ends the download.
-int DownloadFW(int32_t iCmdType, platform::DeviceHandle device, uint8_t* image, uint32_t size);
-// The native transfer (STORAGE_HW_FIRMWARE_DOWNLOAD per chunk), with the same image ownership.
-int IO_NVMe_FwDownload(platform::DeviceHandle device, uint8_t* image, uint32_t size);
+// Sends the image in chunks of at most 4096 bytes and reports the progress (10 .. 90) as it goes.
+// image is a page block (platform::Sys().PageAlloc): a bridge moves each chunk straight from it.
+// The caller owns it, whatever the result. Returns 1, -4, -8 when a bridge or the drive reported
+// an error for a chunk, or -5 for an unknown command type. A failed chunk ends the download.
+int DownloadFW(int32_t iCmdType, platform::DeviceHandle device, uint8_t* image, uint32_t size,
+               ProgressReport progress = nullptr);
+// The native transfer (STORAGE_HW_FIRMWARE_DOWNLOAD per chunk).
+int IO_NVMe_FwDownload(platform::DeviceHandle device, const uint8_t* image, uint32_t size,
+                       ProgressReport progress = nullptr);
 
 // Firmware Commit of the downloaded image into slot with the commit action. 1, -4, -8 or -5.
 // A commit the drive completes with a status of CommitAwaitsReset (bridges), or the native error

@@ -3,10 +3,10 @@
 
 #include <cstring>
 
-#include "app/trace.h"
+#include "core/page_block.h"
+#include "core/trace.h"
 #include "nvme/bridge.h"
 #include "nvme/nvme_command.h"
-#include "nvme/page_block.h"
 #include "platform/text.h"
 
 namespace {

@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "discovery/drive_record.h"
+#include "core/drive_record.h"
 #include "platform/types.h"
 
 // Flash-type codes: the high byte is the JEDEC manufacturer code (first byte of the flash ID), the

@@ -4,7 +4,8 @@
 
 #include <cstring>
 
-#include "app/app_state.h"
+#include "core/app_state.h"
+#include "core/page_block.h"
 #include "nvme/storage_records.h"
 #include "platform/platform.h"
 
@@ -44,11 +45,9 @@ int IO_NVMe_PassThrough(platform::DeviceHandle device, uint32_t direction, uint8
     return NVME_RESULT_IO_FAILED;
   }
   const uint32_t size = NATIVE_DATA_OFFSET + dataLength;
-  auto* request = static_cast<uint8_t*>(platform::Sys().PageAlloc(size));
-  if (request == nullptr) {
-    RecordSystemError(NVME_ERROR_NO_MEMORY);
-    return NVME_RESULT_IO_FAILED;
-  }
+  PageBlock block(size);
+  uint8_t* request = block.data();
+  if (request == nullptr) return NVME_RESULT_IO_FAILED;
   if (direction == NVME_DATA_WRITE && dataLength != 0)
     std::memcpy(request + NATIVE_DATA_OFFSET, buffer, dataLength);
 
@@ -75,19 +74,15 @@ int IO_NVMe_PassThrough(platform::DeviceHandle device, uint32_t direction, uint8
                                          size, request, size, &returned, &error);
   if (!ok) {
     RecordSystemError(error);
-    platform::Sys().PageFree(request);
     return NVME_RESULT_IO_FAILED;
   }
   // The request was carried; the record tells how the drive completed the command.
   StorageProtocolCommand reply;
   std::memcpy(&reply, request, sizeof(reply));
-  if (reply.returnStatus != STORAGE_PROTOCOL_STATUS_SUCCESS_VALUE || reply.errorCode != 0) {
-    platform::Sys().PageFree(request);
+  if (reply.returnStatus != STORAGE_PROTOCOL_STATUS_SUCCESS_VALUE || reply.errorCode != 0)
     return NVME_RESULT_DEVICE_ERROR;
-  }
   if (direction == NVME_DATA_READ && dataLength != 0)
     std::memcpy(buffer, request + NATIVE_DATA_OFFSET, dataLength);
-  platform::Sys().PageFree(request);
   return NVME_RESULT_OK;
 }
 
@@ -101,11 +96,9 @@ int QueryIdentify(platform::DeviceHandle device, uint32_t propertyId, uint32_t c
     return NVME_RESULT_IO_FAILED;
   }
   const uint32_t size = NATIVE_IDENTIFY_DATA_OFFSET + length;
-  auto* request = static_cast<uint8_t*>(platform::Sys().PageAlloc(size));
-  if (request == nullptr) {
-    RecordSystemError(NVME_ERROR_NO_MEMORY);
-    return NVME_RESULT_IO_FAILED;
-  }
+  PageBlock block(size);
+  uint8_t* request = block.data();
+  if (request == nullptr) return NVME_RESULT_IO_FAILED;
   StorageProtocolQuery query{};
   query.propertyId = propertyId;
   query.queryType = PROPERTY_STANDARD_QUERY;
@@ -123,11 +116,9 @@ int QueryIdentify(platform::DeviceHandle device, uint32_t propertyId, uint32_t c
                                          request, size, &returned, &error);
   if (!ok) {
     RecordSystemError(error);
-    platform::Sys().PageFree(request);
     return NVME_RESULT_IO_FAILED;
   }
   if (length != 0) std::memcpy(buffer, request + NATIVE_IDENTIFY_DATA_OFFSET, length);
-  platform::Sys().PageFree(request);
   return NVME_RESULT_OK;
 }
 

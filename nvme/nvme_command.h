@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "core/page_block.h"
 #include "platform/types.h"
 
 static_assert(std::endian::native == std::endian::little,
@@ -23,7 +24,7 @@ constexpr int NVME_RESULT_DEVICE_ERROR = -8;
 
 // System error recorded when a request buffer cannot be had (ERROR_NOT_ENOUGH_MEMORY); the
 // operation then returns NVME_RESULT_IO_FAILED without any request.
-constexpr uint32_t NVME_ERROR_NO_MEMORY = 8;
+constexpr uint32_t NVME_ERROR_NO_MEMORY = PAGE_BLOCK_ERROR_NO_MEMORY;
 // System error recorded for a data length no request can hold (ERROR_INVALID_PARAMETER).
 constexpr uint32_t NVME_ERROR_INVALID_PARAMETER = 87;
 

@@ -11,9 +11,9 @@
 
 #include <string>
 
-#include "app/app_state.h"
 #include "app/win32/bench_program.h"
 #include "app/win32/main_window.h"
+#include "core/app_state.h"
 #include "platform/win32/win32_platform.h"
 
 namespace {

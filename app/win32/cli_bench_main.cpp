@@ -9,10 +9,10 @@
 #include <cstdio>
 #include <string>
 
-#include "app/app_state.h"
 #include "app/result_codes.h"
 #include "app/win32/bench_program.h"
 #include "app/win32/fleet_console.h"
+#include "core/app_state.h"
 #include "platform/messages.h"
 #include "platform/win32/win32_platform.h"
 

@@ -7,7 +7,6 @@
 
 #include <cstring>
 
-#include "discovery/storage_device.h"
 #include "platform/win32/win32_platform.h"
 
 // The seam's values and records are the Windows ones.
@@ -27,23 +26,6 @@ static_assert(sizeof(platform::DeviceList) == sizeof(HDEVINFO));
 static_assert(sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W) == (sizeof(void*) == 8 ? 8 : 6));
 static_assert(sizeof(SP_DEVINFO_DATA) == (sizeof(void*) == 8 ? 32 : 28));
 static_assert(sizeof(SP_DEVICE_INTERFACE_DATA) == (sizeof(void*) == 8 ? 32 : 28));
-
-// The storage records that drive discovery sends and reads.
-static_assert(IOCTL_STORAGE_GET_DEVICE_NUMBER_CODE == IOCTL_STORAGE_GET_DEVICE_NUMBER);
-static_assert(FILE_DEVICE_DISK_TYPE == FILE_DEVICE_DISK);
-static_assert(sizeof(StorageDeviceNumber) == sizeof(STORAGE_DEVICE_NUMBER));
-static_assert(offsetof(StorageDeviceNumber, deviceNumber) == offsetof(STORAGE_DEVICE_NUMBER, DeviceNumber));
-static_assert(offsetof(StorageDeviceNumber, partitionNumber) == offsetof(STORAGE_DEVICE_NUMBER, PartitionNumber));
-static_assert(sizeof(StorageDevicePropertyQuery) == sizeof(STORAGE_PROPERTY_QUERY));
-static_assert(offsetof(StorageDevicePropertyQuery, queryType) == offsetof(STORAGE_PROPERTY_QUERY, QueryType));
-static_assert(offsetof(StorageDevicePropertyQuery, additionalParameters) ==
-              offsetof(STORAGE_PROPERTY_QUERY, AdditionalParameters));
-static_assert(STORAGE_DEVICE_PROPERTY_ID == StorageDeviceProperty);
-static_assert(sizeof(StorageDeviceDescriptorHead) == sizeof(STORAGE_DEVICE_DESCRIPTOR));
-static_assert(offsetof(StorageDeviceDescriptorHead, busType) == offsetof(STORAGE_DEVICE_DESCRIPTOR, BusType));
-static_assert(offsetof(StorageDeviceDescriptorHead, rawDeviceProperties) ==
-              offsetof(STORAGE_DEVICE_DESCRIPTOR, RawDeviceProperties));
-static_assert(BUS_TYPE_USB == BusTypeUsb && BUS_TYPE_NVME == BusTypeNvme && BUS_TYPE_SATA == BusTypeSata);
 
 namespace platform {
 namespace {

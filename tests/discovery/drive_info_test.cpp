@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "app/app_state.h"
+#include "core/app_state.h"
 #include "discovery/drive_info.h"
 #include "discovery/storage_device.h"
 #include "nvme/flash_id.h"
@@ -15,6 +15,10 @@ namespace {
 
 using discoverytest::AllZero;
 using discoverytest::Fixture;
+
+// The progress a search reports, in order.
+std::vector<int> g_reported;
+void Report(int percent) { g_reported.push_back(percent); }
 
 std::string Narrow(const char16_t* text) { return testenv::Narrow(text); }
 
@@ -389,11 +393,10 @@ TEST_F(Fixture, FindingADriveAgainByItsPortId) {
   c.Drive("q7")->PowerCycle();
   uint64_t slept = bench().Clock().Slept();
   testenv::ClearDebug();
-  EXPECT_EQ(GetDiskInfoByPortID(&r, 10), 1);
+  g_reported.clear();
+  EXPECT_EQ(GetDiskInfoByPortID(&r, 10, Report), 1);
   EXPECT_EQ(bench().Clock().Slept() - slept, 2000u);
-  ASSERT_EQ(posts().posts.size(), 2u);
-  EXPECT_EQ(posts().posts[0], std::make_pair(WM_UPDATE_PROGRESS, intptr_t{10}));
-  EXPECT_EQ(posts().posts[1], std::make_pair(WM_UPDATE_PROGRESS, intptr_t{20}));
+  EXPECT_EQ(g_reported, (std::vector<int>{10, 20}));
   EXPECT_EQ(r.diskNumber, 7u);
   EXPECT_EQ(Narrow(r.devicePath), "\\\\.\\PhysicalDrive7");
   EXPECT_EQ(r.iPort, 104);
@@ -412,27 +415,22 @@ TEST_F(Fixture, SearchThatNeverFindsTheDrive) {
   platform::TextCopy(r.model, DRIVE_TEXT_CHARS, u"kept");
   DriveRecord before = r;
 
-  EXPECT_EQ(GetDiskInfoByPortID(&r, 30), 0);
+  g_reported.clear();
+  EXPECT_EQ(GetDiskInfoByPortID(&r, 30, Report), 0);
   EXPECT_EQ(bench().Clock().Slept(), 30000u);
-  const intptr_t thirty[] = {3, 6, 10, 13, 16, 20, 23, 26, 30, 33, 36, 40, 43, 46, 50,
-                             53, 56, 60, 63, 66, 70, 73, 76, 80, 83, 86, 90, 93, 96, 100};
-  ASSERT_EQ(posts().posts.size(), 30u);
-  for (size_t i = 0; i < 30; ++i) {
-    EXPECT_EQ(posts().posts[i].first, WM_UPDATE_PROGRESS);
-    EXPECT_EQ(posts().posts[i].second, thirty[i]) << i;
-  }
+  EXPECT_EQ(g_reported, (std::vector<int>{3, 6, 10, 13, 16, 20, 23, 26, 30, 33, 36, 40, 43, 46, 50,
+                                          53, 56, 60, 63, 66, 70, 73, 76, 80, 83, 86, 90, 93, 96, 100}));
   EXPECT_EQ(std::memcmp(&r, &before, sizeof r), 0);
 
-  posts().posts.clear();
-  EXPECT_EQ(GetDiskInfoByPortID(&r, 10), 0);
-  ASSERT_EQ(posts().posts.size(), 10u);
-  for (size_t i = 0; i < 10; ++i) EXPECT_EQ(posts().posts[i].second, static_cast<intptr_t>(10 * (i + 1)));
+  g_reported.clear();
+  EXPECT_EQ(GetDiskInfoByPortID(&r, 10, Report), 0);
+  EXPECT_EQ(g_reported, (std::vector<int>{10, 20, 30, 40, 50, 60, 70, 80, 90, 100}));
 
-  posts().posts.clear();
+  g_reported.clear();
   uint64_t slept = bench().Clock().Slept();
-  EXPECT_EQ(GetDiskInfoByPortID(&r, 0), 0);
+  EXPECT_EQ(GetDiskInfoByPortID(&r, 0, Report), 0);
   EXPECT_EQ(bench().Clock().Slept(), slept);
-  EXPECT_TRUE(posts().posts.empty());
+  EXPECT_TRUE(g_reported.empty());
   EXPECT_EQ(std::memcmp(&r, &before, sizeof r), 0);
 }
 
@@ -447,12 +445,12 @@ TEST_F(Fixture, DriveFoundButNotReadEndsTheSearchAtOnceAndKeepsTheRecord) {
     r.iPort = port;
     platform::TextCopy(r.model, DRIVE_TEXT_CHARS, u"old");
     DriveRecord before = r;
-    posts().posts.clear();
-    EXPECT_EQ(GetDiskInfoByPortID(&r, 30), 0) << port;
+    g_reported.clear();
+    EXPECT_EQ(GetDiskInfoByPortID(&r, 30, Report), 0) << port;
     // The caller's record still names its drive: a zero record would read as an ASMedia drive at
     // port ID 0, which every disk not behind USB has.
     EXPECT_EQ(std::memcmp(&r, &before, sizeof r), 0) << port;
-    EXPECT_TRUE(posts().posts.empty()) << port;
+    EXPECT_TRUE(g_reported.empty()) << port;
     EXPECT_EQ(bench().Clock().Slept(), 0u) << port;
   }
   EXPECT_EQ(bench().OpenHandles(), 0u);

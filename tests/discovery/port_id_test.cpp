@@ -2,7 +2,7 @@
 // trees written as bench files.
 #include <cstring>
 
-#include "app/app_state.h"
+#include "core/app_state.h"
 #include "discovery/device_walks.h"
 #include "discovery/storage_device.h"
 #include "platform/platform.h"

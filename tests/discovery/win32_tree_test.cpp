@@ -3,8 +3,8 @@
 // the system has nothing.
 #include <cstdio>
 
+#include "core/drive_record.h"
 #include "discovery/device_walks.h"
-#include "discovery/drive_record.h"
 #include "platform/platform.h"
 #include "platform/text.h"
 #include "platform/win32/win32_platform.h"

@@ -10,7 +10,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "discovery/drive_record.h"
+#include "core/drive_record.h"
 #include "emu/drive.h"
 #include "image/firmware_image.h"
 #include "nvme/bridge.h"

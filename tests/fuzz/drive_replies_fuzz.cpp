@@ -12,8 +12,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "app/app_state.h"
-#include "discovery/drive_record.h"
+#include "core/app_state.h"
+#include "core/drive_record.h"
 #include "nvme/bridge.h"
 #include "nvme/firmware.h"
 #include "nvme/flash_id.h"

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "app/app_state.h"
+#include "core/app_state.h"
 #include "image/firmware_image.h"
 #include "tests/support/test_env.h"
 #include "tools/sample/sample_package.h"

@@ -1,10 +1,10 @@
 // Firmware download on the bridge and native paths (chunks, NUMD and OFST, the native record,
-// progress messages, failures and the image's release), commit, and the legacy firmware name.
+// the progress reported, failures and who keeps the image), commit, and the legacy firmware name.
 #include <gtest/gtest.h>
 
 #include <cstring>
 
-#include "app/app_state.h"
+#include "core/app_state.h"
 #include "nvme/bridge.h"
 #include "nvme/firmware.h"
 #include "tests/nvme/nvme_fixture.h"
@@ -15,10 +15,7 @@ namespace {
 
 std::vector<intptr_t> g_progress;
 
-intptr_t RecordProgress(platform::WindowHandle, uint32_t message, uintptr_t, intptr_t lParam) {
-  if (message == WM_UPDATE_PROGRESS) g_progress.push_back(lParam);
-  return 0;
-}
+void RecordProgress(int percent) { g_progress.push_back(percent); }
 
 std::vector<uint8_t> Image(size_t n) {
   std::vector<uint8_t> v(n);
@@ -39,14 +36,8 @@ class Firmware : public NvmeTest {
   void SetUp() override {
     NvmeTest::SetUp();
     g_progress.clear();
-    AppStateGet().dialogWindow = dialog().Create(RecordProgress);
-    dialog().Pump();
-    g_progress.clear();
   }
-  std::vector<intptr_t> Progress() {
-    dialog().Pump();
-    return g_progress;
-  }
+  std::vector<intptr_t> Progress() { return g_progress; }
 };
 
 TEST_F(Firmware, BridgeChunksOfFullPagesCountDwords) {
@@ -105,7 +96,7 @@ TEST_F(Firmware, PackagedImageSizeGoesIn163Chunks) {
     device->seen.clear();
     g_progress.clear();
     uint8_t* image = PageCopy(bytes);
-    ASSERT_EQ(DownloadFW(type, handle, image, size), 1);
+    ASSERT_EQ(DownloadFW(type, handle, image, size, RecordProgress), 1);
     if (type == CMD_TYPE_NVME) {
       const auto requests = device->Of(kFirmwareDownload);
       ASSERT_EQ(requests.size(), 163u);
@@ -158,7 +149,7 @@ TEST_F(Firmware, ProgressIsPostedOnlyForLargerImages) {
       g_progress.clear();
       device->seen.clear();
       uint8_t* image = PageCopy(Image(size));
-      ASSERT_EQ(DownloadFW(type, handle, image, size), 1);
+      ASSERT_EQ(DownloadFW(type, handle, image, size, RecordProgress), 1);
       EXPECT_TRUE(Progress().empty()) << size;
       if (size == 0) {
         EXPECT_TRUE(device->seen.empty());
@@ -168,7 +159,7 @@ TEST_F(Firmware, ProgressIsPostedOnlyForLargerImages) {
     g_progress.clear();
     system.lines.clear();
     uint8_t* image = PageCopy(Image(12288));
-    ASSERT_EQ(DownloadFW(type, handle, image, 12288), 1);
+    ASSERT_EQ(DownloadFW(type, handle, image, 12288, RecordProgress), 1);
     EXPECT_EQ(Progress(), (std::vector<intptr_t>{30, 60}));
     const std::u16string prefix = u"[TX]          [middle] ";
     EXPECT_EQ(system.lines, (std::vector<std::u16string>{prefix + u"DownloadFW IN", prefix + u"DownloadFW  30%",
@@ -178,21 +169,27 @@ TEST_F(Firmware, ProgressIsPostedOnlyForLargerImages) {
   }
 }
 
-TEST_F(Firmware, FailedChunkEndsTheDownloadAndReleasesTheImage) {
+// A failed chunk ends the download. Whatever failed, the image stays with its caller, untouched,
+// and every request buffer has been given back.
+TEST_F(Firmware, FailedChunkEndsTheDownloadAndLeavesTheImageWithItsCaller) {
+  const auto bytes = Image(4 * 4096);
+  auto expectKept = [&](uint8_t* image, const char* what) {
+    EXPECT_EQ(system.allocated - system.freed, 1) << what;
+    EXPECT_EQ(std::memcmp(image, bytes.data(), bytes.size()), 0) << what;
+    system.PageFree(image);
+    EXPECT_EQ(system.allocated, system.freed) << what;
+  };
   // Native: the second chunk fails.
   device->answer = [](const Seen& s) {
     Reply r;
     if (s.code == kFirmwareDownload && U64(s.in, 16) == 4096) r = Fail(1117);
     return r;
   };
-  const auto bytes = Image(4 * 4096);
   uint8_t* image = PageCopy(bytes);
-  const int before = system.freed;
   EXPECT_EQ(DownloadFW(CMD_TYPE_NVME, handle, image, 4 * 4096), -4);
   EXPECT_EQ(device->Of(kFirmwareDownload).size(), 2u);
   EXPECT_EQ(AppStateGet().lastSystemError, 1117u);
-  EXPECT_EQ(system.freed - before, 2) << "request buffer and image";
-  EXPECT_EQ(system.allocated, system.freed);
+  expectKept(image, "native");
 
   // Bridge: phase 2 of the third chunk fails.
   device->answer = nullptr;
@@ -201,39 +198,40 @@ TEST_F(Firmware, FailedChunkEndsTheDownloadAndReleasesTheImage) {
   image = PageCopy(bytes);
   EXPECT_EQ(DownloadFW(CMD_TYPE_ASM, handle, image, 4 * 4096), -4);
   EXPECT_EQ(device->seen.size(), 8u);
-  EXPECT_EQ(system.allocated, system.freed);
+  expectKept(image, "bridge request");
 
   // Bridge: the drive completes the last chunk with Internal Error (status field 0x0006 in the
   // entry's fourth dword), or the bridge ends the first chunk's completion phase with CHECK
-  // CONDITION. Nothing is sent after it, and the image is released.
+  // CONDITION. Nothing is sent after it.
   device->seen.clear();
   device->replies = {{}, {}, {}, {}, {}, {}, {}, {}, {}, {}, {},
                      Data(Bytes({0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x00, 0x00, 0x0D, 0x00}))};
   image = PageCopy(bytes);
   EXPECT_EQ(DownloadFW(CMD_TYPE_ASM, handle, image, 4 * 4096), NVME_RESULT_DEVICE_ERROR);
   EXPECT_EQ(device->seen.size(), 12u);
-  EXPECT_EQ(system.allocated, system.freed);
+  expectKept(image, "drive status");
   device->seen.clear();
   device->replies = {{}, {}, CheckCondition()};
   image = PageCopy(bytes);
   EXPECT_EQ(DownloadFW(CMD_TYPE_JMI, handle, image, 4 * 4096), NVME_RESULT_DEVICE_ERROR);
   EXPECT_EQ(device->seen.size(), 3u);
-  EXPECT_EQ(system.allocated, system.freed);
+  expectKept(image, "check condition");
 
-  // Unknown command type: -5, nothing sent, the image released.
+  // Unknown command type: -5, nothing sent.
   device->seen.clear();
   image = PageCopy(bytes);
   EXPECT_EQ(DownloadFW(CMD_TYPE_NONE, handle, image, 4 * 4096), -5);
   EXPECT_TRUE(device->seen.empty());
-  EXPECT_EQ(system.allocated, system.freed);
+  expectKept(image, "command type");
 
-  // No request buffer: -4 without a request, the image released all the same.
+  // No request buffer: -4 without a request.
   image = PageCopy(bytes);
   system.refuse = true;
   EXPECT_EQ(DownloadFW(CMD_TYPE_NVME, handle, image, 4 * 4096), -4);
+  system.refuse = false;
   EXPECT_EQ(AppStateGet().lastSystemError, 8u);
   EXPECT_TRUE(device->seen.empty());
-  EXPECT_EQ(system.allocated, system.freed);
+  expectKept(image, "no request buffer");
 }
 
 TEST_F(Firmware, CommitRecordsAndTheErrorsTheyMeet) {

@@ -5,7 +5,7 @@
 
 #include <memory>
 
-#include "app/app_state.h"
+#include "core/app_state.h"
 #include "platform/platform.h"
 #include "tests/nvme/recording_device.h"
 #include "tests/support/test_env.h"

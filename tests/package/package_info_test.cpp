@@ -6,8 +6,8 @@
 #include <cstring>
 #include <regex>
 
-#include "app/app_state.h"
 #include "app/package_info.h"
+#include "core/app_state.h"
 #include "platform/text.h"
 #include "tests/package/archive_test.h"
 #include "tests/package/zip_builder.h"

@@ -6,7 +6,7 @@
 #include <filesystem>
 #include <mutex>
 
-#include "app/app_state.h"
+#include "core/app_state.h"
 #include "platform/text.h"
 
 #ifdef _WIN32

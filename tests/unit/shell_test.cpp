@@ -4,10 +4,12 @@
 
 #include <cstring>
 
-#include "app/app_state.h"
 #include "app/entry.h"
 #include "app/main_dialog.h"
-#include "app/trace.h"
+#include "app/progress.h"
+#include "core/app_state.h"
+#include "core/guards.h"
+#include "core/trace.h"
 #include "platform/messages.h"
 #include "platform/text.h"
 #include "resources/resource.h"

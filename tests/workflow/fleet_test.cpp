@@ -6,8 +6,9 @@
 
 #include "app/fleet.h"
 #include "app/result_codes.h"
-#include "tools/sample/zip_writer.h"
+#include "core/guards.h"
 #include "tests/workflow/workflow_fixture.h"
+#include "tools/sample/zip_writer.h"
 
 
 namespace workflow {

@@ -3,6 +3,7 @@
 // the opened handle. Each case asserts which disks received anything that changes a drive.
 #include <map>
 
+#include "core/guards.h"
 #include "tests/workflow/workflow_fixture.h"
 #include "tools/fwcap/capture_decode.h"
 

@@ -7,14 +7,16 @@
 #include <string>
 #include <vector>
 
-#include "app/app_state.h"
 #include "app/completion.h"
-#include "app/fleet.h"
 #include "app/drive_list.h"
 #include "app/eligibility.h"
+#include "app/fleet.h"
 #include "app/main_dialog.h"
 #include "app/package_info.h"
+#include "app/progress.h"
 #include "app/update_worker.h"
+#include "core/app_state.h"
+#include "core/guards.h"
 #include "emu/bench_file.h"
 #include "platform/messages.h"
 #include "platform/text.h"

@@ -3,6 +3,8 @@
 // whole updates that leave the emulated drives running the new image.
 #include <atomic>
 
+#include "app/progress.h"
+#include "core/guards.h"
 #include "tests/workflow/workflow_fixture.h"
 
 using namespace platform;

@@ -7,8 +7,9 @@
 #include <fstream>
 #include <iterator>
 
-#include "app/app_state.h"
 #include "app/main_dialog.h"
+#include "core/app_state.h"
+#include "core/guards.h"
 #include "platform/messages.h"
 #include "platform/platform.h"
 #include "platform/text.h"

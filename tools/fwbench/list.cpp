@@ -4,8 +4,8 @@
 #include <cstring>
 #include <string>
 
-#include "app/app_state.h"
 #include "app/main_dialog.h"
+#include "core/app_state.h"
 #include "resources/resource.h"
 #include "tools/fwbench/bench_setup.h"
 #include "tools/fwbench/commands.h"

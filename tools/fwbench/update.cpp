@@ -9,8 +9,10 @@
 #include <chrono>
 #include <string>
 
-#include "app/app_state.h"
 #include "app/main_dialog.h"
+#include "app/progress.h"
+#include "core/app_state.h"
+#include "core/guards.h"
 #include "platform/messages.h"
 #include "resources/resource.h"
 #include "tools/fwbench/bench_setup.h"

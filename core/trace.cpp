@@ -1,8 +1,8 @@
-#include "app/trace.h"
+#include "core/trace.h"
 
 #include <cstdarg>
 
-#include "app/app_state.h"
+#include "core/app_state.h"
 #include "platform/platform.h"
 #include "platform/text.h"
 

@@ -4,14 +4,9 @@
 #pragma once
 #include <cstdint>
 
-#include "discovery/drive_record.h"
-#include "platform/messages.h"
+#include "core/drive_record.h"
 #include "platform/system.h"
 #include "platform/types.h"
-
-constexpr uint32_t WM_UPDATE_RESULT = platform::MSG_APP + 37;    // lParam: result, 1 = success
-constexpr uint32_t WM_UPDATE_PROGRESS = platform::MSG_APP + 48;  // lParam: percent of the stage
-static_assert(WM_UPDATE_RESULT == 0x8025 && WM_UPDATE_PROGRESS == 0x8030);
 
 constexpr size_t TEXT_SHORT = 64;
 constexpr size_t TEXT_PATH = 260;

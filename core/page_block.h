@@ -10,16 +10,17 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "app/app_state.h"
-#include "nvme/nvme_command.h"
+#include "core/app_state.h"
 #include "platform/platform.h"
+
+constexpr uint32_t PAGE_BLOCK_ERROR_NO_MEMORY = 8;  // ERROR_NOT_ENOUGH_MEMORY
 
 class PageBlock {
  public:
   // Zero-filled whole pages (VirtualAlloc). When none can be had, data() is null and the system
   // error ERROR_NOT_ENOUGH_MEMORY has been recorded.
   explicit PageBlock(size_t bytes) : data_(static_cast<uint8_t*>(platform::Sys().PageAlloc(bytes))) {
-    if (data_ == nullptr) RecordSystemError(NVME_ERROR_NO_MEMORY);
+    if (data_ == nullptr) RecordSystemError(PAGE_BLOCK_ERROR_NO_MEMORY);
   }
   ~PageBlock() {
     if (data_ != nullptr) platform::Sys().PageFree(data_);

@@ -1,0 +1,57 @@
+#include "core/guards.h"
+
+#include <thread>
+
+#include "core/app_state.h"
+#include "core/trace.h"
+#include "platform/platform.h"
+
+using platform::ThreadHandle;
+
+ThreadHandle WorkerHandle() { return std::atomic_ref<ThreadHandle>(AppStateGet().workerThread).load(); }
+
+bool IsUpdateRunning() { return WorkerHandle() != nullptr; }
+
+std::atomic<uint32_t> refreshBusy{0};
+
+bool TryTakeRefreshFlag() {
+  uint32_t expected = 0;
+  return refreshBusy.compare_exchange_strong(expected, 1);
+}
+
+void TakeRefreshFlag() {
+  while (!TryTakeRefreshFlag()) std::this_thread::yield();
+}
+
+void ReleaseRefreshFlag() { refreshBusy.exchange(0); }
+
+bool TakeUpdateLock() {
+  AppState& s = AppStateGet();
+  if (s.updateLock != nullptr) return true;
+  uint32_t error = 0;
+  platform::NamedLock lock = nullptr;
+  switch (platform::Sys().TakeNamedLock(UPDATE_LOCK_NAME, &lock, &error)) {
+    case platform::LockResult::TAKEN:
+      s.updateLock = lock;
+      return true;
+    case platform::LockResult::ABANDONED:
+      DebugTraceAlways(u"OnRun: the update lock was left by a program that ended during an update; it is taken");
+      s.updateLock = lock;
+      return true;
+    case platform::LockResult::BUSY:
+      DebugTraceAlways(u"OnRun: another update holds the update lock; nothing is written");
+      return false;
+    case platform::LockResult::FAILED:
+      break;
+  }
+  // A lock that cannot be opened may be one that another update holds: nothing starts.
+  DebugTraceAlways(u"OnRun: the update lock cannot be had (error %u); nothing is written", error);
+  return false;
+}
+
+void ReleaseUpdateLock() {
+  AppState& s = AppStateGet();
+  if (s.updateLock == nullptr) return;
+  platform::Sys().ReleaseNamedLock(s.updateLock);
+  s.updateLock = nullptr;
+}
