@@ -93,7 +93,11 @@ int wmain(int argc, wchar_t** argv) {
                               : std::wcscmp(argv[i], L"--images") == 0  ? L"QV_HARNESS_IMAGES"
                                                                         : nullptr;
     if (variable == nullptr) break;
-    ::SetEnvironmentVariableW(variable, argv[i + 1]);
+    // Made absolute here: the program leaves the folder it was started in (for the system folder)
+    // before the harness first opens these files.
+    wchar_t absolute[MAX_PATH];
+    DWORD n = ::GetFullPathNameW(argv[i + 1], MAX_PATH, absolute, nullptr);
+    ::SetEnvironmentVariableW(variable, n > 0 && n < MAX_PATH ? absolute : argv[i + 1]);
   }
   if (i >= argc || std::wcsncmp(argv[i], L"--", 2) == 0) {
     std::fwprintf(stderr,
