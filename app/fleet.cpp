@@ -2,12 +2,15 @@
 
 #include <atomic>
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
 #include "app/completion.h"
 #include "app/drive_list.h"
 #include "app/eligibility.h"
+#include "app/fleet_options.h"
+#include "app/fleet_output.h"
 #include "app/main_dialog.h"
 #include "app/package_files.h"
 #include "app/package_info.h"
@@ -27,172 +30,6 @@ using platform::HeadlessDialog;
 using platform::WindowHandle;
 
 namespace {
-
-constexpr char kUsage[] =
-    "usage: QuorvelaFwUpdate-cli --version\n"
-    "       QuorvelaFwUpdate-cli info\n"
-    "       QuorvelaFwUpdate-cli list [--json]\n"
-    "       QuorvelaFwUpdate-cli update (--all | --serial S | --entry N) --yes [--restart] [--json] [--log FILE]\n"
-    "\n"
-    "  info     the embedded package: title, new version, model filter, SoC, accepted revisions,\n"
-    "           images and their flash types\n"
-    "  list     the drives the updater lists, each with whether it is eligible and why not\n"
-    "           (pending-restart, current, revision, no-image, internal-version)\n"
-    "  update   updates the chosen eligible drives one after the other. --yes answers the package's\n"
-    "           warning, which is printed first; without it nothing is updated. --restart performs\n"
-    "           the restart or power-off the package asks for after success; without it nothing is\n"
-    "           shut down. --json prints one JSON object per drive on standard output. Every update\n"
-    "           run appends to %ProgramData%\\Quorvela\\FwUpdate.log, or to --log FILE. A drive is\n"
-    "           not updated while another update runs on the computer (busy) or the computer runs\n"
-    "           on a low battery (power); the exit code then asks to retry later.\n";
-
-// ---- text ----------------------------------------------------------------------------------------
-
-std::string U8(const char16_t* text) {
-  std::string out(platform::TextLength(text) * 3 + 1, '\0');
-  out.resize(platform::WideToUtf8(text, out.data(), out.size()));
-  return out;
-}
-
-// A drive text without the blanks a drive pads it with (serial numbers come padded).
-std::string Trimmed(const char16_t* text) {
-  char16_t copy[DRIVE_TEXT_CHARS];
-  platform::TextCopy(copy, DRIVE_TEXT_CHARS, text);
-  TrimBlanks(copy);
-  return U8(copy);
-}
-
-std::string Json(const std::string& text) {
-  std::string out = "\"";
-  for (unsigned char c : text) {
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += static_cast<char>(c);
-    } else if (c < 0x20) {
-      char escaped[8];
-      std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
-      out += escaped;
-    } else {
-      out += static_cast<char>(c);
-    }
-  }
-  return out + "\"";
-}
-
-// Text for a human line: a control character (C0, DEL or C1) becomes \xHH, so that what a drive
-// reports about itself cannot end a line, move the cursor or forge a line of ours.
-std::string Shown(const std::string& text) {
-  std::string out;
-  for (size_t i = 0; i < text.size(); ++i) {
-    unsigned char c = static_cast<unsigned char>(text[i]);
-    unsigned char next = i + 1 < text.size() ? static_cast<unsigned char>(text[i + 1]) : 0;
-    char escaped[8];
-    if (c < 0x20 || c == 0x7F) {
-      std::snprintf(escaped, sizeof escaped, "\\x%02X", c);
-      out += escaped;
-    } else if (c == 0xC2 && next >= 0x80 && next <= 0x9F) {  // U+0080..U+009F in UTF-8
-      std::snprintf(escaped, sizeof escaped, "\\x%02X", next);
-      out += escaped;
-      ++i;
-    } else {
-      out += static_cast<char>(c);
-    }
-  }
-  return out;
-}
-
-// A value for a log line: as it is when it is one plain word, else quoted like JSON.
-std::string LogValue(const std::string& text) {
-  bool plain = !text.empty();
-  for (unsigned char c : text)
-    if (c <= ' ' || c == '"' || c == '\\' || c == '=') plain = false;
-  return plain ? text : Json(text);
-}
-
-std::string Number(long long value) { return std::to_string(value); }
-
-std::string Seconds(uint64_t milliseconds) {
-  char text[32];
-  std::snprintf(text, sizeof text, "%llu.%llu", static_cast<unsigned long long>(milliseconds / 1000),
-                static_cast<unsigned long long>(milliseconds % 1000 / 100));
-  return text;
-}
-
-// ---- arguments -----------------------------------------------------------------------------------
-
-enum class Command { NONE, HELP, VERSION, INFO, LIST, UPDATE };
-
-struct Options {
-  Command command = Command::NONE;
-  bool json = false, yes = false, restart = false, all = false;
-  const char16_t* serial = nullptr;
-  int entry = -1;
-  const char16_t* logPath = nullptr;
-  std::string commandLine;
-  std::string error;
-};
-
-bool Is(const char16_t* a, const char16_t* b) { return platform::TextEqual(a, b); }
-
-bool ParseEntry(const char16_t* text, int* entry) {
-  int value = 0;
-  if (text[0] == 0) return false;
-  for (const char16_t* p = text; *p != 0; ++p) {
-    if (*p < u'0' || *p > u'9') return false;
-    value = value * 10 + (*p - u'0');
-    if (value >= static_cast<int>(MAX_DRIVES)) return false;
-  }
-  *entry = value;
-  return true;
-}
-
-bool Parse(int argc, const char16_t* const* argv, Options* o) {
-  for (int i = 0; i < argc; ++i) o->commandLine += (i > 0 ? " " : "") + U8(argv[i]);
-  if (argc < 1) {
-    o->error = "no command given";
-    return false;
-  }
-  const char16_t* command = argv[0];
-  if (Is(command, u"--help") || Is(command, u"-h") || Is(command, u"/?") || Is(command, u"help")) o->command = Command::HELP;
-  else if (Is(command, u"--version")) o->command = Command::VERSION;
-  else if (Is(command, u"info")) o->command = Command::INFO;
-  else if (Is(command, u"list")) o->command = Command::LIST;
-  else if (Is(command, u"update")) o->command = Command::UPDATE;
-  else {
-    o->error = "unknown command " + U8(command);
-    return false;
-  }
-  int selectors = 0;
-  for (int i = 1; i < argc; ++i) {
-    const char16_t* a = argv[i];
-    bool update = o->command == Command::UPDATE;
-    bool takesJson = o->command == Command::LIST || update;
-    auto value = [&](const char16_t** out) {
-      if (i + 1 >= argc || *out != nullptr || argv[i + 1][0] == 0) return false;
-      *out = argv[++i];
-      return true;
-    };
-    bool ok;
-    if (Is(a, u"--json") && takesJson) ok = !o->json && (o->json = true);
-    else if (Is(a, u"--yes") && update) ok = !o->yes && (o->yes = true);
-    else if (Is(a, u"--restart") && update) ok = !o->restart && (o->restart = true);
-    else if (Is(a, u"--all") && update) ok = !o->all && (o->all = true) && ++selectors;
-    else if (Is(a, u"--serial") && update)
-      ok = value(&o->serial) && platform::TextLength(o->serial) < DRIVE_TEXT_CHARS && ++selectors;
-    else if (Is(a, u"--entry") && update) ok = o->entry < 0 && i + 1 < argc && ParseEntry(argv[++i], &o->entry) && ++selectors;
-    else if (Is(a, u"--log") && update) ok = value(&o->logPath);
-    else ok = false;
-    if (!ok) {
-      o->error = "unknown, repeated or incomplete option " + U8(a);
-      return false;
-    }
-  }
-  if (o->command == Command::UPDATE && selectors != 1) {
-    o->error = "update takes exactly one of --all, --serial S and --entry N";
-    return false;
-  }
-  return true;
-}
 
 // ---- the run ---------------------------------------------------------------------------------------
 
@@ -224,6 +61,13 @@ void Emit(const std::string& json) {
 void Complain(const std::string& text) {
   std::string line = "QuorvelaFwUpdate-cli: " + text + "\n";
   g_watch.console->Err(line.data(), line.size());
+}
+
+// A log line; the first one that cannot be written is said on standard error, once.
+void WriteLog(Log& log, const std::string& words) {
+  if (!LogLine(log, words))
+    Complain("cannot write the log " + U8(log.path) +
+             " safely (a link, a file with another link, or not writable); it is not written");
 }
 
 const char* StageName(int from) {
@@ -366,70 +210,10 @@ std::string InterfaceText(const DriveRecord& drive) {
   return U8(text);
 }
 
-// ---- the log -----------------------------------------------------------------------------------------
-
-struct Log {
-  char16_t path[TEXT_PATH + 64] = {};
-  bool failed = false;
-};
-
-// The log folder in ProgramData: made when missing (SYSTEM and the Administrators may change it,
-// Users may read it). An existing one is used only when it is a folder owned by SYSTEM or the
-// Administrators: one that another user made first, or a link, could lead the log anywhere.
-bool UsableLogFolder(const char16_t* folder) {
-  platform::PathFacts facts{};
-  if (!platform::Sys().LookAt(folder, &facts)) return false;
-  bool made = false;
-  if (facts.kind == platform::PathKind::MISSING) {
-    made = platform::Sys().MakeProtectedFolder(folder, platform::FolderAccess::USERS_READ);
-    if (!platform::Sys().LookAt(folder, &facts)) return false;
-  }
-  return facts.kind == platform::PathKind::FOLDER && (made || facts.trustedOwner);
-}
-
-bool OpenLog(Log& log, const char16_t* named, std::string* why) {
-  if (named != nullptr) {
-    if (platform::TextCopy(log.path, TEXT_PATH + 64, named) < TEXT_PATH + 63) return true;
-    log.path[0] = 0;
-    *why = "the log path is too long";
-    return false;
-  }
-  *why = "no folder for the log; the run is not logged";
-  char16_t shared[TEXT_PATH];
-  if (platform::Sys().SharedDataFolder(shared, TEXT_PATH) == 0) return false;
-  char16_t folder[TEXT_PATH + 16];
-  int n = platform::FormatText(folder, TEXT_PATH + 16, u"%s\\%s", shared, FLEET_LOG_FOLDER);
-  if (n <= 0 || static_cast<size_t>(n) >= TEXT_PATH + 16) return false;
-  if (!UsableLogFolder(folder)) {
-    *why = "the log folder " + U8(folder) + " is a link or not owned by SYSTEM or Administrators; the run is not logged";
-    return false;
-  }
-  n = platform::FormatText(log.path, TEXT_PATH + 64, u"%s\\%s", folder, FLEET_LOG_FILE);
-  if (n > 0 && static_cast<size_t>(n) < TEXT_PATH + 64) return true;
-  log.path[0] = 0;
-  return false;
-}
-
-// Appends one line: the local time, then the words given. The file is opened for each line and
-// never through a link or as a file with another link (WriteWholeFile's append); once that fails,
-// standard error says so and the log is not written any more.
-void LogLine(Log& log, const std::string& words) {
-  if (log.path[0] == 0 || log.failed) return;
-  platform::LocalDateTime t{};
-  char stamp[40] = "-";
-  if (platform::Sys().LocalTime(&t))
-    std::snprintf(stamp, sizeof stamp, "%04u-%02u-%02u %02u:%02u:%02u", t.year, t.month, t.day, t.hour, t.minute, t.second);
-  std::string line = std::string(stamp) + " " + words + "\r\n";
-  if (WriteWholeFile(log.path, FILE_APPEND_DATA_MODE, line.data(), static_cast<uint32_t>(line.size())) == 0) {
-    log.failed = true;
-    Complain("cannot write the log " + U8(log.path) + " safely (a link, a file with another link, or not writable); it is not written");
-  }
-}
-
 // ---- commands ----------------------------------------------------------------------------------------
 
 void PrintHelp() {
-  std::string text = kUsage;
+  std::string text = FLEET_USAGE;
   size_t count = 0;
   const CodeMeaning* codes = ExitCodes(&count);
   text += "\nexit codes:\n";
@@ -573,7 +357,7 @@ void Report(const Row& row, const Outcome& o, bool json, Log& log) {
   else
     words += " result=skipped reason=" + std::string(o.reason);
   if (o.activationByReset) words += " activation=reset";
-  LogLine(log, words);
+  WriteLog(log, words);
   if (ran)
     Say(std::string("  ") + o.what + ": result " + Number(o.result) + " (" + UpdateResultMeaning(o.result) + "), firmware " +
         Shown(o.before) + " -> " + Shown(o.after) + ", " + Seconds(o.milliseconds) + " s" +
@@ -698,11 +482,11 @@ int RunFleet(int argc, const char16_t* const* argv, HeadlessDialog& dialog, Flee
   g_watch = Watch{};
   g_watch.dialog = &dialog;
   g_watch.console = &console;
-  bool parsed = Parse(argc, argv, &options);
+  bool parsed = ParseOptions(argc, argv, &options);
   g_watch.json = options.json;
   if (!parsed) {
     Complain(options.error);
-    console.Err(kUsage, sizeof kUsage - 1);
+    console.Err(FLEET_USAGE, std::strlen(FLEET_USAGE));
     return EXIT_BAD_ARGUMENTS;
   }
   if (options.command == Command::HELP) {
@@ -726,7 +510,7 @@ int RunFleet(int argc, const char16_t* const* argv, HeadlessDialog& dialog, Flee
   WindowHandle window = dialog.Create(FleetProcedure);
   AppState& s = AppStateGet();
   if (options.command == Command::UPDATE)
-    LogLine(log, "start title=" + LogValue(U8(s.title)) + " package=" + LogValue(U8(s.newVersion)) +
+    WriteLog(log, "start title=" + LogValue(U8(s.title)) + " package=" + LogValue(U8(s.newVersion)) +
                      " command=" + LogValue(options.commandLine));
 
   int exitCode = EXIT_DONE;
@@ -742,7 +526,7 @@ int RunFleet(int argc, const char16_t* const* argv, HeadlessDialog& dialog, Flee
     exitCode = Update(dialog, window, options, log);
   }
   if (options.command == Command::UPDATE)
-    LogLine(log, "end exit=" + Number(exitCode) + " " + Json(ExitCodeMeaning(exitCode)));
+    WriteLog(log, "end exit=" + Number(exitCode) + " " + Json(ExitCodeMeaning(exitCode)));
 
   // Closing as the user closes the dialog removes the package folder.
   dialog.PumpUntil([] { return !IsUpdateRunning(); });

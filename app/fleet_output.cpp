@@ -1,0 +1,128 @@
+#include "app/fleet_output.h"
+
+#include <cstdio>
+
+#include "app/fleet.h"
+#include "app/package_info.h"
+#include "discovery/drive_info.h"
+#include "platform/platform.h"
+#include "platform/text.h"
+
+std::string U8(const char16_t* text) {
+  std::string out(platform::TextLength(text) * 3 + 1, '\0');
+  out.resize(platform::WideToUtf8(text, out.data(), out.size()));
+  return out;
+}
+
+std::string Trimmed(const char16_t* text) {
+  char16_t copy[DRIVE_TEXT_CHARS];
+  platform::TextCopy(copy, DRIVE_TEXT_CHARS, text);
+  TrimBlanks(copy);
+  return U8(copy);
+}
+
+std::string Json(const std::string& text) {
+  std::string out = "\"";
+  for (unsigned char c : text) {
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += static_cast<char>(c);
+    } else if (c < 0x20) {
+      char escaped[8];
+      std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
+      out += escaped;
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out + "\"";
+}
+
+std::string Shown(const std::string& text) {
+  std::string out;
+  for (size_t i = 0; i < text.size(); ++i) {
+    unsigned char c = static_cast<unsigned char>(text[i]);
+    unsigned char next = i + 1 < text.size() ? static_cast<unsigned char>(text[i + 1]) : 0;
+    char escaped[8];
+    if (c < 0x20 || c == 0x7F) {
+      std::snprintf(escaped, sizeof escaped, "\\x%02X", c);
+      out += escaped;
+    } else if (c == 0xC2 && next >= 0x80 && next <= 0x9F) {  // U+0080..U+009F in UTF-8
+      std::snprintf(escaped, sizeof escaped, "\\x%02X", next);
+      out += escaped;
+      ++i;
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out;
+}
+
+std::string LogValue(const std::string& text) {
+  bool plain = !text.empty();
+  for (unsigned char c : text)
+    if (c <= ' ' || c == '"' || c == '\\' || c == '=') plain = false;
+  return plain ? text : Json(text);
+}
+
+std::string Number(long long value) { return std::to_string(value); }
+
+std::string Seconds(uint64_t milliseconds) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%llu.%llu", static_cast<unsigned long long>(milliseconds / 1000),
+                static_cast<unsigned long long>(milliseconds % 1000 / 100));
+  return text;
+}
+
+namespace {
+
+// The log folder in ProgramData: made when missing (SYSTEM and the Administrators may change it,
+// Users may read it). An existing one is used only when it is a folder owned by SYSTEM or the
+// Administrators: one that another user made first, or a link, could lead the log anywhere.
+bool UsableLogFolder(const char16_t* folder) {
+  platform::PathFacts facts{};
+  if (!platform::Sys().LookAt(folder, &facts)) return false;
+  bool made = false;
+  if (facts.kind == platform::PathKind::MISSING) {
+    made = platform::Sys().MakeProtectedFolder(folder, platform::FolderAccess::USERS_READ);
+    if (!platform::Sys().LookAt(folder, &facts)) return false;
+  }
+  return facts.kind == platform::PathKind::FOLDER && (made || facts.trustedOwner);
+}
+
+}  // namespace
+
+bool OpenLog(Log& log, const char16_t* named, std::string* why) {
+  if (named != nullptr) {
+    if (platform::TextCopy(log.path, TEXT_PATH + 64, named) < TEXT_PATH + 63) return true;
+    log.path[0] = 0;
+    *why = "the log path is too long";
+    return false;
+  }
+  *why = "no folder for the log; the run is not logged";
+  char16_t shared[TEXT_PATH];
+  if (platform::Sys().SharedDataFolder(shared, TEXT_PATH) == 0) return false;
+  char16_t folder[TEXT_PATH + 16];
+  int n = platform::FormatText(folder, TEXT_PATH + 16, u"%s\\%s", shared, FLEET_LOG_FOLDER);
+  if (n <= 0 || static_cast<size_t>(n) >= TEXT_PATH + 16) return false;
+  if (!UsableLogFolder(folder)) {
+    *why = "the log folder " + U8(folder) + " is a link or not owned by SYSTEM or Administrators; the run is not logged";
+    return false;
+  }
+  n = platform::FormatText(log.path, TEXT_PATH + 64, u"%s\\%s", folder, FLEET_LOG_FILE);
+  if (n > 0 && static_cast<size_t>(n) < TEXT_PATH + 64) return true;
+  log.path[0] = 0;
+  return false;
+}
+
+bool LogLine(Log& log, const std::string& words) {
+  if (log.path[0] == 0 || log.failed) return true;
+  platform::LocalDateTime t{};
+  char stamp[40] = "-";
+  if (platform::Sys().LocalTime(&t))
+    std::snprintf(stamp, sizeof stamp, "%04u-%02u-%02u %02u:%02u:%02u", t.year, t.month, t.day, t.hour, t.minute, t.second);
+  std::string line = std::string(stamp) + " " + words + "\r\n";
+  if (WriteWholeFile(log.path, FILE_APPEND_DATA_MODE, line.data(), static_cast<uint32_t>(line.size())) != 0) return true;
+  log.failed = true;
+  return false;
+}
