@@ -15,10 +15,6 @@ class FleetConsole {
   virtual void Err(const char* text, size_t length) = 0;
 };
 
-// The log file when --log names none: %ProgramData%\Quorvela\FwUpdate.log.
-constexpr const char16_t* FLEET_LOG_FOLDER = u"Quorvela";
-constexpr const char16_t* FLEET_LOG_FILE = u"FwUpdate.log";
-
 // Runs one command (the arguments after the program's name; a bench build has taken its own
 // options already). The services are installed except the dialog, which is the headless one given
 // here, on the installed clock. Returns the exit code (result_codes.h).

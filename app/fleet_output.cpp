@@ -2,7 +2,6 @@
 
 #include <cstdio>
 
-#include "app/fleet.h"
 #include "app/package_info.h"
 #include "discovery/drive_info.h"
 #include "platform/platform.h"

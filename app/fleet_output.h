@@ -21,6 +21,10 @@ std::string Number(long long value);
 // Milliseconds as seconds with one decimal.
 std::string Seconds(uint64_t milliseconds);
 
+// The log file when --log names none: %ProgramData%\Quorvela\FwUpdate.log.
+constexpr const char16_t* FLEET_LOG_FOLDER = u"Quorvela";
+constexpr const char16_t* FLEET_LOG_FILE = u"FwUpdate.log";
+
 // The support log: the file its lines are appended to, and whether writing failed.
 struct Log {
   char16_t path[TEXT_PATH + 64] = {};

@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "package/zip_private.h"
+#include "package/zip_reader_private.h"
 #include "platform/platform.h"
 #include "platform/text.h"
 

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <initializer_list>
 
-#include "package/zip_private.h"
+#include "package/zip_reader_private.h"
 #include "platform/platform.h"
 #include "platform/text.h"
 

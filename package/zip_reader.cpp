@@ -1,5 +1,5 @@
 // The ZIP package reader: opening an archive and walking its directory, and the calls of
-// zip_reader.h. See zip_private.h for how the reader is split; the choices it makes where the
+// zip_reader.h. See zip_reader_private.h for how the reader is split; the choices it makes where the
 // format leaves one open are described in package/README.md.
 #include "package/zip_reader.h"
 
@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "package/zip_private.h"
+#include "package/zip_reader_private.h"
 #include "platform/platform.h"
 #include "platform/text.h"
 
