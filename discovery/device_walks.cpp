@@ -69,19 +69,6 @@ int32_t BusNumberOf(DeviceNode target) {
   return static_cast<int32_t>(value);
 }
 
-// The port ID of the disk member with node disk, by the rule of the command type.
-int64_t PortIdOfDisk(int32_t cmdType, DeviceNode disk) {
-  if (cmdType == CMD_TYPE_ASM || cmdType == CMD_TYPE_JMI) {
-    char16_t usbDeviceId[DEVICE_ID_CHARS];
-    ParentId(disk, usbDeviceId);
-    int digits = 0;
-    uint64_t chain = GetUsbPortNumber(usbDeviceId, &digits);
-    return static_cast<int64_t>(ReverseBase100(chain, digits));
-  }
-  return static_cast<int64_t>(GetGrandparentBusNumber(disk)) * 99 +
-         static_cast<int64_t>(GetParentBusNumber(disk));
-}
-
 uint64_t HubChain(const char16_t* hubId, uint64_t number, int level, int* digits) {
   DeviceList list = platform::Tree().GetClassDevs(&devclass::USB_HUB, devclass::WALK_MEMBERS);
   if (!ListValid(list)) return number;
@@ -108,6 +95,25 @@ uint64_t HubChain(const char16_t* hubId, uint64_t number, int level, int* digits
   }
   platform::Tree().DestroyList(list);
   return result;
+}
+
+// Walks the present disks in member order, opening each in turn and asking its device number;
+// visit(node, number) is called for each disk that answers, with the disk closed again, until it
+// returns true. A disk that does not open or does not answer is passed over.
+template <typename Visit>
+void ForEachNumberedDisk(Visit visit) {
+  DeviceList list = platform::Tree().GetClassDevs(&devclass::DISK, devclass::WALK_MEMBERS);
+  if (!ListValid(list)) return;
+  DeviceNode node = 0;
+  for (uint32_t i = 0; platform::Tree().EnumMember(list, i, &node); ++i) {
+    DeviceHandle disk = OpenDeviceInterface(devclass::DISK, static_cast<int>(i));
+    if (disk == platform::INVALID_DEVICE) continue;
+    StorageDeviceNumber number;
+    bool ok = DeviceNumberOf(disk, &number);
+    platform::Io().Close(disk);
+    if (ok && visit(node, number.deviceNumber)) break;
+  }
+  platform::Tree().DestroyList(list);
 }
 
 bool IsSpace(char16_t c) { return c == u' ' || (c >= u'\t' && c <= u'\r'); }
@@ -190,26 +196,20 @@ DeviceHandle OpenDeviceInterface(const platform::Guid& guid, int index) {
   return device;
 }
 
+DeviceNode DiskControllerOf(DeviceNode disk) {
+  DeviceNode parent = 0;
+  return platform::Tree().GetParent(disk, &parent) ? parent : 0;
+}
+
 DeviceNode GetDiskControllerDevInst(const char16_t* path) {
-  DeviceList list = platform::Tree().GetClassDevs(&devclass::DISK, devclass::WALK_MEMBERS);
-  if (!ListValid(list)) return 0;
   DeviceNode result = 0;
-  DeviceNode node = 0;
-  for (uint32_t i = 0; platform::Tree().EnumMember(list, i, &node); ++i) {
-    DeviceHandle disk = OpenDeviceInterface(devclass::DISK, static_cast<int>(i));
-    if (disk == platform::INVALID_DEVICE) continue;
-    StorageDeviceNumber number;
-    bool ok = DeviceNumberOf(disk, &number);
-    platform::Io().Close(disk);
-    if (!ok) continue;
+  ForEachNumberedDisk([&](DeviceNode node, uint32_t number) {
     char16_t text[DRIVE_TEXT_CHARS];
-    platform::FormatText(text, DRIVE_TEXT_CHARS, u"\\\\.\\PHYSICALDRIVE%d", static_cast<int>(number.deviceNumber));
-    if (!platform::TextEqualNoCase(text, path)) continue;
-    DeviceNode parent = 0;
-    if (platform::Tree().GetParent(node, &parent)) result = parent;
-    break;
-  }
-  platform::Tree().DestroyList(list);
+    platform::FormatText(text, DRIVE_TEXT_CHARS, u"\\\\.\\PHYSICALDRIVE%d", static_cast<int>(number));
+    if (!platform::TextEqualNoCase(text, path)) return false;
+    result = DiskControllerOf(node);
+    return true;
+  });
   return result;
 }
 
@@ -284,22 +284,54 @@ uint64_t ReverseBase100(uint64_t number, int digits) {
   return acc;
 }
 
-int64_t GetDiskPort(int32_t cmdType, uint32_t diskNumber) {
-  DeviceList list = platform::Tree().GetClassDevs(&devclass::DISK, devclass::WALK_MEMBERS);
-  if (!ListValid(list)) return 0;
-  int64_t result = 0;
-  DeviceNode node = 0;
-  for (uint32_t i = 0; platform::Tree().EnumMember(list, i, &node); ++i) {
-    DeviceHandle disk = OpenDeviceInterface(devclass::DISK, static_cast<int>(i));
-    if (disk == platform::INVALID_DEVICE) continue;
-    StorageDeviceNumber number;
-    bool match = DeviceNumberOf(disk, &number) && number.deviceNumber == diskNumber;
-    if (match) result = PortIdOfDisk(cmdType, node);
-    platform::Io().Close(disk);
-    if (match) break;
+int64_t PortIdOfDisk(int32_t cmdType, DeviceNode disk) {
+  if (cmdType == CMD_TYPE_ASM || cmdType == CMD_TYPE_JMI) {
+    char16_t usbDeviceId[DEVICE_ID_CHARS];
+    ParentId(disk, usbDeviceId);
+    int digits = 0;
+    uint64_t chain = GetUsbPortNumber(usbDeviceId, &digits);
+    return static_cast<int64_t>(ReverseBase100(chain, digits));
   }
-  platform::Tree().DestroyList(list);
-  return result;
+  return static_cast<int64_t>(GetGrandparentBusNumber(disk)) * 99 +
+         static_cast<int64_t>(GetParentBusNumber(disk));
+}
+
+bool FindDiskNode(uint32_t diskNumber, DeviceNode* disk) {
+  bool found = false;
+  ForEachNumberedDisk([&](DeviceNode node, uint32_t number) {
+    if (number != diskNumber) return false;
+    *disk = node;
+    found = true;
+    return true;
+  });
+  return found;
+}
+
+void WalkDiskPlaces(DiskPlaces* places) {
+  *places = DiskPlaces{};
+  places->walked = true;
+  ForEachNumberedDisk([&](DeviceNode node, uint32_t number) {
+    // The first disk that reports a number holds it, as a walk for that number alone would find.
+    if (number < MAX_PROBED_DISKS && !places->known[number]) {
+      places->known[number] = true;
+      places->node[number] = node;
+    }
+    return false;
+  });
+}
+
+bool LookUpDiskNode(DiskPlaces* places, uint32_t diskNumber, DeviceNode* disk) {
+  if (places == nullptr || diskNumber >= MAX_PROBED_DISKS) return FindDiskNode(diskNumber, disk);
+  // A number the last walk did not meet may belong to a disk that has arrived since.
+  if (!places->walked || !places->known[diskNumber]) WalkDiskPlaces(places);
+  if (!places->known[diskNumber]) return false;
+  *disk = places->node[diskNumber];
+  return true;
+}
+
+int64_t GetDiskPort(int32_t cmdType, uint32_t diskNumber) {
+  DeviceNode disk = 0;
+  return FindDiskNode(diskNumber, &disk) ? PortIdOfDisk(cmdType, disk) : 0;
 }
 
 DeviceHandle OpenDiskByPort(int32_t cmdType, int64_t port, int skip) {
@@ -321,7 +353,11 @@ DeviceHandle OpenDiskByPort(int32_t cmdType, int64_t port, int skip) {
 
 void GetPciLinkInfo(const char16_t* path, uint32_t* linkSpeed, uint32_t* linkWidth,
                     uint32_t* maxLinkSpeed, uint32_t* maxLinkWidth) {
-  DeviceNode controller = GetDiskControllerDevInst(path);
+  GetControllerLinkInfo(GetDiskControllerDevInst(path), linkSpeed, linkWidth, maxLinkSpeed, maxLinkWidth);
+}
+
+void GetControllerLinkInfo(DeviceNode controller, uint32_t* linkSpeed, uint32_t* linkWidth,
+                           uint32_t* maxLinkSpeed, uint32_t* maxLinkWidth) {
   // 0 is "no controller": the system may well have a device node numbered 0 (Wine has), whose
   // link values are not this disk's.
   if (controller == 0) return;

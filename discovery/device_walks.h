@@ -12,6 +12,7 @@
 #pragma once
 #include <cstdint>
 
+#include "core/drive_record.h"
 #include "platform/device_io.h"
 #include "platform/device_tree.h"
 
@@ -53,6 +54,8 @@ constexpr int MAX_HUB_LEVELS = 16;
 // with its trace line), or when the open fails.
 platform::DeviceHandle OpenDeviceInterface(const platform::Guid& guid, int index);
 
+// The parent of a disk's node (for a native disk, its NVMe controller), or 0.
+platform::DeviceNode DiskControllerOf(platform::DeviceNode disk);
 // The device node of the parent of the disk whose device number gives path
 // ("\\.\PHYSICALDRIVE<n>", compared without regard to case), or 0.
 platform::DeviceNode GetDiskControllerDevInst(const char16_t* path);
@@ -86,6 +89,27 @@ bool DeviceNumberOf(platform::DeviceHandle device, StorageDeviceNumber* number);
 // The port ID of the disk with the given device number, by the rule of the command type; 0 when
 // no present disk has that number.
 int64_t GetDiskPort(int32_t cmdType, uint32_t diskNumber);
+// The port ID of the disk whose node is disk, by the rule of the command type. It reads only the
+// tree and sends the disk nothing.
+int64_t PortIdOfDisk(int32_t cmdType, platform::DeviceNode disk);
+// The node of the first present disk (in member order) that reports diskNumber, found by opening
+// the disks one after the other and asking each its number; false when none does.
+bool FindDiskNode(uint32_t diskNumber, platform::DeviceNode* disk);
+
+// Where the disks that a list may hold (numbers below MAX_PROBED_DISKS) sit in the tree, from one
+// walk that opens every present disk once and asks its number. A list rebuild looks each of its
+// drives up here, so that it opens each disk once rather than once per drive.
+struct DiskPlaces {
+  bool walked;
+  bool known[MAX_PROBED_DISKS];
+  platform::DeviceNode node[MAX_PROBED_DISKS];  // node 0 is a node too: known tells
+};
+// Fills places from a walk over the present disks. The first disk that reports a number holds it.
+void WalkDiskPlaces(DiskPlaces* places);
+// The node of the disk with the number, as FindDiskNode finds it: from places, which is walked
+// first when it never was, and again when it lacks the number (a disk may have arrived since);
+// by a walk of its own when places is null or the number lies beyond the places.
+bool LookUpDiskNode(DiskPlaces* places, uint32_t diskNumber, platform::DeviceNode* disk);
 // Opens the first present disk whose port ID, by the rule of the command type, equals port; with
 // skip, the disk after skip such disks that opened. The caller closes the handle.
 // platform::INVALID_DEVICE when none does or none opens. Port IDs are places, not identities:
@@ -97,6 +121,9 @@ platform::DeviceHandle OpenDiskByPort(int32_t cmdType, int64_t port, int skip = 
 // only when the controller is found; otherwise they are left as they were.
 void GetPciLinkInfo(const char16_t* path, uint32_t* linkSpeed, uint32_t* linkWidth,
                     uint32_t* maxLinkSpeed, uint32_t* maxLinkWidth);
+// The same for a controller node; 0 is no controller.
+void GetControllerLinkInfo(platform::DeviceNode controller, uint32_t* linkSpeed, uint32_t* linkWidth,
+                           uint32_t* maxLinkSpeed, uint32_t* maxLinkWidth);
 
 // The parsers of the texts the walks read. A location text "Port_#0004.Hub_#0001" gives port 4
 // and hub 1; they return the number of values read, as the wide scanf of the same format would.

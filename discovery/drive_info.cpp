@@ -105,9 +105,10 @@ void ReadActivationState(const char16_t* path, platform::DeviceHandle device, Dr
                static_cast<int>(slots.pendingSlot));
 }
 
-// The rest of GetDiskInfo, with the drive open and both Identify blocks at hand.
+// The rest of GetDiskInfo, with the drive open and both Identify blocks at hand. The disk's place
+// in the tree comes from places, or from a walk of its own when places is null.
 int FillRecord(const char16_t* path, platform::DeviceHandle device, int32_t cmdType, uint8_t* controller,
-               uint8_t* ns, DriveRecord* record) {
+               uint8_t* ns, DiskPlaces* places, DriveRecord* record) {
   uint8_t status = 0;
   int result = IdentifyCmd(cmdType, device, IDENTIFY_CNS_CONTROLLER, 0, controller, IDENTIFY_BYTES, &status);
   if (result != NVME_RESULT_OK) return result;
@@ -137,12 +138,16 @@ int FillRecord(const char16_t* path, platform::DeviceHandle device, int32_t cmdT
 
   ReadFlashInfo(cmdType, device, record);
 
-  record->iPort = GetDiskPort(cmdType, record->diskNumber);
+  platform::DeviceNode disk = 0;
+  bool placed = LookUpDiskNode(places, record->diskNumber, &disk);
+  record->iPort = placed ? PortIdOfDisk(cmdType, disk) : 0;
   DebugTrace(u"%s - iCmdType = %d, iPort = %I64d", path, static_cast<int>(cmdType),
              static_cast<long long>(record->iPort));
 
   if (cmdType == CMD_TYPE_NVME) {
-    GetPciLinkInfo(path, &record->linkSpeed, &record->linkWidth, &record->maxLinkSpeed, &record->maxLinkWidth);
+    if (placed)
+      GetControllerLinkInfo(DiskControllerOf(disk), &record->linkSpeed, &record->linkWidth, &record->maxLinkSpeed,
+                            &record->maxLinkWidth);
     ReadActivationState(path, device, record);
   }
   return DRIVE_INFO_OK;
@@ -263,7 +268,10 @@ int CheckDriveBehindHandle(int32_t cmdType, platform::DeviceHandle device, const
   return SameDrive(seen, expected) ? DRIVE_INFO_OK : DRIVE_INFO_OTHER_DRIVE;
 }
 
-int GetDiskInfo(const char16_t* path, DriveRecord* record) {
+namespace {
+
+// GetDiskInfo, looking the disk's place up in places (null: a walk of its own).
+int ReadDiskInfo(const char16_t* path, DiskPlaces* places, DriveRecord* record) {
   std::memset(record, 0, sizeof *record);
   int32_t cmdType = CMD_TYPE_NONE;
   platform::DeviceHandle device = OpenDrive(path, &cmdType);
@@ -277,21 +285,27 @@ int GetDiskInfo(const char16_t* path, DriveRecord* record) {
   {
     PageBlock controller(IDENTIFY_BYTES), ns(IDENTIFY_BYTES);
     if (controller.data() != nullptr && ns.data() != nullptr)
-      result = FillRecord(path, device, cmdType, controller.data(), ns.data(), record);
+      result = FillRecord(path, device, cmdType, controller.data(), ns.data(), places, record);
   }
   platform::Io().Close(device);
   if (result != DRIVE_INFO_OK) std::memset(record, 0, sizeof *record);
   return result;
 }
 
+}  // namespace
+
+int GetDiskInfo(const char16_t* path, DriveRecord* record) { return ReadDiskInfo(path, nullptr, record); }
+
 int EnumerateDrives(DriveRecord* drives, int capacity) {
   if (drives == nullptr || capacity <= 0) return 0;
   std::memset(drives, 0, sizeof(DriveRecord) * static_cast<size_t>(capacity));
   int count = 0;
+  // Walked once, when the first usable drive needs its place, and shared by all of them.
+  DiskPlaces places{};
   for (uint32_t n = 0; n < MAX_PROBED_DISKS && count < capacity; ++n) {
     char16_t path[DRIVE_TEXT_CHARS];
     platform::FormatText(path, DRIVE_TEXT_CHARS, u"\\\\.\\PhysicalDrive%d", static_cast<int>(n));
-    if (GetDiskInfo(path, &drives[count]) == DRIVE_INFO_OK) ++count;
+    if (ReadDiskInfo(path, &places, &drives[count]) == DRIVE_INFO_OK) ++count;
   }
 
   for (char16_t letter = VOLUME_FIRST; letter <= VOLUME_LAST; ++letter) {

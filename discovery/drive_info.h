@@ -53,7 +53,8 @@ int CheckDriveBehindHandle(int32_t cmdType, platform::DeviceHandle device, const
 int GetDiskInfo(const char16_t* path, DriveRecord* record);
 
 // Zero-fills the first capacity records, fills them with the usable drives among disks 0 to 19
-// in disk-number order, attaches the volume letters C to Z, and returns how many it filled.
+// in disk-number order, attaches the volume letters C to Z, and returns how many it filled. The
+// drives' places in the tree come from one walk over the disks, not from a walk per drive.
 int EnumerateDrives(DriveRecord* drives, int capacity);
 
 // Looks for the drive of the record at its port ID up to attempts times, one second apart,

@@ -2,6 +2,7 @@
 // blocks, the enumeration with volume letters, and finding a drive again by its port ID.
 #include <algorithm>
 #include <cstring>
+#include <map>
 
 #include "core/app_state.h"
 #include "discovery/drive_info.h"
@@ -308,6 +309,34 @@ TEST_F(Fixture, EnumerationPacksUsableDrivesInDiskOrder) {
   EXPECT_EQ(drives[1].diskNumber, 0xCDCDCDCDu);
   EXPECT_EQ(EnumerateDrives(drives, 0), 0);
   EXPECT_EQ(drives[1].diskNumber, 0xCDCDCDCDu);
+}
+
+TEST_F(Fixture, EnumerationOpensEachDiskOnceAndGivesEachDriveItsOwnPlace) {
+  // Four SATA disks stand ahead of three native drives in the tree; each drive's controller has
+  // its own bus number and link speed. The third drive's first device-number reply fails, so the
+  // walk that places the drives misses it.
+  std::string text = "[pci root]\nbus = 0\n";
+  for (int k = 0; k < 4; ++k) text += "[disk sata-" + std::to_string(k) + "]\nparent = root\ndisk = " + std::to_string(3 + k) + "\n";
+  for (int n = 0; n < 3; ++n)
+    text += "[nvme controller-" + std::to_string(n) + "]\nparent = root\nbus = " + std::to_string(n + 1) +
+            "\nlink-speed = " + std::to_string(n + 1) + "\nlink-width = 4\n[drive q7-" + std::to_string(n) +
+            "]\nparent = controller-" + std::to_string(n) + "\ndisk = " + std::to_string(n) + "\n";
+  Load(text + "fault = device-number action=fail\n");
+  DriveRecord drives[MAX_DRIVES];
+  ASSERT_EQ(EnumerateDrives(drives, MAX_DRIVES), 3);
+  for (uint32_t n = 0; n < 3; ++n) {
+    EXPECT_EQ(drives[n].diskNumber, n);
+    EXPECT_EQ(drives[n].iPort, n + 1) << n;
+    EXPECT_EQ(drives[n].linkSpeed, n + 1) << n;
+  }
+  // One walk for the first drive, and one more for the drive the walk missed; never one per drive.
+  std::map<std::string, int> opens;
+  for (const std::string& line : bench().Capture().Lines()) {
+    size_t device = line.find(' ') + 1, event = line.find(' ', device) + 1;
+    if (line.compare(event, 5, "open ") == 0) ++opens[line.substr(device, event - 1 - device)];
+  }
+  for (const auto& [device, count] : opens) EXPECT_LE(count, device.rfind("\\\\?\\", 0) == 0 ? 2 : 1) << device;
+  EXPECT_EQ(bench().OpenHandles(), 0u);
 }
 
 TEST_F(Fixture, VolumeLettersOnTheirDisks) {
