@@ -482,16 +482,23 @@ ArchiveResult ArchiveExtractEntry(ArchiveHandle handle, int32_t index, const cha
     CloseEntryData(r);
     return Record(ArchiveResult::OpenFailed);
   }
+  // The file this extraction makes, known by the handle it writes through: its attributes are set
+  // through that handle, and a failure removes that very file, whatever the name leads to by then.
+  platform::FileIdentity made{};
+  bool known = Sys().IdentityOf(file, &made);
   res = CopyEntryData(r, file, entry);
-  // The file this extraction made, known by the handle it wrote through.
-  if (res == ArchiveResult::Ok && written != nullptr && !Sys().IdentityOf(file, written)) res = ArchiveResult::WriteFailed;
+  if (res == ArchiveResult::Ok && written != nullptr) {
+    if (known) *written = made;
+    else res = ArchiveResult::WriteFailed;
+  }
+  if (res == ArchiveResult::Ok)
+    Sys().SetAttributesOf(file, entry.attributes != 0 ? entry.attributes : platform::FILE_ATTR_NORMAL);
   Sys().CloseFile(file);
   CloseEntryData(r);
   if (res != ArchiveResult::Ok) {
-    Sys().RemoveFile(target);  // the file this extraction wrote: no partial or empty file stays
-  } else {
-    uint32_t attributes = entry.attributes != 0 ? entry.attributes : platform::FILE_ATTR_NORMAL;
-    Sys().SetAttributes(target, attributes);
+    // No partial or empty file stays.
+    if (known) Sys().RemoveIdentified(target, made);
+    else Sys().RemoveFile(target);
   }
   return Record(res);
 }

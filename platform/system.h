@@ -150,6 +150,9 @@ class System {
   virtual void CloseFile(FileHandle file) = 0;
   virtual bool RemoveFile(const char16_t* path) = 0;
   virtual bool SetAttributes(const char16_t* path, uint32_t attributes) = 0;
+  // The same through an open file's handle (opened for writing), so that they reach the file
+  // that was opened whatever its name leads to since.
+  virtual bool SetAttributesOf(FileHandle file, uint32_t attributes) = 0;
   // Lists the entries of a folder that match a pattern ("*.*", "*.fw", or an exact name): path is
   // the folder and pattern joined, as FindFirstFileW takes it. Calls visit for each entry until it
   // returns false. Returns false when nothing matched.

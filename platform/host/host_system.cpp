@@ -117,6 +117,13 @@ bool FindProfileValue(const std::string& path, const char16_t* section, const ch
   return false;
 }
 
+// Read-only is the one attribute a mode shows: the write bits of a file (never of a folder).
+mode_t ModeWithAttributes(const struct stat& st, uint32_t attributes) {
+  mode_t mode = st.st_mode & 07777;
+  if (!S_ISDIR(st.st_mode)) mode = (attributes & FILE_ATTR_READONLY) ? (mode & ~0222) : (mode | 0200);
+  return mode;
+}
+
 }  // namespace
 
 struct HostSystem::ThreadRecord {
@@ -348,9 +355,14 @@ bool HostSystem::SetAttributes(const char16_t* path, uint32_t attributes) {
   std::string p = HostPath(path);
   struct stat st{};
   if (stat(p.c_str(), &st) != 0) return false;
-  mode_t mode = st.st_mode & 07777;
-  if (!S_ISDIR(st.st_mode)) mode = (attributes & FILE_ATTR_READONLY) ? (mode & ~0222) : (mode | 0200);
-  return chmod(p.c_str(), mode) == 0;
+  return chmod(p.c_str(), ModeWithAttributes(st, attributes)) == 0;
+}
+
+bool HostSystem::SetAttributesOf(FileHandle file, uint32_t attributes) {
+  int fd = static_cast<int>(file);
+  struct stat st{};
+  if (fstat(fd, &st) != 0) return false;
+  return fchmod(fd, ModeWithAttributes(st, attributes)) == 0;
 }
 
 bool HostSystem::FindFiles(const char16_t* pathPattern, bool (*visit)(const FindData&, void*),

@@ -28,6 +28,7 @@ class Win32System : public System {
   void CloseFile(FileHandle file) override;
   bool RemoveFile(const char16_t* path) override;
   bool SetAttributes(const char16_t* path, uint32_t attributes) override;
+  bool SetAttributesOf(FileHandle file, uint32_t attributes) override;
   bool FindFiles(const char16_t* pathPattern, bool (*visit)(const FindData&, void*),
                  void* context) override;
   bool DosTimeToFileTime(uint16_t dosDate, uint16_t dosTime, uint64_t* fileTime) override;

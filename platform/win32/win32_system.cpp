@@ -291,6 +291,12 @@ bool Win32System::SetAttributes(const char16_t* path, uint32_t attributes) {
   return ::SetFileAttributesW(W(path), attributes) != 0;
 }
 
+bool Win32System::SetAttributesOf(FileHandle file, uint32_t attributes) {
+  FILE_BASIC_INFO basic{};  // times of zero are left as they are
+  basic.FileAttributes = attributes != 0 ? attributes : FILE_ATTRIBUTE_NORMAL;
+  return ::SetFileInformationByHandle(H(file), FileBasicInfo, &basic, sizeof basic) != 0;
+}
+
 bool Win32System::FindFiles(const char16_t* pathPattern, bool (*visit)(const FindData&, void*),
                             void* context) {
   WIN32_FIND_DATAW fd;

@@ -43,6 +43,8 @@ class ForwardingSystem : public platform::System {
   // Called with the path before each OpenFile and each RemoveIdentified is passed on.
   std::function<void(const char16_t* path, platform::FileMode mode)> beforeOpen;
   std::function<void(const char16_t* path)> beforeRemove;
+  // Called after each CloseFile.
+  std::function<void()> afterClose;
 
   uint32_t TempFolderPath(char16_t* buffer, uint32_t capacity) override {
     if (tempFolder.empty()) return inner_.TempFolderPath(buffer, capacity);
@@ -90,9 +92,15 @@ class ForwardingSystem : public platform::System {
   bool SetFileTimes(platform::FileHandle file, uint64_t creation, uint64_t access, uint64_t write) override {
     return inner_.SetFileTimes(file, creation, access, write);
   }
-  void CloseFile(platform::FileHandle file) override { inner_.CloseFile(file); }
+  void CloseFile(platform::FileHandle file) override {
+    inner_.CloseFile(file);
+    if (afterClose) afterClose();
+  }
   bool RemoveFile(const char16_t* path) override { return inner_.RemoveFile(path); }
   bool SetAttributes(const char16_t* path, uint32_t attributes) override { return inner_.SetAttributes(path, attributes); }
+  bool SetAttributesOf(platform::FileHandle file, uint32_t attributes) override {
+    return inner_.SetAttributesOf(file, attributes);
+  }
   bool FindFiles(const char16_t* pathPattern, bool (*visit)(const platform::FindData&, void*), void* context) override {
     ++folderSearches;
     return inner_.FindFiles(pathPattern, visit, context);

@@ -838,6 +838,45 @@ TEST_F(ZipReader, AFailedDuplicateLeavesTheEarlierCopy) {
   EXPECT_EQ(ReadAll(Out("info.ini")), "second copy");
 }
 
+// Once an extracted file is closed, its name is made to lead to another user's file (a link, or
+// their file moved into its place): the entry's read-only attribute, and the removal of a file
+// whose data failed its check, still reach only the file the extraction wrote.
+TEST_F(ZipReader, ANameThatLeadsElsewhereOnceWrittenChangesNothingThere) {
+  std::filesystem::create_directories(FsPath(Out()));
+  const std::string theirs = At("theirs.txt");
+  WriteAll(theirs, "theirs");
+  auto writable = [](const std::string& path) {
+    return (std::filesystem::status(FsPath(path)).permissions() & std::filesystem::perms::owner_write) !=
+           std::filesystem::perms::none;
+  };
+  auto swapOnceWritten = [&](const std::string& name, bool link) {
+    Fs().afterClose = [this, theirs, name, link, done = false]() mutable {
+      if (done || !Exists(Out(name))) return;
+      done = true;
+      std::filesystem::rename(FsPath(Out(name)), FsPath(Out(name + ".moved")));
+      if (link) EXPECT_TRUE(testenv::MakeLink(theirs, Out(name)));
+      else WriteAll(Out(name), "theirs too");
+    };
+  };
+  ZipItem readOnly{"ro.txt", "mine", 0};
+  readOnly.external = 0x81240000;  // -r--r--r--
+  swapOnceWritten("ro.txt", true);
+  auto results = UnpackAll(Archive(BuildZip({readOnly}), "ro.zip"));
+  ASSERT_EQ(results.size(), 1u);
+  EXPECT_EQ(results[0].result, ArchiveResult::Ok);
+  EXPECT_TRUE(writable(theirs));
+  EXPECT_FALSE(writable(Out("ro.txt.moved")));
+
+  ZipItem bad{"bad.bin", Random(1000, 7), 0};
+  bad.crc = Crc(bad.data) ^ 1;
+  swapOnceWritten("bad.bin", false);
+  results = UnpackAll(Archive(BuildZip({bad}), "bad.zip"));
+  ASSERT_EQ(results.size(), 1u);
+  EXPECT_EQ(results[0].result, ArchiveResult::Corrupt);
+  EXPECT_EQ(ReadAll(Out("bad.bin")), "theirs too");
+  Fs().afterClose = nullptr;
+}
+
 TEST_F(ZipReader, TheBaseFolderStartsAsTheCurrentFolder) {
   std::u16string path = Archive(BuildZip({{"cwd.txt", "here", 0}}));
   std::filesystem::create_directories(FsPath(At("cwd")));
