@@ -63,21 +63,26 @@ bool BatteryTooLow(const platform::PowerStatus& status) {
 
 namespace {
 
+// The box of a RUN that starts no update. The update lock is let go first: a box left open on
+// the screen keeps no other update of this computer waiting.
+void EndRunWithBox(platform::WindowHandle window, const char16_t* text) {
+  ReleaseUpdateLock();
+  Ui().ShowMessageBox(window, text, AppStateGet().title, platform::BOX_OK);
+}
+
 // Nothing is sent to a drive that cannot be shown to be the chosen one: the user is told the
 // update failed, the trace says why, and the list is rebuilt to show what is there now.
 void RefuseRun(platform::WindowHandle window, const char16_t* why) {
-  AppState& s = AppStateGet();
   DebugTraceAlways(u"OnRun: %s; nothing is written", why);
-  Ui().ShowMessageBox(window, u"Update FW Fail !", s.title, platform::BOX_OK);
+  EndRunWithBox(window, u"Update FW Fail !");
   RefreshDriveList(window, false);
 }
 
 // A refusal of the circumstances around an update: the box says what to do, the console program
 // reads the reason.
 void Refuse(platform::WindowHandle window, RunRefusal why, const char16_t* text) {
-  AppState& s = AppStateGet();
-  s.runRefusal = static_cast<uint32_t>(why);
-  Ui().ShowMessageBox(window, text, s.title, platform::BOX_OK);
+  AppStateGet().runRefusal = static_cast<uint32_t>(why);
+  EndRunWithBox(window, text);
 }
 
 // On battery below the minimum charge nothing starts. An unknown status lets the update go on.
@@ -135,7 +140,7 @@ bool CheckAndStart(platform::WindowHandle window) {
     return false;
   }
   if (!DriveIsEligible(s.selectedDrive)) {
-    Ui().ShowMessageBox(window, u"Do not need to update.", s.title, platform::BOX_OK);
+    EndRunWithBox(window, u"Do not need to update.");
     return false;
   }
   if (!PowerAllowsUpdate(window)) return false;
@@ -167,8 +172,11 @@ void OnRun(platform::WindowHandle window) {
   AppState& s = AppStateGet();
   s.runRefusal = static_cast<uint32_t>(RunRefusal::NONE);
   // One update per machine: the lock is taken before anything is checked and held to the result.
+  // The lock is not this RUN's to let go when another update holds it.
   if (!TakeUpdateLock()) {
-    Refuse(window, RunRefusal::BUSY, u"Another firmware update is running on this computer. Try again when it has finished.");
+    s.runRefusal = static_cast<uint32_t>(RunRefusal::BUSY);
+    Ui().ShowMessageBox(window, u"Another firmware update is running on this computer. Try again when it has finished.",
+                        s.title, platform::BOX_OK);
     return;
   }
   if (!CheckAndStart(window)) ReleaseUpdateLock();

@@ -334,6 +334,14 @@ std::string NotNowText(const Outcome& o) {
                                        : "the computer runs on battery below " + Number(MIN_BATTERY_PERCENT) + " %";
 }
 
+// How a committed image that waited for a reset comes into use: behind a bridge the power cycle
+// that followed the commit was that reset; a native drive waits for the restart.
+std::string ActivationText(const DriveRecord& d, const Outcome& o) {
+  if (!o.activationByReset) return "";
+  return d.iCmdType == CMD_TYPE_NVME ? "; the drive activates it at the next restart"
+                                     : "; the bridge's power cycle has activated it";
+}
+
 void Report(const Row& row, const Outcome& o, bool json, Log& log) {
   const DriveRecord& d = row.drive;
   bool ran = o.Ran();
@@ -361,7 +369,7 @@ void Report(const Row& row, const Outcome& o, bool json, Log& log) {
   if (ran)
     Say(std::string("  ") + o.what + ": result " + Number(o.result) + " (" + UpdateResultMeaning(o.result) + "), firmware " +
         Shown(o.before) + " -> " + Shown(o.after) + ", " + Seconds(o.milliseconds) + " s" +
-        (o.activationByReset ? "; the drive activates it at its next reset" : "") + "\n");
+        ActivationText(row.drive, o) + "\n");
   else if (o.TryLater())
     Say(std::string("  ") + o.what + ": " + NotNowText(o) + "; nothing was written\n");
   else
@@ -407,6 +415,7 @@ Outcome UpdateOne(HeadlessDialog& dialog, WindowHandle window, const Row& row) {
     o.what = "power";
   } else if (refusal == RunRefusal::PENDING_RESTART) {
     o.reason = "pending-restart";
+    o.restartNeeded = true;
   } else if (g_watch.notNeeded) {
     // The drive read afresh at RUN no longer passes the package's tests.
     o.reason = Reason(s.selectedDrive) != nullptr ? Reason(s.selectedDrive) : "revision";
@@ -443,12 +452,13 @@ int Update(HeadlessDialog& dialog, WindowHandle window, const Options& options, 
     Outcome o;
     o.before = o.after = U8(row.drive.fwRevision);
     o.reason = row.reason;
+    // Firmware that waits for a restart needs one as much as firmware committed now.
+    o.restartNeeded = row.drive.activationPending != 0;
     if (row.reason == nullptr) o = UpdateOne(dialog, window, row);
     Report(row, o, options.json, log);
     failed = failed || (o.Ran() && o.result != UPDATE_OK);
     tryLater = tryLater || o.TryLater();
-    // Firmware that waits for a restart needs one as much as firmware committed now.
-    restart = restart || o.restartNeeded || (o.reason != nullptr && std::string(o.reason) == "pending-restart");
+    restart = restart || o.restartNeeded;
     updated += o.Ran() && o.result == UPDATE_OK ? 1 : 0;
   }
   Say(Number(static_cast<long long>(chosen.size())) + " drive(s) chosen, " + Number(updated) + " updated" +

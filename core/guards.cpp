@@ -1,5 +1,6 @@
 #include "core/guards.h"
 
+#include <atomic>
 #include <thread>
 
 #include "core/app_state.h"
@@ -12,7 +13,9 @@ ThreadHandle WorkerHandle() { return std::atomic_ref<ThreadHandle>(AppStateGet()
 
 bool IsUpdateRunning() { return WorkerHandle() != nullptr; }
 
+namespace {
 std::atomic<uint32_t> refreshBusy{0};
+}  // namespace
 
 bool TryTakeRefreshFlag() {
   uint32_t expected = 0;
@@ -27,7 +30,11 @@ void ReleaseRefreshFlag() { refreshBusy.exchange(0); }
 
 bool TakeUpdateLock() {
   AppState& s = AppStateGet();
-  if (s.updateLock != nullptr) return true;
+  if (s.updateLock != nullptr) {
+    // This program's own update holds it: a second RUN is one more update.
+    DebugTraceAlways(u"OnRun: an update of this program holds the update lock; nothing is written");
+    return false;
+  }
   uint32_t error = 0;
   platform::NamedLock lock = nullptr;
   switch (platform::Sys().TakeNamedLock(UPDATE_LOCK_NAME, &lock, &error)) {

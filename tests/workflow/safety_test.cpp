@@ -88,6 +88,21 @@ TEST_F(Safety, OneUpdaterRunsOnTheMachineAtATime) {
   EXPECT_EQ(duringUpdate, LockResult::BUSY);
   testenv::LockHolder after(UPDATE_LOCK_NAME);
   EXPECT_EQ(after.Taken(), LockResult::TAKEN);
+  after.Release();
+  // A box of a RUN that starts nothing, left open, keeps no other update waiting.
+  testenv::SetPowerStatus(PowerStatus{POWER_AC_OFFLINE, 0x02, 12});
+  LockResult duringBox = LockResult::FAILED;
+  dialog().SetAnswer([&duringBox](const HeadlessDialog::Box&) {
+    testenv::LockHolder probe(UPDATE_LOCK_NAME);
+    duringBox = probe.Taken();
+    return ID_OK;
+  });
+  RunUpdate();
+  EXPECT_EQ(duringBox, LockResult::TAKEN);
+  // This program's own update holds the lock against a second RUN as well.
+  ASSERT_TRUE(TakeUpdateLock());
+  EXPECT_FALSE(TakeUpdateLock());
+  ReleaseUpdateLock();
 }
 
 TEST_F(Safety, TheConsoleProgramReportsBusyAndExits1618) {
@@ -230,6 +245,9 @@ TEST_F(Safety, ACommitThatWaitsForAResetIsSuccessOnEveryPath) {
               EXIT_RESTART_NEEDED);
     EXPECT_TRUE(Has(console.out, "\"outcome\":\"updated\"")) << console.out;
     EXPECT_TRUE(Has(console.out, "\"restartNeeded\":true,\"activation\":\"reset\"}")) << console.out;
+    EXPECT_TRUE(Has(console.err, native ? "; the drive activates it at the next restart\n"
+                                        : "; the bridge's power cycle has activated it\n"))
+        << console.err;
     EXPECT_TRUE(Has(Log(), "result=1 \"success\"")) << Log();
     EXPECT_TRUE(Has(Log(), " activation=reset\r\n")) << Log();
     Again();
@@ -250,6 +268,7 @@ TEST_F(Safety, FirmwareThatWaitsForARestartIsNotFlashedAgain) {
   EXPECT_EQ(ConsoleAgain({u"update", u"--entry", u"0", u"--yes", u"--json"}, &second), EXIT_RESTART_NEEDED)
       << second.out << second.err;
   EXPECT_TRUE(Has(second.out, "\"outcome\":\"skipped\",\"reason\":\"pending-restart\"")) << second.out;
+  EXPECT_TRUE(Has(second.out, "\"restartNeeded\":true")) << second.out;
   EXPECT_EQ(CaptureWith(kDownloadCode).size(), downloads);
   EXPECT_EQ(CaptureWith(kActivateCode).size(), 1u);
 
