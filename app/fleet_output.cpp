@@ -73,24 +73,6 @@ std::string Seconds(uint64_t milliseconds) {
   return text;
 }
 
-namespace {
-
-// The log folder in ProgramData: made when missing (SYSTEM and the Administrators may change it,
-// Users may read it). An existing one is used only when it is a folder owned by SYSTEM or the
-// Administrators: one that another user made first, or a link, could lead the log anywhere.
-bool UsableLogFolder(const char16_t* folder) {
-  platform::PathFacts facts{};
-  if (!platform::Sys().LookAt(folder, &facts)) return false;
-  bool made = false;
-  if (facts.kind == platform::PathKind::MISSING) {
-    made = platform::Sys().MakeProtectedFolder(folder, platform::FolderAccess::USERS_READ);
-    if (!platform::Sys().LookAt(folder, &facts)) return false;
-  }
-  return facts.kind == platform::PathKind::FOLDER && (made || facts.trustedOwner);
-}
-
-}  // namespace
-
 bool OpenLog(Log& log, const char16_t* named, std::string* why) {
   if (named != nullptr) {
     if (platform::TextCopy(log.path, TEXT_PATH + 64, named) < TEXT_PATH + 63) return true;
@@ -104,7 +86,9 @@ bool OpenLog(Log& log, const char16_t* named, std::string* why) {
   char16_t folder[TEXT_PATH + 16];
   int n = platform::FormatText(folder, TEXT_PATH + 16, u"%s\\%s", shared, FLEET_LOG_FOLDER);
   if (n <= 0 || static_cast<size_t>(n) >= TEXT_PATH + 16) return false;
-  if (!UsableLogFolder(folder)) {
+  // The log folder in ProgramData (Users may read it). One that another user made first could lead
+  // the log anywhere: an existing one must belong to SYSTEM or the Administrators.
+  if (!UsableProtectedFolder(folder, platform::FolderAccess::USERS_READ, true)) {
     *why = "the log folder " + U8(folder) + " is a link or not owned by SYSTEM or Administrators; the run is not logged";
     return false;
   }

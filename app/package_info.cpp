@@ -85,19 +85,36 @@ bool MakeOwnFolder(const char16_t* path, platform::FileIdentity* identity) {
   return true;
 }
 
-// The folder Quorvela in TEMP, made when missing. One that is a link (a symbolic link, junction
-// or mount point) or no folder at all is not used: it could lead anywhere.
-bool UsableBaseFolder(const char16_t* base) {
-  platform::PathFacts facts{};
-  if (!Sys().LookAt(base, &facts)) return false;
-  if (facts.kind == platform::PathKind::MISSING) {
-    Sys().MakeProtectedFolder(base, platform::FolderAccess::ADMINS_ONLY);
-    if (!Sys().LookAt(base, &facts)) return false;
+// Makes <parent>\<name of tick + n> for the first n whose name is free (another run may have
+// taken one in the same millisecond) and notes it as this run's own; the path goes to out.
+// Any failure other than a name that is taken ends the attempts.
+bool MakeNumberedFolder(char16_t* out, const char16_t* format, const char16_t* parent, uint64_t tick) {
+  for (uint32_t attempt = 0; attempt < 1000; ++attempt) {
+    int n = FormatText(out, TEXT_PATH, format, parent, static_cast<int64_t>(tick + attempt));
+    if (n < 0 || static_cast<size_t>(n) >= TEXT_PATH) return false;
+    platform::FileIdentity identity{};
+    if (MakeOwnFolder(out, &identity)) {
+      NoteOwnFolder(out, identity);
+      return true;
+    }
+    platform::PathFacts facts{};
+    if (!Sys().LookAt(out, &facts) || facts.kind == platform::PathKind::MISSING) return false;
   }
-  return facts.kind == platform::PathKind::FOLDER;
+  return false;
 }
 
 }  // namespace
+
+bool UsableProtectedFolder(const char16_t* path, platform::FolderAccess access, bool trustedOwnerOnly) {
+  platform::PathFacts facts{};
+  if (!Sys().LookAt(path, &facts)) return false;
+  bool made = false;
+  if (facts.kind == platform::PathKind::MISSING) {
+    made = Sys().MakeProtectedFolder(path, access);
+    if (!Sys().LookAt(path, &facts)) return false;
+  }
+  return facts.kind == platform::PathKind::FOLDER && (made || !trustedOwnerOnly || facts.trustedOwner);
+}
 
 void CreatePackageFolder() {
   AppState& s = AppStateGet();
@@ -109,48 +126,27 @@ void CreatePackageFolder() {
   char16_t base[TEXT_PATH];
   if (!FormatFits(base, TEXT_PATH, u"%s\\Quorvela", temp)) return;
   uint64_t tick = platform::Time().TickCount64();
-  platform::FileIdentity identity{};
-  if (!UsableBaseFolder(base)) {
+  // TEMP\Quorvela, made when missing. One that is a link (a symbolic link, junction or mount
+  // point) or no folder at all is not used: it could lead anywhere.
+  if (!UsableProtectedFolder(base, platform::FolderAccess::ADMINS_ONLY, false)) {
     // A base folder of the run's own instead, beside the one that cannot be trusted.
     DebugTraceAlways(u"CreatePackageFolder: %s is a link or no folder; it is not used", base);
-    bool made = false;
-    for (uint32_t attempt = 0; attempt < 1000 && !made; ++attempt) {
-      int n = FormatText(base, TEXT_PATH, u"%s\\Quorvela-%I64d", temp, static_cast<int64_t>(tick + attempt));
-      if (n < 0 || static_cast<size_t>(n) >= TEXT_PATH) return;
-      made = MakeOwnFolder(base, &identity);
-    }
-    if (!made) return;
-    NoteOwnFolder(base, identity);
+    if (!MakeNumberedFolder(base, u"%s\\Quorvela-%I64d", temp, tick)) return;
   }
-  // A per-run folder of its own: a tick count whose folder exists already (another run in the
-  // same millisecond) is passed over, so that no two runs share one.
-  for (uint32_t attempt = 0; attempt < 1000; ++attempt) {
-    char16_t folder[TEXT_PATH];
-    int n = FormatText(folder, TEXT_PATH, u"%s\\%I64d", base, static_cast<int64_t>(tick + attempt));
-    if (n < 0 || static_cast<size_t>(n) >= TEXT_PATH) return;
-    if (FileExists(folder)) continue;
-    if (!MakeOwnFolder(folder, &identity)) {
-      if (FileExists(folder)) continue;  // taken meanwhile
-      return;
-    }
-    NoteOwnFolder(folder, identity);
-    platform::TextCopy(s.packageFolder, TEXT_PATH, folder);
-    return;
-  }
+  // A per-run folder of its own, never shared with another run.
+  char16_t folder[TEXT_PATH];
+  if (MakeNumberedFolder(folder, u"%s\\%I64d", base, tick)) platform::TextCopy(s.packageFolder, TEXT_PATH, folder);
 }
 
 UnpackTally LastUnpackTally() { return g_lastUnpack; }
 
 void ExtractPackage(const char16_t* resourceType, uint32_t resourceId, const char16_t* folder) {
   g_lastUnpack = UnpackTally{-1, 0};
-  const void* data = nullptr;
-  uint32_t size = 0;
-  if (!Sys().ProgramResource(resourceType, resourceId, &data, &size)) return;
   if (folder == nullptr || folder[0] == 0) return;  // never unpack into the current folder
   // The archive is read where the program holds it, in memory: no copy of it is written anywhere
   // another user could put a link in its place or swap its bytes before they are unpacked.
   NoteEmbeddedArchive(resourceType, resourceId);
-  ArchiveHandle archive = ArchiveOpenMemory(data, size, nullptr);
+  ArchiveHandle archive = OpenEmbeddedArchive();
   if (archive == nullptr) {
     char16_t why[256];
     if (ArchiveOpenFailureText(why, 256) > 0) DebugTraceAlways(u"ExtractPackage: the package is not unpacked: %s", why);

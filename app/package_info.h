@@ -1,10 +1,11 @@
-// The embedded package: written out, unpacked into a per-run folder, its information file
-// read into AppState, and the folder removed at close.
+// The embedded package: unpacked from memory into a per-run folder, its information file read
+// into AppState, and what the run unpacked removed at close.
 #pragma once
 #include <cstddef>
 #include <cstdint>
 
 #include "package/zip_reader.h"
+#include "platform/system.h"
 
 constexpr uint32_t GENERIC_WRITE_MODE = 0x40000000;   // GENERIC_WRITE: create or replace
 constexpr uint32_t FILE_APPEND_DATA_MODE = 0x00000004; // FILE_APPEND_DATA: open or create, append
@@ -49,6 +50,12 @@ void RemovePackageFolder();
 // Deletes every plain file of folder that matches pattern. The program does not use it at close:
 // a listing would take in whatever another user put there, or a folder swapped in.
 void DeleteFilesInFolder(const char16_t* folder, const char16_t* pattern);
+
+// A folder the program keeps files in, made with the protected DACL of access when missing. A
+// link (symbolic link, junction, mount point) or anything but a folder is not used: it could lead
+// anywhere. With trustedOwnerOnly, one that was there already must belong to SYSTEM or the
+// Administrators.
+bool UsableProtectedFolder(const char16_t* path, platform::FolderAccess access, bool trustedOwnerOnly);
 
 // FWVersion as AppState keeps it: ";%s;" of the list when it fits capacity; a list too long for
 // that keeps only its whole leading entries that fit (a version is never cut), and one that keeps

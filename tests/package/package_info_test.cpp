@@ -39,7 +39,7 @@ class PackageInfo : public ArchiveTest {
     platform::Sys().CurrentFolder(cwd_, TEXT_PATH);
   }
   void TearDown() override {
-    platform::Sys().SetCurrentFolder(cwd_);  // RemovePackageFolder moves it
+    platform::Sys().SetCurrentFolder(cwd_);  // a test that moves it leaves the others where they were
     ArchiveTest::TearDown();
   }
   // Embeds a package that holds the information file, and unpacks it as the program does at start.
@@ -308,6 +308,12 @@ TEST_F(PackageInfo, ThePackageIsWrittenUnpackedReadAndRemoved) {
   LoadPackageInfo();
   EXPECT_EQ(Narrow(dialog().Caption()), "Quorvela Sample Update");
   EXPECT_EQ(Narrow(s.fwVersionList), ";3.2.F.P7;3.2.F.2A;");
+  // Rewritten since, with another user's values: it is not read.
+  WriteAll(folder + "/QuorvelaInfo.ini", "[UPDATEINFO]\r\nTITLE=Theirs\r\nFWVersion=0.0.0.1\r\nPowerCtrl=1\r\n");
+  LoadPackageInfo();
+  EXPECT_EQ(Narrow(dialog().Caption()), "Package Error");
+  EXPECT_EQ(Narrow(s.fwVersionList), "");
+  EXPECT_EQ(s.powerCtrl, 0);
   RemovePackageFolder();
   EXPECT_FALSE(Exists(folder));
   EXPECT_TRUE(IsFolder(At("temp/Quorvela")));
