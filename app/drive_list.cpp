@@ -1,5 +1,7 @@
 #include "app/drive_list.h"
 
+#include <initializer_list>
+
 #include "app/progress.h"
 #include "core/app_state.h"
 #include "core/guards.h"

@@ -1,6 +1,6 @@
 // The storage requests that drive discovery sends to disks and volumes: the device-number request
 // and the standard device-property query. Our own plain records, with sizes and offsets checked
-// here and, on Windows builds, against the SDK in platform/win32/win32_device_tree.cpp.
+// here and, on Windows builds, against the SDK in discovery/storage_device_win32.cpp.
 #pragma once
 #include <cstddef>
 #include <cstdint>

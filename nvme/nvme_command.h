@@ -6,7 +6,6 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "core/page_block.h"
 #include "platform/types.h"
 
 static_assert(std::endian::native == std::endian::little,
@@ -22,9 +21,6 @@ constexpr int NVME_RESULT_BAD_CMD_TYPE = -5; // the command type is not 0, 1 or 
 // on a read the caller's buffer keeps what it held.
 constexpr int NVME_RESULT_DEVICE_ERROR = -8;
 
-// System error recorded when a request buffer cannot be had (ERROR_NOT_ENOUGH_MEMORY); the
-// operation then returns NVME_RESULT_IO_FAILED without any request.
-constexpr uint32_t NVME_ERROR_NO_MEMORY = PAGE_BLOCK_ERROR_NO_MEMORY;
 // System error recorded for a data length no request can hold (ERROR_INVALID_PARAMETER).
 constexpr uint32_t NVME_ERROR_INVALID_PARAMETER = 87;
 

@@ -1,6 +1,6 @@
 // The Windows storage request records the command paths send, as our own plain records with their
 // sizes and offsets checked here (and, on Windows builds, against the SDK's own definitions in
-// platform/win32/nvme_record_checks.cpp). Sizes that differ between 32-bit and 64-bit Windows come
+// nvme/storage_records_win32.cpp). Sizes that differ between 32-bit and 64-bit Windows come
 // from sizeof.
 #pragma once
 #include <cstddef>

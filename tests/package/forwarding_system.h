@@ -40,9 +40,8 @@ class ForwardingSystem : public platform::System {
   uint32_t resourceId = 0;
   std::vector<uint8_t> resource;
   bool haveResource = false;
-  // Called with the path before each OpenFile and each RemoveIdentified is passed on.
+  // Called with the path before each OpenFile is passed on.
   std::function<void(const char16_t* path, platform::FileMode mode)> beforeOpen;
-  std::function<void(const char16_t* path)> beforeRemove;
   // Called after each CloseFile.
   std::function<void()> afterClose;
 
@@ -64,7 +63,6 @@ class ForwardingSystem : public platform::System {
     return inner_.IdentityOf(file, identity);
   }
   bool RemoveIdentified(const char16_t* path, const platform::FileIdentity& identity) override {
-    if (beforeRemove) beforeRemove(path);
     return inner_.RemoveIdentified(path, identity);
   }
   platform::FileHandle OpenFile(const char16_t* path, platform::FileMode mode) override {
