@@ -1,5 +1,6 @@
 // Firmware download on the bridge and native paths (chunks, NUMD and OFST, the native record,
-// the progress reported, failures and who keeps the image), commit, and the legacy firmware name.
+// the progress reported, failures and who keeps the image), commit, the firmware information,
+// and the legacy firmware name.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -265,6 +266,48 @@ TEST_F(Firmware, CommitRecordsAndTheErrorsTheyMeet) {
   device->replies = {{}, {}, Data(Bytes({0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x00, 0x00, 0x0F, 0x02}))};
   EXPECT_EQ(FWCommit(CMD_TYPE_ASM, handle, 1, 1), NVME_RESULT_DEVICE_ERROR);
   EXPECT_EQ(system.lines, (std::vector<std::u16string>{prefix + u"FW Commit IN"}));
+}
+
+// The firmware information of a native drive: the query for the controller, and a reply of three
+// slot records whose second waits for activation, written out from the storage driver's layout.
+TEST_F(Firmware, FirmwareInformationNamesThePendingSlotAndItsRevision) {
+  auto slot = [](uint8_t number, const char* revision) {
+    std::vector<uint8_t> b = {0x20, 0, 0, 0, 0x20, 0, 0, 0, number, 0, 0, 0, 0, 0, 0, 0};
+    for (size_t i = 0; i < 16; ++i) b.push_back(i < std::strlen(revision) ? static_cast<uint8_t>(revision[i]) : 0);
+    return b;
+  };
+  auto reply = [&](uint8_t slotCount, uint8_t pending) {
+    std::vector<uint8_t> b = {0x38, 0, 0, 0, 0x78, 0, 0, 0, 0x01, slotCount, 0x01, pending,
+                              0, 0, 0, 0, 0x00, 0x10, 0, 0, 0x00, 0x00, 0x02, 0x00};
+    for (const auto& s : {slot(1, "3.2.F.P7"), slot(2, "3.2.F.2A"), slot(3, "OLDREV01")}) b.insert(b.end(), s.begin(), s.end());
+    return Data(b);
+  };
+  FirmwareSlots slots{};
+  device->replies = {reply(3, 2)};
+  ASSERT_EQ(IO_NVMe_FwGetInfo(handle, &slots), NVME_RESULT_OK);
+  ASSERT_EQ(device->seen.size(), 1u);
+  EXPECT_EQ(device->seen[0].code, 0x2D1C00u);
+  EXPECT_EQ(device->seen[0].in, Bytes({0x10, 0, 0, 0, 0x10, 0, 0, 0, 0x01, 0, 0, 0, 0, 0, 0, 0}));
+  EXPECT_EQ(device->seen[0].outLength, 248u);
+  EXPECT_EQ(slots.activeSlot, 1);
+  EXPECT_EQ(slots.pendingSlot, 2);
+  EXPECT_EQ(std::u16string(slots.pendingRevision), u"3.2.F.2A");
+  // No slot waits: NVMe says 0, the storage driver 0xFF.
+  for (uint8_t none : {uint8_t{0}, uint8_t{0xFF}}) {
+    device->replies = {reply(3, none)};
+    ASSERT_EQ(IO_NVMe_FwGetInfo(handle, &slots), NVME_RESULT_OK);
+    EXPECT_EQ(slots.pendingSlot, 0);
+    EXPECT_EQ(slots.pendingRevision[0], 0);
+  }
+  // More slots than a controller has, or none, is no such reply; a failed request keeps its error.
+  for (uint8_t count : {uint8_t{0}, uint8_t{8}}) {
+    device->replies = {reply(count, 2)};
+    EXPECT_EQ(IO_NVMe_FwGetInfo(handle, &slots), NVME_RESULT_DEVICE_ERROR) << int(count);
+    EXPECT_EQ(slots.pendingSlot, 0);
+  }
+  device->replies = {Fail(1)};
+  EXPECT_EQ(IO_NVMe_FwGetInfo(handle, &slots), NVME_RESULT_IO_FAILED);
+  EXPECT_EQ(slots.error, 1u);
 }
 
 TEST_F(Firmware, LegacyNameGoesIntoBytes88To95) {
