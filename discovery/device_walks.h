@@ -57,7 +57,9 @@ platform::DeviceHandle OpenDeviceInterface(const platform::Guid& guid, int index
 // The parent of a disk's node (for a native disk, its NVMe controller), or 0.
 platform::DeviceNode DiskControllerOf(platform::DeviceNode disk);
 // The device node of the parent of the disk whose device number gives path
-// ("\\.\PHYSICALDRIVE<n>", compared without regard to case), or 0.
+// ("\\.\PHYSICALDRIVE<n>", compared without regard to case), or 0. This and the path and number
+// forms below ask for one disk with a walk of their own; a list rebuild walks once (DiskPlaces in
+// drive_info.cpp) and asks the node forms.
 platform::DeviceNode GetDiskControllerDevInst(const char16_t* path);
 
 // The bus number (SPDRP_BUSNUMBER) of the node's parent or grandparent, or 0.

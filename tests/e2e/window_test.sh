@@ -75,7 +75,11 @@ for dpi in 96 144 192; do
   qv_prefix "$build/wineprefix-e2e"
   wine "$bench" >/dev/null 2>&1 &
   app=$!
-  out=$(wine "$driver" wait 60 2>/dev/null | tr -d '\r')
+  if wine "$driver" wait 60 >/dev/null 2>&1; then
+    record "window_${dpi}dpi" 1
+  else
+    record "window_${dpi}dpi" 0 "the window did not appear"
+  fi
   # The values are read from the drives once the window is up.
   i=0
   until wine "$driver" state 2>/dev/null | tr -d '\r' | grep -q '^model .'; do

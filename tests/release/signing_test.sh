@@ -91,8 +91,10 @@ fi
 # Unsigned stays the default: the build's own product carries no signature.
 if verify "$build/app/win32/QuorvelaFwUpdate.exe" "$work/default-verify.log"; then
   record unsigned_by_default 0 "the default build is signed"
-else
+elif grep -q 'No signature found' "$work/default-verify.log"; then
   record unsigned_by_default 1
+else
+  record unsigned_by_default 0 "$(head -3 "$work/default-verify.log" | tr '\n' ' ')"
 fi
 
 # The signed product plays the session of ./run --shipped under the launch harness.
