@@ -1,8 +1,8 @@
 #include "app/completion.h"
 
+#include "app/update_lock.h"
 #include "app/update_worker.h"
 #include "core/app_state.h"
-#include "core/guards.h"
 #include "core/trace.h"
 #include "platform/messages.h"
 #include "platform/platform.h"

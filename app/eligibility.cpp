@@ -5,6 +5,7 @@
 #include "app/package_files.h"
 #include "app/package_info.h"
 #include "app/progress.h"
+#include "app/update_lock.h"
 #include "app/update_worker.h"
 #include "core/app_state.h"
 #include "core/guards.h"

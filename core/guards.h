@@ -1,5 +1,5 @@
-// The guards of AppState fields that several layers share: whether an update runs, the flag that
-// keeps list rebuilds apart, and the machine-wide lock of an update.
+// The guards of AppState fields that several layers share: whether an update runs, and the flag
+// that keeps list rebuilds apart.
 #pragma once
 #include <cstdint>
 
@@ -15,12 +15,3 @@ bool IsUpdateRunning();
 bool TryTakeRefreshFlag();
 void TakeRefreshFlag();  // waits until it is free
 void ReleaseRefreshFlag();
-
-// One update per machine: RUN takes this named mutex before its checks and holds it until the
-// result (OnUpdateResult releases it), in the dialog and in the console program alike.
-constexpr const char16_t* UPDATE_LOCK_NAME = u"Global\\QuorvelaFwUpdate";
-// Takes the machine-wide lock into AppState::updateLock; false when another update (this program's
-// own among them) holds it or it cannot be had. A lock its owner abandoned (a program that ended during an update) is taken.
-bool TakeUpdateLock();
-// Releases it when held; does nothing otherwise.
-void ReleaseUpdateLock();

@@ -5,6 +5,7 @@
 #include <iterator>
 
 #include "app/result_codes.h"
+#include "app/update_lock.h"
 #include "core/guards.h"
 #include "emu/drive.h"
 #include "nvme/nvme_command.h"
