@@ -151,7 +151,7 @@ class System {
   virtual bool RemoveFile(const char16_t* path) = 0;
   virtual bool SetAttributes(const char16_t* path, uint32_t attributes) = 0;
   // The same through an open file's handle (opened for writing), so that they reach the file
-  // that was opened whatever its name leads to since.
+  // that was opened whatever its name leads to since. 0 is none: a plain file.
   virtual bool SetAttributesOf(FileHandle file, uint32_t attributes) = 0;
   // Lists the entries of a folder that match a pattern ("*.*", "*.fw", or an exact name): path is
   // the folder and pattern joined, as FindFirstFileW takes it. Calls visit for each entry until it

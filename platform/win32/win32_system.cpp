@@ -203,11 +203,8 @@ bool Win32System::RemoveIdentified(const char16_t* path, const FileIdentity& ide
   bool ok = ::GetFileInformationByHandle(h, &info) && !IsReparsePoint(info.dwFileAttributes) &&
             IdentityFrom(info) == identity;
   if (ok && (info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0) {
-    // A read-only file cannot be deleted; the times of zero are left as they are.
-    FILE_BASIC_INFO basic{};
-    basic.FileAttributes = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? FILE_ATTRIBUTE_DIRECTORY
-                                                                                  : FILE_ATTRIBUTE_NORMAL;
-    ::SetFileInformationByHandle(h, FileBasicInfo, &basic, sizeof basic);
+    // A read-only file cannot be deleted.
+    SetAttributesOf(reinterpret_cast<FileHandle>(h), info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY);
   }
   FILE_DISPOSITION_INFO disposition{};
   disposition.DeleteFile = TRUE;
