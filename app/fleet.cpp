@@ -66,7 +66,7 @@ void Complain(const std::string& text) {
 // A log line; the first one that cannot be written is said on standard error, once.
 void WriteLog(Log& log, const std::string& words) {
   if (!LogLine(log, words))
-    Complain("cannot write the log " + U8(log.path) +
+    Complain("cannot write the log " + platform::Utf8(log.path) +
              " safely (a link, a file with another link, or not writable); it is not written");
 }
 
@@ -190,7 +190,7 @@ bool PackageUsable(std::string* why) {
   bool image = false;
   if (s.packageFolder[0] == 0) *why = "no folder could be made for the package";
   else if (unpacked.entries <= 0 && ArchiveOpenFailureText(path, TEXT_PATH + 32) > 0)
-    *why = "the package archive cannot be unpacked: " + U8(path);
+    *why = "the package archive cannot be unpacked: " + platform::Utf8(path);
   else if (unpacked.entries <= 0) *why = "the package archive is missing or cannot be opened";
   else if (unpacked.written != unpacked.entries)
     *why = Number(unpacked.entries - unpacked.written) + " of the package's " + Number(unpacked.entries) + " entries are damaged";
@@ -207,7 +207,7 @@ bool PackageUsable(std::string* why) {
 std::string InterfaceText(const DriveRecord& drive) {
   char16_t text[256];
   FormatInterfaceText(drive, text, 256);
-  return U8(text);
+  return platform::Utf8(text);
 }
 
 // ---- commands ----------------------------------------------------------------------------------------
@@ -242,7 +242,7 @@ int PrintVersion() {
   std::string text = "QuorvelaFwUpdate-cli " QV_PROGRAM_VERSION "\n";
   std::string why;
   bool usable = PackageUsable(&why);
-  if (usable) text += "package " + U8(s.newVersion) + "\n";
+  if (usable) text += "package " + platform::Utf8(s.newVersion) + "\n";
   g_watch.console->Out(text.data(), text.size());
   if (!usable) Complain("the embedded package is unusable: " + why);
   RemovePackageFolder();
@@ -251,12 +251,12 @@ int PrintVersion() {
 
 void PrintInfo() {
   AppState& s = AppStateGet();
-  std::string versions = U8(s.fwVersionList);
+  std::string versions = platform::Utf8(s.fwVersionList);
   if (versions.size() >= 2) versions = versions.substr(1, versions.size() - 2);  // stored as ";list;"
-  std::string text = "title              " + U8(s.title) + "\n" +
-                     "new version        " + U8(s.newVersion) + "\n" +
-                     "model filter       " + U8(s.modelName) + "\n" +
-                     "SoC                " + U8(s.socId) + "\n" +
+  std::string text = "title              " + platform::Utf8(s.title) + "\n" +
+                     "new version        " + platform::Utf8(s.newVersion) + "\n" +
+                     "model filter       " + platform::Utf8(s.modelName) + "\n" +
+                     "SoC                " + platform::Utf8(s.socId) + "\n" +
                      "accepted revisions " + (versions.empty() ? "(any)" : versions) + "\n" +
                      "after success      " +
                      (s.afterMessage[0] == 0 ? "nothing"
@@ -285,7 +285,7 @@ void PrintInfo() {
         flash = code;
       }
     }
-    text += "  " + U8(image.c_str()) + "  " + flash + "\n";
+    text += "  " + platform::Utf8(image.c_str()) + "  " + flash + "\n";
   }
   if (images.empty()) text += "  (none)\n";
   Say(text);
@@ -295,15 +295,15 @@ void PrintList(const std::vector<Row>& rows, bool json) {
   for (const Row& r : rows) {
     const DriveRecord& d = r.drive;
     if (json) {
-      Emit("{\"entry\":" + Number(r.entry) + ",\"model\":" + Json(U8(d.model)) + ",\"serial\":" + Json(Trimmed(d.serial)) +
-           ",\"firmware\":" + Json(U8(d.fwRevision)) + ",\"interface\":" + Json(InterfaceText(d)) +
+      Emit("{\"entry\":" + Number(r.entry) + ",\"model\":" + Json(platform::Utf8(d.model)) + ",\"serial\":" + Json(Trimmed(d.serial)) +
+           ",\"firmware\":" + Json(platform::Utf8(d.fwRevision)) + ",\"interface\":" + Json(InterfaceText(d)) +
            ",\"capacityGB\":" + Number(d.capacityGB) + ",\"portId\":" + Number(d.iPort) +
            ",\"eligible\":" + (r.reason == nullptr ? "true" : "false") +
            ",\"reason\":" + (r.reason == nullptr ? std::string("null") : Json(r.reason)) + "}");
     } else {
-      Say("entry " + Number(r.entry) + ": " + Shown(U8(d.model)) + "\n" +
-          "  serial     " + Shown(Trimmed(d.serial)) + "\n" +
-          "  firmware   " + Shown(U8(d.fwRevision)) + "\n" +
+      Say("entry " + Number(r.entry) + ": " + platform::EscapeControls(platform::Utf8(d.model)) + "\n" +
+          "  serial     " + platform::EscapeControls(Trimmed(d.serial)) + "\n" +
+          "  firmware   " + platform::EscapeControls(platform::Utf8(d.fwRevision)) + "\n" +
           "  interface  " + InterfaceText(d) + "\n" +
           "  capacity   " + Number(d.capacityGB) + " GB\n" +
           "  port ID    " + Number(d.iPort) + "\n" +
@@ -337,9 +337,9 @@ std::string NotNowText(const Outcome& o) {
 void Report(const Row& row, const Outcome& o, bool json, Log& log) {
   const DriveRecord& d = row.drive;
   bool ran = o.Ran();
-  std::string version = U8(AppStateGet().newVersion);
+  std::string version = platform::Utf8(AppStateGet().newVersion);
   if (json) {
-    Emit("{\"entry\":" + Number(row.entry) + ",\"model\":" + Json(U8(d.model)) + ",\"serial\":" + Json(Trimmed(d.serial)) +
+    Emit("{\"entry\":" + Number(row.entry) + ",\"model\":" + Json(platform::Utf8(d.model)) + ",\"serial\":" + Json(Trimmed(d.serial)) +
          ",\"portId\":" + Number(d.iPort) + ",\"outcome\":" + Json(o.what) +
          ",\"reason\":" + (o.reason == nullptr ? std::string("null") : Json(o.reason)) + ",\"firmwareBefore\":" + Json(o.before) +
          ",\"firmwareAfter\":" + Json(o.after) + ",\"result\":" + (ran ? Number(o.result) : std::string("null")) +
@@ -347,7 +347,7 @@ void Report(const Row& row, const Outcome& o, bool json, Log& log) {
          ",\"seconds\":" + Seconds(o.milliseconds) + ",\"restartNeeded\":" + (o.restartNeeded ? "true" : "false") +
          ",\"activation\":" + (o.activationByReset ? "\"reset\"" : "null") + "}");
   }
-  std::string words = "drive model=" + LogValue(U8(d.model)) + " serial=" + LogValue(Trimmed(d.serial)) +
+  std::string words = "drive model=" + LogValue(platform::Utf8(d.model)) + " serial=" + LogValue(Trimmed(d.serial)) +
                       " port=" + Number(d.iPort) + " package=" + LogValue(version) + " before=" + LogValue(o.before) +
                       " after=" + LogValue(o.after);
   if (ran)
@@ -360,7 +360,7 @@ void Report(const Row& row, const Outcome& o, bool json, Log& log) {
   WriteLog(log, words);
   if (ran)
     Say(std::string("  ") + o.what + ": result " + Number(o.result) + " (" + UpdateResultMeaning(o.result) + "), firmware " +
-        Shown(o.before) + " -> " + Shown(o.after) + ", " + Seconds(o.milliseconds) + " s" +
+        platform::EscapeControls(o.before) + " -> " + platform::EscapeControls(o.after) + ", " + Seconds(o.milliseconds) + " s" +
         (o.activationByReset ? "; the drive activates it at its next reset" : "") + "\n");
   else if (o.TryLater())
     Say(std::string("  ") + o.what + ": " + NotNowText(o) + "; nothing was written\n");
@@ -372,7 +372,7 @@ void Report(const Row& row, const Outcome& o, bool json, Log& log) {
 Outcome UpdateOne(HeadlessDialog& dialog, WindowHandle window, const Row& row) {
   AppState& s = AppStateGet();
   Outcome o;
-  o.before = U8(row.drive.fwRevision);
+  o.before = platform::Utf8(row.drive.fwRevision);
   o.after = o.before;
   int entry = EntryOf(dialog, window, row.drive);
   if (entry < 0) {
@@ -382,7 +382,7 @@ Outcome UpdateOne(HeadlessDialog& dialog, WindowHandle window, const Row& row) {
   }
   dialog.ComboSetCurSel(window, IDC_DRIVE_LIST, entry);
   dialog.Deliver(platform::MSG_COMMAND, (static_cast<uintptr_t>(platform::NOTIFY_SELENDOK) << 16) | IDC_DRIVE_LIST, 0);
-  o.before = U8(s.selectedDrive.fwRevision);
+  o.before = platform::Utf8(s.selectedDrive.fwRevision);
 
   g_watch.haveResult = g_watch.notNeeded = g_watch.failBox = g_watch.restartOffered = false;
   uint64_t start = platform::Time().TickCount64();
@@ -395,7 +395,7 @@ Outcome UpdateOne(HeadlessDialog& dialog, WindowHandle window, const Row& row) {
   RunRefusal refusal = static_cast<RunRefusal>(s.runRefusal);
   if (g_watch.haveResult) {
     o.result = g_watch.result;
-    o.after = U8(s.selectedDrive.fwRevision);
+    o.after = platform::Utf8(s.selectedDrive.fwRevision);
     o.what = o.result == UPDATE_OK ? "updated" : "failed";
     // A native drive activates the committed image at its next reset, which only a restart
     // brings; a bridged drive was reset by its power cycle.
@@ -426,11 +426,11 @@ int Update(HeadlessDialog& dialog, WindowHandle window, const Options& options, 
         (options.serial != nullptr && Trimmed(r.drive.serial) == Trimmed(options.serial)))
       chosen.push_back(r);
   if (chosen.empty() && !options.all) {
-    Complain(options.serial != nullptr ? "no listed drive has the serial number " + U8(options.serial)
+    Complain(options.serial != nullptr ? "no listed drive has the serial number " + platform::Utf8(options.serial)
                                        : "the list has no entry " + Number(options.entry));
     return EXIT_BAD_ARGUMENTS;
   }
-  if (s.beforeMessage[0] != 0) Say(U8(s.beforeMessage) + "\n");
+  if (s.beforeMessage[0] != 0) Say(platform::Utf8(s.beforeMessage) + "\n");
   if (!options.yes) {
     Complain("nothing was updated: --yes answers the warning above");
     return EXIT_BAD_ARGUMENTS;
@@ -439,9 +439,9 @@ int Update(HeadlessDialog& dialog, WindowHandle window, const Options& options, 
   bool failed = false, restart = false, tryLater = false;
   int updated = 0;
   for (const Row& row : chosen) {
-    Say("entry " + Number(row.entry) + ": " + Shown(U8(row.drive.model)) + ", serial " + Shown(Trimmed(row.drive.serial)) + "\n");
+    Say("entry " + Number(row.entry) + ": " + platform::EscapeControls(platform::Utf8(row.drive.model)) + ", serial " + platform::EscapeControls(Trimmed(row.drive.serial)) + "\n");
     Outcome o;
-    o.before = o.after = U8(row.drive.fwRevision);
+    o.before = o.after = platform::Utf8(row.drive.fwRevision);
     o.reason = row.reason;
     if (row.reason == nullptr) o = UpdateOne(dialog, window, row);
     Report(row, o, options.json, log);
@@ -510,7 +510,7 @@ int RunFleet(int argc, const char16_t* const* argv, HeadlessDialog& dialog, Flee
   WindowHandle window = dialog.Create(FleetProcedure);
   AppState& s = AppStateGet();
   if (options.command == Command::UPDATE)
-    WriteLog(log, "start title=" + LogValue(U8(s.title)) + " package=" + LogValue(U8(s.newVersion)) +
+    WriteLog(log, "start title=" + LogValue(platform::Utf8(s.title)) + " package=" + LogValue(platform::Utf8(s.newVersion)) +
                      " command=" + LogValue(options.commandLine));
 
   int exitCode = EXIT_DONE;
