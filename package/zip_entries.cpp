@@ -208,7 +208,8 @@ ArchiveResult OpenEntryData(ArchiveReader* r) {
 
 // Delivers up to n bytes of the open entry. Ok with a count and whether the end of the entry was
 // reached, or a failure: PasswordRequired (check byte), ReadFailed (a short read), Corrupt (the
-// compressed data runs out, or the deflate stream ends early), InflateFailed (damaged data).
+// compressed data runs out, the deflate stream ends early, or the entry ends with a CRC-32 other
+// than the directory's), InflateFailed (damaged data).
 ArchiveResult ReadEntryData(ArchiveReader* r, uint8_t* out, uint32_t n, uint32_t* count, bool* end) {
   EntryData* d = r->data;
   *count = 0;
@@ -216,7 +217,7 @@ ArchiveResult ReadEntryData(ArchiveReader* r, uint8_t* out, uint32_t n, uint32_t
   if (d == nullptr) return ArchiveResult::Corrupt;
   if (d->remainingUncompressed == 0) {
     *end = true;  // an empty entry, or one already delivered whole
-    return ArchiveResult::Ok;
+    return d->crc == d->expectedCrc ? ArchiveResult::Ok : ArchiveResult::Corrupt;
   }
   uint32_t space = d->remainingUncompressed < n ? static_cast<uint32_t>(d->remainingUncompressed) : n;
   uint32_t produced = 0;
@@ -286,6 +287,7 @@ ArchiveResult ReadEntryData(ArchiveReader* r, uint8_t* out, uint32_t n, uint32_t
     }
   }
   *count = produced;
+  if (*end && d->crc != d->expectedCrc) return ArchiveResult::Corrupt;
   return ArchiveResult::Ok;
 }
 
@@ -300,7 +302,6 @@ ArchiveResult CopyEntryData(ArchiveReader* r, FileHandle file, const ArchiveEntr
       if (!Sys().WriteFile(file, r->output, count, &written) || written != count) return ArchiveResult::WriteFailed;
     }
     if (end) {
-      if (r->data->crc != r->data->expectedCrc) return ArchiveResult::Corrupt;
       if (file != platform::INVALID_FILE)
         Sys().SetFileTimes(file, entry.creationTime, entry.accessTime, entry.writeTime);
       return ArchiveResult::Ok;
@@ -310,24 +311,12 @@ ArchiveResult CopyEntryData(ArchiveReader* r, FileHandle file, const ArchiveEntr
 }
 
 ArchiveResult CopyEntryToMemory(ArchiveReader* r, uint8_t* buffer, uint32_t capacity, uint32_t* size) {
-  uint32_t produced = 0;
-  for (;;) {
-    uint32_t count = 0;
-    bool end = false;
-    // One byte more than the room left, so that an entry longer than the buffer is noticed.
-    uint8_t* out = produced < capacity ? buffer + produced : r->output;
-    uint32_t room = produced < capacity ? capacity - produced : 1;
-    ArchiveResult res = ReadEntryData(r, out, room, &count, &end);
-    if (res != ArchiveResult::Ok) return res;
-    if (produced >= capacity && count > 0) return ArchiveResult::MemoryTooSmall;
-    produced += count;
-    if (end) {
-      if (r->data->crc != r->data->expectedCrc) return ArchiveResult::Corrupt;
-      *size = produced;
-      return ArchiveResult::Ok;
-    }
-    if (count == 0) return ArchiveResult::InflateFailed;
-  }
+  if (r->data->remainingUncompressed > capacity) return ArchiveResult::MemoryTooSmall;
+  uint32_t count = 0;
+  bool end = false;
+  ArchiveResult res = ReadEntryData(r, buffer, capacity, &count, &end);
+  if (res == ArchiveResult::Ok) *size = count;
+  return res;
 }
 
 }  // namespace zipreader

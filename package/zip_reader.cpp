@@ -511,9 +511,7 @@ ArchiveResult ArchiveExtractToMemory(ArchiveHandle handle, int32_t index, void* 
   ArchiveResult res = StandOn(handle, index, &r);
   if (res == ArchiveResult::Ok) res = OpenEntryData(r);
   if (res != ArchiveResult::Ok) return Record(res);
-  if (r->output == nullptr) r->output = static_cast<uint8_t*>(std::malloc(BUFFER_SIZE));
-  res = r->output == nullptr ? ArchiveResult::NoMemory
-                             : CopyEntryToMemory(r, static_cast<uint8_t*>(buffer), capacity, size);
+  res = CopyEntryToMemory(r, static_cast<uint8_t*>(buffer), capacity, size);
   CloseEntryData(r);
   if (res != ArchiveResult::Ok) *size = 0;
   return Record(res);

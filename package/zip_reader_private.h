@@ -126,7 +126,8 @@ void CloseEntryData(ArchiveReader* r);
 // Delivers the whole open entry into file (or only reads and checks it, for no file) through the
 // output buffer; at the end its CRC-32 must be the directory's, and the file gets the entry's times.
 ArchiveResult CopyEntryData(ArchiveReader* r, platform::FileHandle file, const ArchiveEntry& entry);
-// Delivers the whole open entry into buffer; at the end its CRC-32 must be the directory's.
+// Delivers the whole open entry into buffer (MemoryTooSmall, with nothing read, when its size is
+// more than capacity); at the end its CRC-32 must be the directory's.
 ArchiveResult CopyEntryToMemory(ArchiveReader* r, uint8_t* buffer, uint32_t capacity, uint32_t* size);
 
 // zip_names.cpp: paths and folders.

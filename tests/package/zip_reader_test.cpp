@@ -662,6 +662,18 @@ TEST_F(ZipReader, ACrcMismatchFailsAndRemovesThePartialFile) {
   EXPECT_EQ(results[1].result, ArchiveResult::Corrupt);
   EXPECT_EQ(results[2].result, ArchiveResult::Ok);
   EXPECT_EQ(FilesBelow(Out()), (std::vector<std::string>{"good.txt"}));
+  // Into memory alike: the two bad entries fail and deliver no size.
+  std::string held = BuildZip({deflated, stored, good});
+  ArchiveHandle h = ArchiveOpenMemory(held.data(), static_cast<uint32_t>(held.size()), nullptr);
+  ASSERT_NE(h, nullptr);
+  std::vector<uint8_t> buffer(deflated.data.size());
+  for (int32_t i = 0; i < 3; ++i) {
+    uint32_t size = 99;
+    EXPECT_EQ(ArchiveExtractToMemory(h, i, buffer.data(), static_cast<uint32_t>(buffer.size()), &size),
+              i < 2 ? ArchiveResult::Corrupt : ArchiveResult::Ok) << i;
+    EXPECT_EQ(size, i < 2 ? 0u : 4u) << i;
+  }
+  ArchiveClose(h);
   // The same with a damaged data byte, the headers honest.
   ZipLayout l;
   std::string bytes = BuildZip({{"flip.bin", Random(40000, 6), 0}}, &l);
