@@ -349,6 +349,21 @@ ArchiveResult ArchiveSetBaseFolder(ArchiveHandle handle, const char16_t* folder)
   return Record(ArchiveResult::Ok);
 }
 
+namespace {
+
+// The record of entry index (within the directory): the one kept from the last fill, or filled
+// afresh with the reader made to stand on it.
+ArchiveResult CurrentEntry(ArchiveReader* r, int32_t index, ArchiveEntry* entry) {
+  if (index == r->cachedIndex) {
+    *entry = r->cached;
+    return ArchiveResult::Ok;
+  }
+  ArchiveResult res = WalkTo(r, static_cast<uint32_t>(index));
+  return res == ArchiveResult::Ok ? FillEntry(r, entry) : res;
+}
+
+}  // namespace
+
 ArchiveResult ArchiveGetEntry(ArchiveHandle handle, int32_t index, ArchiveEntry* entry) {
   if (entry != nullptr) {
     entry->index = 0;
@@ -361,10 +376,6 @@ ArchiveResult ArchiveGetEntry(ArchiveHandle handle, int32_t index, ArchiveEntry*
   ArchiveReader* r = handle->reader;
   if (index < -1 || (index >= 0 && static_cast<uint32_t>(index) >= r->entryCount))
     return Record(ArchiveResult::BadArguments);
-  if (index != -1 && index == r->cachedIndex) {
-    *entry = r->cached;
-    return Record(ArchiveResult::Ok);
-  }
   if (index == -1) {
     entry->index = static_cast<int32_t>(r->entryCount);
     entry->name[0] = 0;
@@ -373,13 +384,7 @@ ArchiveResult ArchiveGetEntry(ArchiveHandle handle, int32_t index, ArchiveEntry*
     entry->compressedSize = entry->uncompressedSize = 0;
     return Record(ArchiveResult::Ok);
   }
-  res = WalkTo(r, static_cast<uint32_t>(index));
-  if (res != ArchiveResult::Ok) return Record(res);
-  ArchiveEntry fresh{};
-  res = FillEntry(r, &fresh);
-  if (res != ArchiveResult::Ok) return Record(res);
-  *entry = fresh;
-  return Record(ArchiveResult::Ok);
+  return Record(CurrentEntry(r, index, entry));
 }
 
 namespace {
@@ -411,21 +416,12 @@ ArchiveResult ArchiveGetStoredName(ArchiveHandle handle, int32_t index, uint8_t*
 
 ArchiveResult ArchiveExtractEntry(ArchiveHandle handle, int32_t index, const char16_t* path,
                                   platform::FileIdentity* written) {
-  ArchiveResult res = CheckHandle(handle);
-  if (res != ArchiveResult::Ok) return Record(res);
-  ArchiveReader* r = handle->reader;
-  if (index < 0 || static_cast<uint32_t>(index) >= r->entryCount) return Record(ArchiveResult::BadArguments);
   if (path == nullptr || path[0] == 0) return Record(ArchiveResult::BadArguments);
-
-  res = WalkTo(r, static_cast<uint32_t>(index));
-  if (res != ArchiveResult::Ok) return Record(res);
+  ArchiveReader* r = nullptr;
+  ArchiveResult res = StandOn(handle, index, &r);
   ArchiveEntry entry{};
-  if (r->cachedIndex == index) {
-    entry = r->cached;
-  } else {
-    res = FillEntry(r, &entry);
-    if (res != ArchiveResult::Ok) return Record(res);
-  }
+  if (res == ArchiveResult::Ok) res = CurrentEntry(r, index, &entry);
+  if (res != ArchiveResult::Ok) return Record(res);
 
   bool absolute = IsAbsolute(path);
   if (!absolute && (r->base[0] == 0 || ArchivePathClimbs(path))) return Record(ArchiveResult::BadArguments);
