@@ -16,14 +16,28 @@ using platform::SeekFrom;
 using platform::Sys;
 
 namespace zipreader {
+namespace {
+
+constexpr uint32_t END_RECORD_WINDOW = 65535;     // the end-record search reads at most this much
+constexpr uint32_t END_RECORD_CHUNK = 1024;       // each chunk starts this much earlier
+constexpr uint32_t END_RECORD_READ = 1028;        // and is this long (overlap of 4)
+constexpr uint32_t END_RECORD_SIZE = 22;
+constexpr uint32_t DIR_RECORD_SIZE = 46;
+constexpr uint32_t SIG_DIR_RECORD = 0x02014B50;
+constexpr uint32_t SIG_ZIP64_LOCATOR = 0x07064B50;
+constexpr uint32_t ZIP64_LOCATOR_SIZE = 20;     // it ends where the end record begins
+constexpr uint32_t DIRECTORY_WALK_READ = 4096;  // the walk at open reads the directory in these
 
 std::atomic<uint32_t> g_lastResult{0};
 std::atomic<uint32_t> g_lastOpenFailure{0};
 
+// Records the result as the last one (ArchiveLastResult) and returns it.
 ArchiveResult Record(ArchiveResult result) {
   g_lastResult.store(static_cast<uint32_t>(result), std::memory_order_relaxed);
   return result;
 }
+
+}  // namespace
 
 // ---- Reading the source -------------------------------------------------------------------------
 
@@ -43,6 +57,8 @@ ArchiveResult ReadAt(ArchiveReader* r, uint64_t position, void* buffer, uint32_t
     return ArchiveResult::ReadFailed;
   return ArchiveResult::Ok;
 }
+
+namespace {
 
 // The end-of-central-directory record: the last signature within the last 65,535 bytes, searched
 // backwards in 1,028-byte chunks that overlap by 4 bytes. Returns false when there is none.
@@ -143,6 +159,8 @@ bool DirectoryAddsUp(ArchiveReader* r, uint64_t end) {
   return pos == end;
 }
 
+// Makes entry index the current one: restarts at the first entry when it lies behind, then steps
+// forward. A record that fails to read ends the walk with its failure; nothing is retried.
 ArchiveResult WalkTo(ArchiveReader* r, uint32_t index) {
   if (index < r->currentIndex) {
     ArchiveResult res = GoToFirstEntry(r);
@@ -156,6 +174,7 @@ ArchiveResult WalkTo(ArchiveReader* r, uint32_t index) {
   return ArchiveResult::Ok;
 }
 
+}  // namespace
 }  // namespace zipreader
 
 using namespace zipreader;
