@@ -26,7 +26,9 @@
 #include "platform/text.h"
 #include "resources/resource.h"
 
+using platform::EscapeControls;
 using platform::HeadlessDialog;
+using platform::Utf8;
 using platform::WindowHandle;
 
 namespace {
@@ -66,7 +68,7 @@ void Complain(const std::string& text) {
 // A log line; the first one that cannot be written is said on standard error, once.
 void WriteLog(Log& log, const std::string& words) {
   if (!LogLine(log, words))
-    Complain("cannot write the log " + U8(log.path) +
+    Complain("cannot write the log " + Utf8(log.path) +
              " safely (a link, a file with another link, or not writable); it is not written");
 }
 
@@ -190,7 +192,7 @@ bool PackageUsable(std::string* why) {
   bool image = false;
   if (s.packageFolder[0] == 0) *why = "no folder could be made for the package";
   else if (unpacked.entries <= 0 && ArchiveOpenFailureText(path, TEXT_PATH + 32) > 0)
-    *why = "the package archive cannot be unpacked: " + U8(path);
+    *why = "the package archive cannot be unpacked: " + Utf8(path);
   else if (unpacked.entries <= 0) *why = "the package archive is missing or cannot be opened";
   else if (unpacked.written != unpacked.entries)
     *why = Number(unpacked.entries - unpacked.written) + " of the package's " + Number(unpacked.entries) + " entries are damaged";
@@ -207,7 +209,7 @@ bool PackageUsable(std::string* why) {
 std::string InterfaceText(const DriveRecord& drive) {
   char16_t text[256];
   FormatInterfaceText(drive, text, 256);
-  return U8(text);
+  return Utf8(text);
 }
 
 // ---- commands ----------------------------------------------------------------------------------------
@@ -242,7 +244,7 @@ int PrintVersion() {
   std::string text = "QuorvelaFwUpdate-cli " QV_PROGRAM_VERSION "\n";
   std::string why;
   bool usable = PackageUsable(&why);
-  if (usable) text += "package " + U8(s.newVersion) + "\n";
+  if (usable) text += "package " + Utf8(s.newVersion) + "\n";
   g_watch.console->Out(text.data(), text.size());
   if (!usable) Complain("the embedded package is unusable: " + why);
   RemovePackageFolder();
@@ -251,12 +253,12 @@ int PrintVersion() {
 
 void PrintInfo() {
   AppState& s = AppStateGet();
-  std::string versions = U8(s.fwVersionList);
+  std::string versions = Utf8(s.fwVersionList);
   if (versions.size() >= 2) versions = versions.substr(1, versions.size() - 2);  // stored as ";list;"
-  std::string text = "title              " + U8(s.title) + "\n" +
-                     "new version        " + U8(s.newVersion) + "\n" +
-                     "model filter       " + U8(s.modelName) + "\n" +
-                     "SoC                " + U8(s.socId) + "\n" +
+  std::string text = "title              " + Utf8(s.title) + "\n" +
+                     "new version        " + Utf8(s.newVersion) + "\n" +
+                     "model filter       " + Utf8(s.modelName) + "\n" +
+                     "SoC                " + Utf8(s.socId) + "\n" +
                      "accepted revisions " + (versions.empty() ? "(any)" : versions) + "\n" +
                      "after success      " +
                      (s.afterMessage[0] == 0 ? "nothing"
@@ -285,7 +287,7 @@ void PrintInfo() {
         flash = code;
       }
     }
-    text += "  " + U8(image.c_str()) + "  " + flash + "\n";
+    text += "  " + Utf8(image.c_str()) + "  " + flash + "\n";
   }
   if (images.empty()) text += "  (none)\n";
   Say(text);
@@ -295,15 +297,15 @@ void PrintList(const std::vector<Row>& rows, bool json) {
   for (const Row& r : rows) {
     const DriveRecord& d = r.drive;
     if (json) {
-      Emit("{\"entry\":" + Number(r.entry) + ",\"model\":" + Json(U8(d.model)) + ",\"serial\":" + Json(Trimmed(d.serial)) +
-           ",\"firmware\":" + Json(U8(d.fwRevision)) + ",\"interface\":" + Json(InterfaceText(d)) +
+      Emit("{\"entry\":" + Number(r.entry) + ",\"model\":" + Json(Utf8(d.model)) + ",\"serial\":" + Json(Trimmed(d.serial)) +
+           ",\"firmware\":" + Json(Utf8(d.fwRevision)) + ",\"interface\":" + Json(InterfaceText(d)) +
            ",\"capacityGB\":" + Number(d.capacityGB) + ",\"portId\":" + Number(d.iPort) +
            ",\"eligible\":" + (r.reason == nullptr ? "true" : "false") +
            ",\"reason\":" + (r.reason == nullptr ? std::string("null") : Json(r.reason)) + "}");
     } else {
-      Say("entry " + Number(r.entry) + ": " + Shown(U8(d.model)) + "\n" +
-          "  serial     " + Shown(Trimmed(d.serial)) + "\n" +
-          "  firmware   " + Shown(U8(d.fwRevision)) + "\n" +
+      Say("entry " + Number(r.entry) + ": " + EscapeControls(Utf8(d.model)) + "\n" +
+          "  serial     " + EscapeControls(Trimmed(d.serial)) + "\n" +
+          "  firmware   " + EscapeControls(Utf8(d.fwRevision)) + "\n" +
           "  interface  " + InterfaceText(d) + "\n" +
           "  capacity   " + Number(d.capacityGB) + " GB\n" +
           "  port ID    " + Number(d.iPort) + "\n" +
@@ -345,9 +347,9 @@ std::string ActivationText(const DriveRecord& d, const Outcome& o) {
 void Report(const Row& row, const Outcome& o, bool json, Log& log) {
   const DriveRecord& d = row.drive;
   bool ran = o.Ran();
-  std::string version = U8(AppStateGet().newVersion);
+  std::string version = Utf8(AppStateGet().newVersion);
   if (json) {
-    Emit("{\"entry\":" + Number(row.entry) + ",\"model\":" + Json(U8(d.model)) + ",\"serial\":" + Json(Trimmed(d.serial)) +
+    Emit("{\"entry\":" + Number(row.entry) + ",\"model\":" + Json(Utf8(d.model)) + ",\"serial\":" + Json(Trimmed(d.serial)) +
          ",\"portId\":" + Number(d.iPort) + ",\"outcome\":" + Json(o.what) +
          ",\"reason\":" + (o.reason == nullptr ? std::string("null") : Json(o.reason)) + ",\"firmwareBefore\":" + Json(o.before) +
          ",\"firmwareAfter\":" + Json(o.after) + ",\"result\":" + (ran ? Number(o.result) : std::string("null")) +
@@ -355,7 +357,7 @@ void Report(const Row& row, const Outcome& o, bool json, Log& log) {
          ",\"seconds\":" + Seconds(o.milliseconds) + ",\"restartNeeded\":" + (o.restartNeeded ? "true" : "false") +
          ",\"activation\":" + (o.activationByReset ? "\"reset\"" : "null") + "}");
   }
-  std::string words = "drive model=" + LogValue(U8(d.model)) + " serial=" + LogValue(Trimmed(d.serial)) +
+  std::string words = "drive model=" + LogValue(Utf8(d.model)) + " serial=" + LogValue(Trimmed(d.serial)) +
                       " port=" + Number(d.iPort) + " package=" + LogValue(version) + " before=" + LogValue(o.before) +
                       " after=" + LogValue(o.after);
   if (ran)
@@ -368,7 +370,7 @@ void Report(const Row& row, const Outcome& o, bool json, Log& log) {
   WriteLog(log, words);
   if (ran)
     Say(std::string("  ") + o.what + ": result " + Number(o.result) + " (" + UpdateResultMeaning(o.result) + "), firmware " +
-        Shown(o.before) + " -> " + Shown(o.after) + ", " + Seconds(o.milliseconds) + " s" +
+        EscapeControls(o.before) + " -> " + EscapeControls(o.after) + ", " + Seconds(o.milliseconds) + " s" +
         ActivationText(row.drive, o) + "\n");
   else if (o.TryLater())
     Say(std::string("  ") + o.what + ": " + NotNowText(o) + "; nothing was written\n");
@@ -380,7 +382,7 @@ void Report(const Row& row, const Outcome& o, bool json, Log& log) {
 Outcome UpdateOne(HeadlessDialog& dialog, WindowHandle window, const Row& row) {
   AppState& s = AppStateGet();
   Outcome o;
-  o.before = U8(row.drive.fwRevision);
+  o.before = Utf8(row.drive.fwRevision);
   o.after = o.before;
   int entry = EntryOf(dialog, window, row.drive);
   if (entry < 0) {
@@ -390,7 +392,7 @@ Outcome UpdateOne(HeadlessDialog& dialog, WindowHandle window, const Row& row) {
   }
   dialog.ComboSetCurSel(window, IDC_DRIVE_LIST, entry);
   dialog.Deliver(platform::MSG_COMMAND, (static_cast<uintptr_t>(platform::NOTIFY_SELENDOK) << 16) | IDC_DRIVE_LIST, 0);
-  o.before = U8(s.selectedDrive.fwRevision);
+  o.before = Utf8(s.selectedDrive.fwRevision);
 
   g_watch.haveResult = g_watch.notNeeded = g_watch.failBox = g_watch.restartOffered = false;
   uint64_t start = platform::Time().TickCount64();
@@ -403,7 +405,7 @@ Outcome UpdateOne(HeadlessDialog& dialog, WindowHandle window, const Row& row) {
   RunRefusal refusal = static_cast<RunRefusal>(s.runRefusal);
   if (g_watch.haveResult) {
     o.result = g_watch.result;
-    o.after = U8(s.selectedDrive.fwRevision);
+    o.after = Utf8(s.selectedDrive.fwRevision);
     o.what = o.result == UPDATE_OK ? "updated" : "failed";
     // A native drive activates the committed image at its next reset, which only a restart
     // brings; a bridged drive was reset by its power cycle.
@@ -435,11 +437,11 @@ int Update(HeadlessDialog& dialog, WindowHandle window, const Options& options, 
         (options.serial != nullptr && Trimmed(r.drive.serial) == Trimmed(options.serial)))
       chosen.push_back(r);
   if (chosen.empty() && !options.all) {
-    Complain(options.serial != nullptr ? "no listed drive has the serial number " + U8(options.serial)
+    Complain(options.serial != nullptr ? "no listed drive has the serial number " + Utf8(options.serial)
                                        : "the list has no entry " + Number(options.entry));
     return EXIT_BAD_ARGUMENTS;
   }
-  if (s.beforeMessage[0] != 0) Say(U8(s.beforeMessage) + "\n");
+  if (s.beforeMessage[0] != 0) Say(Utf8(s.beforeMessage) + "\n");
   if (!options.yes) {
     Complain("nothing was updated: --yes answers the warning above");
     return EXIT_BAD_ARGUMENTS;
@@ -448,9 +450,10 @@ int Update(HeadlessDialog& dialog, WindowHandle window, const Options& options, 
   bool failed = false, restart = false, tryLater = false;
   int updated = 0;
   for (const Row& row : chosen) {
-    Say("entry " + Number(row.entry) + ": " + Shown(U8(row.drive.model)) + ", serial " + Shown(Trimmed(row.drive.serial)) + "\n");
+    Say("entry " + Number(row.entry) + ": " + EscapeControls(Utf8(row.drive.model)) + ", serial " +
+        EscapeControls(Trimmed(row.drive.serial)) + "\n");
     Outcome o;
-    o.before = o.after = U8(row.drive.fwRevision);
+    o.before = o.after = Utf8(row.drive.fwRevision);
     o.reason = row.reason;
     // Firmware that waits for a restart needs one as much as firmware committed now.
     o.restartNeeded = row.drive.activationPending != 0;
@@ -520,7 +523,7 @@ int RunFleet(int argc, const char16_t* const* argv, HeadlessDialog& dialog, Flee
   WindowHandle window = dialog.Create(FleetProcedure);
   AppState& s = AppStateGet();
   if (options.command == Command::UPDATE)
-    WriteLog(log, "start title=" + LogValue(U8(s.title)) + " package=" + LogValue(U8(s.newVersion)) +
+    WriteLog(log, "start title=" + LogValue(Utf8(s.title)) + " package=" + LogValue(Utf8(s.newVersion)) +
                      " command=" + LogValue(options.commandLine));
 
   int exitCode = EXIT_DONE;

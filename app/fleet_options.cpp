@@ -41,7 +41,7 @@ bool ParseEntry(const char16_t* text, int* entry) {
 }  // namespace
 
 bool ParseOptions(int argc, const char16_t* const* argv, Options* o) {
-  for (int i = 0; i < argc; ++i) o->commandLine += (i > 0 ? " " : "") + U8(argv[i]);
+  for (int i = 0; i < argc; ++i) o->commandLine += (i > 0 ? " " : "") + platform::Utf8(argv[i]);
   if (argc < 1) {
     o->error = "no command given";
     return false;
@@ -53,7 +53,7 @@ bool ParseOptions(int argc, const char16_t* const* argv, Options* o) {
   else if (Is(command, u"list")) o->command = Command::LIST;
   else if (Is(command, u"update")) o->command = Command::UPDATE;
   else {
-    o->error = "unknown command " + U8(command);
+    o->error = "unknown command " + platform::Utf8(command);
     return false;
   }
   int selectors = 0;
@@ -77,7 +77,7 @@ bool ParseOptions(int argc, const char16_t* const* argv, Options* o) {
     else if (Is(a, u"--log") && update) ok = value(&o->logPath);
     else ok = false;
     if (!ok) {
-      o->error = "unknown, repeated or incomplete option " + U8(a);
+      o->error = "unknown, repeated or incomplete option " + platform::Utf8(a);
       return false;
     }
   }

@@ -7,17 +7,11 @@
 #include "platform/platform.h"
 #include "platform/text.h"
 
-std::string U8(const char16_t* text) {
-  std::string out(platform::TextLength(text) * 3 + 1, '\0');
-  out.resize(platform::WideToUtf8(text, out.data(), out.size()));
-  return out;
-}
-
 std::string Trimmed(const char16_t* text) {
   char16_t copy[DRIVE_TEXT_CHARS];
   platform::TextCopy(copy, DRIVE_TEXT_CHARS, text);
   TrimBlanks(copy);
-  return U8(copy);
+  return platform::Utf8(copy);
 }
 
 std::string Json(const std::string& text) {
@@ -35,26 +29,6 @@ std::string Json(const std::string& text) {
     }
   }
   return out + "\"";
-}
-
-std::string Shown(const std::string& text) {
-  std::string out;
-  for (size_t i = 0; i < text.size(); ++i) {
-    unsigned char c = static_cast<unsigned char>(text[i]);
-    unsigned char next = i + 1 < text.size() ? static_cast<unsigned char>(text[i + 1]) : 0;
-    char escaped[8];
-    if (c < 0x20 || c == 0x7F) {
-      std::snprintf(escaped, sizeof escaped, "\\x%02X", c);
-      out += escaped;
-    } else if (c == 0xC2 && next >= 0x80 && next <= 0x9F) {  // U+0080..U+009F in UTF-8
-      std::snprintf(escaped, sizeof escaped, "\\x%02X", next);
-      out += escaped;
-      ++i;
-    } else {
-      out += static_cast<char>(c);
-    }
-  }
-  return out;
 }
 
 std::string LogValue(const std::string& text) {
@@ -89,7 +63,8 @@ bool OpenLog(Log& log, const char16_t* named, std::string* why) {
   // The log folder in ProgramData (Users may read it). One that another user made first could lead
   // the log anywhere: an existing one must belong to SYSTEM or the Administrators.
   if (!UsableProtectedFolder(folder, platform::FolderAccess::USERS_READ, true)) {
-    *why = "the log folder " + U8(folder) + " is a link or not owned by SYSTEM or Administrators; the run is not logged";
+    *why = "the log folder " + platform::Utf8(folder) +
+           " is a link or not owned by SYSTEM or Administrators; the run is not logged";
     return false;
   }
   n = platform::FormatText(log.path, TEXT_PATH + 64, u"%s\\%s", folder, FLEET_LOG_FILE);

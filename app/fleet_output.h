@@ -6,15 +6,10 @@
 
 #include "core/app_state.h"
 
-// UTF-8 of a UTF-16 text.
-std::string U8(const char16_t* text);
 // A drive text without the blanks a drive pads it with (serial numbers come padded).
 std::string Trimmed(const char16_t* text);
 // A JSON string: quotes and backslashes escaped, control characters as \u00XX.
 std::string Json(const std::string& text);
-// Text for a human line: a control character (C0, DEL or C1) becomes \xHH, so that what a drive
-// reports about itself cannot end a line, move the cursor or forge a line of ours.
-std::string Shown(const std::string& text);
 // A value for a log line: as it is when it is one plain word, else quoted like JSON.
 std::string LogValue(const std::string& text);
 std::string Number(long long value);

@@ -15,6 +15,30 @@ using platform::Sys;
 
 namespace zipreader {
 
+// The read state of the entry whose data is open.
+struct EntryData {
+  uint8_t* input;  // BUFFER_SIZE bytes
+  uint32_t inputPos;
+  uint32_t inputLen;
+  z_stream stream;
+  bool inflateReady;
+  uint32_t crc;
+  uint32_t expectedCrc;
+  uint64_t remainingCompressed;
+  uint64_t remainingUncompressed;
+  uint64_t dataPosition;  // archive offset of the next compressed byte (before the correction)
+  uint16_t method;
+  bool encrypted;
+  uint32_t keys[3];
+  uint32_t headerLeft;  // encryption-header bytes still to skip
+  uint8_t checkByte;
+};
+
+namespace {
+
+constexpr uint32_t LOCAL_HEADER_SIZE = 30;
+constexpr uint64_t UNIX_EPOCH_AS_FILETIME = 116444736000000000ull;
+
 // Checks the local header of the current entry against its directory record; yields the archive
 // positions of the local extra field and of the data. Any mismatch or short read: Corrupt.
 ArchiveResult CheckLocalHeader(ArchiveReader* r, uint64_t* extraPos, uint32_t* extraLength,
@@ -95,6 +119,8 @@ void ScanExtendedTimestamp(const uint8_t* extra, uint32_t length, ArchiveEntry* 
   }
 }
 
+}  // namespace
+
 ArchiveResult FillEntry(ArchiveReader* r, ArchiveEntry* entry) {
   uint64_t extraPos = 0, dataPos = 0;
   uint32_t extraLength = 0;
@@ -133,6 +159,8 @@ ArchiveResult FillEntry(ArchiveReader* r, ArchiveEntry* entry) {
 
 // ---- Entry data ---------------------------------------------------------------------------------
 
+namespace {
+
 uint32_t CrcByte(uint32_t crc, uint8_t b) {
   static const auto* table = get_crc_table();
   return static_cast<uint32_t>(table[(crc ^ b) & 0xFF]) ^ (crc >> 8);
@@ -149,6 +177,8 @@ uint8_t DecryptByte(const uint32_t keys[3]) {
   uint32_t temp = (keys[2] & 0xFFFF) | 2;
   return static_cast<uint8_t>(((temp * (temp ^ 1)) >> 8) & 0xFF);
 }
+
+}  // namespace
 
 void CloseEntryData(ArchiveReader* r) {
   EntryData* d = r->data;
@@ -206,9 +236,12 @@ ArchiveResult OpenEntryData(ArchiveReader* r) {
   return ArchiveResult::Ok;
 }
 
+namespace {
+
 // Delivers up to n bytes of the open entry. Ok with a count and whether the end of the entry was
 // reached, or a failure: PasswordRequired (check byte), ReadFailed (a short read), Corrupt (the
-// compressed data runs out, or the deflate stream ends early), InflateFailed (damaged data).
+// compressed data runs out, the deflate stream ends early, or the entry ends with a CRC-32 other
+// than the directory's), InflateFailed (damaged data).
 ArchiveResult ReadEntryData(ArchiveReader* r, uint8_t* out, uint32_t n, uint32_t* count, bool* end) {
   EntryData* d = r->data;
   *count = 0;
@@ -216,7 +249,7 @@ ArchiveResult ReadEntryData(ArchiveReader* r, uint8_t* out, uint32_t n, uint32_t
   if (d == nullptr) return ArchiveResult::Corrupt;
   if (d->remainingUncompressed == 0) {
     *end = true;  // an empty entry, or one already delivered whole
-    return ArchiveResult::Ok;
+    return d->crc == d->expectedCrc ? ArchiveResult::Ok : ArchiveResult::Corrupt;
   }
   uint32_t space = d->remainingUncompressed < n ? static_cast<uint32_t>(d->remainingUncompressed) : n;
   uint32_t produced = 0;
@@ -276,7 +309,6 @@ ArchiveResult ReadEntryData(ArchiveReader* r, uint8_t* out, uint32_t n, uint32_t
       if (err == Z_STREAM_END || d->remainingUncompressed == 0) {
         *end = true;
         if (d->remainingUncompressed != 0) {
-          d->endedEarly = true;
           *count = produced;
           return ArchiveResult::Corrupt;
         }
@@ -286,8 +318,11 @@ ArchiveResult ReadEntryData(ArchiveReader* r, uint8_t* out, uint32_t n, uint32_t
     }
   }
   *count = produced;
+  if (*end && d->crc != d->expectedCrc) return ArchiveResult::Corrupt;
   return ArchiveResult::Ok;
 }
+
+}  // namespace
 
 ArchiveResult CopyEntryData(ArchiveReader* r, FileHandle file, const ArchiveEntry& entry) {
   for (;;) {
@@ -300,7 +335,6 @@ ArchiveResult CopyEntryData(ArchiveReader* r, FileHandle file, const ArchiveEntr
       if (!Sys().WriteFile(file, r->output, count, &written) || written != count) return ArchiveResult::WriteFailed;
     }
     if (end) {
-      if (r->data->crc != r->data->expectedCrc) return ArchiveResult::Corrupt;
       if (file != platform::INVALID_FILE)
         Sys().SetFileTimes(file, entry.creationTime, entry.accessTime, entry.writeTime);
       return ArchiveResult::Ok;
@@ -310,24 +344,12 @@ ArchiveResult CopyEntryData(ArchiveReader* r, FileHandle file, const ArchiveEntr
 }
 
 ArchiveResult CopyEntryToMemory(ArchiveReader* r, uint8_t* buffer, uint32_t capacity, uint32_t* size) {
-  uint32_t produced = 0;
-  for (;;) {
-    uint32_t count = 0;
-    bool end = false;
-    // One byte more than the room left, so that an entry longer than the buffer is noticed.
-    uint8_t* out = produced < capacity ? buffer + produced : r->output;
-    uint32_t room = produced < capacity ? capacity - produced : 1;
-    ArchiveResult res = ReadEntryData(r, out, room, &count, &end);
-    if (res != ArchiveResult::Ok) return res;
-    if (produced >= capacity && count > 0) return ArchiveResult::MemoryTooSmall;
-    produced += count;
-    if (end) {
-      if (r->data->crc != r->data->expectedCrc) return ArchiveResult::Corrupt;
-      *size = produced;
-      return ArchiveResult::Ok;
-    }
-    if (count == 0) return ArchiveResult::InflateFailed;
-  }
+  if (r->data->remainingUncompressed > capacity) return ArchiveResult::MemoryTooSmall;
+  uint32_t count = 0;
+  bool end = false;
+  ArchiveResult res = ReadEntryData(r, buffer, capacity, &count, &end);
+  if (res == ArchiveResult::Ok) *size = count;
+  return res;
 }
 
 }  // namespace zipreader

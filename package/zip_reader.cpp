@@ -16,14 +16,28 @@ using platform::SeekFrom;
 using platform::Sys;
 
 namespace zipreader {
+namespace {
+
+constexpr uint32_t END_RECORD_WINDOW = 65535;     // the end-record search reads at most this much
+constexpr uint32_t END_RECORD_CHUNK = 1024;       // each chunk starts this much earlier
+constexpr uint32_t END_RECORD_READ = 1028;        // and is this long (overlap of 4)
+constexpr uint32_t END_RECORD_SIZE = 22;
+constexpr uint32_t DIR_RECORD_SIZE = 46;
+constexpr uint32_t SIG_DIR_RECORD = 0x02014B50;
+constexpr uint32_t SIG_ZIP64_LOCATOR = 0x07064B50;
+constexpr uint32_t ZIP64_LOCATOR_SIZE = 20;     // it ends where the end record begins
+constexpr uint32_t DIRECTORY_WALK_READ = 4096;  // the walk at open reads the directory in these
 
 std::atomic<uint32_t> g_lastResult{0};
 std::atomic<uint32_t> g_lastOpenFailure{0};
 
+// Records the result as the last one (ArchiveLastResult) and returns it.
 ArchiveResult Record(ArchiveResult result) {
   g_lastResult.store(static_cast<uint32_t>(result), std::memory_order_relaxed);
   return result;
 }
+
+}  // namespace
 
 // ---- Reading the source -------------------------------------------------------------------------
 
@@ -43,6 +57,8 @@ ArchiveResult ReadAt(ArchiveReader* r, uint64_t position, void* buffer, uint32_t
     return ArchiveResult::ReadFailed;
   return ArchiveResult::Ok;
 }
+
+namespace {
 
 // The end-of-central-directory record: the last signature within the last 65,535 bytes, searched
 // backwards in 1,028-byte chunks that overlap by 4 bytes. Returns false when there is none.
@@ -143,6 +159,8 @@ bool DirectoryAddsUp(ArchiveReader* r, uint64_t end) {
   return pos == end;
 }
 
+// Makes entry index the current one: restarts at the first entry when it lies behind, then steps
+// forward. A record that fails to read ends the walk with its failure; nothing is retried.
 ArchiveResult WalkTo(ArchiveReader* r, uint32_t index) {
   if (index < r->currentIndex) {
     ArchiveResult res = GoToFirstEntry(r);
@@ -156,6 +174,7 @@ ArchiveResult WalkTo(ArchiveReader* r, uint32_t index) {
   return ArchiveResult::Ok;
 }
 
+}  // namespace
 }  // namespace zipreader
 
 using namespace zipreader;
@@ -349,6 +368,21 @@ ArchiveResult ArchiveSetBaseFolder(ArchiveHandle handle, const char16_t* folder)
   return Record(ArchiveResult::Ok);
 }
 
+namespace {
+
+// The record of entry index (within the directory): the one kept from the last fill, or filled
+// afresh with the reader made to stand on it.
+ArchiveResult CurrentEntry(ArchiveReader* r, int32_t index, ArchiveEntry* entry) {
+  if (index == r->cachedIndex) {
+    *entry = r->cached;
+    return ArchiveResult::Ok;
+  }
+  ArchiveResult res = WalkTo(r, static_cast<uint32_t>(index));
+  return res == ArchiveResult::Ok ? FillEntry(r, entry) : res;
+}
+
+}  // namespace
+
 ArchiveResult ArchiveGetEntry(ArchiveHandle handle, int32_t index, ArchiveEntry* entry) {
   if (entry != nullptr) {
     entry->index = 0;
@@ -361,10 +395,6 @@ ArchiveResult ArchiveGetEntry(ArchiveHandle handle, int32_t index, ArchiveEntry*
   ArchiveReader* r = handle->reader;
   if (index < -1 || (index >= 0 && static_cast<uint32_t>(index) >= r->entryCount))
     return Record(ArchiveResult::BadArguments);
-  if (index != -1 && index == r->cachedIndex) {
-    *entry = r->cached;
-    return Record(ArchiveResult::Ok);
-  }
   if (index == -1) {
     entry->index = static_cast<int32_t>(r->entryCount);
     entry->name[0] = 0;
@@ -373,13 +403,7 @@ ArchiveResult ArchiveGetEntry(ArchiveHandle handle, int32_t index, ArchiveEntry*
     entry->compressedSize = entry->uncompressedSize = 0;
     return Record(ArchiveResult::Ok);
   }
-  res = WalkTo(r, static_cast<uint32_t>(index));
-  if (res != ArchiveResult::Ok) return Record(res);
-  ArchiveEntry fresh{};
-  res = FillEntry(r, &fresh);
-  if (res != ArchiveResult::Ok) return Record(res);
-  *entry = fresh;
-  return Record(ArchiveResult::Ok);
+  return Record(CurrentEntry(r, index, entry));
 }
 
 namespace {
@@ -411,21 +435,12 @@ ArchiveResult ArchiveGetStoredName(ArchiveHandle handle, int32_t index, uint8_t*
 
 ArchiveResult ArchiveExtractEntry(ArchiveHandle handle, int32_t index, const char16_t* path,
                                   platform::FileIdentity* written) {
-  ArchiveResult res = CheckHandle(handle);
-  if (res != ArchiveResult::Ok) return Record(res);
-  ArchiveReader* r = handle->reader;
-  if (index < 0 || static_cast<uint32_t>(index) >= r->entryCount) return Record(ArchiveResult::BadArguments);
   if (path == nullptr || path[0] == 0) return Record(ArchiveResult::BadArguments);
-
-  res = WalkTo(r, static_cast<uint32_t>(index));
-  if (res != ArchiveResult::Ok) return Record(res);
+  ArchiveReader* r = nullptr;
+  ArchiveResult res = StandOn(handle, index, &r);
   ArchiveEntry entry{};
-  if (r->cachedIndex == index) {
-    entry = r->cached;
-  } else {
-    res = FillEntry(r, &entry);
-    if (res != ArchiveResult::Ok) return Record(res);
-  }
+  if (res == ArchiveResult::Ok) res = CurrentEntry(r, index, &entry);
+  if (res != ArchiveResult::Ok) return Record(res);
 
   bool absolute = IsAbsolute(path);
   if (!absolute && (r->base[0] == 0 || ArchivePathClimbs(path))) return Record(ArchiveResult::BadArguments);
@@ -492,7 +507,7 @@ ArchiveResult ArchiveExtractEntry(ArchiveHandle handle, int32_t index, const cha
     else res = ArchiveResult::WriteFailed;
   }
   if (res == ArchiveResult::Ok)
-    Sys().SetAttributesOf(file, entry.attributes != 0 ? entry.attributes : platform::FILE_ATTR_NORMAL);
+    Sys().SetAttributesOf(file, entry.attributes);
   Sys().CloseFile(file);
   CloseEntryData(r);
   if (res != ArchiveResult::Ok) {
@@ -511,9 +526,7 @@ ArchiveResult ArchiveExtractToMemory(ArchiveHandle handle, int32_t index, void* 
   ArchiveResult res = StandOn(handle, index, &r);
   if (res == ArchiveResult::Ok) res = OpenEntryData(r);
   if (res != ArchiveResult::Ok) return Record(res);
-  if (r->output == nullptr) r->output = static_cast<uint8_t*>(std::malloc(BUFFER_SIZE));
-  res = r->output == nullptr ? ArchiveResult::NoMemory
-                             : CopyEntryToMemory(r, static_cast<uint8_t*>(buffer), capacity, size);
+  res = CopyEntryToMemory(r, static_cast<uint8_t*>(buffer), capacity, size);
   CloseEntryData(r);
   if (res != ArchiveResult::Ok) *size = 0;
   return Record(res);

@@ -4,8 +4,6 @@
 // zip_reader.h; zip_entries.cpp decodes an entry's record and data; zip_names.cpp holds the rules
 // for entry names and the paths and folders they become.
 #pragma once
-#include <zlib.h>
-
 #include <cstdint>
 
 #include "package/zip_reader.h"
@@ -13,21 +11,9 @@
 
 namespace zipreader {
 
-constexpr uint32_t BUFFER_SIZE = 16384;           // input and output buffers
-constexpr uint32_t NAME_BUFFER = 260;             // directory name buffer, bytes
-constexpr uint32_t END_RECORD_WINDOW = 65535;     // the end-record search reads at most this much
-constexpr uint32_t END_RECORD_CHUNK = 1024;       // each chunk starts this much earlier
-constexpr uint32_t END_RECORD_READ = 1028;        // and is this long (overlap of 4)
-constexpr uint32_t END_RECORD_SIZE = 22;
-constexpr uint32_t DIR_RECORD_SIZE = 46;
-constexpr uint32_t LOCAL_HEADER_SIZE = 30;
-constexpr uint32_t SIG_DIR_RECORD = 0x02014B50;
+constexpr uint32_t BUFFER_SIZE = 16384;     // input and output buffers
+constexpr uint32_t NAME_BUFFER = 260;       // directory name buffer, bytes
 constexpr uint32_t SIG_LOCAL_HEADER = 0x04034B50;
-constexpr uint32_t SIG_ZIP64_LOCATOR = 0x07064B50;
-constexpr uint32_t ZIP64_LOCATOR_SIZE = 20;  // it ends where the end record begins
-constexpr uint32_t DIRECTORY_WALK_READ = 4096;  // the walk at open reads the directory in these
-constexpr uint64_t UNIX_EPOCH_AS_FILETIME = 116444736000000000ull;
-
 
 inline uint16_t U16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
 inline uint32_t U32(const uint8_t* p) {
@@ -36,9 +22,6 @@ inline uint32_t U32(const uint8_t* p) {
 }
 
 inline bool IsSeparator(char16_t c) { return c == u'\\' || c == u'/'; }
-
-// Records the result as the last one (ArchiveLastResult) and returns it.
-ArchiveResult Record(ArchiveResult result);
 
 // The fields of the current central directory record.
 struct DirRecord {
@@ -59,25 +42,8 @@ struct DirRecord {
   uint32_t localHeaderOffset;
 };
 
-// The read state of the entry whose data is open.
-struct EntryData {
-  uint8_t* input;  // BUFFER_SIZE bytes
-  uint32_t inputPos;
-  uint32_t inputLen;
-  z_stream stream;
-  bool inflateReady;
-  uint32_t crc;
-  uint32_t expectedCrc;
-  uint64_t remainingCompressed;
-  uint64_t remainingUncompressed;
-  uint64_t dataPosition;  // archive offset of the next compressed byte (before the correction)
-  uint16_t method;
-  bool encrypted;
-  uint32_t keys[3];
-  uint32_t headerLeft;  // encryption-header bytes still to skip
-  uint8_t checkByte;
-  bool endedEarly;  // the deflate stream ended before the uncompressed size was reached
-};
+// The read state of the entry whose data is open (zip_entries.cpp).
+struct EntryData;
 
 }  // namespace zipreader
 
@@ -110,12 +76,9 @@ struct ArchiveReader {
 
 namespace zipreader {
 
-// zip_reader.cpp: the source and the directory walk.
+// zip_reader.cpp: the source.
 // Reads exactly length bytes at an archive position (relative to the initial offset).
 ArchiveResult ReadAt(ArchiveReader* r, uint64_t position, void* buffer, uint32_t length);
-// Makes entry index the current one: restarts at the first entry when it lies behind, then steps
-// forward. A record that fails to read ends the walk with its failure; nothing is retried.
-ArchiveResult WalkTo(ArchiveReader* r, uint32_t index);
 
 // zip_entries.cpp: an entry's record and data.
 // Fills an entry record from the current directory record (the reader stands on it).
@@ -126,7 +89,8 @@ void CloseEntryData(ArchiveReader* r);
 // Delivers the whole open entry into file (or only reads and checks it, for no file) through the
 // output buffer; at the end its CRC-32 must be the directory's, and the file gets the entry's times.
 ArchiveResult CopyEntryData(ArchiveReader* r, platform::FileHandle file, const ArchiveEntry& entry);
-// Delivers the whole open entry into buffer; at the end its CRC-32 must be the directory's.
+// Delivers the whole open entry into buffer (MemoryTooSmall, with nothing read, when its size is
+// more than capacity); at the end its CRC-32 must be the directory's.
 ArchiveResult CopyEntryToMemory(ArchiveReader* r, uint8_t* buffer, uint32_t capacity, uint32_t* size);
 
 // zip_names.cpp: paths and folders.

@@ -362,4 +362,39 @@ size_t WideToUtf8(const char16_t* text, char* out, size_t capacity) {
   return n;
 }
 
+std::string Utf8(const char16_t* text) {
+  std::string out(TextLength(text) * 3 + 1, '\0');
+  out.resize(WideToUtf8(text, out.data(), out.size()));
+  return out;
+}
+
+std::string EscapeControls(const std::string& utf8) {
+  static const char HEX[] = "0123456789ABCDEF";
+  std::string out;
+  out.reserve(utf8.size());
+  for (size_t i = 0; i < utf8.size(); ++i) {
+    auto c = static_cast<unsigned char>(utf8[i]);
+    auto next = i + 1 < utf8.size() ? static_cast<unsigned char>(utf8[i + 1]) : 0;
+    auto third = i + 2 < utf8.size() ? static_cast<unsigned char>(utf8[i + 2]) : 0;
+    unsigned code;
+    if (c < 0x20 || c == 0x7F) {
+      code = c;
+    } else if (c == 0xC2 && next >= 0x80 && next <= 0x9F) {  // C1: U+0080 to U+009F
+      code = next;
+      i += 1;
+    } else if (c == 0xE2 && next == 0x80 && (third == 0xA8 || third == 0xA9)) {  // U+2028, U+2029
+      out += third == 0xA8 ? "\\u2028" : "\\u2029";
+      i += 2;
+      continue;
+    } else {
+      out += static_cast<char>(c);
+      continue;
+    }
+    out += "\\x";
+    out += HEX[code >> 4];
+    out += HEX[code & 0xF];
+  }
+  return out;
+}
+
 }  // namespace platform

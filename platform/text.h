@@ -6,6 +6,7 @@
 #include <cstdarg>
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 namespace platform {
 
@@ -39,6 +40,12 @@ size_t WideToAnsi(const char16_t* text, char* out, size_t capacity);
 // UTF-8 to UTF-16 and back; malformed bytes become U+FFFD.
 size_t Utf8ToWide(const char* text, ptrdiff_t length, char16_t* out, size_t capacity);
 size_t WideToUtf8(const char16_t* text, char* out, size_t capacity);
+// UTF-16 text as a UTF-8 string (for output and logs).
+std::string Utf8(const char16_t* text);
+// UTF-8 text for one line of output: the control characters a drive's texts or an entry name may
+// hold (C0, DEL, C1, and the separators U+2028 and U+2029) become \xHH or \uHHHH, so that one
+// text stays one line and cannot move the cursor or forge a line of ours.
+std::string EscapeControls(const std::string& utf8);
 
 // A UTF-16 literal helper for tests and tools: compares with a char16_t string.
 }  // namespace platform

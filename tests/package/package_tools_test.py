@@ -142,18 +142,18 @@ def names(work, fwpkg):
                  '(bytes 6E 6F 74 65 73 2E 74 78 74) unpack to the same path on Windows']:
         check(rc == 1 and any(l.startswith(line) for l in out.splitlines()), "check of colliding names: " + line, out)
 
-    # Control characters in names are escaped: one entry, one line.
+    # Control characters in names are escaped: one entry, one line. Python's splitlines() breaks
+    # at NEL (U+0085, a C1 control) and U+2028 as a terminal may: unescaped, they split a line.
     controls = os.path.join(work, "controls.zip")
     with zipfile.ZipFile(controls, "w") as z:
-        for name in ["two\nlines.txt", "tab\there.txt", "carriage\rreturn.txt"]:
+        for name in ["two\nlines.txt", "tab\there.txt", "carriage\rreturn.txt", "c1\x85.txt", "line\u2028sep.txt"]:
             z.writestr(name, "x")
+    shown = ["two\\x0Alines.txt", "tab\\x09here.txt", "carriage\\x0Dreturn.txt", "c1\\x85.txt", "line\\u2028sep.txt"]
     rc, out, err = run(fwpkg, "list", controls)
     lines = out.splitlines()
-    check(rc == 0 and len(lines) == 3 and [l.split("\t")[1] for l in lines] ==
-          ["two\\x0Alines.txt", "tab\\x09here.txt", "carriage\\x0Dreturn.txt"], "list of control characters", out)
+    check(rc == 0 and len(lines) == 5 and [l.split("\t")[1] for l in lines] == shown, "list of control characters", out)
     rc, out, err = run(fwpkg, "unpack", controls, os.path.join(work, "controls"))
-    check(rc == 0 and out.splitlines() == ["two\\x0Alines.txt: Success", "tab\\x09here.txt: Success",
-                                           "carriage\\x0Dreturn.txt: Success"], "unpack of control characters", out)
+    check(rc == 0 and out.splitlines() == [name + ": Success" for name in shown], "unpack of control characters", out)
     rc, out, err = run(fwpkg, "check", controls)
     check("warning: two\\x0Alines.txt: not used by the updater" in out.splitlines(), "check of control characters", out)
 

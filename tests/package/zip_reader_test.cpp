@@ -141,7 +141,8 @@ TEST_F(ZipReader, EmptyArchiveHasNoEntries) {
   EXPECT_EQ(ArchiveClose(h), ArchiveResult::Ok);
 }
 
-// Each refusal records OpenFailed and tells which kind of file it was.
+// Each refusal records OpenFailed (Corrupt for a directory that does not add up) and tells which
+// kind of file it was.
 TEST_F(ZipReader, WhatIsNotAnArchiveDoesNotOpen) {
   ZipLayout l;
   std::string good = BuildZip({{"a.txt", "hello"}}, &l);
@@ -149,7 +150,8 @@ TEST_F(ZipReader, WhatIsNotAnArchiveDoesNotOpen) {
     ArchiveHandle h = ArchiveOpenFile(Archive(bytes).c_str(), nullptr);
     EXPECT_EQ(ArchiveLastOpenFailure(), why) << bytes.size();
     if (h == nullptr) {
-      EXPECT_EQ(ArchiveLastResult(), ArchiveResult::OpenFailed);
+      EXPECT_EQ(ArchiveLastResult(), why == ArchiveOpenFailure::DirectoryMismatch ? ArchiveResult::Corrupt
+                                                                                 : ArchiveResult::OpenFailed);
       return false;
     }
     ArchiveClose(h);
@@ -171,6 +173,13 @@ TEST_F(ZipReader, WhatIsNotAnArchiveDoesNotOpen) {
   std::string beyond = good;
   Patch32(beyond, l.endOffset + 16, static_cast<uint32_t>(l.endOffset));  // directory would end past the end record
   EXPECT_FALSE(opens(beyond, ArchiveOpenFailure::DirectoryOutside));
+  // Two records counted, but after the first only 10 bytes are left before the end record: too
+  // few for a second record.
+  std::string tail = good.substr(0, l.endOffset) + std::string(10, 'j') + good.substr(l.endOffset);
+  Patch16(tail, l.endOffset + 10 + 8, 2);
+  Patch16(tail, l.endOffset + 10 + 10, 2);
+  Patch32(tail, l.endOffset + 10 + 12, static_cast<uint32_t>(l.endOffset + 10 - l.centralOffset));
+  EXPECT_FALSE(opens(tail, ArchiveOpenFailure::DirectoryMismatch));
   std::string cut = good.substr(0, good.size() - 3);  // the end record is cut short
   EXPECT_FALSE(opens(cut, ArchiveOpenFailure::Truncated));
   EXPECT_FALSE(opens(good.substr(0, l.centralOffset), ArchiveOpenFailure::Truncated));  // no end record
@@ -662,6 +671,18 @@ TEST_F(ZipReader, ACrcMismatchFailsAndRemovesThePartialFile) {
   EXPECT_EQ(results[1].result, ArchiveResult::Corrupt);
   EXPECT_EQ(results[2].result, ArchiveResult::Ok);
   EXPECT_EQ(FilesBelow(Out()), (std::vector<std::string>{"good.txt"}));
+  // Into memory alike: the two bad entries fail and deliver no size.
+  std::string held = BuildZip({deflated, stored, good});
+  ArchiveHandle h = ArchiveOpenMemory(held.data(), static_cast<uint32_t>(held.size()), nullptr);
+  ASSERT_NE(h, nullptr);
+  std::vector<uint8_t> buffer(deflated.data.size());
+  for (int32_t i = 0; i < 3; ++i) {
+    uint32_t size = 99;
+    EXPECT_EQ(ArchiveExtractToMemory(h, i, buffer.data(), static_cast<uint32_t>(buffer.size()), &size),
+              i < 2 ? ArchiveResult::Corrupt : ArchiveResult::Ok) << i;
+    EXPECT_EQ(size, i < 2 ? 0u : 4u) << i;
+  }
+  ArchiveClose(h);
   // The same with a damaged data byte, the headers honest.
   ZipLayout l;
   std::string bytes = BuildZip({{"flip.bin", Random(40000, 6), 0}}, &l);

@@ -309,11 +309,7 @@ void LockHolder::Finish(bool release) {
 void LockHolder::Release() { Finish(true); }
 void LockHolder::Abandon() { Finish(false); }
 
-std::string Narrow(const std::u16string& s) {
-  std::string out(s.size() * 3 + 1, '\0');
-  out.resize(platform::WideToUtf8(s.c_str(), out.data(), out.size()));
-  return out;
-}
+std::string Narrow(const std::u16string& s) { return platform::Utf8(s.c_str()); }
 
 std::u16string Widen(const std::string& s) {
   std::u16string out(s.size() + 1, u'\0');

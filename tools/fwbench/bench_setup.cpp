@@ -112,8 +112,7 @@ void SelectEntry(BenchSetup& setup, int entry) {
 }
 
 std::string Printable(const char16_t* text, bool escape) {
-  std::string out(platform::TextLength(text) * 3 + 1, '\0');
-  out.resize(platform::WideToUtf8(text, out.data(), out.size()));
+  std::string out = platform::Utf8(text);
   if (!escape) return out;
   std::string escaped;
   for (char c : out) {

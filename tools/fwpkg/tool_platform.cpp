@@ -2,7 +2,6 @@
 
 #include "platform/platform.h"
 #include "platform/text.h"
-#include "tools/sample/package_check.h"
 
 #ifdef _WIN32
 #include "platform/win32/win32_platform.h"
@@ -36,7 +35,5 @@ void ArgumentToWide(const char* argument, char16_t* out, size_t capacity) {
 }
 
 std::string Printable(const char16_t* text) {
-  std::string utf8(platform::TextLength(text) * 3 + 1, '\0');
-  utf8.resize(platform::WideToUtf8(text, utf8.data(), utf8.size()));
-  return EscapeControls(utf8);
+  return platform::EscapeControls(platform::Utf8(text));
 }

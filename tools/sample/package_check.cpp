@@ -26,12 +26,7 @@ constexpr size_t FWVERSION_CHARS = 260;
 constexpr size_t MESSAGE_CHARS = 1024;
 constexpr size_t REPLACE_CHARS = 1000;  // the working buffer of the "<BR>" replacement
 
-std::string Narrow(const char16_t* text) {
-  std::string out(platform::TextLength(text) * 3 + 1, '\0');
-  out.resize(platform::WideToUtf8(text, out.data(), out.size()));
-  return out;
-}
-std::string Narrow(const std::u16string& text) { return Narrow(text.c_str()); }
+std::string Narrow(const std::u16string& text) { return platform::Utf8(text.c_str()); }
 
 std::string Quoted(const std::u16string& text) {
   std::string out(1, '"');
@@ -515,32 +510,7 @@ std::string FormatFinding(const CheckFinding& finding) {
   const char* level = finding.level == CheckLevel::Error     ? "error"
                       : finding.level == CheckLevel::Warning ? "warning"
                                                              : "ok";
-  return EscapeControls(std::string(level) + ": " + finding.subject + ": " + finding.text);
-}
-
-std::string EscapeControls(const std::string& utf8) {
-  std::string out;
-  out.reserve(utf8.size());
-  char code[16];
-  for (size_t i = 0; i < utf8.size(); ++i) {
-    auto c = static_cast<unsigned char>(utf8[i]);
-    auto next = i + 1 < utf8.size() ? static_cast<unsigned char>(utf8[i + 1]) : 0;
-    auto third = i + 2 < utf8.size() ? static_cast<unsigned char>(utf8[i + 2]) : 0;
-    if (c < 0x20 || c == 0x7F) {
-      std::snprintf(code, sizeof code, "\\x%02X", c);
-    } else if (c == 0xC2 && next >= 0x80 && next <= 0x9F) {  // C1: U+0080 to U+009F
-      std::snprintf(code, sizeof code, "\\x%02X", next);
-      i += 1;
-    } else if (c == 0xE2 && next == 0x80 && (third == 0xA8 || third == 0xA9)) {  // U+2028, U+2029
-      std::snprintf(code, sizeof code, "\\u%04X", 0x2000 + third - 0x80);
-      i += 2;
-    } else {
-      out += static_cast<char>(c);
-      continue;
-    }
-    out += code;
-  }
-  return out;
+  return platform::EscapeControls(std::string(level) + ": " + finding.subject + ": " + finding.text);
 }
 
 bool TallyFailure(FailureTally* tally, uint32_t code) {

@@ -35,9 +35,6 @@ void CheckPackage(const char16_t* path, CheckReport* report);
 
 // One line: "ok", "warning" or "error", the subject and the text, its control characters escaped.
 std::string FormatFinding(const CheckFinding& finding);
-// UTF-8 text for one line of output: control characters (C0, DEL, C1, U+2028 and U+2029), which
-// an entry name may hold, become \xHH or \uHHHH, so that one entry stays one line.
-std::string EscapeControls(const std::string& utf8);
 
 // Failures of archive entries counted by result code, so that an archive of thousands of broken
 // entries gives a few lines of each failure and then one line for the rest.
