@@ -331,10 +331,9 @@ void ReplaceAll(char16_t* text, const char16_t* find, const char16_t* replacemen
 }
 
 void RemovePackageFolder() {
-  AppState& s = AppStateGet();
-  if (s.packageFolder[0] == 0) return;
   // Only what this run made, each file and folder by the identity it was made with: a folder
-  // swapped for a link since, or files put beside the package's, lose nothing.
+  // swapped for a link since, or files put beside the package's, lose nothing. That includes a
+  // base folder of the run's own when no per-run folder could be made in it.
   RemovePackageFiles();
 }
 

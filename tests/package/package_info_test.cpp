@@ -289,6 +289,32 @@ TEST_F(PackageInfo, PerRunFoldersAreNamedByTheTickAndNeverShared) {
   EXPECT_TRUE(IsFolder(At("temp/Quorvela")));
 }
 
+#ifndef _WIN32
+// TEMP\Quorvela is no folder, so the run makes a base folder of its own; in a TEMP so long that no
+// per-run folder fits in that one, the run has no package folder, and its own base folder still
+// goes at close.
+TEST_F(PackageInfo, ABaseFolderOfTheRunsOwnGoesEvenWithoutAPerRunFolder) {
+  std::string tick = std::to_string(bench().Clock().TickCount64());
+  // TEMP\Quorvela-<tick> fills the longest path there is.
+  std::string temp = At("t");
+  size_t rest = TEXT_PATH - 1 - std::string("/Quorvela-").size() - tick.size() - temp.size();
+  while (rest > 0) {
+    size_t k = rest > 101 ? (rest - 101 < 2 ? 98 : 100) : rest - 1;
+    temp += "/" + std::string(k, 'x');
+    rest -= k + 1;
+  }
+  std::filesystem::create_directories(FsPath(temp));
+  WriteAll(temp + "/Quorvela", "a file");
+  Fs().tempFolder = Widen(temp);
+  CreatePackageFolder();
+  EXPECT_EQ(AppStateGet().packageFolder[0], 0);
+  ASSERT_TRUE(Exists(temp + "/Quorvela-" + tick));
+  RemovePackageFolder();
+  EXPECT_FALSE(Exists(temp + "/Quorvela-" + tick));
+  EXPECT_EQ(ReadAll(temp + "/Quorvela"), "a file");
+}
+#endif
+
 TEST_F(PackageInfo, ThePackageIsWrittenUnpackedReadAndRemoved) {
   UseTemp();
   std::string image(4096 * 3, '\x5A');
