@@ -29,16 +29,14 @@ Eligibility CheckEligibility(const DriveRecord& drive) {
   }
   // Only an image this run unpacked from the package counts; a file somebody else put there does not.
   char16_t imagePath[TEXT_PATH];
-  if (!ImagePathFor(drive, imagePath, TEXT_PATH) || !FileExists(imagePath) || !IsPackageFile(imagePath))
-    return Eligibility::NO_IMAGE;
+  if (!ImagePathFor(drive, imagePath, TEXT_PATH) || !IsPackageFile(imagePath)) return Eligibility::NO_IMAGE;
   if (drive.internalFwVersion[0] != 0) {
     // The version is read from the package's own bytes of that image, the ones the worker sends.
-    uint8_t* image = nullptr;
+    const uint8_t* image = nullptr;
     uint32_t size = 0;
-    if (ReadPackageEntry(imagePath, &image, &size) != PackageFileRead::OK) return Eligibility::INTERNAL_VERSION;
-    int32_t agree = CheckInternalVersionOf(drive.internalFwVersion, s.internalVersionCheckPart, image, size);
-    platform::Sys().PageFree(image);
-    if (agree == 0) return Eligibility::INTERNAL_VERSION;
+    if (ReadPackageEntry(imagePath, &image, &size) != PackageFileRead::OK ||
+        CheckInternalVersionOf(drive.internalFwVersion, s.internalVersionCheckPart, image, size) == 0)
+      return Eligibility::INTERNAL_VERSION;
   }
   return Eligibility::ELIGIBLE;
 }

@@ -179,9 +179,19 @@ int EntryOf(HeadlessDialog& dialog, WindowHandle window, const DriveRecord& driv
   return sameDrive;
 }
 
-bool HasImage(const platform::FindData& data, void* context) {
-  if ((data.attributes & platform::FILE_ATTR_DIRECTORY) == 0) *static_cast<bool*>(context) = true;
-  return false;
+// The images this run unpacked from the package into its folder (not whatever else lies there).
+std::vector<std::u16string> PackageImages() {
+  std::vector<std::u16string> images;
+  std::u16string folder = std::u16string(AppStateGet().packageFolder) + u"\\";
+  for (size_t i = 0; i < PackageFileCount(); ++i) {
+    std::u16string path = PackageFilePath(i);
+    if (path.compare(0, folder.size(), folder) != 0) continue;
+    std::u16string name = path.substr(folder.size());
+    if (name.size() > 3 && name.find_first_of(u"\\/") == std::u16string::npos &&
+        platform::TextEqualNoCase(name.c_str() + name.size() - 3, u".fw"))
+      images.push_back(name);
+  }
+  return images;
 }
 
 // Whether the package the dialog unpacked can be used; otherwise why not.
@@ -189,18 +199,16 @@ bool PackageUsable(std::string* why) {
   AppState& s = AppStateGet();
   UnpackTally unpacked = LastUnpackTally();
   char16_t path[TEXT_PATH + 32];
-  bool image = false;
   if (s.packageFolder[0] == 0) *why = "no folder could be made for the package";
   else if (unpacked.entries <= 0 && ArchiveOpenFailureText(path, TEXT_PATH + 32) > 0)
     *why = "the package archive cannot be unpacked: " + Utf8(path);
   else if (unpacked.entries <= 0) *why = "the package archive is missing or cannot be opened";
   else if (unpacked.written != unpacked.entries)
     *why = Number(unpacked.entries - unpacked.written) + " of the package's " + Number(unpacked.entries) + " entries are damaged";
-  else if (platform::FormatText(path, TEXT_PATH + 32, u"%s\\QuorvelaInfo.ini", s.packageFolder) <= 0 || !FileExists(path))
+  else if (platform::FormatText(path, TEXT_PATH + 32, u"%s\\QuorvelaInfo.ini", s.packageFolder) <= 0 || !IsPackageFile(path))
     *why = "the package has no QuorvelaInfo.ini";
   else if (s.socId[0] == 0) *why = "the package names no SOCID, so it applies to no drive";
-  else if (platform::FormatText(path, TEXT_PATH + 32, u"%s\\*.fw", s.packageFolder) <= 0 ||
-           (platform::Sys().FindFiles(path, HasImage, &image), !image))
+  else if (PackageImages().empty())
     *why = "the package holds no firmware image";
   else return true;
   return false;
@@ -266,17 +274,7 @@ void PrintInfo() {
                       : s.powerCtrl == 2     ? "restart"
                                              : "report only") +
                      "\nimages:\n";
-  // The images this run unpacked from the package, not whatever else lies in its folder.
-  std::vector<std::u16string> images;
-  std::u16string folder = std::u16string(s.packageFolder) + u"\\";
-  for (size_t i = 0; i < PackageFileCount(); ++i) {
-    std::u16string path = PackageFilePath(i);
-    if (path.compare(0, folder.size(), folder) != 0) continue;
-    std::u16string name = path.substr(folder.size());
-    if (name.size() > 3 && name.find_first_of(u"\\/") == std::u16string::npos &&
-        platform::TextEqualNoCase(name.c_str() + name.size() - 3, u".fw"))
-      images.push_back(name);
-  }
+  std::vector<std::u16string> images = PackageImages();
   for (const std::u16string& image : images) {
     std::u16string stem = image.substr(0, image.size() - 3);
     std::string flash = "flash type unknown";
@@ -544,5 +542,6 @@ int RunFleet(int argc, const char16_t* const* argv, HeadlessDialog& dialog, Flee
   // Closing as the user closes the dialog removes the package folder.
   dialog.PumpUntil([] { return !IsUpdateRunning(); });
   dialog.Deliver(platform::MSG_COMMAND, platform::ID_CANCEL, 0);
+  CloseLog(log);
   return exitCode;
 }

@@ -62,16 +62,47 @@ bool OpenLog(Log& log, const char16_t* named, std::string* why) {
   if (n <= 0 || static_cast<size_t>(n) >= TEXT_PATH + 16) return false;
   // The log folder in ProgramData (Users may read it). One that another user made first could lead
   // the log anywhere: an existing one must belong to SYSTEM or the Administrators.
-  if (!UsableProtectedFolder(folder, platform::FolderAccess::USERS_READ, true)) {
+  platform::PathFacts facts{};
+  platform::FolderHandle data = platform::Sys().OpenFolder(shared, platform::PathLinks::FOLLOWED, &facts);
+  if (data != platform::INVALID_FOLDER) {
+    log.folder = OpenProtectedFolderAt(data, FLEET_LOG_FOLDER, platform::FolderAccess::USERS_READ, &facts);
+    platform::Sys().CloseFolder(data);
+  }
+  if (log.folder == platform::INVALID_FOLDER) {
     *why = "the log folder " + platform::Utf8(folder) +
            " is a link or not owned by SYSTEM or Administrators; the run is not logged";
     return false;
   }
   n = platform::FormatText(log.path, TEXT_PATH + 64, u"%s\\%s", folder, FLEET_LOG_FILE);
   if (n > 0 && static_cast<size_t>(n) < TEXT_PATH + 64) return true;
+  CloseLog(log);
   log.path[0] = 0;
   return false;
 }
+
+namespace {
+
+// Opens the log file once, relative to its held folder; a named log's folder is walked name by
+// name from its root first, and held.
+bool OpenLogFile(Log& log) {
+  size_t split = platform::TextLength(log.path);
+  while (split > 0 && log.path[split - 1] != u'\\' && log.path[split - 1] != u'/') --split;
+  const char16_t* name = log.path + split;
+  if (log.folder == platform::INVALID_FOLDER) {
+    char16_t folder[TEXT_PATH + 64];
+    platform::TextCopy(folder, TEXT_PATH + 64, log.path);
+    // The folder keeps its last separator ("C:\\", "\\"); a name alone is in the current folder.
+    if (split == 0) platform::TextCopy(folder, TEXT_PATH + 64, u".");
+    else folder[split] = 0;
+    platform::PathFacts facts{};
+    log.folder = platform::Sys().OpenFolder(folder, platform::PathLinks::REFUSED, &facts);
+    if (log.folder == platform::INVALID_FOLDER) return false;
+  }
+  log.file = platform::Sys().OpenFileAt(log.folder, name, platform::FileMode::OpenAppend);
+  return log.file != platform::INVALID_FILE;
+}
+
+}  // namespace
 
 bool LogLine(Log& log, const std::string& words) {
   if (log.path[0] == 0 || log.failed) return true;
@@ -80,7 +111,17 @@ bool LogLine(Log& log, const std::string& words) {
   if (platform::Sys().LocalTime(&t))
     std::snprintf(stamp, sizeof stamp, "%04u-%02u-%02u %02u:%02u:%02u", t.year, t.month, t.day, t.hour, t.minute, t.second);
   std::string line = std::string(stamp) + " " + words + "\r\n";
-  if (WriteWholeFile(log.path, FILE_APPEND_DATA_MODE, line.data(), static_cast<uint32_t>(line.size())) != 0) return true;
+  uint32_t done = 0;
+  if ((log.file != platform::INVALID_FILE || OpenLogFile(log)) &&
+      platform::Sys().WriteFile(log.file, line.data(), static_cast<uint32_t>(line.size()), &done) && done == line.size())
+    return true;
   log.failed = true;
   return false;
+}
+
+void CloseLog(Log& log) {
+  platform::Sys().CloseFile(log.file);
+  platform::Sys().CloseFolder(log.folder);
+  log.file = platform::INVALID_FILE;
+  log.folder = platform::INVALID_FOLDER;
 }

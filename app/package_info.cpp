@@ -5,6 +5,7 @@
 #include "core/app_state.h"
 #include "core/trace.h"
 #include "platform/platform.h"
+#include "platform/profile.h"
 #include "platform/text.h"
 
 using platform::FormatText;
@@ -32,7 +33,7 @@ bool StopAtFirst(const platform::FindData&, void*) { return false; }
 
 UnpackTally g_lastUnpack{-1, 0};
 
-void CountWritten(int32_t, const ArchiveEntry&, ArchiveResult entryResult, ArchiveResult extractResult, void* context) {
+[[maybe_unused]] void CountWritten(int32_t, const ArchiveEntry&, ArchiveResult entryResult, ArchiveResult extractResult, void* context) {
   if (entryResult == ArchiveResult::Ok && extractResult == ArchiveResult::Ok) ++static_cast<UnpackTally*>(context)->written;
 }
 
@@ -74,46 +75,39 @@ bool FileExists(const char16_t* path) {
 
 namespace {
 
-// Makes a new folder for this run alone, with the protected DACL, and learns its identity from
-// the folder itself. False when the name is taken, the folder cannot be made, or what is there a
-// moment later is no folder (somebody swapped a link in).
-bool MakeOwnFolder(const char16_t* path, platform::FileIdentity* identity) {
-  platform::PathFacts facts{};
-  if (!Sys().MakeProtectedFolder(path, platform::FolderAccess::ADMINS_ONLY)) return false;
-  if (!Sys().LookAt(path, &facts) || facts.kind != platform::PathKind::FOLDER) return false;
-  *identity = facts.identity;
-  return true;
-}
-
-// Makes <parent>\<name of tick + n> for the first n whose name is free (another run may have
-// taken one in the same millisecond) and notes it as this run's own; the path goes to out.
-// Any failure other than a name that is taken ends the attempts.
-bool MakeNumberedFolder(char16_t* out, const char16_t* format, const char16_t* parent, uint64_t tick) {
+// Makes parent\<name of tick + n> for the first n whose name is free (another run may have taken
+// one in the same millisecond), with the protected DACL, and holds it as this run's own. Returns
+// its index among the run's folders; any failure other than a name that is taken ends the attempts.
+int32_t MakeNumberedFolder(int32_t parent, const char16_t* format, const char16_t* parentPath, uint64_t tick) {
   for (uint32_t attempt = 0; attempt < 1000; ++attempt) {
-    int n = FormatText(out, TEXT_PATH, format, parent, static_cast<int64_t>(tick + attempt));
-    if (n < 0 || static_cast<size_t>(n) >= TEXT_PATH) return false;
-    platform::FileIdentity identity{};
-    if (MakeOwnFolder(out, &identity)) {
-      NoteOwnFolder(out, identity);
-      return true;
-    }
+    char16_t name[TEXT_SHORT], path[TEXT_PATH];
+    int n = FormatText(name, TEXT_SHORT, format, static_cast<int64_t>(tick + attempt));
+    if (n <= 0 || static_cast<size_t>(n) >= TEXT_SHORT || !FormatFits(path, TEXT_PATH, u"%s\\%s", parentPath, name))
+      return -1;
     platform::PathFacts facts{};
-    if (!Sys().LookAt(out, &facts) || facts.kind == platform::PathKind::MISSING) return false;
+    platform::FolderHandle made =
+        Sys().MakeFolderAt(RunFolderHandle(parent), name, platform::FolderAccess::ADMINS_ONLY, &facts);
+    if (made != platform::INVALID_FOLDER) return HoldRunFolder(made, parent, name, path, facts.identity, true);
+    if (facts.kind == platform::PathKind::MISSING) return -1;
   }
-  return false;
+  return -1;
 }
 
 }  // namespace
 
-bool UsableProtectedFolder(const char16_t* path, platform::FolderAccess access, bool trustedOwnerOnly) {
-  platform::PathFacts facts{};
-  if (!Sys().LookAt(path, &facts)) return false;
+platform::FolderHandle OpenProtectedFolderAt(platform::FolderHandle parent, const char16_t* name,
+                                             platform::FolderAccess access, platform::PathFacts* facts) {
+  platform::FolderHandle folder = Sys().OpenFolderAt(parent, name, facts);
   bool made = false;
-  if (facts.kind == platform::PathKind::MISSING) {
-    made = Sys().MakeProtectedFolder(path, access);
-    if (!Sys().LookAt(path, &facts)) return false;
+  if (folder == platform::INVALID_FOLDER && facts->kind == platform::PathKind::MISSING) {
+    folder = Sys().MakeFolderAt(parent, name, access, facts);
+    made = folder != platform::INVALID_FOLDER;
   }
-  return facts.kind == platform::PathKind::FOLDER && (made || !trustedOwnerOnly || facts.trustedOwner);
+  if (folder != platform::INVALID_FOLDER && !made && !facts->trustedOwner) {
+    Sys().CloseFolder(folder);
+    return platform::INVALID_FOLDER;
+  }
+  return folder;
 }
 
 void CreatePackageFolder() {
@@ -123,19 +117,36 @@ void CreatePackageFolder() {
   char16_t temp[TEXT_PATH];
   GetTempFolder(temp, TEXT_PATH);
   if (temp[0] == 0) return;
+  // TEMP as the system names it, held for the run; everything below it is reached through it.
+  platform::PathFacts facts{};
+  platform::FolderHandle tempHandle = Sys().OpenFolder(temp, platform::PathLinks::FOLLOWED, &facts);
+  if (tempHandle == platform::INVALID_FOLDER) {
+    DebugTraceAlways(u"CreatePackageFolder: the temporary folder %s cannot be opened", temp);
+    return;
+  }
+  int32_t tempIndex = HoldRunFolder(tempHandle, -1, u"", temp, facts.identity, false);
   char16_t base[TEXT_PATH];
-  if (!FormatFits(base, TEXT_PATH, u"%s\\Quorvela", temp)) return;
+  if (tempIndex < 0 || !FormatFits(base, TEXT_PATH, u"%s\\Quorvela", temp)) return;
   uint64_t tick = platform::Time().TickCount64();
-  // TEMP\Quorvela, made when missing. One that is a link (a symbolic link, junction or mount
-  // point) or no folder at all is not used: it could lead anywhere.
-  if (!UsableProtectedFolder(base, platform::FolderAccess::ADMINS_ONLY, false)) {
+  // TEMP\Quorvela, made when missing and never removed. One that is a link (a symbolic link,
+  // junction or mount point), no folder at all, or a folder of another owner is not used: it could
+  // lead anywhere, or its owner could change what is in it.
+  platform::FolderHandle shared = OpenProtectedFolderAt(tempHandle, u"Quorvela", platform::FolderAccess::ADMINS_ONLY, &facts);
+  int32_t baseIndex = shared != platform::INVALID_FOLDER
+                          ? HoldRunFolder(shared, tempIndex, u"Quorvela", base, facts.identity, false)
+                          : -1;
+  if (baseIndex < 0) {
     // A base folder of the run's own instead, beside the one that cannot be trusted.
-    DebugTraceAlways(u"CreatePackageFolder: %s is a link or no folder; it is not used", base);
-    if (!MakeNumberedFolder(base, u"%s\\Quorvela-%I64d", temp, tick)) return;
+    DebugTraceAlways(u"CreatePackageFolder: %s is a link, no folder, or not owned by SYSTEM or Administrators; it is not used",
+                     base);
+    baseIndex = MakeNumberedFolder(tempIndex, u"Quorvela-%I64d", temp, tick);
+    if (baseIndex < 0) return;
   }
   // A per-run folder of its own, never shared with another run.
-  char16_t folder[TEXT_PATH];
-  if (MakeNumberedFolder(folder, u"%s\\%I64d", base, tick)) platform::TextCopy(s.packageFolder, TEXT_PATH, folder);
+  int32_t runIndex = MakeNumberedFolder(baseIndex, u"%I64d", RunFolderPath(baseIndex), tick);
+  if (runIndex < 0) return;
+  SetPackageFolderIndex(runIndex);
+  platform::TextCopy(s.packageFolder, TEXT_PATH, RunFolderPath(runIndex));
 }
 
 UnpackTally LastUnpackTally() { return g_lastUnpack; }
@@ -152,8 +163,26 @@ void ExtractPackage(const char16_t* resourceType, uint32_t resourceId, const cha
     if (ArchiveOpenFailureText(why, 256) > 0) DebugTraceAlways(u"ExtractPackage: the package is not unpacked: %s", why);
     return;
   }
-  UnpackTally report{-1, 0};
-  report.entries = UnpackOpened(archive, folder, CountWritten, &report, nullptr, true);
+  // Every entry is unpacked into the per-run folder through the folders the run holds, each file
+  // made new. A name that is taken there was put there by somebody else (or by an earlier entry of
+  // the same name): then the package is not unpacked at all, and nothing of it stays.
+  ArchiveEntry count{};
+  count.index = 0;
+  ArchiveGetEntry(archive, -1, &count);
+  UnpackTally report{count.index, 0};
+  for (int32_t i = 0; i < count.index; ++i) {
+    ArchiveEntry e{};
+    bool taken = false;
+    if (ArchiveGetEntry(archive, i, &e) == ArchiveResult::Ok && UnpackPackageEntry(archive, i, e, &taken) == ArchiveResult::Ok)
+      ++report.written;
+    if (taken) {
+      DebugTraceAlways(u"ExtractPackage: %s is taken in %s already; the package is not unpacked", e.name, folder);
+      DropPackageFiles();
+      report = UnpackTally{-1, 0};
+      break;
+    }
+  }
+  ArchiveClose(archive);
   g_lastUnpack = report;
 }
 
@@ -172,7 +201,7 @@ int WriteWholeFile(const char16_t* path, uint32_t mode, const void* data, uint32
 }
 
 int32_t UnpackOpened(ArchiveHandle handle, const char16_t* folder, UnpackVisitor visit, void* context,
-                     ArchiveResult* failure, bool notePackageFiles) {
+                     ArchiveResult* failure) {
   auto fail = [failure, handle](ArchiveResult result) {
     if (handle != nullptr) ArchiveClose(handle);
     if (failure != nullptr) *failure = result;
@@ -190,24 +219,7 @@ int32_t UnpackOpened(ArchiveHandle handle, const char16_t* folder, UnpackVisitor
   for (int32_t i = 0; i < count; ++i) {
     ArchiveEntry e{};
     ArchiveResult got = ArchiveGetEntry(handle, i, &e);
-    ArchiveResult extracted = ArchiveResult::Ok;
-    char16_t path[TEXT_PATH];
-    if (!notePackageFiles) {
-      extracted = ArchiveExtractEntry(handle, i, e.name);
-    } else if (got == ArchiveResult::Ok && (e.attributes & platform::FILE_ATTR_DIRECTORY) != 0) {
-      extracted = ArchiveExtractEntry(handle, i, e.name);  // a folder: nothing to note
-    } else if (!FormatFits(path, TEXT_PATH, u"%s\\%s", folder, e.name)) {
-      extracted = ArchiveResult::BadArguments;  // a path the run could not note
-    } else {
-      // Every file is noted with the identity it was written through, so that the run later reads
-      // and removes only that very file.
-      platform::FileIdentity written{};
-      extracted = ArchiveExtractEntry(handle, i, e.name, &written);
-      if (extracted == ArchiveResult::Ok && !NotePackageFile(path, written, i)) {
-        Sys().RemoveIdentified(path, written);
-        extracted = ArchiveResult::NoMemory;
-      }
-    }
+    ArchiveResult extracted = ArchiveExtractEntry(handle, i, e.name);
     if (visit != nullptr) visit(i, e, got, extracted, context);
   }
   if (ArchiveIsReader(handle)) ArchiveClose(handle);
@@ -221,7 +233,7 @@ int32_t UnpackArchive(const char16_t* archivePath, const char16_t* folder, const
     return -1;
   }
   Sys().MakeFolder(folder);
-  return UnpackOpened(ArchiveOpenFile(archivePath, password), folder, visit, context, failure, false);
+  return UnpackOpened(ArchiveOpenFile(archivePath, password), folder, visit, context, failure);
 }
 
 void UnzipToFolder(const char16_t* archivePath, const char16_t* folder, bool deleteArchive) {
@@ -261,22 +273,21 @@ void WrapVersionList(const char16_t* list, char16_t* out, size_t capacity) {
 void LoadPackageInfo() {
   AppState& s = AppStateGet();
   char16_t ini[TEXT_PATH];
+  // The file is read through the per-run folder the run holds, only while it is the very file this
+  // run unpacked and byte for byte the package's, and its bytes are read as the private-profile
+  // functions read a file. Any other file leaves every value at its default.
+  uint8_t* bytes = nullptr;
+  uint32_t size = 0;
   bool haveFile = s.packageFolder[0] != 0 && FormatFits(ini, TEXT_PATH, u"%s\\QuorvelaInfo.ini", s.packageFolder);
-  // The file is read only while it is the package's own: it is held open (so that nobody may change,
-  // delete or rename it while the profile functions read it by its name) and compared with its
-  // entry in the embedded archive. Any other file leaves every value at its default.
-  platform::FileHandle held = haveFile ? Sys().OpenFile(ini, platform::FileMode::ReadOwn) : platform::INVALID_FILE;
-  if (haveFile && ReadPackageFileFrom(held, ini, nullptr, nullptr) != PackageFileRead::OK) {
-    if (held != platform::INVALID_FILE || FileExists(ini))
-      DebugTraceAlways(u"LoadPackageInfo: %s is not the package's own; it is not read", ini);
-    haveFile = false;
-  }
+  PackageFileRead read = haveFile ? ReadPackageFile(ini, &bytes, &size) : PackageFileRead::NOT_IN_PACKAGE;
+  if (read == PackageFileRead::CHANGED) DebugTraceAlways(u"LoadPackageInfo: %s is not the package's own; it is not read", ini);
+  haveFile = read == PackageFileRead::OK;
   auto readString = [&](const char16_t* key, const char16_t* defaultValue, char16_t* out, uint32_t capacity) {
-    if (haveFile) Sys().ProfileString(u"UPDATEINFO", key, defaultValue, out, capacity, ini);
+    if (haveFile) platform::ProfileStringIn(bytes, size, u"UPDATEINFO", key, defaultValue, out, capacity);
     else platform::TextCopy(out, capacity, defaultValue);
   };
   auto readInt = [&](const char16_t* key, int32_t defaultValue) {
-    return haveFile ? Sys().ProfileInt(u"UPDATEINFO", key, defaultValue, ini) : defaultValue;
+    return haveFile ? platform::ProfileIntIn(bytes, size, u"UPDATEINFO", key, defaultValue) : defaultValue;
   };
 
   readString(u"TITLE", u"Package Error", s.title, TEXT_PATH);
@@ -293,7 +304,7 @@ void LoadPackageInfo() {
   readString(u"AfterMessage", u"", s.afterMessage, TEXT_LONG);
   ReplaceAllIn(s.afterMessage, TEXT_LONG, u"<BR>", u"\r\n");
   s.powerCtrl = static_cast<uint8_t>(readInt(u"PowerCtrl", 0) & 0xFF);
-  if (held != platform::INVALID_FILE) Sys().CloseFile(held);
+  if (bytes != nullptr) Sys().PageFree(bytes);
 }
 
 void ReplaceAllIn(char16_t* text, size_t capacity, const char16_t* find, const char16_t* replacement) {

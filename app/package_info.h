@@ -16,13 +16,16 @@ void GetTempFolder(char16_t* buffer, uint32_t capacity);
 bool FileExists(const char16_t* path);
 // Makes TEMP\Quorvela (when missing) and a per-run folder in it named by the tick count; its path
 // becomes AppState::packageFolder. A name already taken (a run in the same millisecond) is
-// skipped. Both get a protected DACL (SYSTEM and Administrators). A TEMP\Quorvela that is a link
-// or no folder is not used: the run makes TEMP\Quorvela-<tick> of its own instead. The folders
-// made are noted for RemovePackageFolder (app/package_files.h).
+// skipped. Both get a protected DACL (SYSTEM and Administrators). A TEMP\Quorvela that is a link,
+// no folder, or owned by neither SYSTEM nor the Administrators is not used: the run makes
+// TEMP\Quorvela-<tick> of its own instead. TEMP and every folder below it are held open for the
+// run (app/package_files.h) and removed, where the run made them, by RemovePackageFolder.
 void CreatePackageFolder();
-// Unpacks the resource, read in memory, into folder (the one CreatePackageFolder made), noting each
-// file with the identity it was written with. No copy of the archive is written anywhere. Nothing
-// is unpacked when the resource is missing or the folder is empty.
+// Unpacks the resource, read in memory, into folder (the one CreatePackageFolder made and holds),
+// each file made new through the held folder and noted with the identity it was written with and
+// the bytes of its one inflate. No copy of the archive is written anywhere. Nothing is unpacked
+// when the resource is missing or the folder is empty, and nothing stays when a name in the folder
+// is taken already (LastUnpackTally then tells no entries, as for an archive that cannot be opened).
 void ExtractPackage(const char16_t* resourceType, uint32_t resourceId, const char16_t* folder);
 // Non-zero on success, 0 on failure (unknown mode, file not opened, or not written whole).
 int WriteWholeFile(const char16_t* path, uint32_t mode, const void* data, uint32_t length);
@@ -51,11 +54,12 @@ void RemovePackageFolder();
 // a listing would take in whatever another user put there, or a folder swapped in.
 void DeleteFilesInFolder(const char16_t* folder, const char16_t* pattern);
 
-// A folder the program keeps files in, made with the protected DACL of access when missing. A
-// link (symbolic link, junction, mount point) or anything but a folder is not used: it could lead
-// anywhere. With trustedOwnerOnly, one that was there already must belong to SYSTEM or the
-// Administrators.
-bool UsableProtectedFolder(const char16_t* path, platform::FolderAccess access, bool trustedOwnerOnly);
+// Opens the folder name in a held folder, or makes it with the protected DACL of access when
+// missing, and returns it held. A link (symbolic link, junction, mount point), anything but a
+// folder, or a folder that was there already and belongs to neither SYSTEM nor the Administrators
+// is not used (the owner is read from the held handle): INVALID_FOLDER, facts telling what is there.
+platform::FolderHandle OpenProtectedFolderAt(platform::FolderHandle parent, const char16_t* name,
+                                             platform::FolderAccess access, platform::PathFacts* facts);
 
 // FWVersion as AppState keeps it: ";%s;" of the list when it fits capacity; a list too long for
 // that keeps only its whole leading entries that fit (a version is never cut), and one that keeps
@@ -72,6 +76,6 @@ using UnpackVisitor = void (*)(int32_t index, const ArchiveEntry& entry, Archive
 int32_t UnpackArchive(const char16_t* archivePath, const char16_t* folder, const char* password,
                       UnpackVisitor visit, void* context, ArchiveResult* failure = nullptr);
 // The same for an archive already opened (handle null: failure gets the last result); the handle is
-// closed. With notePackageFiles each file written is noted as one of this run's package files.
+// closed.
 int32_t UnpackOpened(ArchiveHandle handle, const char16_t* folder, UnpackVisitor visit, void* context,
-                     ArchiveResult* failure, bool notePackageFiles);
+                     ArchiveResult* failure);

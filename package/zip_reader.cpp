@@ -433,6 +433,30 @@ ArchiveResult ArchiveGetStoredName(ArchiveHandle handle, int32_t index, uint8_t*
   return Record(ArchiveResult::Ok);
 }
 
+namespace {
+
+// The rules every entry's target name must pass before anything is opened or made: a relative
+// name climbs to no parent, the path is not too long, and it names no device. Windows opens the
+// device for a device name, and a zero byte in the stored name cuts it short (the file would be
+// written under another name): both are refused on every platform.
+ArchiveResult CheckName(const ArchiveReader* r, const char16_t* path, bool absolute) {
+  if (!absolute && ArchivePathClimbs(path)) return ArchiveResult::BadArguments;
+  if (platform::TextLengthMax(path, ARCHIVE_MAX_PATH + 1) > ARCHIVE_MAX_PATH) return ArchiveResult::BadArguments;
+  if (ArchivePathNamesDevice(path) || std::memchr(r->recordName, 0, r->recordNameLength) != nullptr)
+    return ArchiveResult::ReservedName;
+  return ArchiveResult::Ok;
+}
+
+}  // namespace
+
+ArchiveResult ArchiveCheckEntryName(ArchiveHandle handle, int32_t index, const char16_t* name) {
+  if (name == nullptr || name[0] == 0 || IsAbsolute(name)) return Record(ArchiveResult::BadArguments);
+  ArchiveReader* r = nullptr;
+  ArchiveResult res = StandOn(handle, index, &r);
+  if (res != ArchiveResult::Ok) return Record(res);
+  return Record(CheckName(r, name, false));
+}
+
 ArchiveResult ArchiveExtractEntry(ArchiveHandle handle, int32_t index, const char16_t* path,
                                   platform::FileIdentity* written) {
   if (path == nullptr || path[0] == 0) return Record(ArchiveResult::BadArguments);
@@ -443,14 +467,10 @@ ArchiveResult ArchiveExtractEntry(ArchiveHandle handle, int32_t index, const cha
   if (res != ArchiveResult::Ok) return Record(res);
 
   bool absolute = IsAbsolute(path);
-  if (!absolute && (r->base[0] == 0 || ArchivePathClimbs(path))) return Record(ArchiveResult::BadArguments);
-  size_t pathLength = platform::TextLengthMax(path, ARCHIVE_MAX_PATH + 1);
-  if (pathLength > ARCHIVE_MAX_PATH) return Record(ArchiveResult::BadArguments);
-  // Windows opens the device for a device name, and a zero byte in the stored name cuts it short
-  // (the file would be written under another name): refused on every platform, before anything
-  // is opened or made.
-  if (ArchivePathNamesDevice(path) || std::memchr(r->recordName, 0, r->recordNameLength) != nullptr)
-    return Record(ArchiveResult::ReservedName);
+  if (!absolute && r->base[0] == 0) return Record(ArchiveResult::BadArguments);
+  res = CheckName(r, path, absolute);
+  if (res != ArchiveResult::Ok) return Record(res);
+  size_t pathLength = platform::TextLength(path);
 
   if ((entry.attributes & platform::FILE_ATTR_DIRECTORY) != 0) {
     bool ok = absolute ? EnsureFolder(u"", path, pathLength) : EnsureFolder(r->base, path, pathLength);
@@ -481,18 +501,10 @@ ArchiveResult ArchiveExtractEntry(ArchiveHandle handle, int32_t index, const cha
       return Record(ArchiveResult::NoMemory);
     }
   }
-  // A file of the target's name that is there already (an earlier entry of the same name, an
-  // earlier extraction) is only replaced by data that proves whole: the entry is read through and
-  // checked first, and a failure leaves that file as it was.
-  FileHandle existing = Sys().OpenFile(target, platform::FileMode::ReadExisting);
-  if (existing != platform::INVALID_FILE) {
-    Sys().CloseFile(existing);
-    res = CopyEntryData(r, platform::INVALID_FILE, entry);
-    CloseEntryData(r);
-    if (res == ArchiveResult::Ok) res = OpenEntryData(r);
-    if (res != ArchiveResult::Ok) return Record(res);
-  }
-  FileHandle file = Sys().OpenFile(target, platform::FileMode::CreateAlways);
+  // The file is made new: a file of the target's name that is there already (an earlier entry of
+  // the same name, an earlier extraction, or somebody else's) is never opened for writing, and the
+  // entry fails instead of overwriting it.
+  FileHandle file = Sys().OpenFile(target, platform::FileMode::CreateNew);
   if (file == platform::INVALID_FILE) {
     CloseEntryData(r);
     return Record(ArchiveResult::OpenFailed);

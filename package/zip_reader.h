@@ -100,10 +100,15 @@ ArchiveResult ArchiveGetEntry(ArchiveHandle handle, int32_t index, ArchiveEntry*
 // (names are kept up to 260 bytes) and at most capacity bytes are copied into buffer.
 ArchiveResult ArchiveGetStoredName(ArchiveHandle handle, int32_t index, uint8_t* buffer, uint32_t capacity,
                                    uint32_t* length);
-// Extracts entry index to path, relative to the base folder unless absolute. With written, the
-// identity of the file made is read from the handle the data was written through.
+// Extracts entry index to path, relative to the base folder unless absolute. The file is made new:
+// when anything of that name is there already (an earlier entry of the same name among them),
+// nothing is opened for writing and the result is OpenFailed. With written, the identity of the
+// file made is read from the handle the data was written through.
 ArchiveResult ArchiveExtractEntry(ArchiveHandle handle, int32_t index, const char16_t* path,
                                   platform::FileIdentity* written = nullptr);
+// Whether entry index may be written under the relative name: Ok, or the result extracting it
+// would give for a name that climbs, is too long, names a device or hides a zero byte.
+ArchiveResult ArchiveCheckEntryName(ArchiveHandle handle, int32_t index, const char16_t* name);
 // Extracts entry index into buffer: Ok with *size its length when the whole entry fitted in
 // capacity bytes and its CRC-32 is the directory's; MemoryTooSmall when it is longer.
 ArchiveResult ArchiveExtractToMemory(ArchiveHandle handle, int32_t index, void* buffer, uint32_t capacity,

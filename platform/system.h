@@ -9,6 +9,19 @@ namespace platform {
 using FileHandle = intptr_t;
 constexpr FileHandle INVALID_FILE = -1;
 
+// A folder the program holds open while it works in it. It is reached once, its identity and owner
+// are read from the handle, and every file in it is reached relative to that handle, so that a name
+// renamed or swapped for a link since cannot lead anywhere else. On Windows the handle shares no
+// deletion: nobody may rename or delete the folder while it is held.
+using FolderHandle = intptr_t;
+constexpr FolderHandle INVALID_FOLDER = -1;
+
+// How OpenFolder treats links before the last name of a path (the last name is never followed).
+enum class PathLinks : uint32_t {
+  FOLLOWED,  // as the system resolves them (a folder the system names: TEMP, ProgramData)
+  REFUSED,   // the path is walked name by name from its root; a link at any name refuses it
+};
+
 // How a file is opened. The modes that write, and ReadOwn, never go through a link: a symbolic
 // link, junction or mount point in the place of the file itself, or a file with more than one
 // hard link, is refused (checked on the opened handle, so nothing can be swapped in between).
@@ -17,6 +30,7 @@ enum class FileMode : uint32_t {
   CreateAlways,  // write, no sharing, create or replace
   OpenAppend,    // write at the end, no sharing, open or create
   ReadOwn,       // read, share read, existing only: a file of the program's own, never a link
+  CreateNew,     // write, no sharing, made new: refused when anything of that name is there
 };
 
 enum class SeekFrom : uint32_t { Begin, Current, End };
@@ -137,6 +151,27 @@ class System {
   // the path is opened without following its last component, the identity compared on that
   // handle, and the deletion made through it. A read-only file loses the attribute first.
   virtual bool RemoveIdentified(const char16_t* path, const FileIdentity& identity) = 0;
+
+  // ---- Held folders (see FolderHandle). A name is one name: no separator, not "." or "..". ----------
+  // Opens the folder at path and holds it; facts describe the folder behind the handle. Fails
+  // (facts->kind tells what is there: MISSING, LINK, FILE, ...) for anything but a folder.
+  virtual FolderHandle OpenFolder(const char16_t* path, PathLinks links, PathFacts* facts) = 0;
+  // Opens the folder name inside a held folder, never through a link, and holds it.
+  virtual FolderHandle OpenFolderAt(FolderHandle parent, const char16_t* name, PathFacts* facts) = 0;
+  // Makes a new folder name inside a held folder, with the protected DACL of access, and holds it.
+  // Fails when anything of that name is there (facts->kind tells what); it is never taken over.
+  virtual FolderHandle MakeFolderAt(FolderHandle parent, const char16_t* name, FolderAccess access,
+                                    PathFacts* facts) = 0;
+  virtual void CloseFolder(FolderHandle folder) = 0;
+  // Opens the file name inside a held folder in one of the modes that never go through a link
+  // (ReadOwn, OpenAppend, CreateNew).
+  virtual FileHandle OpenFileAt(FolderHandle folder, const char16_t* name, FileMode mode) = 0;
+  // What name is inside a held folder, not followed; false when it cannot be asked.
+  virtual bool LookAtName(FolderHandle folder, const char16_t* name, PathFacts* facts) = 0;
+  // Deletes the file, or the empty folder, name inside a held folder only when it has that
+  // identity, through the handle the identity was read on. A read-only file loses the attribute
+  // first. A folder the caller holds itself must be closed first.
+  virtual bool RemoveAt(FolderHandle folder, const char16_t* name, const FileIdentity& identity) = 0;
 
   // Files.
   virtual FileHandle OpenFile(const char16_t* path, FileMode mode) = 0;

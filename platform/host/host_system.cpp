@@ -20,6 +20,7 @@
 #include <sstream>
 #include <thread>
 
+#include "platform/profile.h"
 #include "platform/text.h"
 
 namespace platform {
@@ -58,63 +59,12 @@ timespec FileTimeToTimespec(uint64_t ft) {
   return ts;
 }
 
-std::u16string Lower(std::u16string s) {
-  for (auto& c : s) c = LowerChar(c);
-  return s;
-}
-
-std::u16string Trim(const std::u16string& s) {
-  size_t b = 0, e = s.size();
-  while (b < e && (s[b] == u' ' || s[b] == u'\t' || s[b] == u'\r')) ++b;
-  while (e > b && (s[e - 1] == u' ' || s[e - 1] == u'\t' || s[e - 1] == u'\r')) --e;
-  return s.substr(b, e - b);
-}
-
-// Reads an INI file as the private-profile functions see it: UTF-16LE with a byte-order mark, or
-// 8-bit text (UTF-8 when it decodes as such, the ANSI code page otherwise).
-bool FindProfileValue(const std::string& path, const char16_t* section, const char16_t* key,
-                      std::u16string* value) {
+// The bytes of a whole file, for the private-profile reading; false when it cannot be read.
+bool ReadWhole(const std::string& path, std::string* bytes) {
   std::ifstream in(path, std::ios::binary);
   if (!in) return false;
-  std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  std::u16string text;
-  if (bytes.size() >= 2 && static_cast<unsigned char>(bytes[0]) == 0xFF &&
-      static_cast<unsigned char>(bytes[1]) == 0xFE) {
-    for (size_t i = 2; i + 1 < bytes.size(); i += 2)
-      text.push_back(static_cast<char16_t>(static_cast<unsigned char>(bytes[i]) |
-                                           (static_cast<unsigned char>(bytes[i + 1]) << 8)));
-  } else {
-    size_t start = (bytes.size() >= 3 && bytes.compare(0, 3, "\xEF\xBB\xBF") == 0) ? 3 : 0;
-    text.resize(bytes.size() + 1);
-    size_t n = Utf8ToWide(bytes.c_str() + start, static_cast<ptrdiff_t>(bytes.size() - start),
-                          text.data(), text.size());
-    text.resize(n);
-  }
-  std::u16string wantSection = Lower(section), wantKey = Lower(key);
-  bool inSection = false;
-  size_t pos = 0;
-  while (pos <= text.size()) {
-    size_t end = text.find(u'\n', pos);
-    if (end == std::u16string::npos) end = text.size();
-    std::u16string line = Trim(text.substr(pos, end - pos));
-    pos = end + 1;
-    if (line.empty() || line[0] == u';') continue;
-    if (line[0] == u'[') {
-      size_t close = line.find(u']');
-      inSection = close != std::u16string::npos && Lower(Trim(line.substr(1, close - 1))) == wantSection;
-      continue;
-    }
-    if (!inSection) continue;
-    size_t eq = line.find(u'=');
-    if (eq == std::u16string::npos) continue;
-    if (Lower(Trim(line.substr(0, eq))) != wantKey) continue;
-    std::u16string v = Trim(line.substr(eq + 1));
-    if (v.size() >= 2 && (v.front() == u'"' || v.front() == u'\'') && v.back() == v.front())
-      v = v.substr(1, v.size() - 2);
-    *value = v;
-    return true;
-  }
-  return false;
+  bytes->assign((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  return true;
 }
 
 // Read-only is the one attribute a mode shows: the write bits of a file (never of a folder).
@@ -218,8 +168,8 @@ PathFacts FactsOf(const struct stat& st) {
 // Opens a file of the program's own for a write mode (or reading, for ReadOwn), never through a
 // symbolic link, and keeps the handle only for a plain file with one link. A FIFO would block an
 // open for writing, so the open does not wait, and waiting is switched back on afterwards.
-int OpenOwn(const std::string& p, int flags) {
-  int fd = open(p.c_str(), flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
+int OpenOwn(int folder, const char* name, int flags) {
+  int fd = openat(folder, name, flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
   if (fd < 0) return -1;
   struct stat st{};
   if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1) {
@@ -228,6 +178,16 @@ int OpenOwn(const std::string& p, int flags) {
   }
   fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
   return fd;
+}
+
+// The open flags of the modes that open a file of the program's own; -1 for the others.
+int OwnFlags(FileMode mode) {
+  switch (mode) {
+    case FileMode::OpenAppend: return O_WRONLY | O_CREAT | O_APPEND;
+    case FileMode::ReadOwn: return O_RDONLY;
+    case FileMode::CreateNew: return O_WRONLY | O_CREAT | O_EXCL;
+    default: return -1;
+  }
 }
 
 }  // namespace
@@ -280,20 +240,141 @@ FileHandle HostSystem::OpenFile(const char16_t* path, FileMode mode) {
     }
     case FileMode::CreateAlways:
       // Checked before it is cut short: a file with another link keeps its bytes.
-      fd = OpenOwn(p, O_WRONLY | O_CREAT);
+      fd = OpenOwn(AT_FDCWD, p.c_str(), O_WRONLY | O_CREAT);
       if (fd >= 0 && ftruncate(fd, 0) != 0) {
         close(fd);
         fd = -1;
       }
       break;
     case FileMode::OpenAppend:
-      fd = OpenOwn(p, O_WRONLY | O_CREAT | O_APPEND);
-      break;
     case FileMode::ReadOwn:
-      fd = OpenOwn(p, O_RDONLY);
+    case FileMode::CreateNew:
+      fd = OpenOwn(AT_FDCWD, p.c_str(), OwnFlags(mode));
       break;
   }
   return fd < 0 ? INVALID_FILE : static_cast<FileHandle>(fd);
+}
+
+// ---- Held folders: a folder is an open descriptor, every name in it reached with the *at calls ----
+
+namespace {
+
+bool IsOneName(const std::string& name) {
+  return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos;
+}
+
+// What a name in a folder is, when it could not be opened as a folder.
+void FactsAt(int folder, const char* name, PathFacts* facts) {
+  struct stat st{};
+  if (fstatat(folder, name, &st, AT_SYMLINK_NOFOLLOW) == 0) *facts = FactsOf(st);
+}
+
+// Keeps an opened descriptor as a held folder when it is one; facts from the descriptor itself.
+FolderHandle HoldFolder(int fd, PathFacts* facts) {
+  struct stat st{};
+  if (fd < 0) return INVALID_FOLDER;
+  if (fstat(fd, &st) != 0) {
+    close(fd);
+    return INVALID_FOLDER;
+  }
+  *facts = FactsOf(st);
+  if (!S_ISDIR(st.st_mode)) {
+    close(fd);
+    return INVALID_FOLDER;
+  }
+  return static_cast<FolderHandle>(fd);
+}
+
+constexpr int kFolderFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+
+}  // namespace
+
+FolderHandle HostSystem::OpenFolder(const char16_t* path, PathLinks links, PathFacts* facts) {
+  *facts = PathFacts{};
+  facts->kind = PathKind::MISSING;
+  std::string p = HostPath(path);
+  if (p.empty()) return INVALID_FOLDER;
+  if (links == PathLinks::FOLLOWED) {
+    int fd = open(p.c_str(), kFolderFlags);
+    if (fd < 0) FactsAt(AT_FDCWD, p.c_str(), facts);
+    return HoldFolder(fd, facts);
+  }
+  // Name by name from the root (or the current folder), each name opened on the folder before it.
+  int fd = open(p[0] == '/' ? "/" : ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  size_t at = 0;
+  while (fd >= 0 && at < p.size()) {
+    size_t end = p.find('/', at);
+    if (end == std::string::npos) end = p.size();
+    std::string name = p.substr(at, end - at);
+    at = end + 1;
+    if (name.empty() || name == ".") continue;
+    int next = openat(fd, name.c_str(), kFolderFlags);
+    if (next < 0) FactsAt(fd, name.c_str(), facts);
+    close(fd);
+    fd = next;
+  }
+  return HoldFolder(fd, facts);
+}
+
+FolderHandle HostSystem::OpenFolderAt(FolderHandle parent, const char16_t* name, PathFacts* facts) {
+  *facts = PathFacts{};
+  facts->kind = PathKind::MISSING;
+  std::string n = HostPath(name);
+  if (parent == INVALID_FOLDER || !IsOneName(n)) return INVALID_FOLDER;
+  int fd = openat(static_cast<int>(parent), n.c_str(), kFolderFlags);
+  if (fd < 0) FactsAt(static_cast<int>(parent), n.c_str(), facts);
+  return HoldFolder(fd, facts);
+}
+
+FolderHandle HostSystem::MakeFolderAt(FolderHandle parent, const char16_t* name, FolderAccess access,
+                                      PathFacts* facts) {
+  *facts = PathFacts{};
+  facts->kind = PathKind::MISSING;
+  std::string n = HostPath(name);
+  if (parent == INVALID_FOLDER || !IsOneName(n)) return INVALID_FOLDER;
+  int dir = static_cast<int>(parent);
+  if (mkdirat(dir, n.c_str(), 0700) != 0) {
+    FactsAt(dir, n.c_str(), facts);
+    return INVALID_FOLDER;
+  }
+  int fd = openat(dir, n.c_str(), kFolderFlags);
+  // The mode is set on the folder just made, not on whatever its name leads to now.
+  if (fd >= 0 && access == FolderAccess::USERS_READ && fchmod(fd, 0755) != 0) {
+    close(fd);
+    fd = -1;
+  }
+  return HoldFolder(fd, facts);
+}
+
+void HostSystem::CloseFolder(FolderHandle folder) {
+  if (folder != INVALID_FOLDER) close(static_cast<int>(folder));
+}
+
+FileHandle HostSystem::OpenFileAt(FolderHandle folder, const char16_t* name, FileMode mode) {
+  std::string n = HostPath(name);
+  if (folder == INVALID_FOLDER || !IsOneName(n) || OwnFlags(mode) < 0) return INVALID_FILE;
+  int fd = OpenOwn(static_cast<int>(folder), n.c_str(), OwnFlags(mode));
+  return fd < 0 ? INVALID_FILE : static_cast<FileHandle>(fd);
+}
+
+bool HostSystem::LookAtName(FolderHandle folder, const char16_t* name, PathFacts* facts) {
+  *facts = PathFacts{};
+  facts->kind = PathKind::MISSING;
+  std::string n = HostPath(name);
+  if (folder == INVALID_FOLDER || !IsOneName(n)) return false;
+  struct stat st{};
+  if (fstatat(static_cast<int>(folder), n.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return errno == ENOENT;
+  *facts = FactsOf(st);
+  return true;
+}
+
+bool HostSystem::RemoveAt(FolderHandle folder, const char16_t* name, const FileIdentity& identity) {
+  std::string n = HostPath(name);
+  if (folder == INVALID_FOLDER || !IsOneName(n)) return false;
+  int dir = static_cast<int>(folder);
+  struct stat st{};
+  return fstatat(dir, n.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISLNK(st.st_mode) &&
+         FactsOf(st).identity == identity && unlinkat(dir, n.c_str(), S_ISDIR(st.st_mode) ? AT_REMOVEDIR : 0) == 0;
 }
 
 bool HostSystem::ReadFile(FileHandle file, void* buffer, uint32_t length, uint32_t* done) {
@@ -431,24 +512,17 @@ bool HostSystem::ProgramResource(const char16_t* type, uint32_t id, const void**
 uint32_t HostSystem::ProfileString(const char16_t* section, const char16_t* key,
                                       const char16_t* defaultValue, char16_t* buffer,
                                       uint32_t capacity, const char16_t* file) {
-  if (buffer == nullptr || capacity == 0) return 0;
-  std::u16string value;
-  if (!FindProfileValue(HostPath(file), section, key, &value))
-    value = Trim(defaultValue != nullptr ? std::u16string(defaultValue) : std::u16string());
-  return static_cast<uint32_t>(TextCopy(buffer, capacity, value.c_str()));
+  std::string bytes;
+  ReadWhole(HostPath(file), &bytes);
+  return ProfileStringIn(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), section, key, defaultValue,
+                         buffer, capacity);
 }
 
 int32_t HostSystem::ProfileInt(const char16_t* section, const char16_t* key, int32_t defaultValue,
                                   const char16_t* file) {
-  std::u16string value;
-  if (!FindProfileValue(HostPath(file), section, key, &value)) return defaultValue;
-  // Leading decimal digits (an optional sign first); anything else reads as 0.
-  size_t i = 0;
-  bool negative = false;
-  if (i < value.size() && (value[i] == u'-' || value[i] == u'+')) negative = value[i++] == u'-';
-  uint32_t v = 0;
-  while (i < value.size() && value[i] >= u'0' && value[i] <= u'9') v = v * 10 + (value[i++] - u'0');
-  return static_cast<int32_t>(negative ? 0u - v : v);
+  std::string bytes;
+  if (!ReadWhole(HostPath(file), &bytes)) return defaultValue;
+  return ProfileIntIn(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), section, key, defaultValue);
 }
 
 void* HostSystem::PageAlloc(size_t size) {

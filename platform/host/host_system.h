@@ -41,6 +41,14 @@ class HostSystem : public System {
   bool LookAt(const char16_t* path, PathFacts* facts) override;
   bool IdentityOf(FileHandle file, FileIdentity* identity) override;
   bool RemoveIdentified(const char16_t* path, const FileIdentity& identity) override;
+  FolderHandle OpenFolder(const char16_t* path, PathLinks links, PathFacts* facts) override;
+  FolderHandle OpenFolderAt(FolderHandle parent, const char16_t* name, PathFacts* facts) override;
+  FolderHandle MakeFolderAt(FolderHandle parent, const char16_t* name, FolderAccess access,
+                            PathFacts* facts) override;
+  void CloseFolder(FolderHandle folder) override;
+  FileHandle OpenFileAt(FolderHandle folder, const char16_t* name, FileMode mode) override;
+  bool LookAtName(FolderHandle folder, const char16_t* name, PathFacts* facts) override;
+  bool RemoveAt(FolderHandle folder, const char16_t* name, const FileIdentity& identity) override;
   FileHandle OpenFile(const char16_t* path, FileMode mode) override;
   bool ReadFile(FileHandle file, void* buffer, uint32_t length, uint32_t* done) override;
   bool WriteFile(FileHandle file, const void* buffer, uint32_t length, uint32_t* done) override;

@@ -44,6 +44,12 @@ class ForwardingSystem : public platform::System {
   std::function<void(const char16_t* path, platform::FileMode mode)> beforeOpen;
   // Called after each CloseFile.
   std::function<void()> afterClose;
+  // Called before each call that reaches a file or folder by a held folder or a path (the call's
+  // name and the name or path it is given), so that a test can change the world under the program.
+  std::function<void(const char* call, const char16_t* name)> beforeFileCall;
+  void Before(const char* call, const char16_t* name) {
+    if (beforeFileCall) beforeFileCall(call, name != nullptr ? name : u"");
+  }
 
   uint32_t TempFolderPath(char16_t* buffer, uint32_t capacity) override {
     if (tempFolder.empty()) return inner_.TempFolderPath(buffer, capacity);
@@ -67,7 +73,36 @@ class ForwardingSystem : public platform::System {
   }
   platform::FileHandle OpenFile(const char16_t* path, platform::FileMode mode) override {
     if (beforeOpen) beforeOpen(path, mode);
+    Before("OpenFile", path);
     return inner_.OpenFile(path, mode);
+  }
+  platform::FolderHandle OpenFolder(const char16_t* path, platform::PathLinks links, platform::PathFacts* facts) override {
+    Before("OpenFolder", path);
+    return inner_.OpenFolder(path, links, facts);
+  }
+  platform::FolderHandle OpenFolderAt(platform::FolderHandle parent, const char16_t* name,
+                                      platform::PathFacts* facts) override {
+    Before("OpenFolderAt", name);
+    return inner_.OpenFolderAt(parent, name, facts);
+  }
+  platform::FolderHandle MakeFolderAt(platform::FolderHandle parent, const char16_t* name,
+                                      platform::FolderAccess access, platform::PathFacts* facts) override {
+    Before("MakeFolderAt", name);
+    return inner_.MakeFolderAt(parent, name, access, facts);
+  }
+  void CloseFolder(platform::FolderHandle folder) override { inner_.CloseFolder(folder); }
+  platform::FileHandle OpenFileAt(platform::FolderHandle folder, const char16_t* name, platform::FileMode mode) override {
+    if (beforeOpen) beforeOpen(name, mode);
+    Before("OpenFileAt", name);
+    return inner_.OpenFileAt(folder, name, mode);
+  }
+  bool LookAtName(platform::FolderHandle folder, const char16_t* name, platform::PathFacts* facts) override {
+    Before("LookAtName", name);
+    return inner_.LookAtName(folder, name, facts);
+  }
+  bool RemoveAt(platform::FolderHandle folder, const char16_t* name, const platform::FileIdentity& identity) override {
+    Before("RemoveAt", name);
+    return inner_.RemoveAt(folder, name, identity);
   }
   bool ReadFile(platform::FileHandle file, void* buffer, uint32_t length, uint32_t* done) override {
     ++reads;
