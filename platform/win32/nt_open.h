@@ -11,7 +11,7 @@ enum class NtOpenKind : uint32_t {
   WALK,        // a folder passed on the way down a path: traversed only
   FOLDER,      // a folder held to work in
   NEW_FOLDER,  // a folder made new and held
-  CREATE_NEW,  // a file made new, for writing
+  NEW_FILE,    // a file made new, for writing
   APPEND,      // a file of the program's own, appended to
   READ_OWN,    // a file of the program's own, read back
   LOOK,        // what a name is

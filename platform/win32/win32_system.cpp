@@ -251,7 +251,7 @@ NtOpenRequest NtRequestFor(NtOpenKind kind) {
       return {kFolder, kHeldShare, FILE_OPEN, FILE_DIRECTORY_FILE | kItself};
     case NtOpenKind::NEW_FOLDER:
       return {kFolder, kHeldShare, FILE_CREATE, FILE_DIRECTORY_FILE | kItself};
-    case NtOpenKind::CREATE_NEW:
+    case NtOpenKind::NEW_FILE:
       return {GENERIC_WRITE | FILE_READ_ATTRIBUTES | SYNCHRONIZE, 0, FILE_CREATE, FILE_NON_DIRECTORY_FILE | kItself};
     case NtOpenKind::APPEND:
       return {FILE_APPEND_DATA | FILE_READ_ATTRIBUTES | SYNCHRONIZE, 0, FILE_OPEN_IF,
@@ -449,7 +449,7 @@ void Win32System::CloseFolder(FolderHandle folder) {
 FileHandle Win32System::OpenFileAt(FolderHandle folder, const char16_t* name, FileMode mode) {
   NtOpenKind kind;
   switch (mode) {
-    case FileMode::CreateNew: kind = NtOpenKind::CREATE_NEW; break;
+    case FileMode::CreateNew: kind = NtOpenKind::NEW_FILE; break;
     case FileMode::OpenAppend: kind = NtOpenKind::APPEND; break;
     case FileMode::ReadOwn: kind = NtOpenKind::READ_OWN; break;
     default: return INVALID_FILE;

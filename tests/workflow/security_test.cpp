@@ -4,6 +4,8 @@
 // no byte of theirs reaches a drive, nothing is written or deleted through their links, and
 // nothing of theirs is lost.
 #include <filesystem>
+#include <functional>
+#include <map>
 #include <fstream>
 #include <iterator>
 
@@ -262,6 +264,189 @@ TEST_F(SecurityConsole, ALogFolderOfAnotherUserOrALinkIsNotUsed) {
   EXPECT_EQ(Run(update, &foreign), EXIT_DONE);
   EXPECT_NE(foreign.err.find("is a link or not owned by SYSTEM or Administrators"), std::string::npos) << foreign.err;
   EXPECT_FALSE(fs::exists(P(data + "/Quorvela/FwUpdate.log")));
+}
+#endif
+
+#ifndef _WIN32
+// A patient attacker: at every file-system call of one whole console update (the dialog's start,
+// RUN and close in the headless dialog, and the log), once per run, another user changes the world
+// under the program: a folder the run uses (or one above it) is renamed and a link to their folder
+// put in its place, or a folder of theirs (another owner) is put there, or hard links to their
+// files are put at every name the run will create. The run then goes on to its end. Whatever was
+// changed and when: no byte of theirs changes, nothing appears among their files, and a drive
+// receives the package's bytes or nothing.
+TEST_F(SecurityConsole, AChangeAtAnyFileCallOfARunReachesNothingOfAnotherUser) {
+  if (geteuid() != 0) GTEST_SKIP() << "folders of another owner need root";
+  auto& host = static_cast<HostSystem&>(testenv::BuildSystem());
+  struct Restore {
+    HostSystem& host;
+    ~Restore() { host.SetSharedDataFolder(""); }
+  } restore{host};
+  // The names the run creates: the package's entries and the log.
+  std::vector<std::string> names = {"FwUpdate.log"};
+  std::vector<uint8_t> package = MakeSamplePackage();
+  ArchiveHandle archive = ArchiveOpenMemory(package.data(), static_cast<uint32_t>(package.size()), nullptr);
+  ASSERT_NE(archive, nullptr);
+  ArchiveEntry count{};
+  ArchiveGetEntry(archive, -1, &count);
+  for (int32_t i = 0; i < count.index; ++i) {
+    ArchiveEntry e{};
+    ArchiveGetEntry(archive, i, &e);
+    names.push_back(testenv::Narrow(e.name));
+  }
+  ArchiveClose(archive);
+
+  struct World {
+    std::string root, temp, data, logs, victim;
+  };
+  auto makeWorld = [&](const std::string& root) {
+    World w{root, root + "/temp", root + "/ProgramData", root + "/logs/sub", root + "/victim"};
+    for (const std::string& f : {w.temp, w.data, w.logs, w.victim}) fs::create_directories(P(f));
+    for (const std::string& name : names) WriteAll(w.victim + "/" + name, "theirs");
+    return w;
+  };
+  // Every entry below a folder, with its bytes ("<folder>" for a folder), links not followed.
+  auto snapshot = [](const std::string& folder) {
+    std::map<std::string, std::string> out;
+    for (auto it = fs::recursive_directory_iterator(P(folder)); it != fs::recursive_directory_iterator(); ++it)
+      out[it->path().string()] = it->is_symlink() ? "<link>" : it->is_directory() ? "<folder>" : ReadAll(it->path().string());
+    return out;
+  };
+  // The folders of a world another user could rename or replace, by role; a run folder is found
+  // by listing the base folder.
+  const char* roles[] = {"temp", "base", "run", "logs-parent", "logs", "data", "data-log"};
+  auto folderOf = [](const World& w, const std::string& role) -> std::string {
+    if (role == "temp") return w.temp;
+    if (role == "base") return w.temp + "/Quorvela";
+    if (role == "logs-parent") return w.root + "/logs";
+    if (role == "logs") return w.logs;
+    if (role == "data") return w.data;
+    if (role == "data-log") return w.data + "/Quorvela";
+    std::error_code error;
+    for (const auto& e : fs::directory_iterator(P(w.temp + "/Quorvela"), error))
+      if (e.is_directory() && !e.is_symlink()) return e.path().string();
+    return "";
+  };
+  // The dialog's folders are changed in the run with the named log, the default log's folders in
+  // the other.
+  auto uses = [](bool namedLog, const std::string& role) {
+    return namedLog ? role.compare(0, 4, "data") != 0 : role.compare(0, 4, "data") == 0;
+  };
+  auto present = [](const std::string& folder) {
+    std::error_code error;
+    return !folder.empty() && fs::is_directory(fs::symlink_status(P(folder), error));
+  };
+
+  // One console update in a world; hook is called before every file-system call. The download
+  // requests the drive received, without their sequence numbers, go to downloads.
+  // One console update in a world, on a bench of its own; atCall is called before every
+  // file-system call. The download requests the drive received, without their sequence numbers,
+  // go to downloads.
+  auto run = [&](const World& w, bool namedLog, const std::function<void(size_t call)>& atCall,
+                 std::vector<std::string>* downloads) {
+    emu::Bench bench;
+    bench.Capture().Keep(true);
+    HeadlessDialog dialog(bench.Clock());
+    Services services = Installed();
+    services.io = &bench;
+    services.tree = &bench;
+    services.clock = &bench.Clock();
+    services.dialog = &dialog;
+    Services previous = Install(services);
+    std::string error;
+    EXPECT_TRUE(emu::LoadBench(bench, emu::DefaultBenchText(), &contents_, &error)) << error;
+    testenv::AddResource(u"FWPACKAGEZIP", IDR_FWPACKAGE, package);
+    Fs().tempFolder = testenv::Widen(w.temp + "/");
+    host.SetSharedDataFolder(w.data);
+    AppStateReset();
+    size_t calls = 0;
+    Fs().beforeFileCall = [&](const char*, const char16_t*) { atCall(calls++); };
+    std::vector<std::u16string> args = {u"update", u"--entry", u"0", u"--yes"};
+    if (namedLog) args.insert(args.end(), {u"--log", testenv::Widen(w.logs + "/FwUpdate.log")});
+    std::vector<const char16_t*> argv;
+    for (const auto& a : args) argv.push_back(a.c_str());
+    FleetOutput output;
+    RunFleet(static_cast<int>(argv.size()), argv.data(), dialog, output);
+    testenv::JoinThreads();
+    Fs().beforeFileCall = nullptr;
+    Install(previous);
+    for (const std::string& line : bench.Capture().Lines())
+      if (line.find(kDownloadCode) != std::string::npos) downloads->push_back(line.substr(line.find(' ')));
+    return calls;
+  };
+
+  size_t pairs = 0, bad = 0, worlds = 0;
+  for (bool namedLog : {true, false}) {
+    // A run without changes: how many calls there are, which folders are there at each, and what
+    // the drive receives.
+    World clean = makeWorld(Scratch() + "/clean" + (namedLog ? "-named" : "-default"));
+    std::vector<std::vector<bool>> there;
+    std::vector<std::string> cleanDownloads;
+    size_t calls = run(clean, namedLog, [&](size_t) {
+      there.emplace_back();
+      for (const char* role : roles) there.back().push_back(present(folderOf(clean, role)));
+    }, &cleanDownloads);
+    ASSERT_FALSE(cleanDownloads.empty());
+    for (size_t k = 0; k < calls; ++k) {
+      // The changes: a link or another owner's folder for each role present, hard links at all names.
+      for (size_t change = 0; change <= 2 * std::size(roles); ++change) {
+        size_t role = change % std::size(roles);
+        bool hardLinks = change == 2 * std::size(roles);
+        if (!hardLinks && (!there[k][role] || !uses(namedLog, roles[role]))) continue;
+        // Another owner's folder replaces a folder the run keeps its files in by a rule of its
+        // own: the base folder, the per-run folder and the default log folder. (TEMP is the
+        // user's, and the folder of a named log the administrator's choice.)
+        std::string name = roles[role];
+        if (!hardLinks && change >= std::size(roles) && name != "base" && name != "run" && name != "data-log") continue;
+        World w = makeWorld(Scratch() + "/w" + std::to_string(worlds++));
+        std::string theirs = w.root + "/theirs";
+        std::map<std::string, std::string> victimBefore = snapshot(w.victim), theirsBefore;
+        std::vector<std::string> downloads;
+        run(w, namedLog, [&](size_t call) {
+          if (call != k) return;
+          if (hardLinks) {
+            for (const char* r : {"run", "logs", "data-log"}) {
+              std::string folder = folderOf(w, r);
+              if (!present(folder)) continue;
+              for (const std::string& name : names) {
+                std::error_code error;
+                fs::create_hard_link(P(w.victim + "/" + name), P(folder + "/" + name), error);
+              }
+            }
+            return;
+          }
+          std::string folder = folderOf(w, roles[role]);
+          fs::rename(P(folder), P(folder + ".moved"));
+          if (change < std::size(roles)) {
+            fs::create_directory_symlink(P(w.victim), P(folder));
+          } else {
+            fs::create_directory(P(folder));
+            for (const std::string& name : names) WriteAll(folder + "/" + name, "theirs");
+            for (const auto& e : fs::recursive_directory_iterator(P(folder)))
+              EXPECT_EQ(lchown(e.path().c_str(), 65534, 65534), 0);
+            EXPECT_EQ(lchown(folder.c_str(), 65534, 65534), 0);
+            theirs = folder;
+            theirsBefore = snapshot(folder);
+          }
+        }, &downloads);
+        ++pairs;
+        bool victimChanged = snapshot(w.victim) != victimBefore;
+        bool theirsChanged = !theirsBefore.empty() && snapshot(theirs) != theirsBefore;
+        bool otherBytes = !downloads.empty() && downloads != cleanDownloads;
+        if (victimChanged || theirsChanged || otherBytes) {
+          ++bad;
+          ADD_FAILURE() << (victimChanged ? "their files changed" : theirsChanged ? "their folder changed" : "other bytes sent")
+                        << ": call " << k << ", change " << (hardLinks ? "hard links" : change < std::size(roles) ? "link at " : "another owner's folder at ")
+                        << (hardLinks ? "" : roles[role]) << (namedLog ? " (--log)" : " (default log)");
+        }
+        fs::remove_all(P(w.root));
+      }
+    }
+  }
+  std::printf("sweep: %zu (call, change) pairs, %zu bad\n", pairs, bad);
+  RecordProperty("pairs", static_cast<int>(pairs));
+  RecordProperty("bad", static_cast<int>(bad));
+  EXPECT_EQ(bad, 0u);
 }
 #endif
 
