@@ -73,11 +73,6 @@ void Capture::Event(const std::u16string& device, const std::string& event,
   Write(line);
 }
 
-void Capture::Clear() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  lines_.clear();
-}
-
 std::vector<std::string> Capture::Lines() {
   std::lock_guard<std::mutex> lock(mutex_);
   return lines_;

@@ -37,8 +37,6 @@ class Capture {
 
   std::vector<std::string> Lines();
   uint64_t Count();
-  // Forgets the lines kept so far (the numbering goes on).
-  void Clear();
 
   static std::string Hex(const uint8_t* bytes, size_t length);
   // The device text of a line: UTF-8, with any blank turned into '_' so fields stay separable.

@@ -150,7 +150,9 @@ class ForwardingSystem : public platform::System {
   bool DosTimeToFileTime(uint16_t dosDate, uint16_t dosTime, uint64_t* fileTime) override {
     return inner_.DosTimeToFileTime(dosDate, dosTime, fileTime);
   }
+  std::atomic<int> resourceLookups{0};
   bool ProgramResource(const char16_t* type, uint32_t id, const void** data, uint32_t* size) override {
+    ++resourceLookups;
     if (haveResource && id == resourceId && platform::TextEqualNoCase(type, resourceType.c_str())) {
       *data = resource.data();
       *size = static_cast<uint32_t>(resource.size());

@@ -17,6 +17,7 @@
 #include <windows.h>
 #include <sddl.h>
 
+#include "platform/win32/nt_open.h"
 #include "platform/win32/win32_platform.h"
 #else
 #include <sys/stat.h>
@@ -167,6 +168,51 @@ TEST_F(Files, AProtectedFolderIsAlwaysANewOne) {
 #endif
 }
 
+// A held folder is reached once and every name in it relative to it: a link at any name of a
+// walked path refuses the path, a file is made new or not at all (never over a file with another
+// link), and the folder's names still lead into it when its own name has changed since.
+TEST_F(Files, AHeldFolderIsReachedOnceAndItsNamesThroughIt) {
+  namespace fs = std::filesystem;
+  Write("theirs", "precious");
+  fs::create_directories(fs::path(Widen(At("real/sub"))));
+  ASSERT_TRUE(testenv::MakeLink(At("real"), At("link")));
+  PathFacts facts{};
+  EXPECT_EQ(Sys().OpenFolder(AtW("link/sub").c_str(), PathLinks::REFUSED, &facts), INVALID_FOLDER);
+  EXPECT_EQ(facts.kind, PathKind::LINK);
+  EXPECT_EQ(Sys().OpenFolder(AtW("link").c_str(), PathLinks::FOLLOWED, &facts), INVALID_FOLDER);
+  EXPECT_EQ(facts.kind, PathKind::LINK);
+  FolderHandle held = Sys().OpenFolder(AtW("real/sub").c_str(), PathLinks::REFUSED, &facts);
+  ASSERT_NE(held, INVALID_FOLDER);
+  EXPECT_EQ(facts.kind, PathKind::FOLDER);
+  EXPECT_TRUE(facts.identity == Look("real/sub").identity);
+
+  FileHandle made = Sys().OpenFileAt(held, u"own", FileMode::CreateNew);
+  ASSERT_NE(made, INVALID_FILE);
+  Sys().WriteFile(made, "own", 3, nullptr);
+  FileIdentity own{};
+  EXPECT_TRUE(Sys().IdentityOf(made, &own));
+  Sys().CloseFile(made);
+  EXPECT_EQ(Sys().OpenFileAt(held, u"own", FileMode::CreateNew), INVALID_FILE);
+  fs::create_hard_link(fs::path(Widen(At("theirs"))), fs::path(Widen(At("real/sub/hard"))));
+  for (FileMode mode : {FileMode::CreateNew, FileMode::OpenAppend, FileMode::ReadOwn})
+    EXPECT_EQ(Sys().OpenFileAt(held, u"hard", mode), INVALID_FILE) << static_cast<int>(mode);
+  EXPECT_EQ(Read("theirs"), "precious");
+  EXPECT_FALSE(Sys().RemoveAt(held, u"hard", own));
+  for (const char16_t* name : {u"..", u"real/sub", u"", u"."}) EXPECT_EQ(Sys().OpenFileAt(held, name, FileMode::CreateNew), INVALID_FILE);
+
+  std::error_code renamed;
+  fs::rename(fs::path(Widen(At("real"))), fs::path(Widen(At("moved"))), renamed);
+#ifdef _WIN32
+  EXPECT_TRUE(renamed) << "a held folder shares no deletion: it cannot be renamed";
+#else
+  EXPECT_FALSE(renamed);
+#endif
+  EXPECT_TRUE(Sys().LookAtName(held, u"own", &facts));
+  EXPECT_TRUE(facts.identity == own);
+  EXPECT_TRUE(Sys().RemoveAt(held, u"own", own));
+  Sys().CloseFolder(held);
+}
+
 #ifdef _WIN32
 // The security descriptor a protected folder is made with, as Windows reads it back: nothing
 // inherited, full control for SYSTEM and the Administrators (and for all below), reading and
@@ -185,6 +231,64 @@ TEST(FolderSecurity, OnlySystemAndAdministratorsMayChangeWhatTheProgramMakes) {
     LocalFree(text);
     LocalFree(descriptor);
   }
+}
+
+// What the held-folder calls ask of NtCreateFile: every name relative to the folder handle given
+// (RootDirectory), never a link followed (FILE_OPEN_REPARSE_POINT), a file or folder made new
+// (FILE_CREATE), and what is held or written shares no deletion.
+struct NtCall {
+  HANDLE root;
+  std::wstring name;
+  ULONG share, disposition, options;
+};
+std::vector<NtCall> g_ntCalls;
+NtCreateFileFunction g_realNtCreateFile = nullptr;
+NTSTATUS NTAPI RecordNtCreateFile(PHANDLE handle, ACCESS_MASK access, POBJECT_ATTRIBUTES object, PIO_STATUS_BLOCK io,
+                                  PLARGE_INTEGER size, ULONG attributes, ULONG share, ULONG disposition, ULONG options,
+                                  PVOID ea, ULONG eaLength) {
+  g_ntCalls.push_back({object->RootDirectory, std::wstring(object->ObjectName->Buffer, object->ObjectName->Length / 2),
+                       share, disposition, options});
+  return g_realNtCreateFile(handle, access, object, io, size, attributes, share, disposition, options, ea, eaLength);
+}
+
+TEST_F(Files, EveryNameIsOpenedRelativeToItsHeldFolderAndNeverThroughALink) {
+  g_ntCalls.clear();
+  g_realNtCreateFile = SetNtCreateFile(RecordNtCreateFile);
+  PathFacts facts{};
+  FolderHandle scratch = Sys().OpenFolder(ScratchW().c_str(), PathLinks::FOLLOWED, &facts);
+  ASSERT_NE(scratch, INVALID_FOLDER);
+  FolderHandle run = Sys().MakeFolderAt(scratch, u"run", FolderAccess::ADMINS_ONLY, &facts);
+  ASSERT_NE(run, INVALID_FOLDER);
+  FileHandle file = Sys().OpenFileAt(run, u"image.fw", FileMode::CreateNew);
+  ASSERT_NE(file, INVALID_FILE);
+  FileIdentity identity{};
+  Sys().IdentityOf(file, &identity);
+  Sys().CloseFile(file);
+  Sys().CloseFile(Sys().OpenFileAt(run, u"image.fw", FileMode::ReadOwn));
+  Sys().CloseFile(Sys().OpenFileAt(run, u"FwUpdate.log", FileMode::OpenAppend));
+  EXPECT_TRUE(Sys().RemoveAt(run, u"image.fw", identity));
+  Sys().CloseFolder(run);
+  SetNtCreateFile(nullptr);
+  Sys().CloseFolder(scratch);
+  const struct {
+    const wchar_t* name;
+    FolderHandle root;
+    ULONG disposition;
+    bool sharesDeletion;
+  } expected[] = {{L"run", scratch, FILE_CREATE, false},      {L"image.fw", run, FILE_CREATE, false},
+                  {L"image.fw", run, FILE_OPEN, false},       {L"FwUpdate.log", run, FILE_OPEN_IF, false},
+                  {L"image.fw", run, FILE_OPEN, true}};
+  ASSERT_EQ(g_ntCalls.size(), std::size(expected));
+  for (size_t i = 0; i < std::size(expected); ++i) {
+    EXPECT_EQ(g_ntCalls[i].name, expected[i].name) << i;
+    EXPECT_EQ(g_ntCalls[i].root, reinterpret_cast<HANDLE>(expected[i].root)) << i;
+    EXPECT_EQ(g_ntCalls[i].disposition, expected[i].disposition) << i;
+    EXPECT_NE(g_ntCalls[i].options & FILE_OPEN_REPARSE_POINT, 0u) << i;
+    EXPECT_EQ((g_ntCalls[i].share & FILE_SHARE_DELETE) != 0, expected[i].sharesDeletion) << i;
+  }
+  // A held folder shares no deletion either.
+  EXPECT_EQ(NtRequestFor(NtOpenKind::FOLDER).share & FILE_SHARE_DELETE, 0u);
+  EXPECT_EQ(NtRequestFor(NtOpenKind::WALK).share & FILE_SHARE_DELETE, 0u);
 }
 
 // After RestrictDllSearch a DLL is loaded by name from System32 only: one planted beside the

@@ -51,7 +51,7 @@ std::string CurrentBench() { return Replaced(DefaultBench(), "firmware = 3.2.F.P
 std::string FailingBench() { return BenchWith("drive q7-native", "fault = firmware-commit"); }
 // The ASMedia drive's serial number with the control characters 0x10 and 0x1F in it.
 std::string ControlCharacterBench() {
-  return Replaced(DefaultBench(), "serial = QV7A24110002", "serial = QV7A\x10\x1F" "24110002");
+  return Replaced(DefaultBench(), "serial = QV7A24110002", "serial = QV7A\x10\x1F" "24110002\x7F");
 }
 
 const Case kCases[] = {
@@ -84,7 +84,9 @@ const Case kCases[] = {
      {"serial=QV7A24110002 port=104"},
      true},
     {"ListJsonEscapesControlCharacters", {u"list", u"--json"}, ControlCharacterBench(), false, EXIT_DONE,
-     {"\"serial\":\"QV7A\\u0010\\u001f24110002\",\"firmware\":\"3.2.F.P7\""}, {}, false},
+     {"\"serial\":\"QV7A\\u0010\\u001f24110002\x7F\",\"firmware\":\"3.2.F.P7\""}, {}, false},
+    {"ListEscapesControlCharactersAndDelete", {u"list"}, ControlCharacterBench(), false, EXIT_DONE,
+     {"  serial     QV7A\\x10\\x1F24110002\\x7F\n"}, {}, false},
     {"FailingDrive", {u"update", u"--all", u"--yes"}, FailingBench(), false, EXIT_UPDATE_FAILED, {"at least one failed"},
      {"serial=QV7A24110001 port=1 package=3.2.F.2A before=3.2.F.P7 after=3.2.F.P7 result=-4 \"a device request failed\"",
       "end exit=1603"},
