@@ -503,6 +503,18 @@ TEST_F(Workflow, CompletionByPowerCtrl) {
   OnUpdateResult(window_, 1);
   EXPECT_EQ(dialog().Boxes().size(), before + 1);
   EXPECT_EQ(testenv::Shutdowns().size(), shutdownsBefore);
+  // A restart or power-off the user asked for and Windows did not start is said in a box.
+  s.afterMessage[0] = u'!';
+  dialog().SetAnswer([](const HeadlessDialog::Box&) { return ID_OK; });
+  testenv::SetShutdownRefusal(1115);
+  OnUpdateResult(window_, 1);
+  EXPECT_EQ(LastBox(), u"Windows did not restart the computer: it refused the request (error 1115).\r\n"
+                       u"Restart the computer to finish the firmware update.");
+  EXPECT_EQ(dialog().Boxes().back().type, BOX_OK | BOX_ICONWARNING);
+  s.powerCtrl = 1;
+  testenv::SetShutdownPrivilege(false);
+  OnUpdateResult(window_, 1);
+  EXPECT_NE(LastBox().find(u"did not power off the computer: the shutdown privilege could not be enabled"), std::u16string::npos);
 }
 
 // The bench's state carries what the drives hold from one run to the next, and a restart on it
