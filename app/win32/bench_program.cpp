@@ -108,7 +108,11 @@ bool TakeBenchOption(int argc, wchar_t** argv, int* i, BenchProgramOptions* opti
   }
   const wchar_t* value = argv[++*i];
   if (path != nullptr) {
-    *path = value;
+    // The console program leaves the folder it was started in; a state file named relative to
+    // that folder must still be found there when the program ends.
+    wchar_t absolute[MAX_PATH];
+    DWORD n = path == &options->statePath ? ::GetFullPathNameW(value, MAX_PATH, absolute, nullptr) : 0;
+    *path = n > 0 && n < MAX_PATH ? absolute : value;
     return true;
   }
   uint64_t n = 0;
