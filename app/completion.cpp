@@ -6,9 +6,27 @@
 #include "core/trace.h"
 #include "platform/messages.h"
 #include "platform/platform.h"
+#include "platform/text.h"
 #include "resources/resource.h"
 
 using namespace platform;
+
+namespace {
+
+// The restart or power-off the user asked for, and a box when Windows did not start it: the
+// firmware waits for that restart, so the user must know it did not happen and why.
+void ShutdownAsAsked(WindowHandle window, uint32_t flags) {
+  ShutdownResult r = ShutdownSystem(flags);
+  if (r.privilegeEnabled && r.accepted) return;
+  char16_t text[TEXT_LONG];
+  FormatText(text, TEXT_LONG,
+             u"Windows did not %s the computer: %s (error %u).\r\nRestart the computer to finish the firmware update.",
+             flags == EXITWIN_POWEROFF ? u"power off" : u"restart",
+             r.privilegeEnabled ? u"it refused the request" : u"the shutdown privilege could not be enabled", r.error);
+  Ui().ShowMessageBox(window, text, AppStateGet().title, BOX_OK | BOX_ICONWARNING);
+}
+
+}  // namespace
 
 void OnUpdateResult(WindowHandle window, int result) {
   AppState& s = AppStateGet();
@@ -23,11 +41,11 @@ void OnUpdateResult(WindowHandle window, int result) {
         break;
       case 1:
         if (Ui().ShowMessageBox(window, s.afterMessage, s.title, BOX_OKCANCEL | BOX_ICONINFORMATION) == ID_OK)
-          ShutdownSystem(EXITWIN_POWEROFF);
+          ShutdownAsAsked(window, EXITWIN_POWEROFF);
         break;
       case 2:
         if (Ui().ShowMessageBox(window, s.afterMessage, s.title, BOX_OKCANCEL | BOX_ICONINFORMATION) == ID_OK)
-          ShutdownSystem(EXITWIN_REBOOT);
+          ShutdownAsAsked(window, EXITWIN_REBOOT);
         break;
       default:
         break;

@@ -315,15 +315,19 @@ void PrintList(const std::vector<Row>& rows, bool json) {
 
 // One drive's outcome, on the console, as JSON and in the log.
 struct Outcome {
-  const char* what = "skipped";  // updated, failed, skipped, busy, power
+  // updated, unverified (a bridged drive not back after its power cycle), activation-failed (one
+  // back with another revision), failed, skipped, busy, power
+  const char* what = "skipped";
   const char* reason = nullptr;  // why it was skipped
   int result = 0;
   std::string before, after;
   uint64_t milliseconds = 0;
   bool restartNeeded = false;
   bool activationByReset = false;  // the drive answered the commit with "activation needs a reset"
-  // Whether the update ran (updated or failed): only then is there a result.
-  bool Ran() const { return reason == nullptr && (std::string(what) == "updated" || std::string(what) == "failed"); }
+  // Whether the update ran: only then is there a result.
+  bool Ran() const { return reason == nullptr && !TryLater() && std::string(what) != "skipped"; }
+  // The outcome the result code does not tell: the log names it instead of the code.
+  bool Verdict() const { return std::string(what) == "unverified" || std::string(what) == "activation-failed"; }
   // Not now: another update runs, or the battery is low. A deployment tool retries later.
   bool TryLater() const { return std::string(what) == "busy" || std::string(what) == "power"; }
 };
@@ -337,6 +341,9 @@ std::string NotNowText(const Outcome& o) {
 // How a committed image that waited for a reset comes into use: behind a bridge the power cycle
 // that followed the commit was that reset; a native drive waits for the restart.
 std::string ActivationText(const DriveRecord& d, const Outcome& o) {
+  if (std::string(o.what) == "unverified")
+    return "; the drive did not come back after its power cycle, so its new firmware is not verified: restart the "
+           "computer and run again";
   if (!o.activationByReset) return "";
   return d.iCmdType == CMD_TYPE_NVME ? "; the drive activates it at the next restart"
                                      : "; the bridge's power cycle has activated it";
@@ -358,7 +365,9 @@ void Report(const Row& row, const Outcome& o, bool json, Log& log) {
   std::string words = "drive model=" + LogValue(Utf8(d.model)) + " serial=" + LogValue(Trimmed(d.serial)) +
                       " port=" + Number(d.iPort) + " package=" + LogValue(version) + " before=" + LogValue(o.before) +
                       " after=" + LogValue(o.after);
-  if (ran)
+  if (ran && o.Verdict())
+    words += " result=" + std::string(o.what) + " seconds=" + Seconds(o.milliseconds);
+  else if (ran)
     words += " result=" + Number(o.result) + " " + Json(UpdateResultMeaning(o.result)) + " seconds=" + Seconds(o.milliseconds);
   else if (o.TryLater())
     words += " result=" + std::string(o.what);
@@ -404,10 +413,15 @@ Outcome UpdateOne(HeadlessDialog& dialog, WindowHandle window, const Row& row) {
   if (g_watch.haveResult) {
     o.result = g_watch.result;
     o.after = Utf8(s.selectedDrive.fwRevision);
-    o.what = o.result == UPDATE_OK ? "updated" : "failed";
+    o.what = o.result == UPDATE_ACTIVATION_FAILED                 ? "activation-failed"
+             : o.result != UPDATE_OK                               ? "failed"
+             : LastVerification() == Verification::NOT_BACK        ? "unverified"
+                                                                   : "updated";
     // A native drive activates the committed image at its next reset, which only a restart
     // brings; a bridged drive was reset by its power cycle.
-    o.restartNeeded = o.result == UPDATE_OK && (s.selectedDrive.iCmdType == CMD_TYPE_NVME || g_watch.restartOffered);
+    // A bridged drive that is not back needs it too: the restart brings it back for the next run.
+    o.restartNeeded = o.result == UPDATE_OK && (s.selectedDrive.iCmdType == CMD_TYPE_NVME || g_watch.restartOffered ||
+                                                std::string(o.what) == "unverified");
     o.activationByReset = o.result == UPDATE_OK && std::atomic_ref<uint32_t>(s.commitNeedsReset).load() != 0;
   } else if (refusal == RunRefusal::BUSY) {
     o.what = "busy";

@@ -16,6 +16,7 @@ const CodeMeaning kUpdateResults[] = {
     {NVME_RESULT_DEVICE_ERROR, "the drive or its bridge reported an error"},
     {UPDATE_CONFIG_INVALID, "the drive's configuration block is not valid; it was neither carried over nor written back"},
     {UPDATE_OTHER_DRIVE, "another drive answers at the chosen drive's place; nothing was written"},
+    {UPDATE_ACTIVATION_FAILED, "the drive came back from its power cycle still running another firmware than the new one"},
     {FLEET_REFUSED, "RUN started no update (the drive was not found again as the chosen one, or no thread could be started); nothing was written"},
     {FLEET_NOT_LISTED, "the drive left the list before its turn; nothing was written"},
 };

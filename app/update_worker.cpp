@@ -25,6 +25,10 @@ using platform::ThreadHandle;
 namespace {
 
 constexpr const char16_t* kFwNameKey = u"Vendor_Fw_Name";
+// The drive's firmware revision field: Identify Controller bytes 64-71.
+constexpr size_t kRevisionChars = 8;
+
+std::atomic<Verification> g_verification{Verification::NONE};
 
 // The image block and the drive for one run of the worker.
 struct Run {
@@ -79,6 +83,14 @@ int LoadImage(Run& run, const char16_t* path) {
   return UPDATE_OK;
 }
 
+// Whether the revision a drive reports is the name the update gave it, as far as the drive's
+// eight-byte field holds it.
+bool RunsName(const char16_t* revision, const char16_t* name) {
+  char16_t held[kRevisionChars + 1] = {};
+  platform::TextCopy(held, kRevisionChars + 1, name);
+  return platform::TextEqualNoCase(revision, held);
+}
+
 // Stages 0..30 (the download), 30..40 (the first wait) and 40..60 (the commit and the second
 // wait). Returns the first failing step's code, or UPDATE_OK.
 int DownloadAndCommit(Run& run) {
@@ -95,6 +107,8 @@ int DownloadAndCommit(Run& run) {
 }
 
 }  // namespace
+
+Verification LastVerification() { return g_verification.load(); }
 
 bool ImagePathFor(const DriveRecord& drive, char16_t* path, size_t capacity) {
   char16_t name[FLASH_TYPE_NAME_CHARS] = {};
@@ -130,6 +144,7 @@ uint32_t UpdateWorker(void* parameter) {
   if (platform::Sys().SetExecutionState(platform::EXECUTION_CONTINUOUS | platform::EXECUTION_SYSTEM_REQUIRED) == 0)
     DebugTraceAlways(u"UpdateWorker: the system cannot be kept awake");
   std::atomic_ref<uint32_t>(s.commitNeedsReset).store(0);
+  g_verification.store(Verification::NONE);
 
   // The worker's own copy of the drive: a timer-driven list rebuild may write selectedDrive at
   // any time, so it is read and written back only while the rebuild flag is held.
@@ -191,14 +206,33 @@ uint32_t UpdateWorker(void* parameter) {
   SetProgressStage(80, 100, 0);
   // A drive that is not found again keeps its record: the list shows it as disconnected under its
   // own name, or selects it once it is back.
-  GetDiskInfoByPortID(&drive, REREAD_ATTEMPTS, PostProgress);
+  const DriveRecord chosen = drive;
+  bool back = GetDiskInfoByPortID(&drive, REREAD_ATTEMPTS, PostProgress) == 1 && SameDrive(chosen, drive);
   TakeRefreshFlag();
   s.selectedDrive = drive;
   ReleaseRefreshFlag();
   SetProgressStage(100, 100, 0);
 
+  // Behind a bridge the power cycle was the reset that activates the image, so the drive read
+  // again must run the new firmware. One that reports another revision kept its old firmware: the
+  // update failed, however well every command went. One that is not back yet still counts, since
+  // a slow bus is no failed update; the next run after a restart finds it.
+  int result = UPDATE_OK;
+  if (run.cmdType != CMD_TYPE_NVME && !IsKeep(newName)) {
+    if (!back) {
+      g_verification.store(Verification::NOT_BACK);
+    } else if (RunsName(drive.fwRevision, newName)) {
+      g_verification.store(Verification::VERIFIED);
+    } else {
+      g_verification.store(Verification::OTHER_REVISION);
+      DebugTraceAlways(u"UpdateWorker: the drive came back running firmware %s, not the new %s: the new firmware did not activate",
+                       drive.fwRevision, newName);
+      result = UPDATE_ACTIVATION_FAILED;
+    }
+  }
+
   platform::Sys().PageFree(run.image);
   run.image = nullptr;
   RefreshDriveList(s.dialogWindow, false);
-  return static_cast<uint32_t>(run.Finish(UPDATE_OK));
+  return static_cast<uint32_t>(run.Finish(result));
 }

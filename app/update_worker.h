@@ -13,6 +13,19 @@ constexpr int UPDATE_IMAGE_UNUSABLE = -6;  // the image vanished, is empty or fa
 constexpr int UPDATE_NO_WORKER = -7;       // no thread could be started
 constexpr int UPDATE_CONFIG_INVALID = -9;  // the configuration block read does not begin with "CONF"
 constexpr int UPDATE_OTHER_DRIVE = -10;    // the drive behind the opened path is not the chosen one
+// A bridged drive came back from its power cycle running another firmware than the package's new
+// one: it took the image and the commit, and still runs its old firmware.
+constexpr int UPDATE_ACTIVATION_FAILED = -11;
+
+// What the drive read again after a bridge's power cycle showed of the last update.
+enum class Verification : uint8_t {
+  NONE,            // nothing to check: a native drive (it activates at the next restart), a package
+                   // that keeps the firmware name, or an update that ended before the power cycle
+  VERIFIED,        // the drive came back reporting the package's new version
+  NOT_BACK,        // the drive was not found again: the update counts, but nothing proves it
+  OTHER_REVISION,  // it came back with another revision: UPDATE_ACTIVATION_FAILED
+};
+Verification LastVerification();
 
 constexpr uint32_t FW_STAGE_WAIT_MS = 3000;
 constexpr int REREAD_ATTEMPTS = 10;

@@ -145,7 +145,14 @@ bool Bench::Control(DeviceHandle device, uint32_t code, void* in, uint32_t inLen
       notes.data.empty() && ok && code != IOCTL_SCSI_PASS_THROUGH_DIRECT ? static_cast<const uint8_t*>(out) : nullptr;
   capture_.Request(it->second.path, code, input.data(), input.size(), notes.data.data(), notes.data.size(),
                    outBytes, outBytes != nullptr ? n : 0, ok, extras);
+  if (++requests_ == stopAfter_ && stop_) stop_();
   return ok;
+}
+
+void Bench::StopAfter(uint64_t n, std::function<void()> stop) {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  stopAfter_ = n;
+  stop_ = std::move(stop);
 }
 
 void Bench::Close(DeviceHandle device) {

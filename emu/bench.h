@@ -105,6 +105,10 @@ class Bench : public platform::DeviceIo, public platform::DeviceTree {
   bool GetParent(platform::DeviceNode node, platform::DeviceNode* parent) override;
   bool GetDeviceId(platform::DeviceNode node, char16_t* id, uint32_t capacity) override;
 
+  // Calls stop right after the n-th device request (counted from 1, every request the bench
+  // receives), so that a run can end there as a killed program ends. 0: never.
+  void StopAfter(uint64_t n, std::function<void()> stop);
+
   // Open handles and lists, for tests that check nothing leaks.
   size_t OpenHandles();
   size_t OpenLists();
@@ -130,6 +134,9 @@ class Bench : public platform::DeviceIo, public platform::DeviceTree {
   platform::DeviceList nextList_ = 0x1000;
   std::vector<Timed> timed_;
   std::function<void()> deviceChange_;
+  uint64_t requests_ = 0;
+  uint64_t stopAfter_ = 0;
+  std::function<void()> stop_;
 };
 
 }  // namespace emu

@@ -176,7 +176,8 @@ bool ParseFault(Keys& keys, const Entry* e, Fault* fault) {
       {"firmware-download", RequestKind::FirmwareDownload},
       {"firmware-commit", RequestKind::FirmwareCommit},
       {"power-control", RequestKind::PowerControl},
-      {"firmware-info", RequestKind::FirmwareInfo}};
+      {"firmware-info", RequestKind::FirmwareInfo},
+      {"activation", RequestKind::Activation}};
   bool known = false;
   if (!words.empty()) {
     for (const auto& [name, kind] : kinds) {
@@ -187,6 +188,7 @@ bool ParseFault(Keys& keys, const Entry* e, Fault* fault) {
     }
   }
   if (!known) return keys.Fail(e->line, "\"fault\" starts with the kind of request (identify, vendor-read, ...)");
+  bool actionGiven = false;
   for (size_t i = 1; i < words.size(); ++i) {
     size_t eq = words[i].find('=');
     std::string key = Lower(words[i].substr(0, eq));
@@ -205,16 +207,22 @@ bool ParseFault(Keys& keys, const Entry* e, Fault* fault) {
     } else if (key == "performed") {
       ok = ParseBool(value, &fault->performed);
     } else if (key == "action") {
+      actionGiven = true;
       std::string a = Lower(value);
       if (a == "fail") fault->action = FaultAction::FailRequest;
       else if (a == "check-condition") fault->action = FaultAction::CheckCondition;
       else if (a == "error-completion") fault->action = FaultAction::ErrorCompletion;
+      else if (a == "keep-old") fault->action = FaultAction::KeepOld;
       else ok = false;
     } else {
       return keys.Fail(e->line, "\"fault\" has no setting \"" + key + "\"");
     }
     if (!ok) return keys.Fail(e->line, "\"fault\" setting \"" + words[i] + "\" has a bad value");
   }
+  // An activation is no request: it can only keep the old firmware, and only it can.
+  if (fault->kind == RequestKind::Activation && !actionGiven) fault->action = FaultAction::KeepOld;
+  if ((fault->kind == RequestKind::Activation) != (fault->action == FaultAction::KeepOld))
+    return keys.Fail(e->line, "\"fault\": the action keep-old belongs to the kind activation, and activation takes no other");
   return true;
 }
 

@@ -146,7 +146,7 @@ void EmuDisk::ResetController() {
   bench_.At(bench_.Clock().TickCount64(), [self] {
     std::shared_ptr<EmuDisk> disk = self.lock();
     if (disk == nullptr) return;
-    disk->controller_->Reset();
+    disk->ResetWithFaults();
     disk->ResetTransport();
     disk->bench_.Note(disk->Path(), "reset", {"firmware=" + disk->controller_->FirmwareName()});
   });
@@ -180,7 +180,7 @@ void EmuDisk::Leave() {
 void EmuDisk::Return() {
   // The drive comes back from a bridge's reset: its controller starts afresh, and the storage stack
   // may give it another disk number.
-  controller_->Reset();
+  ResetWithFaults();
   ResetTransport();
   const int32_t next = description_.behaviour.returnDiskNumber;
   if (next >= 0 && static_cast<uint32_t>(next) != diskNumber_) {
@@ -192,6 +192,44 @@ void EmuDisk::Return() {
   bench_.Note(Path(), "return",
               {"disk=" + std::to_string(diskNumber_.load()), "firmware=" + controller_->FirmwareName()});
   if (hook_) hook_(true, diskNumber_);
+}
+
+void EmuDisk::ResetWithFaults() {
+  bool keepOld = false;
+  if (controller_->ActivationPending()) {
+    const Fault* f = BeginCommand(RequestKind::Activation);
+    keepOld = f != nullptr && f->action == FaultAction::KeepOld;
+    if (f != nullptr) ++faultsStruck_;
+  }
+  controller_->Reset(keepOld);
+}
+
+bool EmuDisk::Restore(const ControllerState& state, bool away) {
+  if (!controller_->Restore(state)) return false;
+  if (!away) return true;
+  if (description_.behaviour.neverReturn) {
+    Leave();
+  } else {
+    Return();
+  }
+  return true;
+}
+
+void EmuDisk::Restart() {
+  std::weak_ptr<EmuDisk> self = weak_from_this();
+  bench_.At(bench_.Clock().TickCount64(), [self] {
+    std::shared_ptr<EmuDisk> disk = self.lock();
+    if (disk == nullptr) return;
+    ++disk->generation_;  // a return still due from a power cycle is now this one
+    if (!disk->present_) {
+      disk->Return();
+      return;
+    }
+    disk->ResetWithFaults();
+    disk->ResetTransport();
+    disk->bench_.Note(disk->Path(), "reset", {"firmware=" + disk->controller_->FirmwareName()});
+  });
+  bench_.Tick();
 }
 
 std::shared_ptr<EmuDisk> MakeDrive(Bench& bench, const DriveDescription& description) {

@@ -39,6 +39,15 @@ class EmuDisk : public EmuDevice, public std::enable_shared_from_this<EmuDisk> {
   // controller behind it) does.
   void PowerCycle();
 
+  // What the drive holds for a bench state file: its controller's state, and whether it is away
+  // from the bus. Restore takes it back; a drive that was away returns at once (its delay has
+  // passed between two runs) unless it never returns, and then it stays away until a restart.
+  ControllerState State() const { return controller_->State(); }
+  bool Away() const { return !present_; }
+  bool Restore(const ControllerState& state, bool away);
+  // A restart of the computer: every drive is reset, one that was away comes back.
+  void Restart();
+
   // Device requests answered so far, and the faults that struck.
   uint64_t Requests() const { return requests_; }
   uint32_t FaultsStruck() const { return faultsStruck_; }
@@ -72,6 +81,8 @@ class EmuDisk : public EmuDevice, public std::enable_shared_from_this<EmuDisk> {
  private:
   void Return();
   void Register();
+  // The controller's reset, with the activation fault when one is due.
+  void ResetWithFaults();
   PresenceHook hook_;
   std::vector<uint32_t> faultCounts_;
   uint64_t generation_ = 0;  // power cycles begun; a late return of an earlier one is ignored

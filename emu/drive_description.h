@@ -109,12 +109,14 @@ enum class RequestKind : uint8_t {
   FirmwareCommit,    // IOCTL_STORAGE_FIRMWARE_ACTIVATE or opcode 0x10
   PowerControl,      // a bridge's power-control request
   FirmwareInfo,      // IOCTL_STORAGE_FIRMWARE_GET_INFO
+  Activation,        // a reset (a restart, a bridge's power cycle) that activates a committed image
 };
 
 enum class FaultAction : uint8_t {
   FailRequest,      // the device request fails with `error`
   CheckCondition,   // the SCSI request ends with CHECK CONDITION (bridged drives)
   ErrorCompletion,  // the NVMe command completes with `status`
+  KeepOld,          // Activation: the old firmware keeps running and the committed image is dropped
 };
 
 // One injected fault: the n-th request of a kind (counted from 1 since the drive was made) goes

@@ -299,9 +299,18 @@ Activation NvmeController::Activate(const std::vector<uint8_t>& image) {
   return Activation::Activated;
 }
 
-void NvmeController::Reset() {
+void NvmeController::Reset(bool keepOld) {
   ++resets_;
   pieces_.clear();
+  uint8_t* name = keepsNameInConfig_ ? config_.data() + CONFIG_FW_NAME : legacy_.data() + LEGACY_FW_NAME;
+  if (activatePending_ && keepOld) {
+    activatePending_ = false;
+    slotImage_.clear();
+    lastActivation_ = Activation::KeptOld;
+    std::string old = FirmwareName();
+    PutText(name, 8, old, 0);
+    return;
+  }
   if (activatePending_) {
     activatePending_ = false;
     lastActivation_ = Activate(slotImage_);
@@ -310,11 +319,48 @@ void NvmeController::Reset() {
   }
   // The firmware names itself from what it keeps: the configuration block, or on a drive of the
   // older kind the legacy block. An empty field leaves the name as it was.
-  const uint8_t* name = keepsNameInConfig_ ? config_.data() + CONFIG_FW_NAME : legacy_.data() + LEGACY_FW_NAME;
   bool any = false;
   for (int i = 0; i < 8; ++i) any = any || name[i] != 0;
   if (any)
     for (int i = 0; i < 8; ++i) firmwareName_[i] = name[i] != 0 ? name[i] : ' ';
+}
+
+ControllerState NvmeController::State() const {
+  ControllerState state;
+  state.firmwareName = FirmwareName();
+  state.activeImage = activeImage_;
+  state.slotImage = slotImage_;
+  state.activationPending = activatePending_;
+  state.config.assign(config_.begin(), config_.end());
+  state.legacy.assign(legacy_.begin(), legacy_.end());
+  for (const auto& [offset, piece] : pieces_) state.pieces.push_back({offset, piece.length, piece.bytes});
+  return state;
+}
+
+bool NvmeController::Restore(const ControllerState& state) {
+  if (state.config.size() != VENDOR_BLOCK_SIZE || state.legacy.size() != VENDOR_BLOCK_SIZE ||
+      state.firmwareName.size() > 8 || state.activeImage.size() > MAX_FIRMWARE_IMAGE ||
+      state.slotImage.size() > MAX_FIRMWARE_IMAGE)
+    return false;
+  std::map<uint64_t, Piece> pieces;
+  uint64_t end = 0;
+  for (const ControllerState::Piece& p : state.pieces) {
+    // In offset order, each within the largest image and after the one before it, holding at
+    // most what it claims.
+    if (p.length == 0 || p.offset < end || p.offset > MAX_FIRMWARE_IMAGE || p.length > MAX_FIRMWARE_IMAGE - p.offset ||
+        p.bytes.size() > p.length)
+      return false;
+    end = p.offset + p.length;
+    pieces.emplace(p.offset, Piece{p.bytes, p.length});
+  }
+  PutText(firmwareName_.data(), 8, state.firmwareName, ' ');
+  activeImage_ = state.activeImage;
+  slotImage_ = state.slotImage;
+  activatePending_ = state.activationPending;
+  std::memcpy(config_.data(), state.config.data(), VENDOR_BLOCK_SIZE);
+  std::memcpy(legacy_.data(), state.legacy.data(), VENDOR_BLOCK_SIZE);
+  pieces_ = std::move(pieces);
+  return true;
 }
 
 NvmeCompletion NvmeController::Vendor(const uint8_t command[64], DataDirection direction, uint8_t* data,

@@ -49,6 +49,24 @@ enum class Activation : uint8_t {
   NotCmfg,       // refused: no "CMFG" magic, or not whole pages
   BadLayout,     // refused: its page ranges or trailer lie outside the image
   BadChecksum,   // refused: the CRC in the trailer does not match
+  KeptOld,       // an injected fault: the old firmware kept running and the image was dropped
+};
+
+// What a controller holds that outlives a process of the bench: its firmware, the slot, the
+// blocks a host may write, and a download under way. A bench state file carries it between runs.
+struct ControllerState {
+  std::string firmwareName;  // Identify Controller bytes 64-71, without trailing blanks
+  std::vector<uint8_t> activeImage;
+  std::vector<uint8_t> slotImage;
+  bool activationPending = false;
+  std::vector<uint8_t> config;  // VENDOR_BLOCK_SIZE bytes
+  std::vector<uint8_t> legacy;  // VENDOR_BLOCK_SIZE bytes
+  struct Piece {
+    uint64_t offset = 0;
+    uint64_t length = 0;  // what the command claimed; bytes may hold fewer at the image's end
+    std::vector<uint8_t> bytes;
+  };
+  std::vector<Piece> pieces;
 };
 
 class NvmeController {
@@ -66,8 +84,15 @@ class NvmeController {
   NvmeCompletion Commit(uint32_t slot, uint32_t action);
 
   // A controller reset: a committed image is checked and activated, its configuration region
-  // becomes the configuration block, and the firmware name is taken anew.
-  void Reset();
+  // becomes the configuration block, and the firmware name is taken anew. With keepOld the
+  // activation goes wrong as some drives' does: the committed image is dropped, the old firmware
+  // keeps running under its old name, and it sets that name back where a host rewrote it.
+  void Reset(bool keepOld = false);
+
+  // The state a bench state file keeps; Restore takes one back (false when a block has the
+  // wrong size, a piece lies beyond the largest image or overlaps another, and nothing changes).
+  ControllerState State() const;
+  bool Restore(const ControllerState& state);
 
   // What the drive holds, for tests and the bench.
   std::string FirmwareName() const;  // Identify Controller bytes 64-71 without trailing blanks

@@ -73,16 +73,25 @@ bool ParseBool(const std::string& text, bool* out) {
 }
 
 bool ParseHexBytes(const std::string& text, std::vector<uint8_t>* out) {
-  std::string digits;
+  auto nibble = [](char c) {
+    return c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
+  };
+  std::vector<uint8_t> bytes;
+  bytes.reserve(text.size() / 2);
+  int high = -1;
   for (char c : text) {
     if (c == ' ' || c == '\t' || c == '-' || c == ':') continue;
-    bool hex = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-    if (!hex) return false;
-    digits += c;
+    int v = nibble(c);
+    if (v < 0) return false;
+    if (high < 0) {
+      high = v;
+    } else {
+      bytes.push_back(static_cast<uint8_t>(high << 4 | v));
+      high = -1;
+    }
   }
-  if (digits.empty() || digits.size() % 2 != 0) return false;
-  out->clear();
-  for (size_t i = 0; i < digits.size(); i += 2) out->push_back(static_cast<uint8_t>(std::stoul(digits.substr(i, 2), nullptr, 16)));
+  if (bytes.empty() || high >= 0) return false;
+  *out = std::move(bytes);
   return true;
 }
 

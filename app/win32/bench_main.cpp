@@ -3,6 +3,7 @@
 // embedded in the executable (IDR_BENCH). Unlike the product, the bench build takes options:
 //   --bench FILE     the bench file to use
 //   --capture FILE   record every device request the bench receives (docs/capture.md)
+//   --state FILE     the drives' state between runs, and --stop-after N (docs/bench.md)
 // A power-off or restart that the user accepts is recorded instead of performed: in the capture
 // (when one is written), in the debug output, and as a line in bench-events.txt beside the exe.
 #include <windows.h>
@@ -25,17 +26,17 @@ constexpr wchar_t CAPTION[] = L"QuorvelaFwUpdate-bench";
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
   platform::RestrictDllSearch();  // before anything can load a DLL by name
   static emu::Bench bench;
-  std::wstring benchPath, capturePath;
+  static emu::BenchContents contents;
+  BenchProgramOptions options;
+  bool bad = false;
   int argc = 0;
   LPWSTR* argv = ::CommandLineToArgvW(::GetCommandLineW(), &argc);
-  for (int i = 1; argv != nullptr && i + 1 < argc; ++i) {
-    if (lstrcmpW(argv[i], L"--bench") == 0) benchPath = argv[++i];
-    else if (lstrcmpW(argv[i], L"--capture") == 0) capturePath = argv[++i];
-  }
+  for (int i = 1; argv != nullptr && i < argc; ++i) TakeBenchOption(argc, argv, &i, &options, &bad);
   if (argv != nullptr) ::LocalFree(argv);
 
   std::wstring error;
-  if (!LoadProgramBench(bench, benchPath, capturePath, &error)) {
+  if (bad) error = L"--bench, --capture and --state take a file, --stop-after a number from 1";
+  if (bad || !LoadProgramBench(bench, &contents, options, &error)) {
     ::MessageBoxW(nullptr, error.c_str(), CAPTION, MB_OK | MB_ICONWARNING);
     return 1;
   }
@@ -49,5 +50,7 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     if (window != nullptr) ::PostMessageW(window, WM_DEVICECHANGE, 0x0007, 0);
   });
   static BenchSystem system(bench);
-  return RunMainWindow(&bench, &bench, &bench.Clock(), &system);
+  int code = RunMainWindow(&bench, &bench, &bench.Clock(), &system);
+  SaveProgramState(contents, options);
+  return code;
 }

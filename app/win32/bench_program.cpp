@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "emu/bench_file.h"
+#include "emu/bench_state.h"
 #include "resources/resource.h"
 
 namespace {
@@ -93,28 +94,79 @@ platform::ShutdownResult BenchSystem::Shutdown(uint32_t flags, uint32_t reason) 
   return platform::ShutdownResult{true, true, 0};
 }
 
-bool LoadProgramBench(emu::Bench& bench, const std::wstring& benchPath, const std::wstring& capturePath,
+bool TakeBenchOption(int argc, wchar_t** argv, int* i, BenchProgramOptions* options, bool* bad) {
+  const wchar_t* a = argv[*i];
+  std::wstring* path = lstrcmpW(a, L"--bench") == 0     ? &options->benchPath
+                       : lstrcmpW(a, L"--capture") == 0 ? &options->capturePath
+                       : lstrcmpW(a, L"--state") == 0   ? &options->statePath
+                                                        : nullptr;
+  bool stop = lstrcmpW(a, L"--stop-after") == 0;
+  if (path == nullptr && !stop) return false;
+  if (*i + 1 >= argc) {
+    *bad = true;
+    return true;
+  }
+  const wchar_t* value = argv[++*i];
+  if (path != nullptr) {
+    // The console program leaves the folder it was started in; a state file named relative to
+    // that folder must still be found there when the program ends.
+    wchar_t absolute[MAX_PATH];
+    DWORD n = path == &options->statePath ? ::GetFullPathNameW(value, MAX_PATH, absolute, nullptr) : 0;
+    *path = n > 0 && n < MAX_PATH ? absolute : value;
+    return true;
+  }
+  uint64_t n = 0;
+  for (const wchar_t* p = value; *p != 0; ++p) {
+    if (*p < L'0' || *p > L'9' || n > UINT64_MAX / 10 - 1) {
+      *bad = true;
+      return true;
+    }
+    n = n * 10 + static_cast<uint64_t>(*p - L'0');
+  }
+  options->stopAfter = n;
+  *bad = *bad || n == 0;
+  return true;
+}
+
+bool LoadProgramBench(emu::Bench& bench, emu::BenchContents* contents, const BenchProgramOptions& options,
                       std::wstring* error) {
   std::string text;
   bool fromFile = false;
-  if (!benchPath.empty()) {
-    fromFile = ReadWholeFile(benchPath.c_str(), &text);
+  if (!options.benchPath.empty()) {
+    fromFile = ReadWholeFile(options.benchPath.c_str(), &text);
     if (!fromFile) {
-      *error = L"Cannot read " + benchPath;
+      *error = L"Cannot read " + options.benchPath;
       return false;
     }
   } else {
     fromFile = ReadBenchBesideProgram(&text);
   }
   if (!fromFile && !ReadEmbeddedBench(&text)) text = emu::DefaultBenchText();
-  if (!capturePath.empty() && !bench.Capture().Open(Utf8(capturePath.c_str()))) {
-    *error = L"Cannot write " + capturePath;
-    return false;
-  }
   std::string fault;
-  if (!emu::LoadBench(bench, text, nullptr, &fault)) {
+  if (!emu::LoadBench(bench, text, contents, &fault)) {
     *error = (fromFile ? L"bench.txt: " : L"The built-in bench: ") + WideText(fault);
     return false;
   }
+  if (!options.statePath.empty() && !emu::LoadBenchStateFile(*contents, Utf8(options.statePath.c_str()), &fault)) {
+    *error = WideText(fault);
+    return false;
+  }
+  if (!options.capturePath.empty() && !bench.Capture().Open(Utf8(options.capturePath.c_str()))) {
+    *error = L"Cannot write " + options.capturePath;
+    return false;
+  }
+  if (options.stopAfter != 0) {
+    std::string state = Utf8(options.statePath.c_str());
+    bench.StopAfter(options.stopAfter, [contents, state] {
+      if (!state.empty()) emu::SaveBenchStateFile(*contents, state);
+      ::TerminateProcess(::GetCurrentProcess(), 3);
+    });
+  }
   return true;
+}
+
+void SaveProgramState(const emu::BenchContents& contents, const BenchProgramOptions& options) {
+  if (options.statePath.empty()) return;
+  if (!emu::SaveBenchStateFile(contents, Utf8(options.statePath.c_str())))
+    ::OutputDebugStringW((L"[TX] bench: cannot write " + options.statePath + L"\n").c_str());
 }

@@ -2,6 +2,7 @@
 // command it takes the bench executable's options:
 //   --bench FILE     the bench file to use (else bench.txt beside the executable, else the default)
 //   --capture FILE   record every device request the bench receives (docs/capture.md)
+//   --state FILE     the drives' state between runs, and --stop-after N (docs/bench.md)
 // The bench runs on its virtual clock, so waits cost nothing; a restart or power-off is recorded
 // instead of performed.
 #include <windows.h>
@@ -19,18 +20,17 @@
 int wmain(int argc, wchar_t** argv) {
   platform::RestrictDllSearch();  // before anything can load a DLL by name
   static emu::Bench bench;
-  std::wstring benchPath, capturePath;
+  static emu::BenchContents contents;
+  BenchProgramOptions options;
+  bool bad = false;
   int first = 1;
-  while (first < argc && (lstrcmpW(argv[first], L"--bench") == 0 || lstrcmpW(argv[first], L"--capture") == 0)) {
-    if (first + 1 >= argc) {
-      ::fputws(L"QuorvelaFwUpdate-cli-bench: --bench and --capture take a file\n", stderr);
-      return EXIT_BAD_ARGUMENTS;
-    }
-    (lstrcmpW(argv[first], L"--bench") == 0 ? benchPath : capturePath) = argv[first + 1];
-    first += 2;
+  while (first < argc && TakeBenchOption(argc, argv, &first, &options, &bad)) ++first;
+  if (bad) {
+    ::fputws(L"QuorvelaFwUpdate-cli-bench: --bench, --capture and --state take a file, --stop-after a number from 1\n", stderr);
+    return EXIT_BAD_ARGUMENTS;
   }
   std::wstring error;
-  if (!LoadProgramBench(bench, benchPath, capturePath, &error)) {
+  if (!LoadProgramBench(bench, &contents, options, &error)) {
     ::fputws((L"QuorvelaFwUpdate-cli-bench: " + error + L"\n").c_str(), stderr);
     return EXIT_BAD_ARGUMENTS;
   }
@@ -47,5 +47,6 @@ int wmain(int argc, wchar_t** argv) {
   services.clock = &bench.Clock();
   int code = RunFleetConsole(argc, argv, first, services, dialog);
   bench.SetDeviceChangeListener(nullptr);
+  SaveProgramState(contents, options);
   return code;
 }

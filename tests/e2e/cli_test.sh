@@ -67,6 +67,9 @@ run update-serial 3010 '"serial":"QV7A24110001","portId":1,"outcome":"updated"' 
   bench.exe update --serial QV7A24110001 --yes --json --log serial.log
 run failing-drive 1603 "at least one failed" "$work/failing.log" 'serial=QV7A24110001 port=1 package=3.2.F.2A before=3.2.F.P7 after=3.2.F.P7 result=-4 "a device request failed"' \
   bench.exe --bench failing.bench update --all --yes --log failing.log
+# The state file carries the native drive's image, which waits for the restart, into the next run.
+run state-update 3010 "1 drive(s) chosen, 1 updated" "" "" bench.exe --state cli.state update --entry 0 --yes --log state.log
+run state-next-run 0 '"portId":1,"eligible":false,"reason":"pending-restart"}' "" "" bench.exe --state cli.state list --json
 run restart 1641 "restarting" "$work/restart.log" "end exit=1641" bench.exe update --entry 1 --yes --restart --log restart.log
 run no-yes 87 "Warning !" "" "" bench.exe update --all
 run two-selectors 87 "" "" "" bench.exe update --all --entry 1 --yes

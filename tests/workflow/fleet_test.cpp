@@ -49,6 +49,9 @@ struct Case {
 std::string DefaultBench() { return emu::DefaultBenchText(); }
 std::string CurrentBench() { return Replaced(DefaultBench(), "firmware = 3.2.F.P7", "firmware = 3.2.F.2A"); }
 std::string FailingBench() { return BenchWith("drive q7-native", "fault = firmware-commit"); }
+// The ASMedia drive keeps its old firmware at the power cycle, or does not come back from it.
+std::string KeepOldBench() { return BenchWith("drive q7-asmedia", "fault = activation"); }
+std::string NotBackBench() { return BenchWith("drive q7-asmedia", "never-return = yes"); }
 // The ASMedia drive's serial number with the control characters 0x10 and 0x1F in it.
 std::string ControlCharacterBench() {
   return Replaced(DefaultBench(), "serial = QV7A24110002", "serial = QV7A\x10\x1F" "24110002\x7F");
@@ -94,6 +97,14 @@ const Case kCases[] = {
     {"FailedUpdateThatNeedsNoRestart", {u"update", u"--entry", u"0", u"--yes"}, FailingBench(), false, EXIT_UPDATE_FAILED,
      {"1 drive(s) chosen, 0 updated, at least one failed\n"}, {"result=-4 \"a device request failed\"", "end exit=1603"},
      true},
+    {"BridgedDriveBackWithItsOldFirmware", {u"update", u"--entry", u"1", u"--yes"}, KeepOldBench(), false, EXIT_UPDATE_FAILED,
+     {"  activation-failed: result -11 ("},
+     {"serial=QV7A24110002 port=104 package=3.2.F.2A before=3.2.F.P7 after=3.2.F.P7 result=activation-failed seconds=", "end exit=1603"},
+     true},
+    {"BridgedDriveNotBackIsUnverified", {u"update", u"--entry", u"1", u"--yes", u"--json"}, NotBackBench(), false,
+     EXIT_RESTART_NEEDED, {"\"outcome\":\"unverified\",\"reason\":null,\"firmwareBefore\":\"3.2.F.P7\",\"firmwareAfter\":\"3.2.F.P7\",\"result\":1"},
+     {"result=unverified seconds=", "end exit=3010"},
+     true},
     {"CurrentDrivesAreNotUpdatedAgain", {u"update", u"--all", u"--yes"}, CurrentBench(), false, EXIT_DONE,
      {"3 drive(s) chosen, 0 updated\n"},
      {"serial=QV7A24110001 port=1 package=3.2.F.2A before=3.2.F.2A after=3.2.F.2A result=skipped reason=current", "end exit=0"},
@@ -136,7 +147,8 @@ TEST_P(FleetCommand, ExitCodeOutputLogAndDrives) {
   bool downloaded = false;
   for (const char* drive : {"q7-native", "q7-asmedia", "q7-jmicron"}) {
     const auto& controller = contents_.Drive(drive)->Controller();
-    downloaded = downloaded || controller.DownloadedPieces() > 0 || !controller.SlotImage().empty();
+    downloaded = downloaded || controller.DownloadedPieces() > 0 || !controller.SlotImage().empty() ||
+                 controller.LastActivation() != emu::Activation::None;
   }
   EXPECT_EQ(downloaded, c.downloads);
   // The dialog was closed as a user closes it: nothing of the package is left behind.

@@ -5,6 +5,7 @@
 
 #include "app/progress.h"
 #include "core/guards.h"
+#include "emu/bench_state.h"
 #include "tests/workflow/workflow_fixture.h"
 
 using namespace platform;
@@ -502,6 +503,59 @@ TEST_F(Workflow, CompletionByPowerCtrl) {
   OnUpdateResult(window_, 1);
   EXPECT_EQ(dialog().Boxes().size(), before + 1);
   EXPECT_EQ(testenv::Shutdowns().size(), shutdownsBefore);
+  // A restart or power-off the user asked for and Windows did not start is said in a box.
+  s.afterMessage[0] = u'!';
+  dialog().SetAnswer([](const HeadlessDialog::Box&) { return ID_OK; });
+  testenv::SetShutdownRefusal(1115);
+  OnUpdateResult(window_, 1);
+  EXPECT_EQ(LastBox(), u"Windows did not restart the computer: it refused the request (error 1115).\r\n"
+                       u"Restart the computer to finish the firmware update.");
+  EXPECT_EQ(dialog().Boxes().back().type, BOX_OK | BOX_ICONWARNING);
+  s.powerCtrl = 1;
+  testenv::SetShutdownPrivilege(false);
+  OnUpdateResult(window_, 1);
+  EXPECT_NE(LastBox().find(u"did not power off the computer: the shutdown privilege could not be enabled"), std::u16string::npos);
+}
+
+// The bench's state carries what the drives hold from one run to the next, and a restart on it
+// activates what waits, or keeps the old firmware where the activation fails. A bridged drive
+// whose power cycle keeps the old firmware fails the update in the dialog.
+TEST_F(Workflow, BenchStateCarriesDrivesAcrossRunsAndRestarts) {
+  Start(BenchWith("drive q7-asmedia", "fault = activation"));
+  Select(1);
+  RunUpdate();
+  EXPECT_EQ(LastResult(), UPDATE_ACTIVATION_FAILED);
+  EXPECT_EQ(LastBox(), u"Update FW Fail !");
+  auto lines = testenv::DebugLines();
+  EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [](const std::u16string& l) {
+    return l.find(u"running firmware 3.2.F.P7, not the new 3.2.F.2A") != std::u16string::npos;
+  }));
+  Select(0);
+  RunUpdate();  // the native drive's image waits for the restart
+  const std::string state = emu::BenchStateText(contents_);
+
+  // The next run on a bench whose native drive keeps its old firmware at the restart.
+  emu::Bench next;
+  emu::BenchContents c;
+  std::string error;
+  ASSERT_TRUE(emu::LoadBench(next, BenchWith("drive q7-native", "fault = activation"), &c, &error)) << error;
+  ASSERT_TRUE(emu::RestoreBenchState(c, state, &error)) << error;
+  EXPECT_EQ(emu::BenchStateText(c), state);
+  // A faulty state changes nothing, not even the drives it gives well.
+  std::string faulty = state;
+  faulty.replace(faulty.find("activation-pending = yes"), 24, "activation-pending = no");
+  EXPECT_FALSE(emu::RestoreBenchState(c, faulty + "[drive nowhere]\n", &error));
+  EXPECT_FALSE(emu::RestoreBenchState(c, faulty + "[drive q5-native]\nfirmware = X\n", &error));
+  EXPECT_EQ(emu::BenchStateText(c), state);
+  auto& kept = c.Drive("q7-native")->Controller();
+  for (int restart = 0; restart < 2; ++restart) {
+    c.Drive("q7-native")->Restart();
+    EXPECT_EQ(kept.FirmwareName(), "3.2.F.P7") << restart;
+    EXPECT_TRUE(kept.SlotImage().empty());
+  }
+  EXPECT_EQ(kept.LastActivation(), emu::Activation::None);  // the second restart: nothing waited
+  contents_.Drive("q7-native")->Restart();
+  EXPECT_EQ(contents_.Drive("q7-native")->Controller().FirmwareName(), "3.2.F.2A");
 }
 
 TEST_F(Workflow, LegacyDriveIsNamedThroughTheLegacyBlock) {

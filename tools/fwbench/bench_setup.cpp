@@ -10,6 +10,7 @@
 #include "app/main_dialog.h"
 #include "core/app_state.h"
 #include "core/guards.h"
+#include "emu/bench_state.h"
 #include "platform/messages.h"
 #include "platform/platform.h"
 #include "platform/text.h"
@@ -33,6 +34,13 @@ bool ParseCommonOption(int argc, char** argv, int* i, BenchOptions* options) {
   if (std::strcmp(a, "--bench") == 0) return value(&options->benchPath);
   if (std::strcmp(a, "--package") == 0) return value(&options->packagePath);
   if (std::strcmp(a, "--capture") == 0) return value(&options->capturePath);
+  if (std::strcmp(a, "--state") == 0) return value(&options->statePath);
+  if (std::strcmp(a, "--stop-after") == 0) {
+    std::string n;
+    if (!value(&n) || n.empty() || n.find_first_not_of("0123456789") != std::string::npos || n.size() > 12) return false;
+    options->stopAfter = std::stoull(n);
+    return options->stopAfter != 0;
+  }
   if (std::strcmp(a, "--real-time") == 0) {
     options->realTime = true;
     return true;
@@ -40,15 +48,36 @@ bool ParseCommonOption(int argc, char** argv, int* i, BenchOptions* options) {
   return false;
 }
 
-bool SetUpBench(BenchSetup& setup, const BenchOptions& options) {
+bool LoadBenchAndState(BenchSetup& setup, const BenchOptions& options) {
   std::string error;
   bool loaded = options.benchPath.empty()
                     ? emu::LoadBench(setup.bench, emu::DefaultBenchText(), &setup.contents, &error)
                     : emu::LoadBenchFile(setup.bench, options.benchPath, &setup.contents, &error);
+  if (loaded && !options.statePath.empty()) loaded = emu::LoadBenchStateFile(setup.contents, options.statePath, &error);
   if (!loaded) {
     std::fprintf(stderr, "fwbench: %s\n", error.c_str());
     return false;
   }
+  setup.statePath = options.statePath;
+  if (options.stopAfter != 0) {
+    // As a killed program ends: no clean-up, nothing flushed; the drives keep what they hold now.
+    setup.bench.StopAfter(options.stopAfter, [&setup, n = options.stopAfter] {
+      if (!setup.statePath.empty()) emu::SaveBenchStateFile(setup.contents, setup.statePath);
+      std::fprintf(stderr, "fwbench: stopped right after device request %llu\n", static_cast<unsigned long long>(n));
+      std::_Exit(STOPPED_EXIT);
+    });
+  }
+  return true;
+}
+
+bool SaveState(BenchSetup& setup) {
+  if (setup.statePath.empty() || emu::SaveBenchStateFile(setup.contents, setup.statePath)) return true;
+  std::fprintf(stderr, "fwbench: cannot write %s\n", setup.statePath.c_str());
+  return false;
+}
+
+bool SetUpBench(BenchSetup& setup, const BenchOptions& options) {
+  if (!LoadBenchAndState(setup, options)) return false;
   std::vector<uint8_t> package;
   if (options.packagePath.empty()) {
     package = MakeSamplePackage();
@@ -103,6 +132,7 @@ void FinishBench(BenchSetup& setup) {
   setup.dialog->Deliver(platform::MSG_COMMAND, platform::ID_CANCEL, 0);
   setup.system.JoinThreads();
   setup.bench.SetDeviceChangeListener(nullptr);
+  SaveState(setup);
 }
 
 void SelectEntry(BenchSetup& setup, int entry) {

@@ -18,6 +18,7 @@ struct BenchSetup {
   emu::BenchContents contents;
   platform::WindowHandle window = nullptr;
   std::string tempFolder;  // the run's own temporary folder, removed by FinishBench
+  std::string statePath;   // the bench state file, written by FinishBench; empty: none
   ~BenchSetup();
 };
 
@@ -25,8 +26,17 @@ struct BenchOptions {
   std::string benchPath;    // empty: the default bench
   std::string packagePath;  // empty: the sample package
   std::string capturePath;  // empty: no capture
+  std::string statePath;    // empty: the drives start as the bench file describes them
+  uint64_t stopAfter = 0;   // end abruptly right after this device request; 0: never
   bool realTime = false;
 };
+
+// Exit status of a run that --stop-after ended.
+constexpr int STOPPED_EXIT = 3;
+
+// Loads the bench file (or the default bench) and the state file when one is named. Returns
+// false with the message printed to stderr.
+bool LoadBenchAndState(BenchSetup& setup, const BenchOptions& options);
 
 // Loads the bench and installs the services. Returns false with the message printed to stderr
 // when a file cannot be read or has a fault.
@@ -35,7 +45,8 @@ bool SetUpBench(BenchSetup& setup, const BenchOptions& options);
 // Starts the dialog with the procedure given (the updater's own, or one wrapped around it).
 void StartDialog(BenchSetup& setup, platform::HeadlessDialog::Procedure procedure);
 
-// Closes the dialog as the user does (which removes the package folder) and waits for threads.
+// Closes the dialog as the user does (which removes the package folder), waits for threads and
+// writes the state file.
 void FinishBench(BenchSetup& setup);
 
 // Selects list entry n as the user does.
@@ -43,6 +54,9 @@ void SelectEntry(BenchSetup& setup, int entry);
 
 // UTF-16 text as UTF-8 for printing; with escape, line breaks are shown as \r and \n.
 std::string Printable(const char16_t* text, bool escape = false);
+
+// Writes the state file when one is named; false (with a message) when it cannot be written.
+bool SaveState(BenchSetup& setup);
 
 // Parses the options every command takes; returns false for one it does not know.
 bool ParseCommonOption(int argc, char** argv, int* i, BenchOptions* options);
