@@ -101,7 +101,8 @@ struct LocalDateTime {
   uint16_t year, month, day, hour, minute, second, milliseconds;
 };
 
-// The updater's machine-wide lock: a named mutex, owned by the thread that took it.
+// The updater's machine-wide lock: a named mutex in a private namespace, owned by the thread that
+// took it.
 using NamedLock = void*;
 enum class LockResult : uint32_t {
   TAKEN,      // the calling thread owns it now
@@ -236,12 +237,16 @@ class System {
 
   // ---- Around an update: one updater per machine, the power supply, sleep -----------------------
 
-  // Creates or opens the named mutex (CreateMutexExW) and takes it without waiting. On TAKEN and
-  // ABANDONED *lock holds it; on BUSY and FAILED nothing is held and *error tells the system error
-  // (FAILED) or 0.
+  // Takes the named mutex without waiting. name is "<namespace>\<mutex>": the mutex lives in the
+  // private object namespace of that name, bounded by the Administrators group, which this call
+  // creates (CreatePrivateNamespaceW) or opens when another process holds it (OpenPrivateNamespaceW).
+  // Only SYSTEM and the Administrators may open the namespace or the mutex, and only a process
+  // within the boundary may make the namespace, so a standard user can take neither first. On
+  // TAKEN and ABANDONED *lock holds the mutex and the namespace; on BUSY and FAILED nothing is held
+  // and *error tells the system error (FAILED; ERROR_INVALID_NAME for a name of another form) or 0.
   virtual LockResult TakeNamedLock(const char16_t* name, NamedLock* lock, uint32_t* error) = 0;
-  // Releases a lock the calling thread took (ReleaseMutex) and closes it. False when the calling
-  // thread does not own it; the handle is closed either way.
+  // Releases a lock the calling thread took (ReleaseMutex), closes the mutex and then its
+  // namespace. False when the calling thread does not own it; the handles are closed either way.
   virtual bool ReleaseNamedLock(NamedLock lock) = 0;
   // GetSystemPowerStatus: false when the system cannot tell.
   virtual bool GetPowerStatus(PowerStatus* status) = 0;

@@ -6,6 +6,7 @@
 
 #include "emu/bench_file.h"
 #include "emu/bench_state.h"
+#include "emu/win32/private_namespace.h"
 #include "resources/resource.h"
 
 namespace {
@@ -73,6 +74,8 @@ bool ReadWholeFile(const wchar_t* path, std::string* text) {
 }
 
 }  // namespace
+
+BenchSystem::BenchSystem(emu::Bench& bench) : Win32System(&emu::StandInLockCalls()), bench_(bench) {}
 
 platform::ShutdownResult BenchSystem::Shutdown(uint32_t flags, uint32_t reason) {
   const char* what = flags == platform::EXITWIN_REBOOT ? "restart" : flags == platform::EXITWIN_POWEROFF ? "power-off" : "shutdown";

@@ -9,10 +9,12 @@
 #include "platform/win32/win32_platform.h"
 
 // The Win32 system, except that shutting down is only recorded: in the capture (when one is
-// written), in the debug output, and as a line in bench-events.txt beside the executable.
+// written), in the debug output, and as a line in bench-events.txt beside the executable; and
+// that the update lock's private namespace is the emulator's (emu/win32/private_namespace.h),
+// since Wine lacks Windows' own.
 class BenchSystem : public platform::Win32System {
  public:
-  explicit BenchSystem(emu::Bench& bench) : bench_(bench) {}
+  explicit BenchSystem(emu::Bench& bench);
   platform::ShutdownResult Shutdown(uint32_t flags, uint32_t reason) override;
 
  private:

@@ -650,8 +650,8 @@ thread_local uint32_t t_executionState = EXECUTION_CONTINUOUS;
 std::atomic<uint64_t> g_threadNumbers{0};
 thread_local uint64_t t_threadNumber = ++g_threadNumbers;
 
-// Errors of CreateMutexExW and ReleaseMutex.
-constexpr uint32_t kErrorBadPathname = 161;
+// Errors of the lock's name (ERROR_INVALID_NAME, ERROR_FILENAME_EXCED_RANGE).
+constexpr uint32_t kErrorInvalidName = 123;
 constexpr uint32_t kErrorFilenameTooLong = 206;
 constexpr size_t kMaxObjectName = 260;
 
@@ -660,19 +660,21 @@ constexpr size_t kMaxObjectName = 260;
 LockResult HostSystem::TakeNamedLock(const char16_t* name, NamedLock* lock, uint32_t* error) {
   *lock = nullptr;
   *error = 0;
-  // A name is a path in the object namespace: at most MAX_PATH characters, and no backslash but
-  // the one after a "Global" or "Local" prefix.
+  // A name is "<namespace>\<mutex>", as the Win32 seam takes it: one backslash, neither part
+  // empty, not one of the system's prefixes (Global, Local, Session), at most MAX_PATH characters
+  // in all. The table holds the whole name.
   size_t length = name != nullptr ? TextLength(name) : 0;
-  if (length == 0 || length >= kMaxObjectName) {
-    *error = length == 0 ? kErrorBadPathname : kErrorFilenameTooLong;
+  std::u16string text(name != nullptr ? name : u"", length);
+  size_t slash = text.find(u'\\');
+  std::u16string alias = text.substr(0, slash == std::u16string::npos ? 0 : slash);
+  if (slash == std::u16string::npos || slash == 0 || slash + 1 == length ||
+      text.find(u'\\', slash + 1) != std::u16string::npos || TextEqualNoCase(alias.c_str(), u"Global") ||
+      TextEqualNoCase(alias.c_str(), u"Local") || TextEqualNoCase(alias.c_str(), u"Session")) {
+    *error = kErrorInvalidName;
     return LockResult::FAILED;
   }
-  std::u16string text(name, length);
-  size_t slash = text.find(u'\\');
-  if (slash != std::u16string::npos &&
-      ((text.compare(0, slash, u"Global") != 0 && text.compare(0, slash, u"Local") != 0) ||
-       text.find(u'\\', slash + 1) != std::u16string::npos || slash + 1 == text.size())) {
-    *error = kErrorBadPathname;
+  if (length >= kMaxObjectName) {
+    *error = kErrorFilenameTooLong;
     return LockResult::FAILED;
   }
   std::lock_guard<std::mutex> guard(g_namedLocksMutex);

@@ -8,8 +8,15 @@
 
 namespace platform {
 
+struct LockCalls;  // lock_calls.h
+
 class Win32System : public System {
  public:
+  Win32System() = default;
+  // A system whose update lock makes its namespace and mutex calls through lockCalls (which
+  // outlives it) instead of kernel32's.
+  explicit Win32System(const LockCalls* lockCalls) : lockCalls_(lockCalls) {}
+
   uint32_t TempFolderPath(char16_t* buffer, uint32_t capacity) override;
   uint32_t CurrentFolder(char16_t* buffer, uint32_t capacity) override;
   bool SetCurrentFolder(const char16_t* path) override;
@@ -61,6 +68,9 @@ class Win32System : public System {
   bool ReleaseNamedLock(NamedLock lock) override;
   bool GetPowerStatus(PowerStatus* status) override;
   uint32_t SetExecutionState(uint32_t flags) override;
+
+ private:
+  const LockCalls* lockCalls_ = nullptr;  // null: kernel32's
 };
 
 // The security descriptor MakeProtectedFolder gives a new folder: a protected DACL with full

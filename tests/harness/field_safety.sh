@@ -1,9 +1,9 @@
 #!/bin/sh
 # The shipped console program under the launch harness, around an update: two real processes on
 # one bench, the second started while the first holds the updater's mutex in the middle of its
-# download (the first is paused there by the harness and released by an event, never by a timing);
-# a low battery; a token without the shutdown privilege; the planned reason of a restart; the
-# execution state of the worker.
+# download (the first is paused there by the harness and released by an event, never by a timing),
+# and the private namespace the mutex lives in; a low battery; a token without the shutdown
+# privilege; the planned reason of a restart; the execution state of the worker.
 #   field_safety.sh BUILD CLI_EXE LAUNCHER_EXE FWCAP_EXE
 set -u
 build=$(cd "$1" && pwd) cli=$2 launcher=$3 fwcap=$4
@@ -34,6 +34,8 @@ launch() {
   (cd "$work" && env "$setting" sh "$wine_run" cmd /c "$name.cmd" >/dev/null 2>&1)
 }
 exit_of() { tr -d '\r\n ' < "$work/$1.exit" 2>/dev/null; }
+# has NAME LINE: the events of NAME hold LINE, whole.
+has() { tr -d '\r' < "$work/$1.events" 2>/dev/null | grep -qxF "$2"; }
 # commands NAME OPCODE: the NVMe commands of one opcode (hex) that the capture shows carried.
 commands() {
   sh "$wine_run" "$fwcap" list "$(winpath "$work/$1.capture")" 2>/dev/null | tr -d '\r' |
@@ -54,6 +56,15 @@ fi
 sh "$wine_run" "$work/qvlaunch.exe" --set-event "$pause-go" >/dev/null 2>&1
 wait "$first"
 check first-exits-3010 "$([ "$(exit_of first)" = 3010 ] && echo 1)" "exit $(exit_of first)"
+# Both met the mutex QuorvelaFwUpdate in the private namespace Quorvela that the Administrators
+# group bounds and only SYSTEM and the Administrators may open: the first made it, the second
+# opened it, each closed it. (Wine keeps no DACL: this is what the program asks for.)
+ns='alias=Quorvela boundary=Quorvela sids=S-1-5-32-544'
+check lock-namespace "$(has first "namespace created $ns security=D:P(A;;GA;;;SY)(A;;GA;;;BA)" && \
+  has first "mutex Quorvela\\QuorvelaFwUpdate in namespace $ns" && has second "namespace opened $ns" && \
+  has second "mutex Quorvela\\QuorvelaFwUpdate in namespace $ns" && has first 'namespace closed alias=Quorvela flags=0' && \
+  has second 'namespace closed alias=Quorvela flags=0' && echo 1)" \
+  "$(grep -h '^namespace\|^mutex' "$work/first.events" "$work/second.events" | tr -d '\r' | tr '\n' ';')"
 downloads=$(( $(commands first 11) + $(commands second 11) ))
 commits=$(( $(commands first 10) + $(commands second 10) ))
 check one-download-stream "$([ "$downloads" = 163 ] && [ "$commits" = 1 ] && [ "$(commands second 11)" = 0 ] && echo 1)" \

@@ -48,7 +48,7 @@ struct StandIn {
 std::span<const StandIn> DeviceIoStandIns();
 std::span<const StandIn> DeviceTreeStandIns();
 std::span<const StandIn> ShutdownStandIns();
-std::span<const StandIn> PowerStandIns();  // the updater's mutex, the power status, the execution state
+std::span<const StandIn> PowerStandIns();  // the updater's mutex and namespace, the power status, the execution state
 bool IsDeviceTreeName(const char* name);
 
 // Holds a device request while a test runs another program (QV_HARNESS_PAUSE).

@@ -1,9 +1,15 @@
-// Stand-ins for what the program asks of the system around an update: the updater's named mutex,
-// the power status and the thread execution state; and a pause a test can ask for.
+// Stand-ins for what the program asks of the system around an update: the updater's named mutex
+// and the private namespace it lives in, the power status and the thread execution state; and a
+// pause a test can ask for.
 //
-// - CreateMutexExW and ReleaseMutex are checked against their documented contract and passed on
-//   to the system, so that two programs under the harness meet one mutex, as two updaters on one
-//   machine do.
+// - The private namespace calls (CreateBoundaryDescriptorW, AddSIDToBoundaryDescriptor,
+//   DeleteBoundaryDescriptor, CreatePrivateNamespaceW, OpenPrivateNamespaceW,
+//   ClosePrivateNamespace), which Wine 8 lacks, and CreateMutexExW are the emulator's
+//   (emu/win32/private_namespace.h): they keep the documented contract, and a namespace and the
+//   mutex in it are real objects of Wine's, so that two programs under the harness meet one mutex,
+//   as two updaters on one machine do. What the program asks of them goes to the events file
+//   ("namespace created alias=... boundary=... sids=... security=...", "mutex ... in namespace
+//   ..."); a breach of their contract is a harness failure. ReleaseMutex passes on to the system.
 // - GetSystemPowerStatus answers what QV_HARNESS_POWER says: "AC FLAG PERCENT" (for example
 //   "0 2 12": on battery, low, 12 %), or "fail". Without it the machine is a desktop on AC power
 //   without a battery.
@@ -19,6 +25,7 @@
 #include <cwchar>
 #include <string>
 
+#include "emu/win32/private_namespace.h"
 #include "tests/harness/harness.h"
 
 namespace harness {
@@ -26,19 +33,43 @@ namespace {
 
 constexpr DWORD PAUSE_LIMIT_MS = 600000;  // a pause that is never released ends here
 
+// What the program asks of the private namespace, for the events file.
+void NamespaceLine(const std::string& line) {
+  constexpr char kBreach[] = "contract: ";
+  if (line.rfind(kBreach, 0) == 0)
+    EventLine("harness failure: private namespace: " + line.substr(sizeof kBreach - 1));
+  else
+    EventLine(line);
+}
+[[maybe_unused]] const bool g_listening = (emu::SetNamespaceListener(&NamespaceLine), true);
+
+HANDLE WINAPI StandInCreateBoundaryDescriptorW(LPCWSTR name, ULONG flags) {
+  Count("CreateBoundaryDescriptorW");
+  return emu::StandInCreateBoundaryDescriptorW(name, flags);
+}
+BOOL WINAPI StandInAddSIDToBoundaryDescriptor(HANDLE* boundary, PSID sid) {
+  Count("AddSIDToBoundaryDescriptor");
+  return emu::StandInAddSIDToBoundaryDescriptor(boundary, sid);
+}
+VOID WINAPI StandInDeleteBoundaryDescriptor(HANDLE boundary) {
+  Count("DeleteBoundaryDescriptor");
+  emu::StandInDeleteBoundaryDescriptor(boundary);
+}
+HANDLE WINAPI StandInCreatePrivateNamespaceW(LPSECURITY_ATTRIBUTES security, LPVOID boundary, LPCWSTR alias) {
+  Count("CreatePrivateNamespaceW");
+  return emu::StandInCreatePrivateNamespaceW(security, boundary, alias);
+}
+HANDLE WINAPI StandInOpenPrivateNamespaceW(LPVOID boundary, LPCWSTR alias) {
+  Count("OpenPrivateNamespaceW");
+  return emu::StandInOpenPrivateNamespaceW(boundary, alias);
+}
+BOOLEAN WINAPI StandInClosePrivateNamespace(HANDLE space, ULONG flags) {
+  Count("ClosePrivateNamespace");
+  return emu::StandInClosePrivateNamespace(space, flags);
+}
 HANDLE WINAPI StandInCreateMutexExW(LPSECURITY_ATTRIBUTES security, LPCWSTR name, DWORD flags, DWORD access) {
   Count("CreateMutexExW");
-  // Flags: CREATE_MUTEX_INITIAL_OWNER only; access: the mutex's own rights and the standard ones.
-  constexpr DWORD kAccess = MUTEX_ALL_ACCESS | STANDARD_RIGHTS_ALL;
-  if ((flags & ~static_cast<DWORD>(CREATE_MUTEX_INITIAL_OWNER)) != 0 || (access & ~kAccess) != 0) {
-    ::SetLastError(ERROR_INVALID_PARAMETER);
-    return nullptr;
-  }
-  if (name != nullptr && std::wcslen(name) >= MAX_PATH) {
-    ::SetLastError(ERROR_FILENAME_EXCED_RANGE);
-    return nullptr;
-  }
-  return ::CreateMutexExW(security, name, flags, access);
+  return emu::StandInCreateMutexExW(security, name, flags, access);
 }
 
 BOOL WINAPI StandInReleaseMutex(HANDLE mutex) {
@@ -92,6 +123,12 @@ EXECUTION_STATE WINAPI StandInSetThreadExecutionState(EXECUTION_STATE flags) {
 HANDLE Event(const std::wstring& name) { return ::CreateEventW(nullptr, TRUE, FALSE, name.c_str()); }
 
 const StandIn STAND_INS[] = {
+    {"CreateBoundaryDescriptorW", reinterpret_cast<void*>(&StandInCreateBoundaryDescriptorW)},
+    {"AddSIDToBoundaryDescriptor", reinterpret_cast<void*>(&StandInAddSIDToBoundaryDescriptor)},
+    {"DeleteBoundaryDescriptor", reinterpret_cast<void*>(&StandInDeleteBoundaryDescriptor)},
+    {"CreatePrivateNamespaceW", reinterpret_cast<void*>(&StandInCreatePrivateNamespaceW)},
+    {"OpenPrivateNamespaceW", reinterpret_cast<void*>(&StandInOpenPrivateNamespaceW)},
+    {"ClosePrivateNamespace", reinterpret_cast<void*>(&StandInClosePrivateNamespace)},
     {"CreateMutexExW", reinterpret_cast<void*>(&StandInCreateMutexExW)},
     {"ReleaseMutex", reinterpret_cast<void*>(&StandInReleaseMutex)},
     {"GetSystemPowerStatus", reinterpret_cast<void*>(&StandInGetSystemPowerStatus)},

@@ -12,8 +12,8 @@
 #ifdef _WIN32
 #include <windows.h>
 
+#include "emu/win32/private_namespace.h"
 #include "platform/win32/win32_platform.h"
-#include <windows.h>
 #else
 #include <unistd.h>
 
@@ -24,9 +24,11 @@ namespace testenv {
 namespace {
 
 #ifdef _WIN32
-// Keeps the debug lines and shutdown requests for the tests, and passes every other call on.
+// Keeps the debug lines and shutdown requests for the tests, and passes every other call on. The
+// update lock's private namespace is the emulator's, since Wine lacks Windows' own.
 class RecordingSystem : public platform::Win32System {
  public:
+  RecordingSystem() : Win32System(&emu::StandInLockCalls()) {}
   // The test's scratch folder stands in for the user's temporary folder.
   uint32_t TempFolderPath(char16_t* buffer, uint32_t capacity) override {
     std::u16string t = temp + u"\\";

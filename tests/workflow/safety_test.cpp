@@ -104,6 +104,9 @@ TEST_F(Safety, OneUpdaterRunsOnTheMachineAtATime) {
   ASSERT_TRUE(TakeUpdateLock());
   EXPECT_FALSE(TakeUpdateLock());
   ReleaseUpdateLock();
+  // A lock outside a private namespace of its own, where any user may make it first, is refused.
+  for (const char16_t* name : {u"Global\\QuorvelaFwUpdate", u"QuorvelaFwUpdate"})
+    EXPECT_EQ(testenv::LockHolder(name).Taken(), LockResult::FAILED) << Narrow(name);
 }
 
 TEST_F(Safety, TheConsoleProgramReportsBusyAndExits1618) {
