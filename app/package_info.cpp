@@ -33,7 +33,7 @@ bool StopAtFirst(const platform::FindData&, void*) { return false; }
 
 UnpackTally g_lastUnpack{-1, 0};
 
-[[maybe_unused]] void CountWritten(int32_t, const ArchiveEntry&, ArchiveResult entryResult, ArchiveResult extractResult, void* context) {
+void CountWritten(int32_t, const ArchiveEntry&, ArchiveResult entryResult, ArchiveResult extractResult, void* context) {
   if (entryResult == ArchiveResult::Ok && extractResult == ArchiveResult::Ok) ++static_cast<UnpackTally*>(context)->written;
 }
 
