@@ -38,6 +38,16 @@ static_assert(platform::POWER_NO_BATTERY == BATTERY_FLAG_NO_BATTERY && platform:
 static_assert(sizeof(SYSTEM_POWER_STATUS) == 12 && offsetof(SYSTEM_POWER_STATUS, ACLineStatus) == 0 &&
               offsetof(SYSTEM_POWER_STATUS, BatteryFlag) == 1 && offsetof(SYSTEM_POWER_STATUS, BatteryLifePercent) == 2);
 
+// Not declared by MinGW's headers; in ntdll, a KnownDLL.
+extern "C" NTSTATUS NTAPI NtQueryDirectoryFile(HANDLE folder, HANDLE event, PIO_APC_ROUTINE routine, PVOID context,
+                                               PIO_STATUS_BLOCK io, PVOID buffer, ULONG length,
+                                               FILE_INFORMATION_CLASS informationClass, BOOLEAN single,
+                                               PUNICODE_STRING name, BOOLEAN restart);
+// The entry NtQueryDirectoryFile gives for FileDirectoryInformation, the same on 32- and 64-bit.
+static_assert(offsetof(FILE_DIRECTORY_INFORMATION, FileAttributes) == 56 &&
+              offsetof(FILE_DIRECTORY_INFORMATION, FileNameLength) == 60 &&
+              offsetof(FILE_DIRECTORY_INFORMATION, FileName) == 64);
+
 namespace platform {
 namespace {
 
@@ -247,8 +257,8 @@ NtOpenRequest NtRequestFor(NtOpenKind kind) {
   constexpr ULONG kHeldShare = FILE_SHARE_READ | FILE_SHARE_WRITE;
   switch (kind) {
     case NtOpenKind::WALK:
-      return {FILE_TRAVERSE | FILE_READ_ATTRIBUTES | READ_CONTROL | SYNCHRONIZE, kHeldShare, FILE_OPEN,
-              FILE_DIRECTORY_FILE | kItself};
+      return {FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_READ_ATTRIBUTES | READ_CONTROL | SYNCHRONIZE, kHeldShare,
+              FILE_OPEN, FILE_DIRECTORY_FILE | kItself};
     case NtOpenKind::FOLDER:
       return {kFolder, kHeldShare, FILE_OPEN, FILE_DIRECTORY_FILE | kItself};
     case NtOpenKind::NEW_FOLDER:
@@ -306,6 +316,23 @@ HANDLE OpenRelative(HANDLE root, const char16_t* name, NtOpenKind kind, void* se
   return h;
 }
 
+// Whether the held folder root lists name as a reparse point. The handle's own attributes tell it
+// on Windows; the folder's entry tells it also where a link is opened through (as Wine opens a
+// folder link), so both are asked.
+bool EntryIsReparsePoint(HANDLE root, const char16_t* name) {
+  alignas(8) unsigned char buffer[sizeof(FILE_DIRECTORY_INFORMATION) + 512 * sizeof(wchar_t)];
+  UNICODE_STRING text;
+  text.Length = static_cast<USHORT>(TextLength(name) * sizeof(wchar_t));
+  text.MaximumLength = text.Length;
+  text.Buffer = const_cast<PWSTR>(W(name));
+  IO_STATUS_BLOCK io{};
+  NTSTATUS status = NtQueryDirectoryFile(root, nullptr, nullptr, nullptr, &io, buffer, sizeof buffer,
+                                         FileDirectoryInformation, TRUE, &text, TRUE);
+  if (status < 0) return false;
+  const auto* entry = reinterpret_cast<const FILE_DIRECTORY_INFORMATION*>(buffer);
+  return (entry->FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+}
+
 // What the object behind a handle is, from the handle alone.
 bool FactsOfHandle(HANDLE h, PathFacts* facts) {
   BY_HANDLE_FILE_INFORMATION info{};
@@ -333,7 +360,7 @@ FolderHandle HoldFolder(HANDLE h, PathFacts* facts) {
 void FactsAt(HANDLE root, const char16_t* name, PathFacts* facts) {
   HANDLE h = OpenRelative(root, name, NtOpenKind::LOOK);
   if (h == INVALID_HANDLE_VALUE) return;
-  FactsOfHandle(h, facts);
+  if (FactsOfHandle(h, facts) && EntryIsReparsePoint(root, name)) facts->kind = PathKind::LINK;
   ::CloseHandle(h);
 }
 
@@ -349,7 +376,13 @@ FolderHandle OpenFolderAs(HANDLE root, const char16_t* name, NtOpenKind kind, Pa
     if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND) FactsAt(root, name, facts);
     return INVALID_FOLDER;
   }
-  return HoldFolder(h, facts);
+  FolderHandle held = HoldFolder(h, facts);
+  if (held != INVALID_FOLDER && EntryIsReparsePoint(root, name)) {
+    ::CloseHandle(h);
+    facts->kind = PathKind::LINK;
+    return INVALID_FOLDER;
+  }
+  return held;
 }
 
 // The length of the root of a full path: "C:\", "\\server\share\", "\\?\C:\" or
@@ -388,7 +421,14 @@ FolderHandle Win32System::OpenFolder(const char16_t* path, PathLinks links, Path
       if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND) LookAt(path, facts);
       return INVALID_FOLDER;
     }
-    return HoldFolder(h, facts);
+    // The name's attributes as well as the handle's, as LookAt asks them.
+    FolderHandle held = HoldFolder(h, facts);
+    if (held != INVALID_FOLDER && IsReparsePoint(::GetFileAttributesW(W(path)))) {
+      ::CloseHandle(h);
+      facts->kind = PathKind::LINK;
+      return INVALID_FOLDER;
+    }
+    return held;
   }
   // Name by name: the full path's root is opened, then each name on the folder before it, the
   // folders on the way for traversal only, the last one to be held.
@@ -469,6 +509,7 @@ bool Win32System::LookAtName(FolderHandle folder, const char16_t* name, PathFact
     return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
   }
   bool ok = FactsOfHandle(h, facts);
+  if (ok && EntryIsReparsePoint(HF(folder), name)) facts->kind = PathKind::LINK;
   ::CloseHandle(h);
   return ok;
 }

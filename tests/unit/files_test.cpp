@@ -201,7 +201,7 @@ TEST_F(Files, AHeldFolderIsReachedOnceAndItsNamesThroughIt) {
   for (const char16_t* name : {u"..", u"real/sub", u"", u"."}) EXPECT_EQ(Sys().OpenFileAt(held, name, FileMode::CreateNew), INVALID_FILE);
 
   std::error_code renamed;
-  fs::rename(fs::path(Widen(At("real"))), fs::path(Widen(At("moved"))), renamed);
+  fs::rename(fs::path(Widen(At("real/sub"))), fs::path(Widen(At("real/moved"))), renamed);
 #ifdef _WIN32
   EXPECT_TRUE(renamed) << "a held folder shares no deletion: it cannot be renamed";
 #else
