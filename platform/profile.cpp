@@ -49,8 +49,9 @@ bool FindValue(const uint8_t* file, size_t size, const char16_t* section, const 
     pos = end + 1;
     if (line.empty() || line[0] == u';') continue;
     if (line[0] == u'[') {
+      if (inSection) return false;  // only the first section of that name is read
       size_t close = line.find(u']');
-      inSection = close != std::u16string::npos && Lower(Trim(line.substr(1, close - 1))) == wantSection;
+      inSection = close != std::u16string::npos && Lower(line.substr(1, close - 1)) == wantSection;
       continue;
     }
     if (!inSection) continue;
@@ -71,8 +72,10 @@ uint32_t ProfileStringIn(const uint8_t* file, size_t size, const char16_t* secti
                          const char16_t* defaultValue, char16_t* buffer, uint32_t capacity) {
   if (buffer == nullptr || capacity == 0) return 0;
   std::u16string value;
-  if (!FindValue(file, size, section, key, &value))
-    value = Trim(defaultValue != nullptr ? std::u16string(defaultValue) : std::u16string());
+  if (!FindValue(file, size, section, key, &value)) {
+    value = defaultValue != nullptr ? std::u16string(defaultValue) : std::u16string();
+    while (!value.empty() && value.back() == u' ') value.pop_back();  // a default loses its trailing blanks
+  }
   return static_cast<uint32_t>(TextCopy(buffer, capacity, value.c_str()));
 }
 

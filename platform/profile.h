@@ -1,9 +1,10 @@
 // Private-profile (INI) reading over bytes already in memory, with the rules of
 // GetPrivateProfileStringW and GetPrivateProfileIntW: the text is UTF-16LE after its byte-order
 // mark, UTF-8 after its mark, and the ANSI code page otherwise; section and key names compare
-// without regard to case; a value loses the blanks around it and one pair of matching quotes; a
+// without regard to case (a section's name as it stands between its brackets), and only the first
+// section of a name is read; a value loses the blanks around it and one pair of matching quotes; a
 // value longer than the buffer is cut to capacity - 1 characters; a missing key gives the default
-// (itself without the blanks around it).
+// without its trailing blanks.
 #pragma once
 #include <cstddef>
 #include <cstdint>

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "platform/profile.h"
 #include "tests/support/test_env.h"
 #include "tools/sample/sample_package.h"
 #include "tools/sample/zip_writer.h"
@@ -85,6 +86,46 @@ TEST_F(SampleFiles, TheInformationFileReadsThroughTheProfileFunctions) {
   EXPECT_EQ(3, sys.ProfileInt(u"UPDATEINFO", u"iInternalFWVersionCheckPart", 0, path.c_str()));
   EXPECT_EQ(2, sys.ProfileInt(u"UPDATEINFO", u"PowerCtrl", 0, path.c_str()));
 }
+
+#ifdef _WIN32
+// The program reads its information file from bytes it holds, not by path: its reading must give
+// what GetPrivateProfileStringW and GetPrivateProfileIntW give for the same file (keys, sections
+// and their case, blanks, quotes, defaults, cut lengths, comments, a UTF-16 file).
+TEST_F(SampleFiles, HeldBytesReadAsTheProfileFunctionsReadTheFile) {
+  const std::string files[] = {
+      "[UPDATEINFO]\r\nTITLE = spaced value \r\nquoted=\"in quotes\"\r\n;TITLE=comment\r\nkey=a=b\r\nempty=\r\n"
+      "[other]\r\nTITLE=other section\r\n[ updateinfo ]\r\nlate=later section\r\nTITLE=second\r\n"
+      "num=+12abc\r\nneg=-3\r\nword=abc\r\n[UPDATEINFO]\r\ndup=first\r\ndup=second\r\nnum=+12abc\r\nneg=-3\r\n"
+      "word=abc\r\n",
+      std::string("\xFF\xFE[\0U\0]\0\r\0\n\0k\0=\0v\0\r\0\n\0", 22)};
+  const struct {
+    const char16_t *section, *key, *fallback;
+    uint32_t capacity;
+  } reads[] = {{u"UPDATEINFO", u"TITLE", u"-", 64},   {u"updateinfo", u"title", u"-", 64},
+               {u"UPDATEINFO", u"quoted", u"-", 64},  {u"UPDATEINFO", u"key", u"-", 64},
+               {u"UPDATEINFO", u"empty", u"-", 64},   {u"UPDATEINFO", u"missing", u"  fallback  ", 64},
+               {u"UPDATEINFO", u"TITLE", u"-", 5},    {u"UPDATEINFO", u"late", u"-", 64},
+               {u"other", u"TITLE", u"-", 64},        {u"U", u"k", u"-", 64},
+               {u"UPDATEINFO", u"dup", u"-", 64}};
+  const char16_t* ints[] = {u"num", u"neg", u"word", u"missing"};
+  for (size_t f = 0; f < std::size(files); ++f) {
+    std::string name = Scratch() + "/profile" + std::to_string(f) + ".ini";
+    ASSERT_TRUE(WriteBytesToFile(name, Bytes(files[f].begin(), files[f].end())));
+    std::u16string path = testenv::Widen(name);
+    const auto* bytes = reinterpret_cast<const uint8_t*>(files[f].data());
+    for (const auto& r : reads) {
+      char16_t byPath[64] = {}, held[64] = {};
+      uint32_t n = platform::Sys().ProfileString(r.section, r.key, r.fallback, byPath, r.capacity, path.c_str());
+      EXPECT_EQ(platform::ProfileStringIn(bytes, files[f].size(), r.section, r.key, r.fallback, held, r.capacity), n);
+      EXPECT_EQ(std::u16string(held), std::u16string(byPath)) << f << " " << testenv::Narrow(r.key);
+    }
+    for (const char16_t* key : ints)
+      EXPECT_EQ(platform::ProfileIntIn(bytes, files[f].size(), u"UPDATEINFO", key, 77),
+                platform::Sys().ProfileInt(u"UPDATEINFO", key, 77, path.c_str()))
+          << f << " " << testenv::Narrow(key);
+  }
+}
+#endif
 
 TEST(ZipWriter, OneStoredMemberByteForByte) {
   ZipMember m;
