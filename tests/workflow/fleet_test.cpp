@@ -216,37 +216,6 @@ TEST_F(Workflow, FleetRestartIsPerformedAfterTheLastDrive) {
   }
 }
 
-// The device requests of one run on a fresh default bench, with the services of the fixture
-// otherwise. No device-change message reaches the dialog: a refresh it starts lands wherever the
-// threads meet, which would make two runs differ in their order.
-std::vector<std::string> CaptureOf(const std::function<void(HeadlessDialog&)>& run) {
-  emu::Bench bench;
-  bench.Capture().Keep(true);
-  std::string error;
-  EXPECT_TRUE(emu::LoadBench(bench, emu::DefaultBenchText(), nullptr, &error)) << error;
-  HeadlessDialog dialog(bench.Clock());
-  Services services = Installed();
-  services.io = &bench;
-  services.tree = &bench;
-  services.clock = &bench.Clock();
-  services.dialog = &dialog;
-  Services previous = Install(services);
-  AppStateReset();
-  run(dialog);
-  dialog.PumpUntil([] { return !IsUpdateRunning(); });
-  testenv::JoinThreads();
-  Install(previous);
-  // SCSI_PASS_THROUGH_DIRECT carries the address of the caller's buffer, which differs from run to
-  // run; everything else of a request is compared.
-  std::vector<std::string> lines = bench.Capture().Lines();
-  const size_t pointerAt = (sizeof(void*) == 8 ? 24 : 20) * 2, pointerHex = sizeof(void*) * 2;
-  for (std::string& line : lines) {
-    size_t in = line.find(" 0x0004D014 in=");
-    if (in != std::string::npos && line.size() > in + 15 + pointerAt + pointerHex)
-      line.replace(in + 15 + pointerAt, pointerHex, pointerHex, '-');
-  }
-  return lines;
-}
 
 // The command line presses what the user presses: an update of one drive sends it the dialog's
 // requests, request for request, from the start of the program to its end.

@@ -4,10 +4,10 @@
 // no byte of theirs reaches a drive, nothing is written or deleted through their links, and
 // nothing of theirs is lost.
 #include <filesystem>
-#include <functional>
-#include <map>
 #include <fstream>
+#include <functional>
 #include <iterator>
+#include <map>
 
 #include "app/fleet.h"
 #include "app/result_codes.h"
@@ -354,34 +354,21 @@ TEST_F(SecurityConsole, AChangeAtAnyFileCallOfARunReachesNothingOfAnotherUser) {
   // go to downloads.
   auto run = [&](const World& w, bool namedLog, const std::function<void(size_t call)>& atCall,
                  std::vector<std::string>* downloads) {
-    emu::Bench bench;
-    bench.Capture().Keep(true);
-    HeadlessDialog dialog(bench.Clock());
-    Services services = Installed();
-    services.io = &bench;
-    services.tree = &bench;
-    services.clock = &bench.Clock();
-    services.dialog = &dialog;
-    Services previous = Install(services);
-    std::string error;
-    EXPECT_TRUE(emu::LoadBench(bench, emu::DefaultBenchText(), &contents_, &error)) << error;
     testenv::AddResource(u"FWPACKAGEZIP", IDR_FWPACKAGE, package);
     Fs().tempFolder = testenv::Widen(w.temp + "/");
     host.SetSharedDataFolder(w.data);
-    AppStateReset();
     size_t calls = 0;
     Fs().beforeFileCall = [&](const char*, const char16_t*) { atCall(calls++); };
     std::vector<std::u16string> args = {u"update", u"--entry", u"0", u"--yes"};
     if (namedLog) args.insert(args.end(), {u"--log", testenv::Widen(w.logs + "/FwUpdate.log")});
     std::vector<const char16_t*> argv;
     for (const auto& a : args) argv.push_back(a.c_str());
-    FleetOutput output;
-    RunFleet(static_cast<int>(argv.size()), argv.data(), dialog, output);
-    testenv::JoinThreads();
-    Fs().beforeFileCall = nullptr;
-    Install(previous);
-    for (const std::string& line : bench.Capture().Lines())
+    for (const std::string& line : CaptureOf([&](HeadlessDialog& dialog) {
+           FleetOutput output;
+           RunFleet(static_cast<int>(argv.size()), argv.data(), dialog, output);
+         }))
       if (line.find(kDownloadCode) != std::string::npos) downloads->push_back(line.substr(line.find(' ')));
+    Fs().beforeFileCall = nullptr;
     return calls;
   };
 

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -137,6 +138,38 @@ class StringConsole : public FleetConsole {
   void Err(const char* text, size_t length) override { err.append(text, length); }
   std::string out, err;
 };
+
+// The device requests of one run on a fresh default bench, with the services of the fixture
+// otherwise. No device-change message reaches the dialog: a refresh it starts lands wherever the
+// threads meet, which would make two runs differ in their order.
+inline std::vector<std::string> CaptureOf(const std::function<void(HeadlessDialog&)>& run) {
+  emu::Bench bench;
+  bench.Capture().Keep(true);
+  std::string error;
+  EXPECT_TRUE(emu::LoadBench(bench, emu::DefaultBenchText(), nullptr, &error)) << error;
+  HeadlessDialog dialog(bench.Clock());
+  Services services = Installed();
+  services.io = &bench;
+  services.tree = &bench;
+  services.clock = &bench.Clock();
+  services.dialog = &dialog;
+  Services previous = Install(services);
+  AppStateReset();
+  run(dialog);
+  dialog.PumpUntil([] { return !IsUpdateRunning(); });
+  testenv::JoinThreads();
+  Install(previous);
+  // SCSI_PASS_THROUGH_DIRECT carries the address of the caller's buffer, which differs from run to
+  // run; everything else of a request is compared.
+  std::vector<std::string> lines = bench.Capture().Lines();
+  const size_t pointerAt = (sizeof(void*) == 8 ? 24 : 20) * 2, pointerHex = sizeof(void*) * 2;
+  for (std::string& line : lines) {
+    size_t in = line.find(" 0x0004D014 in=");
+    if (in != std::string::npos && line.size() > in + 15 + pointerAt + pointerHex)
+      line.replace(in + 15 + pointerAt, pointerHex, pointerHex, '-');
+  }
+  return lines;
+}
 
 // IOCTL_STORAGE_FIRMWARE_DOWNLOAD and IOCTL_STORAGE_FIRMWARE_ACTIVATE, as the capture writes them.
 inline const char* kDownloadCode = "0x002DDC04";
