@@ -10,6 +10,7 @@
 #include <map>
 
 #include "app/fleet.h"
+#include "app/package_info.h"
 #include "app/result_codes.h"
 #include "tests/package/archive_test.h"
 #include "tests/workflow/workflow_fixture.h"
@@ -89,6 +90,21 @@ class Security : public Workflow {
     EXPECT_TRUE(CaptureWith(kActivateCode).empty());
   }
 
+  // The run does not use TEMP\Quorvela (theirs, or a link to it): it unpacks into a base folder
+  // of its own, which goes at close, and theirs loses nothing.
+  void ExpectABaseFolderOfItsOwn(const std::string& theirs) {
+    Start();
+    std::string folder = Folder();
+    EXPECT_EQ(folder.find(Scratch() + "/Quorvela/"), std::string::npos) << folder;
+    EXPECT_NE(folder.find("Quorvela-"), std::string::npos) << folder;
+    EXPECT_GT(AppStateGet().driveCount, 0u);
+    ExpectUntouched(theirs);
+    Close();
+    ExpectUntouched(theirs);
+    EXPECT_FALSE(fs::exists(P(folder)));
+    EXPECT_FALSE(fs::exists(P(folder).parent_path()));  // the folder of the run's own goes with it
+  }
+
  private:
   std::unique_ptr<packagetest::ForwardingSystem> forwarding_;
   Services previous_;
@@ -121,6 +137,25 @@ TEST_F(Security, AnImagePutBesideThePackagesIsNoneOfIt) {
   RunUpdate();
   EXPECT_EQ(LastBox(), u"Do not need to update.");
   EXPECT_TRUE(CaptureWith(kDownloadCode).empty());
+}
+
+// Somebody puts a file in the per-run folder under a name of the package before it is unpacked:
+// their file is not opened for writing, and the package is not unpacked at all (nothing of it
+// stays, and the start is that of a package that cannot be unpacked).
+TEST_F(Security, ANameTakenInTheRunsFolderLeavesThePackageUnpacked) {
+  bool planted = false;
+  Fs().beforeFileCall = [&](const char* call, const char16_t* name) {
+    if (planted || std::string(call) != "OpenFileAt" || testenv::Narrow(name) != SAMPLE_IMAGE_NAME) return;
+    planted = true;
+    WriteAll(Folder() + "/" + SAMPLE_IMAGE_NAME, "theirs");
+  };
+  Start();
+  Fs().beforeFileCall = nullptr;
+  ASSERT_TRUE(planted);
+  EXPECT_EQ(ReadAll(Folder() + "/" + SAMPLE_IMAGE_NAME), "theirs");
+  EXPECT_FALSE(fs::exists(P(Folder() + "/" + SAMPLE_INI_NAME)));
+  EXPECT_EQ(LastUnpackTally().entries, -1);
+  EXPECT_EQ(dialog().Caption(), u"Package Error");
 }
 
 // Between RUN's checks and the worker's read, the image is swapped for a link to another file.
@@ -175,17 +210,21 @@ TEST_F(Security, AFolderSwappedBeforeCloseLosesNothing) {
 TEST_F(Security, ABaseFolderThatIsALinkIsNotUsed) {
   std::string theirs = TheirFolder(Scratch());
   ASSERT_TRUE(testenv::MakeLink(theirs, Scratch() + "/Quorvela"));
-  Start();
-  std::string folder = Folder();
-  EXPECT_EQ(folder.find(Scratch() + "/Quorvela/"), std::string::npos) << folder;
-  EXPECT_NE(folder.find("Quorvela-"), std::string::npos) << folder;
-  EXPECT_GT(AppStateGet().driveCount, 0u);
-  ExpectUntouched(theirs);
-  Close();
-  ExpectUntouched(theirs);
-  EXPECT_FALSE(fs::exists(P(folder)));
-  EXPECT_FALSE(fs::exists(P(folder).parent_path()));  // the folder of the run's own goes with it
+  ExpectABaseFolderOfItsOwn(theirs);
 }
+
+#ifndef _WIN32
+// TEMP\Quorvela is another user's folder, there before the run: it is not used either.
+TEST_F(Security, ABaseFolderOfAnotherOwnerIsNotUsed) {
+  if (geteuid() != 0) GTEST_SKIP() << "giving a folder to another user needs root";
+  std::string theirs = TheirFolder(Scratch());
+  fs::rename(P(theirs), P(Scratch() + "/Quorvela"));
+  theirs = Scratch() + "/Quorvela";
+  for (const auto& e : fs::directory_iterator(P(theirs))) ASSERT_EQ(lchown(e.path().c_str(), 65534, 65534), 0);
+  ASSERT_EQ(chown(theirs.c_str(), 65534, 65534), 0);
+  ExpectABaseFolderOfItsOwn(theirs);
+}
+#endif
 
 #ifndef _WIN32
 // The folders the program makes are its own: SYSTEM and the Administrators only (the host's mode
