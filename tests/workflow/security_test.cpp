@@ -329,29 +329,16 @@ TEST_F(SecurityConsole, AChangeAtAnyFileCallOfARunReachesNothingOfAnotherUser) {
     HostSystem& host;
     ~Restore() { host.SetSharedDataFolder(""); }
   } restore{host};
-  // The names the run creates: the package's entries and the log.
-  std::vector<std::string> names = {"FwUpdate.log"};
-  std::vector<uint8_t> package = MakeSamplePackage();
-  ArchiveHandle archive = ArchiveOpenMemory(package.data(), static_cast<uint32_t>(package.size()), nullptr);
-  ASSERT_NE(archive, nullptr);
-  ArchiveEntry count{};
-  ArchiveGetEntry(archive, -1, &count);
-  for (int32_t i = 0; i < count.index; ++i) {
-    ArchiveEntry e{};
-    ArchiveGetEntry(archive, i, &e);
-    names.push_back(testenv::Narrow(e.name));
-  }
-  ArchiveClose(archive);
-
+  const std::vector<std::string> names = {SAMPLE_INI_NAME, SAMPLE_IMAGE_NAME, "FwUpdate.log"};  // what the run creates
+  const std::vector<uint8_t> package = MakeSamplePackage();
   struct World {
     std::string root, temp, data, logs, victim;
   };
   auto makeWorld = [&](const std::string& root) {
     World w{root, root + "/temp", root + "/ProgramData", root + "/logs/sub", root + "/victim"};
-    for (const std::string& f : {w.temp, w.data, w.logs, w.victim}) fs::create_directories(P(f));
+    for (const std::string& f : {w.temp, w.data, w.logs, w.victim + "/sub"}) fs::create_directories(P(f));
     for (const std::string& name : names) WriteAll(w.victim + "/" + name, "theirs");
-    fs::create_directories(P(w.victim + "/sub"));  // where a link above the named log's folder leads
-    WriteAll(w.victim + "/sub/FwUpdate.log", "theirs");
+    WriteAll(w.victim + "/sub/FwUpdate.log", "theirs");  // where a link above the named log's folder leads
     return w;
   };
   // Every entry below a folder, with its bytes ("<folder>" for a folder), links not followed.
@@ -361,33 +348,30 @@ TEST_F(SecurityConsole, AChangeAtAnyFileCallOfARunReachesNothingOfAnotherUser) {
       out[it->path().string()] = it->is_symlink() ? "<link>" : it->is_directory() ? "<folder>" : ReadAll(it->path().string());
     return out;
   };
-  // The folders of a world another user could rename or replace, by role; a run folder is found
-  // by listing the base folder.
-  const char* roles[] = {"temp", "base", "run", "logs-parent", "logs", "data", "data-log"};
-  auto folderOf = [](const World& w, const std::string& role) -> std::string {
-    if (role == "temp") return w.temp;
-    if (role == "base") return w.temp + "/Quorvela";
-    if (role == "logs-parent") return w.root + "/logs";
-    if (role == "logs") return w.logs;
-    if (role == "data") return w.data;
-    if (role == "data-log") return w.data + "/Quorvela";
+  // The folders another user could rename and put a link in place of, below a world's root (the
+  // per-run folder is found by listing the base folder), in the run with the named log or with the
+  // default one; those the run creates files in; and those another owner's folder replaces, the
+  // ones the run keeps its files in by a rule of its own (TEMP is the user's, and the folder of a
+  // named log the administrator's choice).
+  const struct Role {
+    const char* name;
+    const char* below;
+    bool namedLog, files, theirs;
+  } roles[] = {{"temp", "temp", true, false, false},     {"base", "temp/Quorvela", true, false, true},
+               {"run", nullptr, true, true, true},       {"logs-parent", "logs", true, false, false},
+               {"logs", "logs/sub", true, true, false},  {"data", "ProgramData", false, false, false},
+               {"data-log", "ProgramData/Quorvela", false, true, true}};
+  auto folderOf = [](const World& w, const Role& role) -> std::string {
+    if (role.below != nullptr) return w.root + "/" + role.below;
     std::error_code error;
     for (const auto& e : fs::directory_iterator(P(w.temp + "/Quorvela"), error))
       if (e.is_directory() && !e.is_symlink()) return e.path().string();
     return "";
   };
-  // The dialog's folders are changed in the run with the named log, the default log's folders in
-  // the other.
-  auto uses = [](bool namedLog, const std::string& role) {
-    return namedLog ? role.compare(0, 4, "data") != 0 : role.compare(0, 4, "data") == 0;
-  };
   auto present = [](const std::string& folder) {
     std::error_code error;
     return !folder.empty() && fs::is_directory(fs::symlink_status(P(folder), error));
   };
-
-  // One console update in a world; hook is called before every file-system call. The download
-  // requests the drive received, without their sequence numbers, go to downloads.
   // One console update in a world, on a bench of its own; atCall is called before every
   // file-system call. The download requests the drive received, without their sequence numbers,
   // go to downloads.
@@ -421,61 +405,51 @@ TEST_F(SecurityConsole, AChangeAtAnyFileCallOfARunReachesNothingOfAnotherUser) {
     Fs().resourceLookups = 0;
     size_t calls = run(clean, namedLog, [&](size_t) {
       there.emplace_back();
-      for (const char* role : roles) there.back().push_back(present(folderOf(clean, role)));
+      for (const Role& role : roles) there.back().push_back(present(folderOf(clean, role)));
     }, &cleanDownloads);
     ASSERT_FALSE(cleanDownloads.empty());
     EXPECT_EQ(Fs().resourceLookups, 1);  // the package is inflated once, when it is unpacked
     for (size_t k = 0; k < calls; ++k) {
-      // The changes: a link or another owner's folder for each role present, hard links at all names.
+      // The changes: a link or another owner's folder for each folder there, hard links at all names.
       for (size_t change = 0; change <= 2 * std::size(roles); ++change) {
-        size_t role = change % std::size(roles);
-        bool hardLinks = change == 2 * std::size(roles);
-        if (!hardLinks && (!there[k][role] || !uses(namedLog, roles[role]))) continue;
-        // Another owner's folder replaces a folder the run keeps its files in by a rule of its
-        // own: the base folder, the per-run folder and the default log folder. (TEMP is the
-        // user's, and the folder of a named log the administrator's choice.)
-        std::string name = roles[role];
-        if (!hardLinks && change >= std::size(roles) && name != "base" && name != "run" && name != "data-log") continue;
+        const Role& role = roles[change % std::size(roles)];
+        bool hardLinks = change == 2 * std::size(roles), link = change < std::size(roles);
+        if (!hardLinks && (!there[k][change % std::size(roles)] || role.namedLog != namedLog || (!link && !role.theirs)))
+          continue;
         World w = makeWorld(Scratch() + "/w" + std::to_string(worlds++));
-        std::string theirs = w.root + "/theirs";
+        std::string theirs;
         std::map<std::string, std::string> victimBefore = snapshot(w.victim), theirsBefore;
         std::vector<std::string> downloads;
         run(w, namedLog, [&](size_t call) {
           if (call != k) return;
           if (hardLinks) {
-            for (const char* r : {"run", "logs", "data-log"}) {
-              std::string folder = folderOf(w, r);
-              if (!present(folder)) continue;
-              for (const std::string& name : names) {
-                std::error_code error;
-                fs::create_hard_link(P(w.victim + "/" + name), P(folder + "/" + name), error);
-              }
-            }
+            for (const Role& r : roles)
+              for (const std::string& name : names)
+                if (r.files && present(folderOf(w, r))) {
+                  std::error_code error;
+                  fs::create_hard_link(P(w.victim + "/" + name), P(folderOf(w, r) + "/" + name), error);
+                }
             return;
           }
-          std::string folder = folderOf(w, roles[role]);
+          std::string folder = folderOf(w, role);
           fs::rename(P(folder), P(folder + ".moved"));
-          if (change < std::size(roles)) {
-            fs::create_directory_symlink(P(w.victim), P(folder));
-          } else {
-            fs::create_directory(P(folder));
-            for (const std::string& name : names) WriteAll(folder + "/" + name, "theirs");
-            for (const auto& e : fs::recursive_directory_iterator(P(folder)))
-              EXPECT_EQ(lchown(e.path().c_str(), 65534, 65534), 0);
-            EXPECT_EQ(lchown(folder.c_str(), 65534, 65534), 0);
-            theirs = folder;
-            theirsBefore = snapshot(folder);
-          }
+          if (link) return fs::create_directory_symlink(P(w.victim), P(folder));
+          fs::create_directory(P(folder));
+          for (const std::string& name : names) WriteAll(folder + "/" + name, "theirs");
+          for (const auto& e : fs::directory_iterator(P(folder))) EXPECT_EQ(lchown(e.path().c_str(), 65534, 65534), 0);
+          EXPECT_EQ(lchown(folder.c_str(), 65534, 65534), 0);
+          theirs = folder;
+          theirsBefore = snapshot(folder);
         }, &downloads);
         ++pairs;
         bool victimChanged = snapshot(w.victim) != victimBefore;
-        bool theirsChanged = !theirsBefore.empty() && snapshot(theirs) != theirsBefore;
+        bool theirsChanged = !theirs.empty() && snapshot(theirs) != theirsBefore;
         bool otherBytes = !downloads.empty() && downloads != cleanDownloads;
         if (victimChanged || theirsChanged || otherBytes) {
           ++bad;
           ADD_FAILURE() << (victimChanged ? "their files changed" : theirsChanged ? "their folder changed" : "other bytes sent")
-                        << ": call " << k << ", change " << (hardLinks ? "hard links" : change < std::size(roles) ? "link at " : "another owner's folder at ")
-                        << (hardLinks ? "" : roles[role]) << (namedLog ? " (--log)" : " (default log)");
+                        << ": call " << k << ", " << (hardLinks ? "hard links" : link ? "link at " : "another owner's folder at ")
+                        << (hardLinks ? "" : role.name) << (namedLog ? " (--log)" : " (default log)");
         }
         fs::remove_all(P(w.root));
       }
