@@ -59,10 +59,7 @@ class ForwardingSystem : public platform::System {
   }
   uint32_t CurrentFolder(char16_t* buffer, uint32_t capacity) override { return inner_.CurrentFolder(buffer, capacity); }
   bool SetCurrentFolder(const char16_t* path) override { return inner_.SetCurrentFolder(path); }
-  bool MakeFolder(const char16_t* path) override {
-    Before("MakeFolder", path);
-    return inner_.MakeFolder(path);
-  }
+  bool MakeFolder(const char16_t* path) override { Before("MakeFolder", path); return inner_.MakeFolder(path); }
   bool RemoveFolder(const char16_t* path) override { return inner_.RemoveFolder(path); }
   bool MakeProtectedFolder(const char16_t* path, platform::FolderAccess access) override {
     Before("MakeProtectedFolder", path);
@@ -133,10 +130,7 @@ class ForwardingSystem : public platform::System {
   bool SetFileTimes(platform::FileHandle file, uint64_t creation, uint64_t access, uint64_t write) override {
     return inner_.SetFileTimes(file, creation, access, write);
   }
-  void CloseFile(platform::FileHandle file) override {
-    inner_.CloseFile(file);
-    if (afterClose) afterClose();
-  }
+  void CloseFile(platform::FileHandle file) override { inner_.CloseFile(file); if (afterClose) afterClose(); }
   bool RemoveFile(const char16_t* path) override { return inner_.RemoveFile(path); }
   bool SetAttributes(const char16_t* path, uint32_t attributes) override { return inner_.SetAttributes(path, attributes); }
   bool SetAttributesOf(platform::FileHandle file, uint32_t attributes) override {
@@ -166,9 +160,7 @@ class ForwardingSystem : public platform::System {
     return inner_.ProfileString(section, key, defaultValue, buffer, capacity, file);
   }
   int32_t ProfileInt(const char16_t* section, const char16_t* key, int32_t defaultValue,
-                     const char16_t* file) override {
-    return inner_.ProfileInt(section, key, defaultValue, file);
-  }
+                     const char16_t* file) override { return inner_.ProfileInt(section, key, defaultValue, file); }
   void* PageAlloc(size_t size) override { return inner_.PageAlloc(size); }
   void PageFree(void* block) override { inner_.PageFree(block); }
   bool StartThread(platform::ThreadProc proc, void* parameter, platform::ThreadHandle* handle) override {
