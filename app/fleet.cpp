@@ -584,7 +584,8 @@ int RunFleet(int argc, const char16_t* const* argv, HeadlessDialog& dialog, Flee
   // Every command settles, with the drives listed now, the updates that waited for a restart.
   History history;
   std::string whyNoHistory, historyWarning;
-  if (OpenHistory(history, &whyNoHistory, &historyWarning)) {
+  const Log* defaultLog = options.command == Command::UPDATE && options.logPath == nullptr ? &log : nullptr;
+  if (OpenHistory(history, defaultLog, &whyNoHistory, &historyWarning)) {
     g_watch.history = &history;
     g_watch.retry = options.retry;
     if (!historyWarning.empty()) Complain(historyWarning);
@@ -617,8 +618,8 @@ int RunFleet(int argc, const char16_t* const* argv, HeadlessDialog& dialog, Flee
   // Closing as the user closes the dialog removes the package folder.
   dialog.PumpUntil([] { return !IsUpdateRunning(); });
   dialog.Deliver(platform::MSG_COMMAND, platform::ID_CANCEL, 0);
-  CloseLog(log);
   g_watch.history = nullptr;
   CloseHistory(history);
+  CloseLog(log);
   return exitCode;
 }

@@ -48,16 +48,20 @@ bool Same(const HistoryRecord& r, const DriveRecord& d) {
 
 }  // namespace
 
-bool OpenHistory(History& h, std::string* why, std::string* warning) {
-  if (!OpenLog(h.place, nullptr, why)) {
+bool OpenHistory(History& h, const Log* defaultLog, std::string* why, std::string* warning) {
+  if (defaultLog != nullptr && defaultLog->folder != platform::INVALID_FOLDER) {
+    h.folder = defaultLog->folder;
+  } else if (OpenLog(h.own, nullptr, why)) {
+    h.folder = h.own.folder;
+  } else {
     *why = "there is no usable log folder";
     return false;
   }
   h.failed = true;
-  platform::FileHandle file = platform::Sys().OpenFileAt(h.place.folder, FLEET_HISTORY_FILE, platform::FileMode::ReadOwn);
+  platform::FileHandle file = platform::Sys().OpenFileAt(h.folder, FLEET_HISTORY_FILE, platform::FileMode::ReadOwn);
   if (file == platform::INVALID_FILE) {
     platform::PathFacts facts{};
-    if (platform::Sys().LookAtName(h.place.folder, FLEET_HISTORY_FILE, &facts) && facts.kind == platform::PathKind::MISSING) {
+    if (platform::Sys().LookAtName(h.folder, FLEET_HISTORY_FILE, &facts) && facts.kind == platform::PathKind::MISSING) {
       h.failed = false;
       return true;
     }
@@ -127,13 +131,13 @@ std::string HistoryText(const HistoryRecord& r) {
 }
 
 bool AppendHistory(History& h, const HistoryRecord& record) {
-  if (h.failed || h.place.folder == platform::INVALID_FOLDER) return !h.failed;
+  if (h.failed || h.folder == platform::INVALID_FOLDER) return !h.failed;
   HistoryRecord r = record;
   if (r.time.empty()) r.time = Now();
   // A line that a killed run left unfinished ends before this record starts.
   std::string line = (h.endsWithNewline ? "" : "\n") + HistoryJson(r) + "\n";
   if (h.file == platform::INVALID_FILE)
-    h.file = platform::Sys().OpenFileAt(h.place.folder, FLEET_HISTORY_FILE, platform::FileMode::OpenAppend);
+    h.file = platform::Sys().OpenFileAt(h.folder, FLEET_HISTORY_FILE, platform::FileMode::OpenAppend);
   uint32_t done = 0;
   if (h.file == platform::INVALID_FILE ||
       !platform::Sys().WriteFile(h.file, line.data(), static_cast<uint32_t>(line.size()), &done) || done != line.size()) {
@@ -177,5 +181,6 @@ bool SettleHistory(History& h, const std::vector<DriveRecord>& drives) {
 void CloseHistory(History& h) {
   platform::Sys().CloseFile(h.file);
   h.file = platform::INVALID_FILE;
-  CloseLog(h.place);
+  CloseLog(h.own);
+  h.folder = platform::INVALID_FOLDER;
 }

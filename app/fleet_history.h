@@ -25,7 +25,8 @@ struct HistoryRecord {
 };
 
 struct History {
-  Log place;  // the protected log folder, held
+  Log own;  // the protected log folder, when the run's log does not hold it already
+  platform::FolderHandle folder = platform::INVALID_FOLDER;  // the one the history is reached through
   platform::FileHandle file = platform::INVALID_FILE;  // opened to append at the first record
   std::vector<HistoryRecord> records;
   bool endsWithNewline = true;  // false after a line that a killed run left unfinished
@@ -33,9 +34,10 @@ struct History {
 };
 
 // Holds the protected log folder and reads the history in it (a missing file is an empty
-// history). False, with why, when there is no usable folder or the file cannot be used safely.
+// history). The run's log, when it is the default one in that folder and holds it, lends its
+// folder (the folder is not opened twice). False, with why, when there is no usable folder or the file cannot be used safely.
 // Lines that are no record are skipped, and said in *warning.
-bool OpenHistory(History& history, std::string* why, std::string* warning);
+bool OpenHistory(History& history, const Log* defaultLog, std::string* why, std::string* warning);
 // Appends one record as one line; false the first time that fails, and nothing is written after.
 bool AppendHistory(History& history, const HistoryRecord& record);
 // The last record of the drive (same model and serial), or null.
