@@ -9,6 +9,7 @@
 #include "app/completion.h"
 #include "app/drive_list.h"
 #include "app/eligibility.h"
+#include "app/fleet_history.h"
 #include "app/fleet_options.h"
 #include "app/fleet_output.h"
 #include "app/main_dialog.h"
@@ -48,6 +49,8 @@ struct Watch {
   bool restartOffered = false;
   int stageFrom = -1, stageTo = -1, lastPosition = -1;
   std::string stageLine;
+  History* history = nullptr;  // null when there is none
+  bool retry = false;          // update --retry: a drive whose activation failed is updated again
 };
 Watch g_watch;
 
@@ -152,9 +155,21 @@ const char* Reason(const DriveRecord& drive) {
   // Firmware committed to a native drive runs from the next restart; until then the drive reports
   // its old revision, and another update would only replace what waits.
   if (drive.activationPending != 0) return "pending-restart";
+  // The drive ran its old firmware after its last update: updating it again unasked would flash
+  // and restart the computer over and over.
+  const HistoryRecord* last = g_watch.history != nullptr ? LastRecord(*g_watch.history, drive) : nullptr;
+  if (!g_watch.retry && last != nullptr && last->outcome == "activation-failed") return "activation-failed";
   if (RunsNewVersion(drive)) return "current";
   Eligibility e = CheckEligibility(drive);
   return e == Eligibility::ELIGIBLE ? nullptr : EligibilityWord(e);
+}
+
+std::vector<DriveRecord> ListedDrives(HeadlessDialog& dialog, WindowHandle window) {
+  std::vector<DriveRecord> drives;
+  size_t count = dialog.ComboEntries(IDC_DRIVE_LIST).size();
+  for (size_t i = 0; i < count; ++i)
+    if (const DriveRecord* d = EntryDrive(window, static_cast<int>(i))) drives.push_back(*d);
+  return drives;
 }
 
 std::vector<Row> ListedRows(HeadlessDialog& dialog, WindowHandle window) {
@@ -385,6 +400,35 @@ void Report(const Row& row, const Outcome& o, bool json, Log& log) {
     Say(std::string("  skipped: ") + o.reason + "\n");
 }
 
+// The history's record of an update that ran. Its new firmware waits for a restart where the drive
+// does not run the expected version yet: a native drive until the restart, a bridged drive that
+// did not come back until it does.
+void Record(const DriveRecord& d, const Outcome& o) {
+  if (g_watch.history == nullptr) return;
+  AppState& s = AppStateGet();
+  HistoryRecord r;
+  r.model = Utf8(d.model);
+  r.serial = Trimmed(d.serial);
+  r.portId = d.iPort;
+  r.before = o.before;
+  r.expected = platform::TextEqualNoCase(s.newVersion, u"KEEP") ? "" : Utf8(s.newVersion);
+  r.outcome = o.what;
+  std::string what = o.what;
+  r.waits = !r.expected.empty() && (what == "unverified" || (what == "updated" && o.restartNeeded &&
+                                                             !platform::TextEqualNoCase(s.selectedDrive.fwRevision, s.newVersion)));
+  if (!AppendHistory(*g_watch.history, r))
+    Complain("cannot write the history " + Utf8(FLEET_HISTORY_FILE) + " in the log folder; it is not written");
+}
+
+void PrintHistory(const History* history, bool json) {
+  if (history == nullptr) return;
+  for (const HistoryRecord& r : history->records) {
+    if (json) Emit(HistoryJson(r));
+    else Say(HistoryText(r) + "\n");
+  }
+  if (history->records.empty() && !json) Say("no update is in the history\n");
+}
+
 // Selects the drive's entry as the user does, presses RUN and lets the update run to its end.
 Outcome UpdateOne(HeadlessDialog& dialog, WindowHandle window, const Row& row) {
   AppState& s = AppStateGet();
@@ -471,7 +515,10 @@ int Update(HeadlessDialog& dialog, WindowHandle window, const Options& options, 
     o.restartNeeded = row.drive.activationPending != 0;
     if (row.reason == nullptr) o = UpdateOne(dialog, window, row);
     Report(row, o, options.json, log);
-    failed = failed || (o.Ran() && o.result != UPDATE_OK);
+    if (o.Ran()) Record(row.drive, o);
+    // Skipped so that it is not flashed in a loop; the deployment tool must see that it failed.
+    bool activationFailed = o.reason != nullptr && std::string(o.reason) == "activation-failed";
+    failed = failed || activationFailed || (o.Ran() && o.result != UPDATE_OK);
     tryLater = tryLater || o.TryLater();
     restart = restart || o.restartNeeded;
     updated += o.Ran() && o.result == UPDATE_OK ? 1 : 0;
@@ -534,13 +581,28 @@ int RunFleet(int argc, const char16_t* const* argv, HeadlessDialog& dialog, Flee
   dialog.SetAnswer(Answer);
   WindowHandle window = dialog.Create(FleetProcedure);
   AppState& s = AppStateGet();
+  // Every command settles, with the drives listed now, the updates that waited for a restart.
+  History history;
+  std::string whyNoHistory, historyWarning;
+  const Log* defaultLog = options.command == Command::UPDATE && options.logPath == nullptr ? &log : nullptr;
+  if (OpenHistory(history, defaultLog, &whyNoHistory, &historyWarning)) {
+    g_watch.history = &history;
+    g_watch.retry = options.retry;
+    if (!historyWarning.empty()) Complain(historyWarning);
+    if (!SettleHistory(history, ListedDrives(dialog, window)))
+      Complain("cannot write the history " + Utf8(FLEET_HISTORY_FILE) + " in the log folder; it is not written");
+  } else {
+    Complain("there is no history of updates: " + whyNoHistory);
+  }
   if (options.command == Command::UPDATE)
     WriteLog(log, "start title=" + LogValue(Utf8(s.title)) + " package=" + LogValue(Utf8(s.newVersion)) +
                      " command=" + LogValue(options.commandLine));
 
   int exitCode = EXIT_DONE;
   std::string why;
-  if (!PackageUsable(&why)) {
+  if (options.command == Command::HISTORY) {
+    PrintHistory(g_watch.history, options.json);
+  } else if (!PackageUsable(&why)) {
     Complain("the embedded package is unusable: " + why);
     exitCode = EXIT_PACKAGE_UNUSABLE;
   } else if (options.command == Command::INFO) {
@@ -556,6 +618,8 @@ int RunFleet(int argc, const char16_t* const* argv, HeadlessDialog& dialog, Flee
   // Closing as the user closes the dialog removes the package folder.
   dialog.PumpUntil([] { return !IsUpdateRunning(); });
   dialog.Deliver(platform::MSG_COMMAND, platform::ID_CANCEL, 0);
+  g_watch.history = nullptr;
+  CloseHistory(history);
   CloseLog(log);
   return exitCode;
 }

@@ -8,19 +8,24 @@ const char FLEET_USAGE[] =
     "usage: QuorvelaFwUpdate-cli --version\n"
     "       QuorvelaFwUpdate-cli info\n"
     "       QuorvelaFwUpdate-cli list [--json]\n"
-    "       QuorvelaFwUpdate-cli update (--all | --serial S | --entry N) --yes [--restart] [--json] [--log FILE]\n"
+    "       QuorvelaFwUpdate-cli update (--all | --serial S | --entry N) --yes [--retry] [--restart] [--json] [--log FILE]\n"
+    "       QuorvelaFwUpdate-cli history [--json]\n"
     "\n"
     "  info     the embedded package: title, new version, model filter, SoC, accepted revisions,\n"
     "           images and their flash types\n"
     "  list     the drives the updater lists, each with whether it is eligible and why not\n"
-    "           (pending-restart, current, revision, no-image, internal-version)\n"
+    "           (pending-restart, activation-failed, current, revision, no-image, internal-version)\n"
     "  update   updates the chosen eligible drives one after the other. --yes answers the package's\n"
     "           warning, which is printed first; without it nothing is updated. --restart performs\n"
     "           the restart or power-off the package asks for after success; without it nothing is\n"
     "           shut down. --json prints one JSON object per drive on standard output. Every update\n"
     "           run appends to %ProgramData%\\Quorvela\\FwUpdate.log, or to --log FILE. A drive is\n"
     "           not updated while another update runs on the computer (busy) or the computer runs\n"
-    "           on a low battery (power); the exit code then asks to retry later.\n";
+    "           on a low battery (power); the exit code then asks to retry later. A drive that\n"
+    "           still ran its old firmware after its last update (activation-failed) is skipped and\n"
+    "           the exit code is 1603; --retry updates it once more, on purpose.\n"
+    "  history  the updates this program started on the computer, from the history in the log\n"
+    "           folder; every command first settles those that waited for a restart\n";
 
 namespace {
 
@@ -52,6 +57,7 @@ bool ParseOptions(int argc, const char16_t* const* argv, Options* o) {
   else if (Is(command, u"info")) o->command = Command::INFO;
   else if (Is(command, u"list")) o->command = Command::LIST;
   else if (Is(command, u"update")) o->command = Command::UPDATE;
+  else if (Is(command, u"history")) o->command = Command::HISTORY;
   else {
     o->error = "unknown command " + platform::Utf8(command);
     return false;
@@ -60,7 +66,7 @@ bool ParseOptions(int argc, const char16_t* const* argv, Options* o) {
   for (int i = 1; i < argc; ++i) {
     const char16_t* a = argv[i];
     bool update = o->command == Command::UPDATE;
-    bool takesJson = o->command == Command::LIST || update;
+    bool takesJson = o->command == Command::LIST || o->command == Command::HISTORY || update;
     auto value = [&](const char16_t** out) {
       if (i + 1 >= argc || *out != nullptr || argv[i + 1][0] == 0) return false;
       *out = argv[++i];
@@ -69,6 +75,7 @@ bool ParseOptions(int argc, const char16_t* const* argv, Options* o) {
     bool ok;
     if (Is(a, u"--json") && takesJson) ok = !o->json && (o->json = true);
     else if (Is(a, u"--yes") && update) ok = !o->yes && (o->yes = true);
+    else if (Is(a, u"--retry") && update) ok = !o->retry && (o->retry = true);
     else if (Is(a, u"--restart") && update) ok = !o->restart && (o->restart = true);
     else if (Is(a, u"--all") && update) ok = !o->all && (o->all = true) && ++selectors;
     else if (Is(a, u"--serial") && update)

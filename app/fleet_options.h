@@ -2,11 +2,11 @@
 #pragma once
 #include <string>
 
-enum class Command { NONE, HELP, VERSION, INFO, LIST, UPDATE };
+enum class Command { NONE, HELP, VERSION, INFO, LIST, UPDATE, HISTORY };
 
 struct Options {
   Command command = Command::NONE;
-  bool json = false, yes = false, restart = false, all = false;
+  bool json = false, yes = false, restart = false, all = false, retry = false;
   const char16_t* serial = nullptr;
   int entry = -1;
   const char16_t* logPath = nullptr;

@@ -4,7 +4,7 @@ QV_ROOT=$(cd "$(dirname "$0")" && pwd)
 # The 32-bit Windows build needs MinGW-w64 for i686 and Wine's 32-bit support (wine32 of the i386
 # architecture); libz-mingw-w64-dev holds zlib for both. osslsigncode signs the executables when a
 # build names a certificate, and openssl makes the throwaway certificate of the signing test.
-QV_PACKAGES="cmake make g++ python3 googletest zlib1g-dev g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix \
+QV_PACKAGES="cmake make g++ python3 googletest zlib1g-dev nlohmann-json3-dev g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix \
 libz-mingw-w64-dev wine wine64 wine32:i386 xvfb imagemagick zip unzip osslsigncode openssl"
 
 qv_install() {

@@ -16,6 +16,8 @@ cp "$bench_exe" "$work/bench.exe"
 cp "$product_exe" "$work/product.exe"
 # A bench whose native drive fails the firmware commit.
 sed '/^\[drive q7-native\]/a fault = firmware-commit' "$default_bench" > "$work/failing.bench"
+# A bench whose ASMedia drive keeps its old firmware at its power cycle.
+sed '/^\[drive q7-asmedia\]/a fault = activation' "$default_bench" > "$work/keepold.bench"
 # The bench executable with one byte of its embedded package changed.
 python3 - "$work/bench.exe" "$package" "$work/damaged.exe" <<'PY'
 import sys
@@ -31,6 +33,7 @@ PY
 # which the program does not trust with its log.
 shared_folder="$prefix/drive_c/ProgramData/Quorvela"
 shared_log="$shared_folder/FwUpdate.log"
+shared_history="$shared_folder/FwHistory.jsonl"
 rm -rf "$shared_folder"
 
 passed=0 failed=0
@@ -39,6 +42,9 @@ passed=0 failed=0
 run() {
   name=$1 want=$2 out_text=$3 log_file=$4 log_text=$5
   shift 5
+  # Every command opens the log folder for the history, and under Wine a folder an earlier run made
+  # is Wine's user's: each case starts without it (a link a case planted stays).
+  [ -L "$shared_folder" ] || rm -rf "$shared_folder"
   printf '@echo off\r\n%s >%s.out 2>%s.err\r\necho %%ERRORLEVEL%%>%s.exit\r\n' "$*" "$name" "$name" "$name" > "$work/$name.cmd"
   (cd "$work" && sh "$wine_run" cmd /c "$name.cmd" >/dev/null 2>&1)
   got=$(tr -d '\r\n ' < "$work/$name.exit" 2>/dev/null)
@@ -70,6 +76,12 @@ run failing-drive 1603 "at least one failed" "$work/failing.log" 'serial=QV7A241
 # The state file carries the native drive's image, which waits for the restart, into the next run.
 run state-update 3010 "1 drive(s) chosen, 1 updated" "" "" bench.exe --state cli.state update --entry 0 --yes --log state.log
 run state-next-run 0 '"portId":1,"eligible":false,"reason":"pending-restart"}' "" "" bench.exe --state cli.state list --json
+# The history through the held log folder under Wine's file system: the bridged drive's failed
+# activation is recorded. (The runs after it cannot be seen here: under Wine the folder an earlier
+# run made belongs to Wine's user, and the program does not trust it.)
+run history-record 1603 "activation-failed" "$shared_history" \
+  '"serial":"QV7A24110002","portId":104,"firmwareBefore":"3.2.F.P7","versionExpected":"3.2.F.2A","outcome":"activation-failed","waitsForRestart":false}' \
+  bench.exe --bench keepold.bench --state hist.state update --entry 1 --yes
 run restart 1641 "restarting" "$work/restart.log" "end exit=1641" bench.exe update --entry 1 --yes --restart --log restart.log
 run no-yes 87 "Warning !" "" "" bench.exe update --all
 run two-selectors 87 "" "" "" bench.exe update --all --entry 1 --yes

@@ -53,6 +53,12 @@ class RecordingSystem : public platform::Win32System {
   };
   std::vector<Resource> resources;
   std::u16string temp;
+  // ProgramData as the tests give it: none unless a test names one.
+  std::u16string shared;
+  uint32_t SharedDataFolder(char16_t* buffer, uint32_t capacity) override {
+    if (shared.empty() || capacity <= shared.size()) return 0;
+    return static_cast<uint32_t>(platform::TextCopy(buffer, capacity, shared.c_str()));
+  }
   void DebugOutput(const char16_t* text) override {
     {
       std::lock_guard<std::mutex> lock(mutex);
@@ -247,6 +253,14 @@ void SetShutdownPrivilege(bool held) {
   Sys().shutdownPrivilege = held;
 #else
   Sys().SetShutdownPrivilege(held);
+#endif
+}
+
+void SetSharedDataFolder(const std::string& folder) {
+#ifdef _WIN32
+  Sys().shared = Widen(folder);
+#else
+  Sys().SetSharedDataFolder(folder);
 #endif
 }
 

@@ -50,6 +50,8 @@ constexpr bool LinksToFilesShow() {
 void SetPowerStatus(const platform::PowerStatus& status, bool answers = true);
 void SetShutdownPrivilege(bool held);
 void SetShutdownRefusal(uint32_t error);
+// The folder the system gives as ProgramData; empty: none.
+void SetSharedDataFolder(const std::string& folder);
 // The reasons given with the shutdown requests, in the order of Shutdowns.
 std::vector<uint32_t> ShutdownReasons();
 // Every SetThreadExecutionState call since the test began: a number per thread, and the flags.
