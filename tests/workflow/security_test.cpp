@@ -329,7 +329,8 @@ TEST_F(SecurityConsole, AChangeAtAnyFileCallOfARunReachesNothingOfAnotherUser) {
     HostSystem& host;
     ~Restore() { host.SetSharedDataFolder(""); }
   } restore{host};
-  const std::vector<std::string> names = {SAMPLE_INI_NAME, SAMPLE_IMAGE_NAME, "FwUpdate.log"};  // what the run creates
+  // The names the run creates: the package's entries, the log and the history.
+  const std::vector<std::string> names = {SAMPLE_INI_NAME, SAMPLE_IMAGE_NAME, "FwUpdate.log", "FwHistory.jsonl"};
   const std::vector<uint8_t> package = MakeSamplePackage();
   struct World {
     std::string root, temp, data, logs, victim;
