@@ -214,9 +214,10 @@ BOOL CALLBACK CollectShown(HWND w, LPARAM p) {
     SelectObject(dc, old);
     ReleaseDC(w, dc);
     if (_wcsicmp(cls, L"ComboBox") == 0) {
-      COMBOBOXINFO info{};
-      info.cbSize = sizeof info;
-      if (GetComboBoxInfo(w, &info)) s.room = info.rcItem.right - info.rcItem.left;
+      // The field beside the drop-down button. (GetComboBoxInfo passes a pointer in a message, which
+      // under Wine reaches the combo's process unmarshalled: it reads and writes that process's
+      // memory at the driver's address, and answers with whatever it found there.)
+      s.room -= GetSystemMetrics(SM_CXVSCROLL) + 2 * GetSystemMetrics(SM_CXEDGE);
     } else if (_wcsicmp(cls, L"Button") == 0) {
       s.room -= 2 * GetSystemMetrics(SM_CXEDGE) + 2;  // the face inside its raised edge
     } else if (isStatic) {
