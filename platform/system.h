@@ -140,9 +140,6 @@ class System {
   virtual bool SetCurrentFolder(const char16_t* path) = 0;
   virtual bool MakeFolder(const char16_t* path) = 0;
   virtual bool RemoveFolder(const char16_t* path) = 0;
-  // Makes a new folder with the protected DACL of access; false when anything of that name is
-  // there already (it is never taken over) or the folder cannot be made.
-  virtual bool MakeProtectedFolder(const char16_t* path, FolderAccess access) = 0;
   // What path names, without following its last component; false when it cannot be asked
   // (facts->kind is then MISSING when nothing is there).
   virtual bool LookAt(const char16_t* path, PathFacts* facts) = 0;

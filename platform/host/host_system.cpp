@@ -139,18 +139,6 @@ bool HostSystem::SetCurrentFolder(const char16_t* path) { return chdir(HostPath(
 bool HostSystem::MakeFolder(const char16_t* path) { return mkdir(HostPath(path).c_str(), 0755) == 0; }
 bool HostSystem::RemoveFolder(const char16_t* path) { return rmdir(HostPath(path).c_str()) == 0; }
 
-bool HostSystem::MakeProtectedFolder(const char16_t* path, FolderAccess access) {
-  std::string p = HostPath(path);
-  if (p.empty() || mkdir(p.c_str(), 0700) != 0) return false;
-  if (access != FolderAccess::USERS_READ) return true;
-  // The mode is set on the folder just made, not on whatever its name leads to now.
-  int fd = open(p.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0) return false;
-  bool ok = fchmod(fd, 0755) == 0;
-  close(fd);
-  return ok;
-}
-
 namespace {
 
 PathFacts FactsOf(const struct stat& st) {

@@ -37,7 +37,6 @@ class HostSystem : public System {
   bool SetCurrentFolder(const char16_t* path) override;
   bool MakeFolder(const char16_t* path) override;
   bool RemoveFolder(const char16_t* path) override;
-  bool MakeProtectedFolder(const char16_t* path, FolderAccess access) override;
   bool LookAt(const char16_t* path, PathFacts* facts) override;
   bool IdentityOf(FileHandle file, FileIdentity* identity) override;
   bool RemoveIdentified(const char16_t* path, const FileIdentity& identity) override;

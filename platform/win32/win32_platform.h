@@ -22,7 +22,6 @@ class Win32System : public System {
   bool SetCurrentFolder(const char16_t* path) override;
   bool MakeFolder(const char16_t* path) override;
   bool RemoveFolder(const char16_t* path) override;
-  bool MakeProtectedFolder(const char16_t* path, FolderAccess access) override;
   bool LookAt(const char16_t* path, PathFacts* facts) override;
   bool IdentityOf(FileHandle file, FileIdentity* identity) override;
   bool RemoveIdentified(const char16_t* path, const FileIdentity& identity) override;
@@ -73,7 +72,7 @@ class Win32System : public System {
   const LockCalls* lockCalls_ = nullptr;  // null: kernel32's
 };
 
-// The security descriptor MakeProtectedFolder gives a new folder: a protected DACL with full
+// The security descriptor MakeFolderAt gives a new folder: a protected DACL with full
 // control for SYSTEM and the Administrators group (inherited by everything below), and for
 // USERS_READ also reading and listing for the Users group. Null when it cannot be made; released
 // with LocalFree.

@@ -185,15 +185,6 @@ bool Win32System::SetCurrentFolder(const char16_t* path) { return ::SetCurrentDi
 bool Win32System::MakeFolder(const char16_t* path) { return ::CreateDirectoryW(W(path), nullptr) != 0; }
 bool Win32System::RemoveFolder(const char16_t* path) { return ::RemoveDirectoryW(W(path)) != 0; }
 
-bool Win32System::MakeProtectedFolder(const char16_t* path, FolderAccess access) {
-  void* descriptor = NewFolderSecurity(access);
-  if (descriptor == nullptr) return false;
-  SECURITY_ATTRIBUTES attributes{sizeof attributes, descriptor, FALSE};
-  bool made = ::CreateDirectoryW(W(path), &attributes) != 0;
-  ::LocalFree(descriptor);
-  return made;
-}
-
 bool Win32System::LookAt(const char16_t* path, PathFacts* facts) {
   *facts = PathFacts{};
   facts->kind = PathKind::MISSING;

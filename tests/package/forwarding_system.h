@@ -59,21 +59,15 @@ class ForwardingSystem : public platform::System {
   }
   uint32_t CurrentFolder(char16_t* buffer, uint32_t capacity) override { return inner_.CurrentFolder(buffer, capacity); }
   bool SetCurrentFolder(const char16_t* path) override { return inner_.SetCurrentFolder(path); }
-  bool MakeFolder(const char16_t* path) override { Before("MakeFolder", path); return inner_.MakeFolder(path); }
+  bool MakeFolder(const char16_t* path) override { return inner_.MakeFolder(path); }
   bool RemoveFolder(const char16_t* path) override { return inner_.RemoveFolder(path); }
-  bool MakeProtectedFolder(const char16_t* path, platform::FolderAccess access) override {
-    Before("MakeProtectedFolder", path);
-    return inner_.MakeProtectedFolder(path, access);
-  }
   bool LookAt(const char16_t* path, platform::PathFacts* facts) override {
-    Before("LookAt", path);
     return inner_.LookAt(path, facts);
   }
   bool IdentityOf(platform::FileHandle file, platform::FileIdentity* identity) override {
     return inner_.IdentityOf(file, identity);
   }
   bool RemoveIdentified(const char16_t* path, const platform::FileIdentity& identity) override {
-    Before("RemoveIdentified", path);
     return inner_.RemoveIdentified(path, identity);
   }
   platform::FileHandle OpenFile(const char16_t* path, platform::FileMode mode) override {
@@ -138,7 +132,6 @@ class ForwardingSystem : public platform::System {
   }
   bool FindFiles(const char16_t* pathPattern, bool (*visit)(const platform::FindData&, void*), void* context) override {
     ++folderSearches;
-    Before("FindFiles", pathPattern);
     return inner_.FindFiles(pathPattern, visit, context);
   }
   bool DosTimeToFileTime(uint16_t dosDate, uint16_t dosTime, uint64_t* fileTime) override {
@@ -156,7 +149,6 @@ class ForwardingSystem : public platform::System {
   }
   uint32_t ProfileString(const char16_t* section, const char16_t* key, const char16_t* defaultValue,
                          char16_t* buffer, uint32_t capacity, const char16_t* file) override {
-    Before("ProfileString", file);
     return inner_.ProfileString(section, key, defaultValue, buffer, capacity, file);
   }
   int32_t ProfileInt(const char16_t* section, const char16_t* key, int32_t defaultValue,

@@ -134,7 +134,7 @@ TEST_F(Files, RemovingTakesOnlyTheIdentifiedFileOrFolder) {
   EXPECT_TRUE(Sys().RemoveIdentified(AtW("readonly").c_str(), IdentityOf("readonly")));
   EXPECT_EQ(Look("readonly").kind, PathKind::MISSING);
 
-  ASSERT_TRUE(Sys().MakeProtectedFolder(AtW("folder").c_str(), FolderAccess::ADMINS_ONLY));
+  std::filesystem::create_directory(std::filesystem::path(Widen(At("folder"))));
   FileIdentity folder = IdentityOf("folder");
   Write("folder/kept", "k");
   EXPECT_FALSE(Sys().RemoveIdentified(AtW("folder").c_str(), folder));
@@ -148,69 +148,46 @@ TEST_F(Files, RemovingTakesOnlyTheIdentifiedFileOrFolder) {
   EXPECT_EQ(Look("real").kind, PathKind::MISSING);
 }
 
-// A protected folder is always a new one; anything already of its name is not taken over.
-TEST_F(Files, AProtectedFolderIsAlwaysANewOne) {
-  Write("file", "x");
-  std::filesystem::create_directory(std::filesystem::path(Widen(At("folder"))));
-  ASSERT_TRUE(testenv::MakeLink(At("folder"), At("link")));
-  for (const char* taken : {"file", "folder", "link"})
-    EXPECT_FALSE(Sys().MakeProtectedFolder(AtW(taken).c_str(), FolderAccess::ADMINS_ONLY)) << taken;
-  EXPECT_TRUE(Sys().MakeProtectedFolder(AtW("admins").c_str(), FolderAccess::ADMINS_ONLY));
-  EXPECT_TRUE(Sys().MakeProtectedFolder(AtW("users").c_str(), FolderAccess::USERS_READ));
-  EXPECT_EQ(Look("admins").kind, PathKind::FOLDER);
-#ifndef _WIN32
-  // The host's stand-in for the DACL: the folder's mode.
-  struct stat st{};
-  ASSERT_EQ(stat(At("admins").c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 0777, 0700u);
-  ASSERT_EQ(stat(At("users").c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 0777, 0755u);
-#endif
-}
-
-// A held folder is reached once and every name in it relative to it: a link at any name of a
-// walked path refuses the path, a file is made new or not at all (never over a file with another
-// link), and the folder's names still lead into it when its own name has changed since.
-TEST_F(Files, AHeldFolderIsReachedOnceAndItsNamesThroughIt) {
+// A folder is made new with its protected DACL, or not at all (anything of its name is not taken
+// over), and held; a link at any name of a walked path refuses the path; in a held folder a file is
+// made new or not at all, and the held folder cannot be renamed under Windows.
+TEST_F(Files, FoldersAreMadeNewAndHeldAndTheirNamesReachedThroughThem) {
   namespace fs = std::filesystem;
-  Write("theirs", "precious");
-  fs::create_directories(fs::path(Widen(At("real/sub"))));
-  ASSERT_TRUE(testenv::MakeLink(At("real"), At("link")));
+  Write("file", "x");
+  fs::create_directories(fs::path(Widen(At("folder/sub"))));
+  ASSERT_TRUE(testenv::MakeLink(At("folder"), At("link")));
   PathFacts facts{};
+  FolderHandle scratch = Sys().OpenFolder(ScratchW().c_str(), PathLinks::FOLLOWED, &facts);
+  ASSERT_NE(scratch, INVALID_FOLDER);
+  for (const char16_t* taken : {u"file", u"folder", u"link"})
+    EXPECT_EQ(Sys().MakeFolderAt(scratch, taken, FolderAccess::ADMINS_ONLY, &facts), INVALID_FOLDER);
   EXPECT_EQ(Sys().OpenFolder(AtW("link/sub").c_str(), PathLinks::REFUSED, &facts), INVALID_FOLDER);
   EXPECT_EQ(facts.kind, PathKind::LINK);
   EXPECT_EQ(Sys().OpenFolder(AtW("link").c_str(), PathLinks::FOLLOWED, &facts), INVALID_FOLDER);
   EXPECT_EQ(facts.kind, PathKind::LINK);
-  FolderHandle held = Sys().OpenFolder(AtW("real/sub").c_str(), PathLinks::REFUSED, &facts);
-  ASSERT_NE(held, INVALID_FOLDER);
-  EXPECT_EQ(facts.kind, PathKind::FOLDER);
-  EXPECT_TRUE(facts.identity == Look("real/sub").identity);
-
-  FileHandle made = Sys().OpenFileAt(held, u"own", FileMode::CreateNew);
-  ASSERT_NE(made, INVALID_FILE);
-  Sys().WriteFile(made, "own", 3, nullptr);
-  FileIdentity own{};
-  EXPECT_TRUE(Sys().IdentityOf(made, &own));
-  Sys().CloseFile(made);
-  EXPECT_EQ(Sys().OpenFileAt(held, u"own", FileMode::CreateNew), INVALID_FILE);
-  fs::create_hard_link(fs::path(Widen(At("theirs"))), fs::path(Widen(At("real/sub/hard"))));
-  for (FileMode mode : {FileMode::CreateNew, FileMode::OpenAppend, FileMode::ReadOwn})
-    EXPECT_EQ(Sys().OpenFileAt(held, u"hard", mode), INVALID_FILE) << static_cast<int>(mode);
-  EXPECT_EQ(Read("theirs"), "precious");
-  EXPECT_FALSE(Sys().RemoveAt(held, u"hard", own));
-  for (const char16_t* name : {u"..", u"real/sub", u"", u"."}) EXPECT_EQ(Sys().OpenFileAt(held, name, FileMode::CreateNew), INVALID_FILE);
-
+  FolderHandle admins = Sys().MakeFolderAt(scratch, u"admins", FolderAccess::ADMINS_ONLY, &facts);
+  ASSERT_NE(admins, INVALID_FOLDER);
+  EXPECT_TRUE(facts.identity == Look("admins").identity);
+  Sys().CloseFolder(Sys().MakeFolderAt(scratch, u"users", FolderAccess::USERS_READ, &facts));
+  Sys().CloseFile(Sys().OpenFileAt(admins, u"own", FileMode::CreateNew));
+  for (const char16_t* name : {u"own", u"..", u"a/b", u""})
+    EXPECT_EQ(Sys().OpenFileAt(admins, name, FileMode::CreateNew), INVALID_FILE) << testenv::Narrow(name);
   std::error_code renamed;
-  fs::rename(fs::path(Widen(At("real/sub"))), fs::path(Widen(At("real/moved"))), renamed);
+  fs::rename(fs::path(Widen(At("admins"))), fs::path(Widen(At("moved"))), renamed);
 #ifdef _WIN32
   EXPECT_TRUE(renamed) << "a held folder shares no deletion: it cannot be renamed";
 #else
   EXPECT_FALSE(renamed);
+  EXPECT_TRUE(Sys().LookAtName(admins, u"own", &facts) && facts.kind == PathKind::FILE);  // still reached through it
+  // The host's stand-in for the DACL: the folder's mode.
+  struct stat st{};
+  ASSERT_EQ(stat(At("moved").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0700u);
+  ASSERT_EQ(stat(At("users").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0755u);
 #endif
-  EXPECT_TRUE(Sys().LookAtName(held, u"own", &facts));
-  EXPECT_TRUE(facts.identity == own);
-  EXPECT_TRUE(Sys().RemoveAt(held, u"own", own));
-  Sys().CloseFolder(held);
+  Sys().CloseFolder(admins);
+  Sys().CloseFolder(scratch);
 }
 
 #ifdef _WIN32
@@ -286,9 +263,6 @@ TEST_F(Files, EveryNameIsOpenedRelativeToItsHeldFolderAndNeverThroughALink) {
     EXPECT_NE(g_ntCalls[i].options & FILE_OPEN_REPARSE_POINT, 0u) << i;
     EXPECT_EQ((g_ntCalls[i].share & FILE_SHARE_DELETE) != 0, expected[i].sharesDeletion) << i;
   }
-  // A held folder shares no deletion either.
-  EXPECT_EQ(NtRequestFor(NtOpenKind::FOLDER).share & FILE_SHARE_DELETE, 0u);
-  EXPECT_EQ(NtRequestFor(NtOpenKind::WALK).share & FILE_SHARE_DELETE, 0u);
 }
 
 // After RestrictDllSearch a DLL is loaded by name from System32 only: one planted beside the

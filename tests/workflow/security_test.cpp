@@ -39,13 +39,6 @@ void WriteAll(const std::string& path, const std::string& bytes) {
   out << bytes;
 }
 
-class FleetOutput : public FleetConsole {
- public:
-  void Out(const char* text, size_t length) override { out.append(text, length); }
-  void Err(const char* text, size_t length) override { err.append(text, length); }
-  std::string out, err;
-};
-
 // Another user's folder, with files of the names the program uses and one of its own.
 std::string TheirFolder(const std::string& scratch) {
   std::string folder = scratch + "/theirs";
@@ -243,7 +236,7 @@ TEST_F(Security, TheProgramsFoldersAreClosedToOthers) {
 // written, standard error says so once, and the exit code is the one without the log.
 class SecurityConsole : public Security {
  protected:
-  int Run(std::vector<std::u16string> args, FleetOutput* output) {
+  int Run(std::vector<std::u16string> args, StringConsole* output) {
     std::string error;
     EXPECT_TRUE(emu::LoadBench(bench(), emu::DefaultBenchText(), &contents_, &error)) << error;
     testenv::AddResource(u"FWPACKAGEZIP", IDR_FWPACKAGE, MakeSamplePackage());
@@ -263,7 +256,7 @@ TEST_F(SecurityConsole, ALogThatIsALinkOrHasAnotherLinkIsNotWritten) {
     ASSERT_TRUE(testenv::MakeLink(theirs, logs[1]));
   }
   for (const std::string& log : logs) {
-    FleetOutput output;
+    StringConsole output;
     EXPECT_EQ(Run({u"update", u"--entry", u"2", u"--yes", u"--log", testenv::Widen(log)}, &output), EXIT_DONE)
         << output.err;
     EXPECT_NE(output.err.find("cannot write the log"), std::string::npos) << output.err;
@@ -285,7 +278,7 @@ TEST_F(SecurityConsole, ALogFolderOfAnotherUserOrALinkIsNotUsed) {
   } restore{host};
   const std::vector<std::u16string> update = {u"update", u"--entry", u"2", u"--yes"};
 
-  FleetOutput made;
+  StringConsole made;
   EXPECT_EQ(Run(update, &made), EXIT_DONE) << made.err;
   EXPECT_NE(ReadAll(data + "/Quorvela/FwUpdate.log").find("end exit=0"), std::string::npos);
   struct stat st{};
@@ -295,7 +288,7 @@ TEST_F(SecurityConsole, ALogFolderOfAnotherUserOrALinkIsNotUsed) {
   fs::remove_all(P(data + "/Quorvela"));
   std::string theirs = TheirFolder(Scratch());
   ASSERT_TRUE(testenv::MakeLink(theirs, data + "/Quorvela"));
-  FleetOutput linked;
+  StringConsole linked;
   EXPECT_EQ(Run(update, &linked), EXIT_DONE);
   EXPECT_NE(linked.err.find("is a link or not owned by SYSTEM or Administrators"), std::string::npos) << linked.err;
   ExpectUntouched(theirs);
@@ -304,7 +297,7 @@ TEST_F(SecurityConsole, ALogFolderOfAnotherUserOrALinkIsNotUsed) {
   fs::remove(P(data + "/Quorvela"));
   fs::create_directories(P(data + "/Quorvela"));
   ASSERT_EQ(chown((data + "/Quorvela").c_str(), 65534, 65534), 0);
-  FleetOutput foreign;
+  StringConsole foreign;
   EXPECT_EQ(Run(update, &foreign), EXIT_DONE);
   EXPECT_NE(foreign.err.find("is a link or not owned by SYSTEM or Administrators"), std::string::npos) << foreign.err;
   EXPECT_FALSE(fs::exists(P(data + "/Quorvela/FwUpdate.log")));
@@ -388,7 +381,7 @@ TEST_F(SecurityConsole, AChangeAtAnyFileCallOfARunReachesNothingOfAnotherUser) {
     std::vector<const char16_t*> argv;
     for (const auto& a : args) argv.push_back(a.c_str());
     for (const std::string& line : CaptureOf([&](HeadlessDialog& dialog) {
-           FleetOutput output;
+           StringConsole output;
            RunFleet(static_cast<int>(argv.size()), argv.data(), dialog, output);
          }))
       if (line.find(kDownloadCode) != std::string::npos) downloads->push_back(line.substr(line.find(' ')));
@@ -473,7 +466,7 @@ TEST_F(SecurityConsole, DriveTextCannotForgeConsoleLines) {
   ASSERT_TRUE(emu::LoadBench(bench(), text, &contents_, &error)) << error;
   testenv::AddResource(u"FWPACKAGEZIP", IDR_FWPACKAGE, MakeSamplePackage());
   const char16_t* argv[] = {u"list"};
-  FleetOutput output;
+  StringConsole output;
   EXPECT_EQ(RunFleet(1, argv, dialog(), output), EXIT_DONE) << output.err;
   EXPECT_NE(output.out.find("entry 0: QUORVELA Q7 1TB\\x1B[2K\\x07\n"), std::string::npos) << output.out;
   EXPECT_EQ(output.out.find('\x1b'), std::string::npos);
