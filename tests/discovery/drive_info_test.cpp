@@ -215,7 +215,7 @@ TEST_F(Fixture, SixteenGigabyteFloor) {
     platform::Services s = saved;
     s.io = &fresh;
     s.tree = &fresh;
-    platform::Install(s);
+    testenv::InstallServices(s);
     std::string error;
     ASSERT_TRUE(emu::LoadBench(fresh, NativeTree(0) + c.keys, nullptr, &error)) << error;
     DriveRecord r;
@@ -224,7 +224,7 @@ TEST_F(Fixture, SixteenGigabyteFloor) {
     if (c.result != DRIVE_INFO_OK) {
       EXPECT_TRUE(AllZero(r)) << c.keys;
     }
-    platform::Install(saved);
+    testenv::InstallServices(saved);
   }
 }
 

@@ -345,7 +345,7 @@ TEST_F(Fixture, DiskLookupsWithoutInterfacesTraceTheirTwoLines) {
     InterfaceFaults faulty(bench(), mode);
     platform::Services s = saved;
     s.tree = &faulty;
-    platform::Install(s);
+    testenv::InstallServices(s);
     testenv::ClearDebug();
     EXPECT_EQ(GetDiskPort(CMD_TYPE_NVME, 1), 0);
     EXPECT_EQ(OpenDiskByPort(CMD_TYPE_NVME, 1), platform::INVALID_DEVICE);
@@ -353,7 +353,7 @@ TEST_F(Fixture, DiskLookupsWithoutInterfacesTraceTheirTwoLines) {
     std::vector<std::u16string> lines = testenv::DebugLines();
     ASSERT_FALSE(lines.empty());
     for (const std::u16string& line : lines) EXPECT_EQ(line, mode == InterfaceFaults::Mode::NoList ? noList : noData);
-    platform::Install(saved);
+    testenv::InstallServices(saved);
   }
   EXPECT_EQ(bench().OpenLists(), 0u);
 
@@ -363,11 +363,11 @@ TEST_F(Fixture, DiskLookupsWithoutInterfacesTraceTheirTwoLines) {
   platform::Services s = saved;
   s.tree = &empty;
   s.io = &empty;
-  platform::Install(s);
+  testenv::InstallServices(s);
   EXPECT_EQ(GetDiskPort(CMD_TYPE_NVME, 0), 0);
   EXPECT_EQ(OpenDiskByPort(CMD_TYPE_ASM, 0), platform::INVALID_DEVICE);
   EXPECT_EQ(OpenDeviceInterface(devclass::DISK, 0), platform::INVALID_DEVICE);
-  platform::Install(saved);
+  testenv::InstallServices(saved);
   EXPECT_EQ(testenv::DebugLines(), std::vector<std::u16string>{noData});
 }
 

@@ -20,10 +20,10 @@ class Win32Tree : public testenv::Environment {
     platform::Services s = saved_;
     s.tree = &tree_;
     s.io = &io_;
-    platform::Install(s);
+    testenv::InstallServices(s);
   }
   void TearDown() override {
-    platform::Install(saved_);
+    testenv::InstallServices(saved_);
     testenv::Environment::TearDown();
   }
   platform::Win32DeviceTree tree_;

@@ -59,11 +59,11 @@ class NvmeTest : public testenv::Environment {
     ASSERT_NE(handle, platform::INVALID_DEVICE);
     platform::Services s = platform::Installed();
     s.system = &system;
-    previous = platform::Install(s);
+    previous = testenv::InstallServices(s);
     AppStateGet().traceEnabled = 1;
   }
   void TearDown() override {
-    platform::Install(previous);
+    testenv::InstallServices(previous);
     platform::Io().Close(handle);
     Environment::TearDown();
   }

@@ -77,10 +77,10 @@ class ArchiveTest : public testenv::Environment {
     forwarding_ = std::make_unique<ForwardingSystem>(platform::Sys());
     platform::Services s = platform::Installed();
     s.system = forwarding_.get();
-    previous_ = platform::Install(s);
+    previous_ = testenv::InstallServices(s);
   }
   void TearDown() override {
-    platform::Install(previous_);
+    testenv::InstallServices(previous_);
     forwarding_.reset();
     MakeWritable(Scratch());  // extracted read-only files would keep the scratch folder alive
     Environment::TearDown();

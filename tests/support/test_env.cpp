@@ -7,6 +7,7 @@
 #include <mutex>
 
 #include "core/app_state.h"
+#include "core/guards.h"
 #include "platform/text.h"
 
 #ifdef _WIN32
@@ -83,6 +84,23 @@ class RecordingSystem : public platform::Win32System {
                                                platform::POWER_PERCENT_UNKNOWN};
     return !powerSet || powerAnswers;
   }
+  // Every thread is counted from its start to the end of its procedure, so that JoinThreads can
+  // wait for it: the handle the caller keeps may be closed by the thread itself.
+  bool StartThread(platform::ThreadProc proc, void* parameter, platform::ThreadHandle* handle) override {
+    auto* start = new Started{proc, parameter};
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      ++running;
+    }
+    if (Win32System::StartThread(Counted, start, handle)) return true;
+    delete start;
+    Ended();
+    return false;
+  }
+  void JoinThreads() {
+    std::unique_lock<std::mutex> lock(mutex);
+    ended.wait(lock, [this] { return running == 0; });
+  }
   uint32_t SetExecutionState(uint32_t flags) override {
     uint32_t previous = Win32System::SetExecutionState(flags);
     std::lock_guard<std::mutex> lock(mutex);
@@ -98,7 +116,19 @@ class RecordingSystem : public platform::Win32System {
     shutdownPrivilege = true;
     shutdownRefusal = 0;
   }
+  struct Started {
+    platform::ThreadProc proc;
+    void* parameter;
+  };
+  static uint32_t Counted(void* parameter);
+  void Ended() {
+    std::lock_guard<std::mutex> lock(mutex);
+    --running;
+    ended.notify_all();
+  }
   std::mutex mutex;
+  std::condition_variable ended;
+  int running = 0;
   std::vector<std::u16string> lines;
   std::vector<uint32_t> shutdowns, reasons;
   std::vector<ExecutionCall> executionCalls;
@@ -110,6 +140,13 @@ RecordingSystem& Sys() {
   static RecordingSystem s;
   return s;
 }
+uint32_t RecordingSystem::Counted(void* parameter) {
+  Started start = *static_cast<Started*>(parameter);
+  delete static_cast<Started*>(parameter);
+  uint32_t result = start.proc(start.parameter);
+  Sys().Ended();
+  return result;
+}
 #else
 platform::HostSystem& Sys() {
   static platform::HostSystem s;
@@ -118,6 +155,50 @@ platform::HostSystem& Sys() {
 #endif
 
 std::atomic<int> g_counter{0};
+// The dialog of the test that runs now, pumped when a worker outlives its test.
+platform::HeadlessDialog* g_dialog = nullptr;
+
+std::string TestName() {
+  const ::testing::TestInfo* info = ::testing::UnitTest::GetInstance()->current_test_info();
+  return info == nullptr ? std::string("(no test)") : std::string(info->test_suite_name()) + "." + info->name();
+}
+
+// The folder of this test process, made unique when first asked for and removed at its end: two
+// runs of the suites on one machine never reach each other's folders.
+class ProcessFolder {
+ public:
+  const std::string& Path() {
+    std::call_once(made_, [this] { path_ = Make(); });
+    return path_;
+  }
+  ~ProcessFolder() {
+    if (path_.empty()) return;
+    std::error_code ec;
+    std::filesystem::remove_all(path_, ec);
+  }
+
+ private:
+  static std::string Make() {
+#ifdef _WIN32
+    // Under Windows a name is drawn from the process ID and the clock until one can be made new.
+    std::filesystem::path base = std::filesystem::temp_directory_path();
+    for (uint32_t attempt = 0; attempt < 1000; ++attempt) {
+      std::filesystem::path p = base / ("qv-tests." + std::to_string(::GetCurrentProcessId()) + "." +
+                                        std::to_string((::GetTickCount() + attempt * 7919u) & 0xFFFFFu));
+      if (::CreateDirectoryW(p.wstring().c_str(), nullptr)) return p.string();
+    }
+#else
+    const char* tmp = std::getenv("TMPDIR");
+    std::string pattern = std::string(tmp != nullptr && *tmp != 0 ? tmp : "/tmp") + "/qv-tests.XXXXXX";
+    if (mkdtemp(pattern.data()) != nullptr) return pattern;
+#endif
+    std::fprintf(stderr, "cannot make a folder of this test process\n");
+    std::abort();
+  }
+  std::once_flag made_;
+  std::string path_;
+};
+ProcessFolder g_processFolder;
 
 }  // namespace
 
@@ -141,10 +222,15 @@ void ClearDebug() {
 #endif
 }
 
-void JoinThreads() {
-#ifndef _WIN32
-  Sys().JoinThreads();
-#endif
+void JoinThreads() { Sys().JoinThreads(); }
+
+platform::Services InstallServices(const platform::Services& services) {
+  if (IsUpdateRunning()) {
+    ADD_FAILURE() << "an update worker still runs at the end of " << TestName();
+    if (g_dialog != nullptr) g_dialog->PumpUntil([] { return !IsUpdateRunning(); });
+  }
+  JoinThreads();
+  return platform::Install(services);
 }
 
 std::vector<uint32_t> Shutdowns() {
@@ -343,7 +429,8 @@ void Environment::SetUp() {
   s.system = &Sys();
   s.clock = &bench_->Clock();
   s.dialog = dialog_.get();
-  previous_ = platform::Install(s);
+  previous_ = InstallServices(s);
+  g_dialog = dialog_.get();
   AppStateReset();
   ClearDebug();
 #ifdef _WIN32
@@ -355,17 +442,8 @@ void Environment::SetUp() {
   Sys().SetShutdownRefusal(0);
   Sys().ClearExecutionCalls();
 #endif
-  const ::testing::TestInfo* info = ::testing::UnitTest::GetInstance()->current_test_info();
-  std::filesystem::path base = std::filesystem::temp_directory_path() / "qv-tests";
-  scratch_ = (base / (std::string(info->test_suite_name()) + "." + info->name() + "." +
-                      std::to_string(g_counter++)))
-                 .string();
-  // A folder left by an earlier run (read-only files under Windows may survive it) is reused.
+  scratch_ = (std::filesystem::path(g_processFolder.Path()) / (TestName() + "." + std::to_string(g_counter++))).string();
   std::error_code ec;
-#ifdef _WIN32
-  if (std::filesystem::exists(scratch_, ec)) RemoveOnLinux(scratch_);
-#endif
-  std::filesystem::remove_all(scratch_, ec);
   std::filesystem::create_directories(scratch_, ec);
 #ifdef _WIN32
   {
@@ -380,8 +458,8 @@ void Environment::SetUp() {
 }
 
 void Environment::TearDown() {
-  JoinThreads();
-  platform::Install(previous_);
+  InstallServices(previous_);
+  g_dialog = nullptr;
   dialog_.reset();
   bench_.reset();
   std::error_code ec;

@@ -23,9 +23,13 @@ platform::System& BuildSystem();
 // wrapper that passes them on to OutputDebugStringW).
 std::vector<std::u16string> DebugLines();
 void ClearDebug();
-// Waits for the threads the system started to end (host: every worker has left its last line
-// before the services change; Windows: nothing to wait for).
+// Waits for every thread the system started to end: each has left its last line, its locals
+// destroyed, before anything else happens.
 void JoinThreads();
+// The one place tests change the installed services. A worker still running then is a failure of
+// the test (it is pumped to its end first, so that the test cannot hang on it); every thread the
+// system started is joined before the services change, so none reads them while they do.
+platform::Services InstallServices(const platform::Services& services);
 // Shutdown requests recorded instead of performed.
 std::vector<uint32_t> Shutdowns();
 // A resource of the program (the embedded package) as the running test program offers it.
@@ -91,7 +95,8 @@ class Environment : public ::testing::Test {
   void SetUp() override;
   void TearDown() override;
 
-  // A fresh folder for this test (host path and UTF-16 path with the system's separators).
+  // A fresh folder for this test, inside the folder of this test process (host path and UTF-16
+  // path with the system's separators).
   std::string Scratch() const { return scratch_; }
   std::u16string ScratchW() const { return Widen(scratch_); }
 

@@ -62,10 +62,10 @@ class Security : public Workflow {
     forwarding_ = std::make_unique<packagetest::ForwardingSystem>(platform::Sys());
     Services s = Installed();
     s.system = forwarding_.get();
-    previous_ = Install(s);
+    previous_ = testenv::InstallServices(s);
   }
   void TearDown() override {
-    Install(previous_);
+    testenv::InstallServices(previous_);
     forwarding_.reset();
     Workflow::TearDown();
   }

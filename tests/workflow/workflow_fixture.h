@@ -153,12 +153,11 @@ inline std::vector<std::string> CaptureOf(const std::function<void(HeadlessDialo
   services.tree = &bench;
   services.clock = &bench.Clock();
   services.dialog = &dialog;
-  Services previous = Install(services);
+  Services previous = testenv::InstallServices(services);
   AppStateReset();
   run(dialog);
   dialog.PumpUntil([] { return !IsUpdateRunning(); });
-  testenv::JoinThreads();
-  Install(previous);
+  testenv::InstallServices(previous);
   // SCSI_PASS_THROUGH_DIRECT carries the address of the caller's buffer, which differs from run to
   // run; everything else of a request is compared.
   std::vector<std::string> lines = bench.Capture().Lines();
