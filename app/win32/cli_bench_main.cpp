@@ -13,8 +13,6 @@
 #include "app/result_codes.h"
 #include "app/win32/bench_program.h"
 #include "app/win32/fleet_console.h"
-#include "core/app_state.h"
-#include "platform/messages.h"
 #include "platform/win32/win32_platform.h"
 
 int wmain(int argc, wchar_t** argv) {
@@ -34,11 +32,9 @@ int wmain(int argc, wchar_t** argv) {
     ::fputws((L"QuorvelaFwUpdate-cli-bench: " + error + L"\n").c_str(), stderr);
     return EXIT_BAD_ARGUMENTS;
   }
+  // The console program has no window, so the system tells it of no device change: neither does
+  // the bench. Each update rebuilds the list itself once its drive is read again.
   static platform::HeadlessDialog dialog(bench.Clock());
-  // A drive that leaves the bus or returns tells the dialog, as the system tells every window.
-  bench.SetDeviceChangeListener([] {
-    dialog.Post(AppStateGet().dialogWindow, platform::MSG_DEVICECHANGE, 0x0007, 0);
-  });
   static BenchSystem system(bench);
   platform::Services services;
   services.io = &bench;
@@ -46,7 +42,6 @@ int wmain(int argc, wchar_t** argv) {
   services.system = &system;
   services.clock = &bench.Clock();
   int code = RunFleetConsole(argc, argv, first, services, dialog);
-  bench.SetDeviceChangeListener(nullptr);
   SaveProgramState(contents, options);
   return code;
 }

@@ -74,6 +74,7 @@ int HeadlessDialog::Pump() {
       if (queue_.empty()) break;
       m = queue_.front();
       queue_.pop_front();
+      ++handling_;
     }
     if (m->message == MSG_TIMER && !m->sent) {
       std::lock_guard<std::mutex> lock(mutex_);
@@ -83,15 +84,32 @@ int HeadlessDialog::Pump() {
     intptr_t result = procedure_(this, m->message, m->wParam, m->lParam);
     ++handled;
     std::lock_guard<std::mutex> lock(mutex_);
+    --handling_;
     if (m->sent) {
       m->result = result;
       m->done = true;
-      changed_.notify_all();
     } else {
       delete m;
     }
+    changed_.notify_all();
   }
   return handled;
+}
+
+void HeadlessDialog::Pace(uint64_t until, const std::function<void(uint64_t)>& moveTo) {
+  if (OnDialogThread()) return;
+  std::unique_lock<std::mutex> lock(mutex_);
+  for (;;) {
+    changed_.wait(lock, [this] { return ended_ || (queue_.empty() && handling_ == 0); });
+    if (ended_) return;
+    uint64_t due = until + 1;
+    for (const auto& [id, timer] : timers_)
+      if (!timer.queued && timer.due < due) due = timer.due;
+    if (due > until) return;
+    moveTo(due);
+    CollectDueTimers();
+    changed_.notify_all();
+  }
 }
 
 bool HeadlessDialog::PumpUntil(const std::function<bool()>& done) {

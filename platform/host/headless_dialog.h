@@ -47,6 +47,14 @@ class HeadlessDialog : public Dialog {
   // Delivers a message now, as the user or the system would (on the dialog's thread).
   intptr_t Deliver(uint32_t message, uintptr_t wParam, intptr_t lParam);
 
+  // Keeps the dialog in step with a virtual clock. Called on a thread other than the dialog's
+  // before that thread lets the clock pass to until; returns once every message posted so far has
+  // been handled, and every timer that falls due by until has fired, each with the clock moved to
+  // its due time by moveTo. The dialog thread must be pumping meanwhile. A device change posted
+  // by a worker is then handled at the time it happened, and its timer fires at the same point of
+  // the worker's requests in every run. On the dialog's own thread it returns at once.
+  void Pace(uint64_t until, const std::function<void(uint64_t)>& moveTo);
+
   // The answer for message boxes: called with each box; default answers ID_OK / ID_YES. The box
   // then handles every message posted and timer due before it returns its answer, as the modal
   // loop of a real box does; the answer callback is where a test lets things happen meanwhile.
@@ -127,6 +135,7 @@ class HeadlessDialog : public Dialog {
   std::mutex mutex_;
   std::condition_variable changed_;
   std::deque<Message*> queue_;
+  int handling_ = 0;  // messages taken from the queue whose handling has not ended
   std::map<int, Control> controls_;
   struct Timer {
     uint64_t due;     // tick at which it fires next

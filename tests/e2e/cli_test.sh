@@ -68,6 +68,31 @@ run info 0 "new version        3.2.F.2A" "" "" bench.exe info
 run list-json 0 '"serial":"QV7A24110003","firmware":"3.2.F.P7","interface":"JMicron Bridge NVME to USB-2","capacityGB":1000,"portId":10102,"eligible":false,"reason":"no-image"}' "" "" bench.exe list --json
 run update-all 3010 "3 drive(s) chosen, 2 updated" "$shared_log" \
   'serial=QV7A24110002 port=104 package=3.2.F.2A before=3.2.F.P7 after=3.2.F.2A result=1 "success"' bench.exe update --all --yes
+# The same command on the same bench makes the same device requests in the same order every time
+# (the address of the data buffer that SCSI_PASS_THROUGH_DIRECT carries aside).
+for i in 1 2 3 4 5; do
+  run "same-requests-$i" 3010 "3 drive(s) chosen, 2 updated" "" "" bench.exe --capture "same-$i.cap" update --all --yes --log same.log
+done
+if ! python3 - "$work"/same-*.cap <<'PY'
+import sys
+def requests(path):
+    out = []
+    for line in open(path, errors='replace'):
+        at = line.find(' 0x0004D014 in=')
+        if at >= 0:
+            record = at + 15
+            wide = line[record:record + 2] == '38'  # Length 56: the 64-bit record
+            pointer, size = (24, 8) if wide else (20, 4)
+            line = line[:record + 2 * pointer] + '-' * (2 * size) + line[record + 2 * (pointer + size):]
+        out.append(line)
+    return out
+first = requests(sys.argv[1])
+sys.exit(0 if len(first) > 100 and all(requests(p) == first for p in sys.argv[2:]) else 1)
+PY
+then
+  failed=$((failed + 1))
+  echo "FAIL  same-requests: the captures of the same command differ: $(wc -l "$work"/same-*.cap | tr '\n' ' ')"
+fi
 run update-serial 3010 '"serial":"QV7A24110001","portId":1,"outcome":"updated"' "$work/serial.log" \
   'serial=QV7A24110001 port=1 package=3.2.F.2A before=3.2.F.P7 after=3.2.F.P7 result=1 "success"' \
   bench.exe update --serial QV7A24110001 --yes --json --log serial.log

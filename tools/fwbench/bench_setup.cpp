@@ -120,6 +120,11 @@ bool SetUpBench(BenchSetup& setup, const BenchOptions& options) {
   setup.bench.SetDeviceChangeListener([dialog = setup.dialog.get()] {
     dialog->Post(AppStateGet().dialogWindow, platform::MSG_DEVICECHANGE, 7, 0);
   });
+  // The device changes and the timers they set happen at the same points of a run every time.
+  if (!setup.bench.Clock().RealTime())
+    setup.bench.Clock().SetPacer([dialog = setup.dialog.get(), &clock = setup.bench.Clock()](uint64_t until) {
+      dialog->Pace(until, [&clock](uint64_t tick) { clock.AdvanceTo(tick); });
+    });
   return true;
 }
 
@@ -132,6 +137,7 @@ void FinishBench(BenchSetup& setup) {
   setup.dialog->Deliver(platform::MSG_COMMAND, platform::ID_CANCEL, 0);
   setup.system.JoinThreads();
   setup.bench.SetDeviceChangeListener(nullptr);
+  setup.bench.Clock().SetPacer(nullptr);
   SaveState(setup);
 }
 
