@@ -2,7 +2,9 @@
 // start-up layout, the debug trace and the drive record's value semantics.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstring>
+#include <thread>
 
 #include "app/entry.h"
 #include "app/main_dialog.h"
@@ -76,6 +78,40 @@ TEST_F(Shell, DeviceChangeBurstGivesOneRefreshTwoSecondsAfterTheLast) {
   EXPECT_FALSE(dialog().TimerPending(IDT_DEVICE_CHANGE));
   clock.Advance(10000);
   EXPECT_EQ(dialog().Pump(), 0);
+}
+
+// On a paced clock (the bench tools') a device change that a worker posts is handled at the time it
+// was posted, and its refresh runs when the worker's sleep passes the due time, while the worker
+// waits: at the same point of its work in every run, whatever the threads' timing.
+uint64_t g_refreshTick = 0;
+intptr_t TimingRefreshes(WindowHandle w, uint32_t m, uintptr_t wp, intptr_t lp) {
+  if (m == MSG_TIMER) g_refreshTick = platform::Time().TickCount64();
+  return MainDialogProc(w, m, wp, lp);
+}
+
+TEST_F(Shell, PacedClockRefreshesAtTheDeviceChangesOwnTime) {
+  WindowHandle w = dialog().Create(TimingRefreshes);
+  auto& clock = bench().Clock();
+  clock.SetPacer([&](uint64_t until) { dialog().Pace(until, [&](uint64_t tick) { clock.AdvanceTo(tick); }); });
+  const uint64_t start = clock.TickCount64();
+  g_refreshTick = 0;
+  std::atomic<bool> done{false};
+  bool pendingAt1500 = false, pendingAt2500 = true;
+  std::thread worker([&] {
+    dialog().Post(w, MSG_DEVICECHANGE, 7, 0);
+    clock.Sleep(1500);
+    pendingAt1500 = dialog().TimerPending(IDT_DEVICE_CHANGE);
+    clock.Sleep(1000);
+    pendingAt2500 = dialog().TimerPending(IDT_DEVICE_CHANGE);
+    done = true;
+  });
+  dialog().PumpUntil([&] { return done.load(); });
+  worker.join();
+  clock.SetPacer(nullptr);
+  EXPECT_TRUE(pendingAt1500);
+  EXPECT_FALSE(pendingAt2500);
+  EXPECT_EQ(g_refreshTick, start + DEVICE_CHANGE_DELAY_MS);
+  EXPECT_EQ(clock.TickCount64(), start + 2500);
 }
 
 TEST_F(Shell, CloseIsRefusedWhileAnUpdateRuns) {
