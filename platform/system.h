@@ -129,6 +129,23 @@ constexpr uint8_t POWER_PERCENT_UNKNOWN = 255;
 constexpr uint32_t EXECUTION_CONTINUOUS = 0x80000000;
 constexpr uint32_t EXECUTION_SYSTEM_REQUIRED = 0x00000001;
 
+// ---- Machine state ------------------------------------------------------------------------------
+
+// What a read of a drive's state found.
+enum class StateRead : uint32_t {
+  FOUND,
+  MISSING,  // no state of that drive, or no such value
+  FAILED,   // the store cannot be read: nothing may be decided on it
+};
+// One text value of a drive's state.
+struct StateValue {
+  const char16_t* name;
+  const char16_t* text;
+};
+// The longest name of a drive's key, and the longest text value, in characters.
+constexpr uint32_t STATE_KEY_CHARS = 200;
+constexpr uint32_t STATE_TEXT_CHARS = 256;
+
 class System {
  public:
   virtual ~System() = default;
@@ -250,6 +267,25 @@ class System {
   // SetThreadExecutionState for the calling thread. Returns the thread's previous state, 0 when
   // the flags are refused.
   virtual uint32_t SetExecutionState(uint32_t flags) = 0;
+
+  // ---- Machine state: each drive's update state, the boot, the random source ------------------------
+  // The drive states live where no standard user can create, lock or write them: on Windows under
+  // HKLM\SOFTWARE\Quorvela\FwUpdate, in the registry's 64-bit view from both bitnesses, a key per
+  // drive (made with a protected DACL: SYSTEM and Administrators may change it, Users may read it),
+  // each holding text values (REG_SZ). A drive's key name is one name: no backslash, at most
+  // STATE_KEY_CHARS characters.
+  // Reads the value name of the drive's key into buffer (terminated); MISSING when the key or the
+  // value is not there; FAILED when the store cannot be read or the value is not text that fits.
+  virtual StateRead ReadDriveState(const char16_t* drive, const char16_t* name, char16_t* buffer,
+                                   uint32_t capacity) = 0;
+  // Writes the values into the drive's key, making it (and the keys above it) when missing. False
+  // when any could not be written.
+  virtual bool WriteDriveState(const char16_t* drive, const StateValue* values, uint32_t count) = 0;
+  // The boot the machine is in: one number throughout a boot, another after each restart or
+  // power-off. False when the system cannot tell.
+  virtual bool CurrentBoot(uint64_t* boot) = 0;
+  // Fills buffer with bytes of the system's random source; false when it has none to give.
+  virtual bool Random(void* buffer, uint32_t length) = 0;
 };
 
 }  // namespace platform

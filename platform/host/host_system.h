@@ -4,6 +4,7 @@
 // program's own user), an in-memory resource table, an INI reader with the private-profile rules, std::thread threads, and a debug output
 // that keeps its lines for tests to read.
 #pragma once
+#include <map>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -106,7 +107,26 @@ class HostSystem : public System {
   // The reasons given with the accepted requests, in the order of ShutdownRequests.
   std::vector<uint32_t> ShutdownReasons();
 
+  // Machine state (machine_state.cpp). The drive states are kept in memory, and with a state file
+  // also in that file, read and written whole at each call (fwbench carries them from one run to
+  // the next). A test may make reads or writes fail, and sets the boot (1 to begin with).
+  StateRead ReadDriveState(const char16_t* drive, const char16_t* name, char16_t* buffer,
+                           uint32_t capacity) override;
+  bool WriteDriveState(const char16_t* drive, const StateValue* values, uint32_t count) override;
+  bool CurrentBoot(uint64_t* boot) override;
+  bool Random(void* buffer, uint32_t length) override;
+  void SetStateFile(const std::string& path);
+  void SetStateFaults(bool reads, bool writes);
+  void ClearDriveStates();
+  void SetBoot(uint64_t boot);
+
  private:
+  bool LoadStates();  // mutex held
+  bool SaveStates();  // mutex held
+  std::map<std::u16string, std::map<std::u16string, std::u16string>> states_;
+  std::string stateFile_;
+  bool stateReadsFail_ = false, stateWritesFail_ = false;
+  uint64_t boot_ = 1;
   struct Resource {
     std::u16string type;
     uint32_t id;

@@ -68,8 +68,20 @@ class Win32System : public System {
   bool GetPowerStatus(PowerStatus* status) override;
   uint32_t SetExecutionState(uint32_t flags) override;
 
+  // Machine state (machine_state.cpp).
+  StateRead ReadDriveState(const char16_t* drive, const char16_t* name, char16_t* buffer,
+                           uint32_t capacity) override;
+  bool WriteDriveState(const char16_t* drive, const StateValue* values, uint32_t count) override;
+  bool CurrentBoot(uint64_t* boot) override;
+  bool Random(void* buffer, uint32_t length) override;
+
+ protected:
+  // The key under HKLM that holds the drive states; a test program gives one of its own.
+  void SetStateKey(const char16_t* key);
+
  private:
   const LockCalls* lockCalls_ = nullptr;  // null: kernel32's
+  char16_t stateKey_[STATE_KEY_CHARS] = u"SOFTWARE\\Quorvela\\FwUpdate";
 };
 
 // The security descriptor MakeFolderAt gives a new folder: a protected DACL with full

@@ -173,6 +173,15 @@ class ForwardingSystem : public platform::System {
   }
   bool ReleaseNamedLock(platform::NamedLock lock) override { return inner_.ReleaseNamedLock(lock); }
   bool GetPowerStatus(platform::PowerStatus* status) override { return inner_.GetPowerStatus(status); }
+  platform::StateRead ReadDriveState(const char16_t* drive, const char16_t* name, char16_t* buffer,
+                                     uint32_t capacity) override {
+    return inner_.ReadDriveState(drive, name, buffer, capacity);
+  }
+  bool WriteDriveState(const char16_t* drive, const platform::StateValue* values, uint32_t count) override {
+    return inner_.WriteDriveState(drive, values, count);
+  }
+  bool CurrentBoot(uint64_t* boot) override { return inner_.CurrentBoot(boot); }
+  bool Random(void* buffer, uint32_t length) override { return inner_.Random(buffer, length); }
   uint32_t SetExecutionState(uint32_t flags) override { return inner_.SetExecutionState(flags); }
 
  private:
