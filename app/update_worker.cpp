@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "app/drive_list.h"
+#include "app/drive_states.h"
 #include "app/package_files.h"
 #include "app/progress.h"
 #include "core/app_state.h"
@@ -25,9 +26,6 @@ using platform::ThreadHandle;
 namespace {
 
 constexpr const char16_t* kFwNameKey = u"Vendor_Fw_Name";
-// The drive's firmware revision field: Identify Controller bytes 64-71.
-constexpr size_t kRevisionChars = 8;
-
 std::atomic<Verification> g_verification{Verification::NONE};
 
 // The image block and the drive for one run of the worker.
@@ -39,10 +37,21 @@ struct Run {
   uint32_t imageSize = 0;
   // The configuration block, a page block: behind a bridge it moves straight to and from it.
   PageBlock config{CONFIG_BLOCK_BYTES};
+  // The drive as chosen, before anything was written, and the version the update brings (empty
+  // for a package that keeps the name); what its state records.
+  DriveRecord chosen{};
+  const char16_t* expected = u"";
+  // Its state says the update has begun; the drive accepted the commit; the outcome is recorded.
+  bool begun = false, committed = false, recorded = false;
+  // The state before this run said that a download of this boot was cut short: the drive may
+  // keep its pieces and refuse new ones until a reset.
+  bool piecesMayRemain = false;
 
-  // Every way out of the worker: the image released, the system allowed to sleep again, the result
-  // posted.
+  // Every way out of the worker: the image released, the system allowed to sleep again, an update
+  // that ended before its commit recorded as failed (one committed keeps its state, which the next
+  // run settles against the drive), the result posted.
   int Finish(int result) {
+    if (begun && !committed && !recorded) RecordUpdateOutcome(chosen, expected, DriveState::FAILED);
     if (image != nullptr) platform::Sys().PageFree(image);
     image = nullptr;
     platform::Sys().SetExecutionState(platform::EXECUTION_CONTINUOUS);
@@ -83,25 +92,29 @@ int LoadImage(Run& run, const char16_t* path) {
   return UPDATE_OK;
 }
 
-// Whether the revision a drive reports is the name the update gave it, as far as the drive's
-// eight-byte field holds it.
-bool RunsName(const char16_t* revision, const char16_t* name) {
-  char16_t held[kRevisionChars + 1] = {};
-  platform::TextCopy(held, kRevisionChars + 1, name);
-  return platform::TextEqualNoCase(revision, held);
-}
-
 // Stages 0..30 (the download), 30..40 (the first wait) and 40..60 (the commit and the second
 // wait). Returns the first failing step's code, or UPDATE_OK.
 int DownloadAndCommit(Run& run) {
+  // Written ahead: the state says the update has begun before the first download request, or
+  // nothing is sent at all.
+  if (!RecordUpdateBegun(run.chosen, run.expected)) return UPDATE_STATE_UNWRITABLE;
+  run.begun = true;
   SetProgressStage(0, 30, 0);
   int r = DownloadFW(run.cmdType, run.device, run.image, run.imageSize, PostProgress);
+  if (r != NVME_RESULT_OK && run.piecesMayRemain) {
+    DebugTraceAlways(u"UpdateWorker: %s refused the download; it keeps the pieces of a download cut short in this boot "
+                     u"(%d), which a restart of the computer clears",
+                     run.chosen.devicePath, r);
+    return UPDATE_DOWNLOAD_PIECES_LEFT;
+  }
   if (r != NVME_RESULT_OK) return r;
   SetProgressStage(30, 40, 0);
   WaitWithProgress(FW_STAGE_WAIT_MS);
   SetProgressStage(40, 60, 0);
   r = FWCommit(run.cmdType, run.device, FW_SLOT, FW_COMMIT_ACTION_REPLACE);
   if (r != NVME_RESULT_OK) return r;
+  run.committed = true;
+  RecordUpdateCommitted(run.chosen, run.expected);
   WaitWithProgress(FW_STAGE_WAIT_MS);
   return UPDATE_OK;
 }
@@ -151,6 +164,13 @@ uint32_t UpdateWorker(void* parameter) {
   TakeRefreshFlag();
   DriveRecord drive = s.selectedDrive;
   ReleaseRefreshFlag();
+  run.chosen = drive;
+  run.expected = IsKeep(NewName(s)) ? u"" : NewName(s);
+  DriveStateRecord prior;
+  uint64_t boot = 0;
+  run.piecesMayRemain = ReadDriveStateRecord(drive, &prior) == platform::StateRead::FOUND &&
+                        platform::Sys().CurrentBoot(&boot) && prior.boot == boot &&
+                        (prior.state == DriveState::UPDATING || prior.state == DriveState::INTERRUPTED);
 
   run.device = OpenDrive(drive.devicePath, &run.cmdType);
   if (run.device == platform::INVALID_DEVICE) return static_cast<uint32_t>(run.Finish(UPDATE_NO_DRIVE));
@@ -218,18 +238,24 @@ uint32_t UpdateWorker(void* parameter) {
   // update failed, however well every command went. One that is not back yet still counts, since
   // a slow bus is no failed update; the next run after a restart finds it.
   int result = UPDATE_OK;
+  DriveState outcome = run.cmdType == CMD_TYPE_NVME ? DriveState::PENDING_RESTART : DriveState::UPDATED;
   if (run.cmdType != CMD_TYPE_NVME && !IsKeep(newName)) {
     if (!back) {
       g_verification.store(Verification::NOT_BACK);
-    } else if (RunsName(drive.fwRevision, newName)) {
+      outcome = DriveState::UNVERIFIED;
+    } else if (RunsVersion(drive.fwRevision, newName)) {
       g_verification.store(Verification::VERIFIED);
+      outcome = DriveState::CURRENT;
     } else {
       g_verification.store(Verification::OTHER_REVISION);
       DebugTraceAlways(u"UpdateWorker: the drive came back running firmware %s, not the new %s: the new firmware did not activate",
                        drive.fwRevision, newName);
       result = UPDATE_ACTIVATION_FAILED;
+      outcome = DriveState::ACTIVATION_FAILED;
     }
   }
+  RecordUpdateOutcome(run.chosen, run.expected, outcome);
+  run.recorded = true;
 
   platform::Sys().PageFree(run.image);
   run.image = nullptr;

@@ -16,6 +16,11 @@ constexpr int UPDATE_OTHER_DRIVE = -10;    // the drive behind the opened path i
 // A bridged drive came back from its power cycle running another firmware than the package's new
 // one: it took the image and the commit, and still runs its old firmware.
 constexpr int UPDATE_ACTIVATION_FAILED = -11;
+// The drive's update state could not be written before the download: nothing was sent.
+constexpr int UPDATE_STATE_UNWRITABLE = -12;
+// The drive refused the download while it keeps the pieces of a download cut short in this boot;
+// a restart of the computer clears them.
+constexpr int UPDATE_DOWNLOAD_PIECES_LEFT = -13;
 
 // What the drive read again after a bridge's power cycle showed of the last update.
 enum class Verification : uint8_t {
