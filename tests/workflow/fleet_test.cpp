@@ -63,6 +63,14 @@ std::string KeepOldBench() { return BenchWith("drive q7-asmedia", "fault = activ
 std::string NotBackBench() { return BenchWith("drive q7-asmedia", "never-return = yes"); }
 // The native drive as disk 6, so that update --all reaches it after the ASMedia drive.
 std::string NativeLastBench() { return Replaced(NotBackBench(), "disk = 1\n", "disk = 6\n"); }
+// Another ASMedia drive, running the package's version, in the ASMedia drive's USB port: it answers
+// there once the drive it stands beside does not come back.
+std::string AnotherDriveAtThePortBench() {
+  return NotBackBench() +
+         "\n[usb-device other-bridge]\nparent = xhci-root-hub\nid = USB\\VID_174C&PID_2362\\MSFT30QV7A24110009\n"
+         "location = Port_#0004.Hub_#0001\n[drive q7-other]\nparent = other-bridge\ndisk = 6\nbridge = asmedia\n"
+         "model = QUORVELA Q7 1TB\nserial = QV7A24110009\nfirmware = 3.2.F.2A\nsoc-id = 0x7C63\n";
+}
 // The ASMedia drive's serial number with the control characters 0x10 and 0x1F in it.
 std::string ControlCharacterBench() {
   return Replaced(DefaultBench(), "serial = QV7A24110002", "serial = QV7A\x10\x1F" "24110002\x7F");
@@ -124,6 +132,12 @@ const Case kCases[] = {
      {"3 drive(s) chosen, 2 updated\n"},
      {"serial=QV7A24110002 port=104 package=3.2.F.2A before=3.2.F.P7 after=3.2.F.P7 result=unverified seconds=",
       "serial=QV7A24110001 port=1 package=3.2.F.2A before=3.2.F.P7 after=3.2.F.P7 result=1 \"success\" seconds="},
+     true},
+    {"AnotherDriveAtThePortAfterThePowerCycle", {u"update", u"--entry", u"1", u"--yes", u"--json"},
+     AnotherDriveAtThePortBench(), false, EXIT_RESTART_NEEDED,
+     {"\"serial\":\"QV7A24110002\",\"portId\":104,\"outcome\":\"unverified\",\"reason\":null,\"firmwareBefore\":\"3.2.F.P7\","
+      "\"firmwareAfter\":\"3.2.F.P7\",\"result\":1"},
+     {"result=unverified seconds="},
      true},
     {"NotBackWithoutARestartOffered", {u"update", u"--entry", u"1", u"--yes"}, NotBackBench(), false, EXIT_RESTART_NEEDED,
      {"  unverified: result 1 (success)"}, {"result=unverified seconds=", "end exit=3010"}, true,
