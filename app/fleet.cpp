@@ -148,7 +148,7 @@ struct Row {
 bool RunsNewVersion(const DriveRecord& drive) {
   AppState& s = AppStateGet();
   return s.newVersion[0] != 0 && !platform::TextEqualNoCase(s.newVersion, u"KEEP") &&
-         platform::TextEqualNoCase(drive.fwRevision, s.newVersion);
+         RunsFirmwareName(drive.fwRevision, s.newVersion);
 }
 
 const char* Reason(const DriveRecord& drive) {

@@ -83,14 +83,6 @@ int LoadImage(Run& run, const char16_t* path) {
   return UPDATE_OK;
 }
 
-// Whether the revision a drive reports is the name the update gave it, as far as the drive's
-// eight-byte field holds it.
-bool RunsName(const char16_t* revision, const char16_t* name) {
-  char16_t held[kRevisionChars + 1] = {};
-  platform::TextCopy(held, kRevisionChars + 1, name);
-  return platform::TextEqualNoCase(revision, held);
-}
-
 // Stages 0..30 (the download), 30..40 (the first wait) and 40..60 (the commit and the second
 // wait). Returns the first failing step's code, or UPDATE_OK.
 int DownloadAndCommit(Run& run) {
@@ -109,6 +101,12 @@ int DownloadAndCommit(Run& run) {
 }  // namespace
 
 Verification LastVerification() { return g_verification.load(); }
+
+bool RunsFirmwareName(const char16_t* revision, const char16_t* name) {
+  char16_t held[kRevisionChars + 1] = {};
+  platform::TextCopy(held, kRevisionChars + 1, name);
+  return platform::TextEqualNoCase(revision, held);
+}
 
 bool ImagePathFor(const DriveRecord& drive, char16_t* path, size_t capacity) {
   char16_t name[FLASH_TYPE_NAME_CHARS] = {};
@@ -221,7 +219,7 @@ uint32_t UpdateWorker(void* parameter) {
   if (run.cmdType != CMD_TYPE_NVME && !IsKeep(newName)) {
     if (!back) {
       g_verification.store(Verification::NOT_BACK);
-    } else if (RunsName(drive.fwRevision, newName)) {
+    } else if (RunsFirmwareName(drive.fwRevision, newName)) {
       g_verification.store(Verification::VERIFIED);
     } else {
       g_verification.store(Verification::OTHER_REVISION);

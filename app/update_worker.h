@@ -27,6 +27,10 @@ enum class Verification : uint8_t {
 };
 Verification LastVerification();
 
+// Whether the revision a drive reports is the firmware name an update gave it, as far as the
+// drive's eight-character revision field holds that name.
+bool RunsFirmwareName(const char16_t* revision, const char16_t* name);
+
 constexpr uint32_t FW_STAGE_WAIT_MS = 3000;
 constexpr int REREAD_ATTEMPTS = 10;
 

@@ -71,6 +71,11 @@ std::string AnotherDriveAtThePortBench() {
          "location = Port_#0004.Hub_#0001\n[drive q7-other]\nparent = other-bridge\ndisk = 6\nbridge = asmedia\n"
          "model = QUORVELA Q7 1TB\nserial = QV7A24110009\nfirmware = 3.2.F.2A\nsoc-id = 0x7C63\n";
 }
+// Only the native drive runs the package's version already.
+std::string NativeCurrentBench() {
+  std::string text = DefaultBench();
+  return text.replace(text.find("firmware = 3.2.F.P7"), 19, "firmware = 3.2.F.2A");
+}
 // The ASMedia drive's serial number with the control characters 0x10 and 0x1F in it.
 std::string ControlCharacterBench() {
   return Replaced(DefaultBench(), "serial = QV7A24110002", "serial = QV7A\x10\x1F" "24110002\x7F");
@@ -146,6 +151,12 @@ const Case kCases[] = {
      {"  updated: result 1 (success), firmware 3.2.F.P7 -> 3.2.F.P7"},
      {"serial=QV7A24110002 port=104 package=KEEP before=3.2.F.P7 after=3.2.F.P7 result=1 \"success\" seconds="}, true,
      {"NEWVERSION=3.2.F.2A", "NEWVERSION=KEEP"}},
+    // The drive's revision field holds the first 8 characters of the name the update gives it.
+    {"NewVersionLongerThanTheRevision", {u"update", u"--all", u"--yes"}, NativeCurrentBench(), false, EXIT_RESTART_NEEDED,
+     {"3 drive(s) chosen, 1 updated\n"},
+     {"serial=QV7A24110001 port=1 package=3.2.F.2A.01 before=3.2.F.2A after=3.2.F.2A result=skipped reason=current",
+      "serial=QV7A24110002 port=104 package=3.2.F.2A.01 before=3.2.F.P7 after=3.2.F.2A result=1 \"success\" seconds="},
+     true, {"NEWVERSION=3.2.F.2A", "NEWVERSION=3.2.F.2A.01"}},
     {"CurrentInTheList", {u"list"}, CurrentBench(), false, EXIT_DONE, {"  eligible   no (current)\n"}, {}, false},
     {"DamagedPackage", {u"update", u"--all", u"--yes"}, DefaultBench(), true, EXIT_PACKAGE_UNUSABLE, {}, {"end exit=1620"}, false},
     {"NoYes", {u"update", u"--all"}, DefaultBench(), false, EXIT_BAD_ARGUMENTS, {"Warning ! "}, {"end exit=87"}, false},
