@@ -315,6 +315,27 @@ TEST_F(PackageInfo, ABaseFolderOfTheRunsOwnGoesEvenWithoutAPerRunFolder) {
 }
 #endif
 
+#ifndef _WIN32
+// TEMP as the system names it may lie below a link (a profile moved to another disk): the link is
+// followed. TEMP that is a link itself is not: the run makes nothing where it leads.
+TEST_F(PackageInfo, TempBelowALinkIsUsedButTempThatIsALinkIsNot) {
+  std::filesystem::create_directories(FsPath(At("real/temp")));
+  ASSERT_TRUE(testenv::MakeLink(At("real"), At("moved")));
+  Fs().tempFolder = Widen(At("moved/temp")) + u"\\";
+  CreatePackageFolder();
+  EXPECT_EQ(std::u16string(AppStateGet().packageFolder).rfind(Widen(At("moved/temp")) + u"\\Quorvela\\", 0), 0u);
+  EXPECT_TRUE(IsFolder(At("real/temp/Quorvela")));
+  RemovePackageFolder();
+  ASSERT_TRUE(testenv::MakeLink(At("real/temp"), At("temp-link")));
+  Fs().tempFolder = Widen(At("temp-link")) + u"\\";
+  CreatePackageFolder();
+  EXPECT_EQ(AppStateGet().packageFolder[0], 0);
+  size_t entries = 0;
+  for ([[maybe_unused]] const auto& e : std::filesystem::recursive_directory_iterator(FsPath(At("real/temp")))) ++entries;
+  EXPECT_EQ(entries, 1u);  // the Quorvela folder the first run left, empty
+}
+#endif
+
 TEST_F(PackageInfo, ThePackageIsWrittenUnpackedReadAndRemoved) {
   UseTemp();
   std::string image(4096 * 3, '\x5A');
