@@ -96,6 +96,17 @@ TEST_F(PackageInfo, MissingKeysTakeTheirDefaults) {
   EXPECT_EQ(s.powerCtrl, 0);
 }
 
+// As Windows reads an information file: a UTF-8 byte-order mark is no part of the first line,
+// blanks and tabs around key names and values go, and only the first section of a name is read.
+TEST_F(PackageInfo, TheFileIsReadAsWindowsReadsIt) {
+  UseIni("\xEF\xBB\xBF[UPDATEINFO]\r\n NEWVERSION\t=3.2.F.2A\t\t\r\nSOCID = 7C63 \t\r\n[UPDATEINFO]\r\nTITLE=Not this one\r\n");
+  LoadPackageInfo();
+  AppState& s = AppStateGet();
+  EXPECT_EQ(Narrow(s.newVersion), "3.2.F.2A");
+  EXPECT_EQ(Narrow(s.socId), "7C63");
+  EXPECT_EQ(Narrow(s.title), "Package Error");
+}
+
 TEST_F(PackageInfo, NoFileAtAllLeavesEveryDefault) {
   std::filesystem::create_directories(FsPath(At("pkg")));
   platform::TextCopy(AppStateGet().packageFolder, TEXT_PATH, Widen(At("pkg")).c_str());
