@@ -4,6 +4,12 @@
 #include <fstream>
 #include <iterator>
 
+#ifdef _WIN32
+#include <process.h>
+#else
+#include <unistd.h>
+#endif
+
 #include "app/fleet.h"
 #include "app/result_codes.h"
 #include "core/guards.h"
@@ -278,6 +284,42 @@ TEST_F(Workflow, FleetRestartIsPerformedAfterTheLastDrive) {
       EXPECT_EQ(reasons.back(), SHUTDOWN_REASON_INSTALLATION) << c.what;
     }
     EXPECT_NE(console.err.find(c.err), std::string::npos) << c.what << "\n" << console.err;
+    TearDown();
+    SetUp();
+    contents_ = {};
+  }
+}
+
+// A --log path is walked from its root: a name alone is a file in the current folder, and a name
+// at the root of a volume is a file in that root.
+TEST_F(Workflow, ALogIsWrittenWhereItsPathNamesIt) {
+#ifdef _WIN32
+  const std::string root = "C:\\", own = std::to_string(_getpid());
+#else
+  const std::string root = "/", own = std::to_string(getpid());
+#endif
+  char16_t cwd[TEXT_PATH] = {};
+  ASSERT_GT(Sys().CurrentFolder(cwd, TEXT_PATH), 0u);
+  for (const std::string& named : {std::string("fw.log"), root + "qv-fw-" + own + ".log"}) {
+#ifndef _WIN32
+    if (named != "fw.log" && access("/", W_OK) != 0) GTEST_SKIP() << "the root folder is not writable here";
+#endif
+    std::string error;
+    ASSERT_TRUE(emu::LoadBench(bench(), DefaultBench(), &contents_, &error)) << error;
+    testenv::AddResource(u"FWPACKAGEZIP", IDR_FWPACKAGE, MakeSamplePackage());
+    std::filesystem::path at(testenv::Widen(named == "fw.log" ? Scratch() + "/fw.log" : named));
+    ASSERT_TRUE(Sys().SetCurrentFolder(ScratchW().c_str()));
+    std::u16string log = testenv::Widen(named);
+    const char16_t* argv[] = {u"update", u"--entry", u"2", u"--yes", u"--log", log.c_str()};
+    StringConsole console;
+    EXPECT_EQ(RunFleet(6, argv, dialog(), console), EXIT_DONE) << console.err;
+    Sys().SetCurrentFolder(cwd);
+    std::ifstream in(at, std::ios::binary);
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    in.close();
+    EXPECT_NE(text.find("end exit=0"), std::string::npos) << named << "\n" << console.err;
+    std::error_code ec;
+    std::filesystem::remove(at, ec);
     TearDown();
     SetUp();
     contents_ = {};
