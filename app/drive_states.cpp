@@ -17,9 +17,6 @@ constexpr const char16_t* kBoot = u"Boot";
 constexpr const char16_t* kSource = u"Source";
 constexpr const char16_t* kTime = u"Time";
 
-// The drive's firmware revision field holds eight characters: a longer version is reported cut.
-constexpr size_t kRevisionChars = 8;
-
 const char16_t* g_source = u"dialog";
 
 struct Named {
@@ -52,10 +49,12 @@ bool StateFromName(const char16_t* text, DriveState* state) {
 
 }  // namespace
 
-bool RunsVersion(const char16_t* revision, const char16_t* version) {
+
+bool RunsFirmwareName(const char16_t* revision, const char16_t* name) {
+  constexpr size_t kRevisionChars = 8;
   char16_t held[kRevisionChars + 1] = {};
-  platform::TextCopy(held, kRevisionChars + 1, version);
-  return held[0] != 0 && platform::TextEqualNoCase(revision, held);
+  platform::TextCopy(held, kRevisionChars + 1, name);
+  return platform::TextEqualNoCase(revision, held);
 }
 
 const char* DriveStateName(DriveState state) {
@@ -133,7 +132,7 @@ bool WriteDriveStateRecord(const DriveRecord& drive, const DriveStateRecord& r) 
 
 DriveState SettledState(const DriveStateRecord& r, const DriveRecord& now, uint64_t boot) {
   if (r.state == DriveState::NONE) return r.state;
-  if (RunsVersion(now.fwRevision, r.expected)) return DriveState::CURRENT;
+  if (r.expected[0] != 0 && RunsFirmwareName(now.fwRevision, r.expected)) return DriveState::CURRENT;
   bool waiting = r.state == DriveState::UPDATING || r.state == DriveState::COMMITTED ||
                  r.state == DriveState::PENDING_RESTART || r.state == DriveState::UNVERIFIED ||
                  r.state == DriveState::NEEDS_POWER_OFF;

@@ -29,9 +29,9 @@ enum class DriveState : uint8_t {
   OTHER,              // the drive runs a firmware that is neither the old nor the expected one
 };
 
-// Whether the revision a drive reports is version, as far as the drive's eight-character field
-// holds it.
-bool RunsVersion(const char16_t* revision, const char16_t* version);
+// Whether the revision a drive reports is the firmware name an update gave it, as far as the
+// drive's eight-character revision field (Identify Controller bytes 64-71) holds that name.
+bool RunsFirmwareName(const char16_t* revision, const char16_t* name);
 
 // The text the store keeps for a state ("updating", "committed", "pending-restart", ...).
 const char* DriveStateName(DriveState state);

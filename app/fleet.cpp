@@ -9,6 +9,7 @@
 #include "app/completion.h"
 #include "app/drive_list.h"
 #include "app/eligibility.h"
+#include "app/drive_states.h"
 #include "app/fleet_history.h"
 #include "app/fleet_options.h"
 #include "app/fleet_output.h"
@@ -148,7 +149,7 @@ struct Row {
 bool RunsNewVersion(const DriveRecord& drive) {
   AppState& s = AppStateGet();
   return s.newVersion[0] != 0 && !platform::TextEqualNoCase(s.newVersion, u"KEEP") &&
-         platform::TextEqualNoCase(drive.fwRevision, s.newVersion);
+         RunsFirmwareName(drive.fwRevision, s.newVersion);
 }
 
 const char* Reason(const DriveRecord& drive) {
@@ -338,6 +339,7 @@ struct Outcome {
   std::string before, after;
   uint64_t milliseconds = 0;
   bool restartNeeded = false;
+  bool runsNewVersion = false;     // the drive read after the update runs the package's new version
   bool activationByReset = false;  // the drive answered the commit with "activation needs a reset"
   // Whether the update ran: only then is there a result.
   bool Ran() const { return reason == nullptr && !TryLater() && std::string(what) != "skipped"; }
@@ -414,8 +416,7 @@ void Record(const DriveRecord& d, const Outcome& o) {
   r.expected = platform::TextEqualNoCase(s.newVersion, u"KEEP") ? "" : Utf8(s.newVersion);
   r.outcome = o.what;
   std::string what = o.what;
-  r.waits = !r.expected.empty() && (what == "unverified" || (what == "updated" && o.restartNeeded &&
-                                                             !platform::TextEqualNoCase(s.selectedDrive.fwRevision, s.newVersion)));
+  r.waits = !r.expected.empty() && (what == "unverified" || (what == "updated" && o.restartNeeded && !o.runsNewVersion));
   if (!AppendHistory(*g_watch.history, r))
     Complain("cannot write the history " + Utf8(FLEET_HISTORY_FILE) + " in the log folder; it is not written");
 }
@@ -456,7 +457,10 @@ Outcome UpdateOne(HeadlessDialog& dialog, WindowHandle window, const Row& row) {
   RunRefusal refusal = static_cast<RunRefusal>(s.runRefusal);
   if (g_watch.haveResult) {
     o.result = g_watch.result;
-    o.after = Utf8(s.selectedDrive.fwRevision);
+    // The drive read again after the update, unless another drive answers at its place now.
+    bool same = SameDrive(s.selectedDrive, row.drive);
+    o.after = same ? Utf8(s.selectedDrive.fwRevision) : o.before;
+    o.runsNewVersion = same && RunsNewVersion(s.selectedDrive);
     o.what = o.result == UPDATE_ACTIVATION_FAILED                 ? "activation-failed"
              : o.result != UPDATE_OK                               ? "failed"
              : LastVerification() == Verification::NOT_BACK        ? "unverified"

@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <nlohmann/json.hpp>
 
+#include "app/drive_states.h"
+#include "app/update_worker.h"
 #include "platform/platform.h"
 #include "platform/text.h"
 
@@ -167,7 +169,7 @@ bool SettleHistory(History& h, const std::vector<DriveRecord>& drives) {
     settled.waits = false;
     char16_t expected[DRIVE_TEXT_CHARS] = {};
     platform::Utf8ToWide(last->expected.c_str(), -1, expected, DRIVE_TEXT_CHARS);
-    if (expected[0] != 0 && platform::TextEqualNoCase(d.fwRevision, expected))
+    if (expected[0] != 0 && RunsFirmwareName(d.fwRevision, expected))
       settled.outcome = "activated";
     else if (running == last->before && d.activationPending == 0)
       settled.outcome = "activation-failed";

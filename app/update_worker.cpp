@@ -243,7 +243,7 @@ uint32_t UpdateWorker(void* parameter) {
     if (!back) {
       g_verification.store(Verification::NOT_BACK);
       outcome = DriveState::UNVERIFIED;
-    } else if (RunsVersion(drive.fwRevision, newName)) {
+    } else if (RunsFirmwareName(drive.fwRevision, newName)) {
       g_verification.store(Verification::VERIFIED);
       outcome = DriveState::CURRENT;
     } else {

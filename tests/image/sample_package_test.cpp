@@ -90,14 +90,16 @@ TEST_F(SampleFiles, TheInformationFileReadsThroughTheProfileFunctions) {
 #ifdef _WIN32
 // The program reads its information file from bytes it holds, not by path: its reading must give
 // what GetPrivateProfileStringW and GetPrivateProfileIntW give for the same file (keys, sections
-// and their case, blanks, quotes, defaults, cut lengths, comments, a UTF-16 file).
+// and their case, blanks and tabs, quotes, defaults, cut lengths, comments, a UTF-16 file and a
+// UTF-8 one with its byte-order mark).
 TEST_F(SampleFiles, HeldBytesReadAsTheProfileFunctionsReadTheFile) {
   const std::string files[] = {
       "[UPDATEINFO]\r\nTITLE = spaced value \r\nquoted=\"in quotes\"\r\n;TITLE=comment\r\nkey=a=b\r\nempty=\r\n"
       "[other]\r\nTITLE=other section\r\n[ updateinfo ]\r\nlate=later section\r\nTITLE=second\r\n"
       "num=+12abc\r\nneg=-3\r\nword=abc\r\n[UPDATEINFO]\r\ndup=first\r\ndup=second\r\nnum=+12abc\r\nneg=-3\r\n"
       "word=abc\r\n",
-      std::string("\xFF\xFE[\0U\0]\0\r\0\n\0k\0=\0v\0\r\0\n\0", 22)};
+      std::string("\xFF\xFE[\0U\0]\0\r\0\n\0k\0=\0v\0\r\0\n\0", 22),
+      "\xEF\xBB\xBF[UPDATEINFO]\r\nTITLE=tabbed\t\t\r\nkey\t=a=b\r\n"};
   const struct {
     const char16_t *section, *key, *fallback;
     uint32_t capacity;

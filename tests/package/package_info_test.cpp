@@ -96,6 +96,17 @@ TEST_F(PackageInfo, MissingKeysTakeTheirDefaults) {
   EXPECT_EQ(s.powerCtrl, 0);
 }
 
+// As Windows reads an information file: a UTF-8 byte-order mark is no part of the first line,
+// blanks and tabs around key names and values go, and only the first section of a name is read.
+TEST_F(PackageInfo, TheFileIsReadAsWindowsReadsIt) {
+  UseIni("\xEF\xBB\xBF[UPDATEINFO]\r\n NEWVERSION\t=3.2.F.2A\t\t\r\nSOCID = 7C63 \t\r\n[UPDATEINFO]\r\nTITLE=Not this one\r\n");
+  LoadPackageInfo();
+  AppState& s = AppStateGet();
+  EXPECT_EQ(Narrow(s.newVersion), "3.2.F.2A");
+  EXPECT_EQ(Narrow(s.socId), "7C63");
+  EXPECT_EQ(Narrow(s.title), "Package Error");
+}
+
 TEST_F(PackageInfo, NoFileAtAllLeavesEveryDefault) {
   std::filesystem::create_directories(FsPath(At("pkg")));
   platform::TextCopy(AppStateGet().packageFolder, TEXT_PATH, Widen(At("pkg")).c_str());
@@ -312,6 +323,27 @@ TEST_F(PackageInfo, ABaseFolderOfTheRunsOwnGoesEvenWithoutAPerRunFolder) {
   RemovePackageFolder();
   EXPECT_FALSE(Exists(temp + "/Quorvela-" + tick));
   EXPECT_EQ(ReadAll(temp + "/Quorvela"), "a file");
+}
+#endif
+
+#ifndef _WIN32
+// TEMP as the system names it may lie below a link (a profile moved to another disk): the link is
+// followed. TEMP that is a link itself is not: the run makes nothing where it leads.
+TEST_F(PackageInfo, TempBelowALinkIsUsedButTempThatIsALinkIsNot) {
+  std::filesystem::create_directories(FsPath(At("real/temp")));
+  ASSERT_TRUE(testenv::MakeLink(At("real"), At("moved")));
+  Fs().tempFolder = Widen(At("moved/temp")) + u"\\";
+  CreatePackageFolder();
+  EXPECT_EQ(std::u16string(AppStateGet().packageFolder).rfind(Widen(At("moved/temp")) + u"\\Quorvela\\", 0), 0u);
+  EXPECT_TRUE(IsFolder(At("real/temp/Quorvela")));
+  RemovePackageFolder();
+  ASSERT_TRUE(testenv::MakeLink(At("real/temp"), At("temp-link")));
+  Fs().tempFolder = Widen(At("temp-link")) + u"\\";
+  CreatePackageFolder();
+  EXPECT_EQ(AppStateGet().packageFolder[0], 0);
+  size_t entries = 0;
+  for ([[maybe_unused]] const auto& e : std::filesystem::recursive_directory_iterator(FsPath(At("real/temp")))) ++entries;
+  EXPECT_EQ(entries, 1u);  // the Quorvela folder the first run left, empty
 }
 #endif
 

@@ -125,6 +125,10 @@ TEST_F(Files, RemovingTakesOnlyTheIdentifiedFileOrFolder) {
   std::filesystem::rename(std::filesystem::path(Widen(At("made"))), std::filesystem::path(Widen(At("moved"))));
   Write("made", "another's");
   EXPECT_FALSE(Sys().RemoveIdentified(AtW("made").c_str(), made));
+  PathFacts facts{};  // the same through the folder held
+  FolderHandle scratch = Sys().OpenFolder(ScratchW().c_str(), PathLinks::FOLLOWED, &facts);
+  EXPECT_FALSE(Sys().RemoveAt(scratch, u"made", made));
+  Sys().CloseFolder(scratch);
   EXPECT_EQ(Read("made"), "another's");
   EXPECT_TRUE(Sys().RemoveIdentified(AtW("moved").c_str(), made));
   EXPECT_EQ(Look("moved").kind, PathKind::MISSING);

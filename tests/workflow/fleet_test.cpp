@@ -4,6 +4,12 @@
 #include <fstream>
 #include <iterator>
 
+#ifdef _WIN32
+#include <process.h>
+#else
+#include <unistd.h>
+#endif
+
 #include "app/fleet.h"
 #include "app/result_codes.h"
 #include "core/guards.h"
@@ -36,6 +42,13 @@ std::vector<uint8_t> DamagedPackage() {
   return zip;
 }
 
+// A package whose information file is the sample's with one line replaced.
+std::vector<uint8_t> PackageWith(const std::string& from, const std::string& to) {
+  std::string ini = Replaced(MakeSampleIni(), from, to);
+  return BuildZip({{SAMPLE_INI_NAME, std::vector<uint8_t>(ini.begin(), ini.end()), false},
+                   {SAMPLE_IMAGE_NAME, MakeSampleImage()}});
+}
+
 struct Case {
   const char* name;
   std::vector<std::u16string> args;  // "--log" and the test's log file are added to update
@@ -45,6 +58,7 @@ struct Case {
   std::vector<std::string> out;  // standard output holds each
   std::vector<std::string> log;  // the log holds each
   bool downloads;                // whether any firmware reached a drive
+  std::pair<std::string, std::string> ini = {};  // a line of the sample package's information file, replaced
 };
 
 std::string DefaultBench() { return emu::DefaultBenchText(); }
@@ -53,6 +67,21 @@ std::string FailingBench() { return BenchWith("drive q7-native", "fault = firmwa
 // The ASMedia drive keeps its old firmware at the power cycle, or does not come back from it.
 std::string KeepOldBench() { return BenchWith("drive q7-asmedia", "fault = activation"); }
 std::string NotBackBench() { return BenchWith("drive q7-asmedia", "never-return = yes"); }
+// The native drive as disk 6, so that update --all reaches it after the ASMedia drive.
+std::string NativeLastBench() { return Replaced(NotBackBench(), "disk = 1\n", "disk = 6\n"); }
+// Another ASMedia drive, running the package's version, in the ASMedia drive's USB port: it answers
+// there once the drive it stands beside does not come back.
+std::string AnotherDriveAtThePortBench() {
+  return NotBackBench() +
+         "\n[usb-device other-bridge]\nparent = xhci-root-hub\nid = USB\\VID_174C&PID_2362\\MSFT30QV7A24110009\n"
+         "location = Port_#0004.Hub_#0001\n[drive q7-other]\nparent = other-bridge\ndisk = 6\nbridge = asmedia\n"
+         "model = QUORVELA Q7 1TB\nserial = QV7A24110009\nfirmware = 3.2.F.2A\nsoc-id = 0x7C63\n";
+}
+// Only the native drive runs the package's version already.
+std::string NativeCurrentBench() {
+  std::string text = DefaultBench();
+  return text.replace(text.find("firmware = 3.2.F.P7"), 19, "firmware = 3.2.F.2A");
+}
 // The ASMedia drive's serial number with the control characters 0x10 and 0x1F in it.
 std::string ControlCharacterBench() {
   return Replaced(DefaultBench(), "serial = QV7A24110002", "serial = QV7A\x10\x1F" "24110002\x7F");
@@ -110,6 +139,30 @@ const Case kCases[] = {
      {"3 drive(s) chosen, 0 updated\n"},
      {"serial=QV7A24110001 port=1 package=3.2.F.2A before=3.2.F.2A after=3.2.F.2A result=skipped reason=current", "end exit=0"},
      false},
+    {"NativeDriveAfterABridgedDriveNotBack", {u"update", u"--all", u"--yes"}, NativeLastBench(), false, EXIT_RESTART_NEEDED,
+     {"3 drive(s) chosen, 2 updated\n"},
+     {"serial=QV7A24110002 port=104 package=3.2.F.2A before=3.2.F.P7 after=3.2.F.P7 result=unverified seconds=",
+      "serial=QV7A24110001 port=1 package=3.2.F.2A before=3.2.F.P7 after=3.2.F.P7 result=1 \"success\" seconds="},
+     true},
+    {"AnotherDriveAtThePortAfterThePowerCycle", {u"update", u"--entry", u"1", u"--yes", u"--json"},
+     AnotherDriveAtThePortBench(), false, EXIT_RESTART_NEEDED,
+     {"\"serial\":\"QV7A24110002\",\"portId\":104,\"outcome\":\"unverified\",\"reason\":null,\"firmwareBefore\":\"3.2.F.P7\","
+      "\"firmwareAfter\":\"3.2.F.P7\",\"result\":1"},
+     {"result=unverified seconds="},
+     true},
+    {"NotBackWithoutARestartOffered", {u"update", u"--entry", u"1", u"--yes"}, NotBackBench(), false, EXIT_RESTART_NEEDED,
+     {"  unverified: result 1 (success)"}, {"result=unverified seconds=", "end exit=3010"}, true,
+     {"PowerCtrl=2", "PowerCtrl=0"}},
+    {"KeepThroughABridgedDrive", {u"update", u"--entry", u"1", u"--yes"}, DefaultBench(), false, EXIT_RESTART_NEEDED,
+     {"  updated: result 1 (success), firmware 3.2.F.P7 -> 3.2.F.P7"},
+     {"serial=QV7A24110002 port=104 package=KEEP before=3.2.F.P7 after=3.2.F.P7 result=1 \"success\" seconds="}, true,
+     {"NEWVERSION=3.2.F.2A", "NEWVERSION=KEEP"}},
+    // The drive's revision field holds the first 8 characters of the name the update gives it.
+    {"NewVersionLongerThanTheRevision", {u"update", u"--all", u"--yes"}, NativeCurrentBench(), false, EXIT_RESTART_NEEDED,
+     {"3 drive(s) chosen, 1 updated\n"},
+     {"serial=QV7A24110001 port=1 package=3.2.F.2A.01 before=3.2.F.2A after=3.2.F.2A result=skipped reason=current",
+      "serial=QV7A24110002 port=104 package=3.2.F.2A.01 before=3.2.F.P7 after=3.2.F.2A result=1 \"success\" seconds="},
+     true, {"NEWVERSION=3.2.F.2A", "NEWVERSION=3.2.F.2A.01"}},
     {"CurrentInTheList", {u"list"}, CurrentBench(), false, EXIT_DONE, {"  eligible   no (current)\n"}, {}, false},
     {"DamagedPackage", {u"update", u"--all", u"--yes"}, DefaultBench(), true, EXIT_PACKAGE_UNUSABLE, {}, {"end exit=1620"}, false},
     {"NoYes", {u"update", u"--all"}, DefaultBench(), false, EXIT_BAD_ARGUMENTS, {"Warning ! "}, {"end exit=87"}, false},
@@ -120,6 +173,30 @@ const Case kCases[] = {
     {"EntryNotANumber", {u"update", u"--entry", u"1x", u"--yes"}, DefaultBench(), false, EXIT_BAD_ARGUMENTS, {}, {}, false},
     {"UnknownCommand", {u"upgrade", u"--all", u"--yes"}, DefaultBench(), false, EXIT_BAD_ARGUMENTS, {}, {}, false},
     {"NoCommand", {}, DefaultBench(), false, EXIT_BAD_ARGUMENTS, {}, {}, false},
+    {"HelpTellsWhatEachCodeMeans", {u"--help"}, DefaultBench(), false, EXIT_DONE,
+     {"\nexit codes:\n"
+      "      0  done, or nothing to update; no restart needed\n"
+      "   3010  done; a restart is needed to finish\n"
+      "   1641  done; the restart (or power-off) was started\n"
+      "   1603  at least one update failed\n"
+      "   1618  not now: another firmware update is running, or the computer runs on a low battery; retry later\n"
+      "   1620  the embedded package is unusable\n"
+      "     87  bad arguments\n"
+      "\nresult codes of one drive's update (console, --json and log):\n"
+      "      1  success\n"
+      "     -1  the drive could not be opened\n"
+      "     -4  a device request failed\n"
+      "     -5  the drive cannot be used: no known command path, or no answer to Identify\n"
+      "     -6  the firmware image is missing, empty or damaged\n"
+      "     -7  no update thread could be started\n"
+      "     -8  the drive or its bridge reported an error\n"
+      "     -9  the drive's configuration block is not valid; it was neither carried over nor written back\n"
+      "    -10  another drive answers at the chosen drive's place; nothing was written\n"
+      "    -11  the drive came back from its power cycle still running another firmware than the new one\n"
+      "   -100  RUN started no update (the drive was not found again as the chosen one, or no thread could be "
+      "started); nothing was written\n"
+      "   -101  the drive left the list before its turn; nothing was written\n"},
+     {}, false},
 };
 
 void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
@@ -130,7 +207,10 @@ TEST_P(FleetCommand, ExitCodeOutputLogAndDrives) {
   const Case& c = GetParam();
   std::string error;
   ASSERT_TRUE(emu::LoadBench(bench(), c.bench, &contents_, &error)) << error;
-  testenv::AddResource(u"FWPACKAGEZIP", IDR_FWPACKAGE, c.damaged ? DamagedPackage() : MakeSamplePackage());
+  testenv::AddResource(u"FWPACKAGEZIP", IDR_FWPACKAGE,
+                       c.damaged             ? DamagedPackage()
+                       : c.ini.first.empty() ? MakeSamplePackage()
+                                             : PackageWith(c.ini.first, c.ini.second));
   std::vector<std::u16string> args = c.args;
   std::u16string logPath = ScratchW() + u"/fleet.log";
   if (!args.empty() && args[0] == u"update") args.insert(args.end(), {u"--log", logPath});
@@ -159,13 +239,6 @@ TEST_P(FleetCommand, ExitCodeOutputLogAndDrives) {
 
 INSTANTIATE_TEST_SUITE_P(Commands, FleetCommand, ::testing::ValuesIn(kCases),
                          [](const ::testing::TestParamInfo<Case>& info) { return std::string(info.param.name); });
-
-// A package whose information file is the sample's with one line replaced.
-std::vector<uint8_t> PackageWith(const std::string& from, const std::string& to) {
-  std::string ini = Replaced(MakeSampleIni(), from, to);
-  return BuildZip({{SAMPLE_INI_NAME, std::vector<uint8_t>(ini.begin(), ini.end()), false},
-                   {SAMPLE_IMAGE_NAME, MakeSampleImage()}});
-}
 
 // With --restart, the restart or power-off is requested once, after the last drive, as a planned
 // one for an installation: a power-off only where the dialog would offer one (PowerCtrl 1 with an
@@ -217,6 +290,42 @@ TEST_F(Workflow, FleetRestartIsPerformedAfterTheLastDrive) {
   }
 }
 
+// A --log path is walked from its root: a name alone is a file in the current folder, and a name
+// at the root of a volume is a file in that root.
+TEST_F(Workflow, ALogIsWrittenWhereItsPathNamesIt) {
+#ifdef _WIN32
+  const std::string root = "C:\\", own = std::to_string(_getpid());
+#else
+  const std::string root = "/", own = std::to_string(getpid());
+#endif
+  char16_t cwd[TEXT_PATH] = {};
+  ASSERT_GT(Sys().CurrentFolder(cwd, TEXT_PATH), 0u);
+  for (const std::string& named : {std::string("fw.log"), root + "qv-fw-" + own + ".log"}) {
+#ifndef _WIN32
+    if (named != "fw.log" && access("/", W_OK) != 0) GTEST_SKIP() << "the root folder is not writable here";
+#endif
+    std::string error;
+    ASSERT_TRUE(emu::LoadBench(bench(), DefaultBench(), &contents_, &error)) << error;
+    testenv::AddResource(u"FWPACKAGEZIP", IDR_FWPACKAGE, MakeSamplePackage());
+    std::filesystem::path at(testenv::Widen(named == "fw.log" ? Scratch() + "/fw.log" : named));
+    ASSERT_TRUE(Sys().SetCurrentFolder(ScratchW().c_str()));
+    std::u16string log = testenv::Widen(named);
+    const char16_t* argv[] = {u"update", u"--entry", u"2", u"--yes", u"--log", log.c_str()};
+    StringConsole console;
+    EXPECT_EQ(RunFleet(6, argv, dialog(), console), EXIT_DONE) << console.err;
+    Sys().SetCurrentFolder(cwd);
+    std::ifstream in(at, std::ios::binary);
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    in.close();
+    EXPECT_NE(text.find("end exit=0"), std::string::npos) << named << "\n" << console.err;
+    std::error_code ec;
+    std::filesystem::remove(at, ec);
+    TearDown();
+    SetUp();
+    contents_ = {};
+  }
+}
+
 #ifndef _WIN32
 // (On the host only: under Wine the log folder an earlier run made reads back as Wine's user's,
 // which the program does not trust, so no history reaches the next run there.)
@@ -236,6 +345,7 @@ TEST_F(Workflow, FleetHistorySettlesUpdatesAndStopsTheLoop) {
     int exit;
     std::string out, err;
     bool flashesNative;
+    std::vector<uint8_t> package = MakeSamplePackage();
   };
   const std::string keepsOld = BenchWith("drive q7-native", "fault = activation");
   const Step steps[] = {
@@ -248,6 +358,11 @@ TEST_F(Workflow, FleetHistorySettlesUpdatesAndStopsTheLoop) {
        "\"serial\":\"QV7A24110001\",\"portId\":1,\"firmwareBefore\":\"3.2.F.P7\",\"versionExpected\":\"3.2.F.2A\","
        "\"outcome\":\"activated\",\"waitsForRestart\":false}\n",
        "", false},
+      // A package that keeps the firmware name expects no version: its update waits for nothing.
+      {{u"update", u"--entry", u"0", u"--yes"}, DefaultBench(), false, EXIT_RESTART_NEEDED, "1 updated", "", true,
+       PackageWith("NEWVERSION=3.2.F.2A", "NEWVERSION=KEEP")},
+      {{u"list", u"--json"}, DefaultBench(), true, EXIT_DONE, "\"portId\":1,\"eligible\":true,\"reason\":null}", "", false,
+       PackageWith("NEWVERSION=3.2.F.2A", "NEWVERSION=KEEP")},
   };
   for (const Step& step : steps) {
     std::string error;
@@ -256,7 +371,7 @@ TEST_F(Workflow, FleetHistorySettlesUpdatesAndStopsTheLoop) {
       ASSERT_TRUE(emu::RestoreBenchState(contents_, state, &error)) << error;
     }
     if (step.restart) contents_.Drive("q7-native")->Restart();
-    testenv::AddResource(u"FWPACKAGEZIP", IDR_FWPACKAGE, MakeSamplePackage());
+    testenv::AddResource(u"FWPACKAGEZIP", IDR_FWPACKAGE, step.package);
     std::vector<std::u16string> args = step.args;
     std::u16string logPath = ScratchW() + u"/fleet.log";
     if (args[0] == u"update") args.insert(args.end(), {u"--log", logPath});
@@ -264,11 +379,14 @@ TEST_F(Workflow, FleetHistorySettlesUpdatesAndStopsTheLoop) {
     for (const auto& a : args) argv.push_back(a.c_str());
     const auto& native = contents_.Drive("q7-native")->Controller();
     const auto slot = native.SlotImage();
+    const bool pending = native.ActivationPending();  // the same image committed again shows only here
     StringConsole console;
     EXPECT_EQ(RunFleet(static_cast<int>(argv.size()), argv.data(), dialog(), console), step.exit) << console.out << console.err;
     EXPECT_NE(console.out.find(step.out), std::string::npos) << step.out << "\n--- in ---\n" << console.out;
     EXPECT_NE(console.err.find(step.err), std::string::npos) << step.err << "\n--- in ---\n" << console.err;
-    EXPECT_EQ(native.DownloadedPieces() > 0 || native.SlotImage() != slot, step.flashesNative) << console.out;
+    EXPECT_EQ(native.DownloadedPieces() > 0 || native.SlotImage() != slot || native.ActivationPending() != pending,
+              step.flashesNative)
+        << console.out;
     state = emu::BenchStateText(contents_);
     if (&step == &steps[0]) std::ofstream(history, std::ios::app | std::ios::binary) << "{\"model\":";
     TearDown();
