@@ -59,8 +59,7 @@ StateRead Win32System::ReadDriveState(const char16_t* drive, const char16_t* nam
   if (r == ERROR_FILE_NOT_FOUND) return StateRead::MISSING;
   if (r != ERROR_SUCCESS) return StateRead::FAILED;
   DWORD type = 0;
-  // Room is kept for a terminator, which a value need not carry.
-  DWORD size = (capacity - 1) * sizeof(char16_t);
+  DWORD size = capacity * sizeof(char16_t);
   r = ::RegQueryValueExW(key, W(name), nullptr, &type, reinterpret_cast<BYTE*>(buffer), &size);
   ::RegCloseKey(key);
   if (r == ERROR_FILE_NOT_FOUND) {
@@ -71,7 +70,14 @@ StateRead Win32System::ReadDriveState(const char16_t* drive, const char16_t* nam
     buffer[0] = 0;
     return StateRead::FAILED;
   }
-  buffer[size / sizeof(char16_t)] = 0;
+  // A value need not carry its terminator: one that fills the buffer without it does not fit.
+  size_t length = size / sizeof(char16_t);
+  if (length > 0 && buffer[length - 1] == 0) --length;
+  if (length >= capacity) {
+    buffer[0] = 0;
+    return StateRead::FAILED;
+  }
+  buffer[length] = 0;
   return StateRead::FOUND;
 }
 

@@ -107,6 +107,36 @@ class RecordingSystem : public platform::Win32System {
     executionCalls.push_back(ExecutionCall{::GetCurrentThreadId(), flags});
     return previous;
   }
+  // The drive states of each test live in a key of their own, removed at the next test; the boot
+  // is the test's, and a test may make the store fail.
+  platform::StateRead ReadDriveState(const char16_t* drive, const char16_t* name, char16_t* buffer,
+                                     uint32_t capacity) override {
+    if (stateReadsFail) return platform::StateRead::FAILED;
+    return Win32System::ReadDriveState(drive, name, buffer, capacity);
+  }
+  bool WriteDriveState(const char16_t* drive, const platform::StateValue* values, uint32_t count) override {
+    return !stateWritesFail && Win32System::WriteDriveState(drive, values, count);
+  }
+  bool CurrentBoot(uint64_t* value) override {
+    *value = boot;
+    return true;
+  }
+  void NewStateKey(int test) {
+    HKEY last = nullptr;
+    if (!stateKey.empty() && ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, stateKey.c_str(), 0, KEY_ALL_ACCESS | KEY_WOW64_64KEY,
+                                             &last) == ERROR_SUCCESS) {
+      ::RegDeleteTreeW(last, nullptr);  // what the last test wrote below its key
+      ::RegCloseKey(last);
+      ::RegDeleteKeyExW(HKEY_LOCAL_MACHINE, stateKey.c_str(), KEY_WOW64_64KEY, 0);
+    }
+    stateKey = L"SOFTWARE\\Quorvela\\FwUpdateTests\\" + std::to_wstring(::GetCurrentProcessId()) + L"." + std::to_wstring(test);
+    SetStateKey(reinterpret_cast<const char16_t*>(stateKey.c_str()));
+    boot = 1;
+    stateReadsFail = stateWritesFail = false;
+  }
+  std::wstring stateKey;
+  uint64_t boot = 1;
+  bool stateReadsFail = false, stateWritesFail = false;
   void Reset() {
     std::lock_guard<std::mutex> lock(mutex);
     shutdowns.clear();
@@ -350,6 +380,23 @@ void SetSharedDataFolder(const std::string& folder) {
 #endif
 }
 
+void SetBoot(uint64_t boot) {
+#ifdef _WIN32
+  Sys().boot = boot;
+#else
+  Sys().SetBoot(boot);
+#endif
+}
+
+void SetStateFaults(bool reads, bool writes) {
+#ifdef _WIN32
+  Sys().stateReadsFail = reads;
+  Sys().stateWritesFail = writes;
+#else
+  Sys().SetStateFaults(reads, writes);
+#endif
+}
+
 void SetShutdownRefusal(uint32_t error) {
 #ifdef _WIN32
   std::lock_guard<std::mutex> lock(Sys().mutex);
@@ -435,7 +482,11 @@ void Environment::SetUp() {
   ClearDebug();
 #ifdef _WIN32
   Sys().Reset();
+  Sys().NewStateKey(g_counter);
 #else
+  Sys().ClearDriveStates();
+  Sys().SetBoot(1);
+  Sys().SetStateFaults(false, false);
   Sys().SetPowerStatus(platform::PowerStatus{platform::POWER_AC_ONLINE, platform::POWER_NO_BATTERY,
                                              platform::POWER_PERCENT_UNKNOWN});
   Sys().SetShutdownPrivilege(true);

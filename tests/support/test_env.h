@@ -56,6 +56,11 @@ void SetShutdownPrivilege(bool held);
 void SetShutdownRefusal(uint32_t error);
 // The folder the system gives as ProgramData; empty: none.
 void SetSharedDataFolder(const std::string& folder);
+// The drive-state store of each test starts empty (on the host in memory; under Wine a registry key
+// of the test's own, made anew), in boot 1. A test moves to another boot (a restart), or makes
+// the store's reads or writes fail.
+void SetBoot(uint64_t boot);
+void SetStateFaults(bool reads, bool writes);
 // The reasons given with the shutdown requests, in the order of Shutdowns.
 std::vector<uint32_t> ShutdownReasons();
 // Every SetThreadExecutionState call since the test began: a number per thread, and the flags.

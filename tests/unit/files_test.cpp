@@ -293,4 +293,47 @@ TEST(DllSearch, ADllPlantedBesideTheProgramIsNotLoaded) {
 }
 #endif
 
+// The drive states: a key per drive, its text values read back as written, and what is no state
+// of the program's refused rather than read: a key name that would reach another key, a value too
+// long for the caller, a value of another type (the registry under Wine, the host's own store).
+TEST_F(Files, DriveStatesAreReadBackAsWrittenAndNothingElseIsRead) {
+  System& sys = Sys();
+  char16_t text[16];
+  EXPECT_EQ(sys.ReadDriveState(u"Q7 S1", u"State", text, 16), StateRead::MISSING);
+  const StateValue values[] = {{u"State", u"pending-restart"}, {u"Boot", u"7"}};
+  ASSERT_TRUE(sys.WriteDriveState(u"Q7 S1", values, 2));
+  EXPECT_EQ(sys.ReadDriveState(u"Q7 S1", u"State", text, 16), StateRead::FOUND);
+  EXPECT_EQ(std::u16string(text), u"pending-restart");
+  EXPECT_EQ(sys.ReadDriveState(u"Q7 S1", u"Source", text, 16), StateRead::MISSING);
+  EXPECT_EQ(sys.ReadDriveState(u"Q7 S2", u"State", text, 16), StateRead::MISSING);
+  EXPECT_EQ(sys.ReadDriveState(u"Q7 S1", u"State", text, 15), StateRead::FAILED);  // 15 characters and the end
+  EXPECT_EQ(text[0], 0);
+  EXPECT_FALSE(sys.WriteDriveState(u"..\\Q7 S1", values, 2));
+  EXPECT_EQ(sys.ReadDriveState(u"Q7\\S1", u"State", text, 16), StateRead::FAILED);
+  const std::u16string tooLong(STATE_TEXT_CHARS, u'x');
+  const StateValue longValue[] = {{u"State", tooLong.c_str()}};
+  EXPECT_FALSE(sys.WriteDriveState(u"Q7 S1", longValue, 1));
+#ifdef _WIN32
+  // A number where the program keeps text is no state of the program's.
+  HKEY key = nullptr;
+  std::wstring path = std::wstring(L"SOFTWARE\\Quorvela\\FwUpdateTests\\") + std::to_wstring(::GetCurrentProcessId());
+  ASSERT_EQ(::RegCreateKeyExW(HKEY_LOCAL_MACHINE, (path + L"\\numbers").c_str(), 0, nullptr, 0,
+                              KEY_SET_VALUE | KEY_WOW64_64KEY, nullptr, &key, nullptr), ERROR_SUCCESS);
+  DWORD number = 7;
+  ::RegSetValueExW(key, L"State", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&number), sizeof number);
+  ::RegCloseKey(key);
+  class Root : public Win32System {
+   public:
+    explicit Root(const std::wstring& key) { SetStateKey(reinterpret_cast<const char16_t*>(key.c_str())); }
+  } root(path);
+  EXPECT_EQ(root.ReadDriveState(u"numbers", u"State", text, 16), StateRead::FAILED);
+  ::RegDeleteKeyExW(HKEY_LOCAL_MACHINE, (path + L"\\numbers").c_str(), KEY_WOW64_64KEY, 0);
+  // The boot: the same number throughout the process's boot.
+  uint64_t first = 0, second = 0;
+  ASSERT_TRUE(root.CurrentBoot(&first));
+  ASSERT_TRUE(root.CurrentBoot(&second));
+  EXPECT_EQ(first, second);
+#endif
+}
+
 }  // namespace
