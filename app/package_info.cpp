@@ -75,13 +75,17 @@ bool FileExists(const char16_t* path) {
 
 namespace {
 
-// Makes parent\<name of tick + n> for the first n whose name is free (another run may have taken
-// one in the same millisecond), with the protected DACL, and holds it as this run's own. Returns
-// its index among the run's folders; any failure other than a name that is taken ends the attempts.
-int32_t MakeNumberedFolder(int32_t parent, const char16_t* format, const char16_t* parentPath, uint64_t tick) {
-  for (uint32_t attempt = 0; attempt < 1000; ++attempt) {
+// Makes parent\<name of a number drawn from the system's random source>, with the protected DACL,
+// and holds it as this run's own; a name that is taken (by another run, or by another user who
+// put something there first) is drawn again. Another user cannot tell the name before it is
+// made. Returns its index among the run's folders; no random number, or any failure other than a
+// name that is taken, ends the attempts.
+int32_t MakeNumberedFolder(int32_t parent, const char16_t* format, const char16_t* parentPath) {
+  for (uint32_t attempt = 0; attempt < 100; ++attempt) {
+    uint64_t number = 0;
+    if (!Sys().Random(&number, sizeof number)) return -1;
     char16_t name[TEXT_SHORT], path[TEXT_PATH];
-    int n = FormatText(name, TEXT_SHORT, format, static_cast<int64_t>(tick + attempt));
+    int n = FormatText(name, TEXT_SHORT, format, static_cast<int64_t>(number >> 1));
     if (n <= 0 || static_cast<size_t>(n) >= TEXT_SHORT || !FormatFits(path, TEXT_PATH, u"%s\\%s", parentPath, name))
       return -1;
     platform::PathFacts facts{};
@@ -127,7 +131,6 @@ void CreatePackageFolder() {
   int32_t tempIndex = HoldRunFolder(tempHandle, -1, u"", temp, facts.identity, false);
   char16_t base[TEXT_PATH];
   if (tempIndex < 0 || !FormatFits(base, TEXT_PATH, u"%s\\Quorvela", temp)) return;
-  uint64_t tick = platform::Time().TickCount64();
   // TEMP\Quorvela, made when missing and never removed. One that is a link (a symbolic link,
   // junction or mount point), no folder at all, or a folder of another owner is not used: it could
   // lead anywhere, or its owner could change what is in it.
@@ -139,11 +142,11 @@ void CreatePackageFolder() {
     // A base folder of the run's own instead, beside the one that cannot be trusted.
     DebugTraceAlways(u"CreatePackageFolder: %s is a link, no folder, or not owned by SYSTEM or Administrators; it is not used",
                      base);
-    baseIndex = MakeNumberedFolder(tempIndex, u"Quorvela-%I64d", temp, tick);
+    baseIndex = MakeNumberedFolder(tempIndex, u"Quorvela-%I64d", temp);
     if (baseIndex < 0) return;
   }
   // A per-run folder of its own, never shared with another run.
-  int32_t runIndex = MakeNumberedFolder(baseIndex, u"%I64d", RunFolderPath(baseIndex), tick);
+  int32_t runIndex = MakeNumberedFolder(baseIndex, u"%I64d", RunFolderPath(baseIndex));
   if (runIndex < 0) return;
   SetPackageFolderIndex(runIndex);
   platform::TextCopy(s.packageFolder, TEXT_PATH, RunFolderPath(runIndex));
