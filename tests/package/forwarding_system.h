@@ -181,7 +181,14 @@ class ForwardingSystem : public platform::System {
     return inner_.WriteDriveState(drive, values, count);
   }
   bool CurrentBoot(uint64_t* boot) override { return inner_.CurrentBoot(boot); }
-  bool Random(void* buffer, uint32_t length) override { return inner_.Random(buffer, length); }
+  // Numbers the random source gives first, one for each 8-byte draw (then the inner system's).
+  std::vector<uint64_t> randoms;
+  bool Random(void* buffer, uint32_t length) override {
+    if (length != sizeof(uint64_t) || randoms.empty()) return inner_.Random(buffer, length);
+    std::memcpy(buffer, &randoms.front(), sizeof(uint64_t));
+    randoms.erase(randoms.begin());
+    return true;
+  }
   uint32_t SetExecutionState(uint32_t flags) override { return inner_.SetExecutionState(flags); }
 
  private:

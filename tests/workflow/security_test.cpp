@@ -199,6 +199,18 @@ TEST_F(Security, AFolderSwappedBeforeCloseLosesNothing) {
   ExpectUntouched(theirs);
 }
 
+// Another user who has put a folder at the name the run draws first finds it left alone: the
+// name is drawn again, and the per-run folder is named by the second draw.
+TEST_F(Security, ATakenPerRunNameIsDrawnAgain) {
+  fs::create_directories(P(Scratch() + "/Quorvela/" + std::to_string(0x1234u >> 1)));
+  WriteAll(Scratch() + "/Quorvela/" + std::to_string(0x1234u >> 1) + "/keep.txt", "theirs");
+  Fs().randoms = {0x1234, 0x5678};
+  Start();
+  EXPECT_EQ(Folder(), Scratch() + "/Quorvela/" + std::to_string(0x5678u >> 1));
+  EXPECT_EQ(ReadAll(Scratch() + "/Quorvela/" + std::to_string(0x1234u >> 1) + "/keep.txt"), "theirs");
+  Close();
+}
+
 // TEMP\Quorvela is a link to another user's folder: it is not used at all.
 TEST_F(Security, ABaseFolderThatIsALinkIsNotUsed) {
   std::string theirs = TheirFolder(Scratch());
