@@ -200,7 +200,9 @@ TEST_F(Security, AFolderSwappedBeforeCloseLosesNothing) {
 }
 
 // Another user who has put a folder at the name the run draws first finds it left alone: the
-// name is drawn again, and the per-run folder is named by the second draw.
+// name is drawn again, and the per-run folder is named by the second draw. (On the host: under
+// Wine the TEMP\Quorvela a test makes belongs to Wine's user and is not used.)
+#ifndef _WIN32
 TEST_F(Security, ATakenPerRunNameIsDrawnAgain) {
   fs::create_directories(P(Scratch() + "/Quorvela/" + std::to_string(0x1234u >> 1)));
   WriteAll(Scratch() + "/Quorvela/" + std::to_string(0x1234u >> 1) + "/keep.txt", "theirs");
@@ -210,6 +212,7 @@ TEST_F(Security, ATakenPerRunNameIsDrawnAgain) {
   EXPECT_EQ(ReadAll(Scratch() + "/Quorvela/" + std::to_string(0x1234u >> 1) + "/keep.txt"), "theirs");
   Close();
 }
+#endif
 
 // TEMP\Quorvela is a link to another user's folder: it is not used at all.
 TEST_F(Security, ABaseFolderThatIsALinkIsNotUsed) {
