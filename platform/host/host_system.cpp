@@ -1,14 +1,9 @@
 #include "platform/host/internal.h"
 
-#include <sys/time.h>
 #include <unistd.h>
 
 #include <atomic>
-#include <chrono>
-#include <cstdio>
 #include <cstdlib>
-#include <cstring>
-#include <ctime>
 #include <fstream>
 #include <map>
 #include <memory>
@@ -31,10 +26,6 @@ bool ReadWhole(const std::string& path, std::string* bytes) {
 
 }  // namespace
 
-struct HostSystem::ThreadRecord {
-  std::thread thread;
-};
-
 HostSystem::HostSystem() {
   const char* tmp = std::getenv("TMPDIR");
   tempFolder_ = tmp != nullptr && *tmp != 0 ? tmp : "/tmp";
@@ -46,11 +37,8 @@ HostSystem::HostSystem() {
   programFolder_ = slash == std::string::npos ? "." : exe.substr(0, slash == 0 ? 1 : slash);
 }
 
-HostSystem::~HostSystem() { JoinThreads(); }
-
 void HostSystem::SetProgramFolder(const std::string& folder) { programFolder_ = folder; }
 void HostSystem::SetSharedDataFolder(const std::string& folder) { sharedDataFolder_ = folder; }
-void HostSystem::SetEchoDebug(bool echo) { echoDebug_ = echo; }
 
 void HostSystem::AddResource(const std::u16string& type, uint32_t id, std::vector<uint8_t> data) {
   std::lock_guard<std::mutex> lock(mutex_);
@@ -62,36 +50,9 @@ void HostSystem::ClearResources() {
   resources_.clear();
 }
 
-std::vector<std::u16string> HostSystem::DebugLines() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return debugLines_;
-}
-
-void HostSystem::ClearDebugLines() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  debugLines_.clear();
-}
-
 std::vector<uint32_t> HostSystem::ShutdownRequests() {
   std::lock_guard<std::mutex> lock(mutex_);
   return shutdowns_;
-}
-
-bool HostSystem::DosTimeToFileTime(uint16_t dosDate, uint16_t dosTime, uint64_t* fileTime) {
-  std::tm t{};
-  t.tm_year = ((dosDate >> 9) & 0x7F) + 80;
-  t.tm_mon = ((dosDate >> 5) & 0x0F) - 1;
-  t.tm_mday = dosDate & 0x1F;
-  t.tm_hour = (dosTime >> 11) & 0x1F;
-  t.tm_min = (dosTime >> 5) & 0x3F;
-  t.tm_sec = (dosTime & 0x1F) * 2;
-  t.tm_isdst = -1;
-  if (t.tm_mon < 0 || t.tm_mon > 11 || t.tm_mday < 1 || t.tm_hour > 23 || t.tm_min > 59 || t.tm_sec > 59)
-    return false;
-  time_t local = mktime(&t);
-  if (local == static_cast<time_t>(-1)) return false;
-  *fileTime = static_cast<uint64_t>(local) * 10000000ull + kUnixEpochAsFileTime;
-  return true;
 }
 
 bool HostSystem::ProgramResource(const char16_t* type, uint32_t id, const void** data, uint32_t* size) {
@@ -122,53 +83,6 @@ int32_t HostSystem::ProfileInt(const char16_t* section, const char16_t* key, int
   return ProfileIntIn(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), section, key, defaultValue);
 }
 
-void* HostSystem::PageAlloc(size_t size) {
-  if (size == 0) return nullptr;
-  // Whole pages, aligned to a page and zero-filled, as VirtualAlloc gives them.
-  constexpr size_t kPage = 4096;
-  if (size > SIZE_MAX - (kPage - 1)) return nullptr;
-  size_t rounded = (size + kPage - 1) / kPage * kPage;
-  void* block = std::aligned_alloc(kPage, rounded);
-  if (block != nullptr) std::memset(block, 0, rounded);
-  return block;
-}
-
-void HostSystem::PageFree(void* block) { std::free(block); }
-
-bool HostSystem::StartThread(ThreadProc proc, void* parameter, ThreadHandle* handle) {
-  auto* record = new ThreadRecord;
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    threads_.push_back(record);
-  }
-  // The handle is in place before the thread starts: the thread is created only now.
-  std::atomic_ref<ThreadHandle>(*handle).store(record);
-  record->thread = std::thread([proc, parameter] { proc(parameter); });
-  return true;
-}
-
-void HostSystem::CloseThread(ThreadHandle) {
-  // The handle is released; the thread itself runs on and is joined by JoinThreads.
-}
-
-void HostSystem::JoinThreads() {
-  std::vector<ThreadRecord*> threads;
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    threads.swap(threads_);
-  }
-  for (ThreadRecord* r : threads) {
-    if (r->thread.joinable()) r->thread.join();
-    delete r;
-  }
-}
-
-void HostSystem::DebugOutput(const char16_t* text) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  debugLines_.emplace_back(text != nullptr ? text : u"");
-  if (echoDebug_) std::fprintf(stderr, "%s", HostPath(text).c_str());
-}
-
 ShutdownResult HostSystem::Shutdown(uint32_t flags, uint32_t reason) {
   std::lock_guard<std::mutex> lock(mutex_);
   // AdjustTokenPrivileges on a token without the privilege succeeds and reports
@@ -189,18 +103,6 @@ uint32_t HostSystem::SharedDataFolder(char16_t* buffer, uint32_t capacity) {
   if (sharedDataFolder_.empty()) return 0;
   uint32_t n = PutWide(sharedDataFolder_, buffer, capacity);
   return n < capacity ? n : 0;
-}
-
-bool HostSystem::LocalTime(LocalDateTime* time) {
-  timespec now{};
-  clock_gettime(CLOCK_REALTIME, &now);
-  tm local{};
-  if (localtime_r(&now.tv_sec, &local) == nullptr) return false;
-  *time = LocalDateTime{static_cast<uint16_t>(local.tm_year + 1900), static_cast<uint16_t>(local.tm_mon + 1),
-                        static_cast<uint16_t>(local.tm_mday), static_cast<uint16_t>(local.tm_hour),
-                        static_cast<uint16_t>(local.tm_min), static_cast<uint16_t>(local.tm_sec),
-                        static_cast<uint16_t>(now.tv_nsec / 1000000)};
-  return true;
 }
 
 // ---- Around an update ------------------------------------------------------------------------------
@@ -358,15 +260,6 @@ void HostSystem::SetShutdownRefusal(uint32_t error) {
 std::vector<uint32_t> HostSystem::ShutdownReasons() {
   std::lock_guard<std::mutex> lock(mutex_);
   return shutdownReasons_;
-}
-
-uint64_t RealClock::TickCount64() {
-  using namespace std::chrono;
-  return static_cast<uint64_t>(duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
-}
-
-void RealClock::Sleep(uint32_t milliseconds) {
-  std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
 }
 
 }  // namespace platform

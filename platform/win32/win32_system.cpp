@@ -32,20 +32,6 @@ static_assert(sizeof(SYSTEM_POWER_STATUS) == 12 && offsetof(SYSTEM_POWER_STATUS,
               offsetof(SYSTEM_POWER_STATUS, BatteryFlag) == 1 && offsetof(SYSTEM_POWER_STATUS, BatteryLifePercent) == 2);
 
 namespace platform {
-namespace {
-
-struct ThreadStart {
-  ThreadProc proc;
-  void* parameter;
-};
-
-DWORD WINAPI ThreadTrampoline(LPVOID p) {
-  ThreadStart start = *static_cast<ThreadStart*>(p);
-  ::HeapFree(::GetProcessHeap(), 0, p);
-  return start.proc(start.parameter);
-}
-
-}  // namespace
 
 bool RestrictDllSearch() {
   using SetDefaultDllDirectoriesFunction = BOOL(WINAPI*)(DWORD);
@@ -58,14 +44,6 @@ bool EnterSystemFolder() {
   wchar_t folder[MAX_PATH];
   UINT n = ::GetSystemDirectoryW(folder, MAX_PATH);
   return n > 0 && n < MAX_PATH && ::SetCurrentDirectoryW(folder) != 0;
-}
-
-bool Win32System::DosTimeToFileTime(uint16_t dosDate, uint16_t dosTime, uint64_t* fileTime) {
-  FILETIME local, utc;
-  if (!::DosDateTimeToFileTime(dosDate, dosTime, &local)) return false;
-  if (!::LocalFileTimeToFileTime(&local, &utc)) return false;
-  *fileTime = (static_cast<uint64_t>(utc.dwHighDateTime) << 32) | utc.dwLowDateTime;
-  return true;
 }
 
 bool Win32System::ProgramResource(const char16_t* type, uint32_t id, const void** data, uint32_t* size) {
@@ -88,37 +66,6 @@ int32_t Win32System::ProfileInt(const char16_t* section, const char16_t* key, in
                                    const char16_t* file) {
   return static_cast<int32_t>(::GetPrivateProfileIntW(W(section), W(key), defaultValue, W(file)));
 }
-
-void* Win32System::PageAlloc(size_t size) {
-  if (size == 0) return nullptr;
-  return ::VirtualAlloc(nullptr, size, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
-}
-
-void Win32System::PageFree(void* block) {
-  if (block != nullptr) ::VirtualFree(block, 0, MEM_RELEASE);
-}
-
-bool Win32System::StartThread(ThreadProc proc, void* parameter, ThreadHandle* handle) {
-  auto* start = static_cast<ThreadStart*>(::HeapAlloc(::GetProcessHeap(), 0, sizeof(ThreadStart)));
-  if (start == nullptr) return false;
-  start->proc = proc;
-  start->parameter = parameter;
-  // Created suspended, so the handle is stored before the thread runs.
-  HANDLE h = ::CreateThread(nullptr, 0, ThreadTrampoline, start, CREATE_SUSPENDED, nullptr);
-  if (h == nullptr) {
-    ::HeapFree(::GetProcessHeap(), 0, start);
-    return false;
-  }
-  ::InterlockedExchangePointer(handle, h);
-  ::ResumeThread(h);
-  return true;
-}
-
-void Win32System::CloseThread(ThreadHandle thread) {
-  if (thread != nullptr) ::CloseHandle(thread);
-}
-
-void Win32System::DebugOutput(const char16_t* text) { ::OutputDebugStringW(W(text)); }
 
 ShutdownResult Win32System::Shutdown(uint32_t flags, uint32_t reason) {
   ShutdownResult result{false, false, 0};
@@ -160,13 +107,6 @@ uint32_t Win32System::GetProgramFolder(char16_t* buffer, uint32_t capacity) {
   if (n > 0) --n;
   path[n] = 0;
   return static_cast<uint32_t>(TextCopy(buffer, capacity, reinterpret_cast<const char16_t*>(path)));
-}
-
-bool Win32System::LocalTime(LocalDateTime* time) {
-  SYSTEMTIME t{};
-  ::GetLocalTime(&t);
-  *time = LocalDateTime{t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute, t.wSecond, t.wMilliseconds};
-  return true;
 }
 
 uint32_t Win32System::SharedDataFolder(char16_t* buffer, uint32_t capacity) {
@@ -340,9 +280,6 @@ bool Win32System::GetPowerStatus(PowerStatus* status) {
 uint32_t Win32System::SetExecutionState(uint32_t flags) {
   return static_cast<uint32_t>(::SetThreadExecutionState(static_cast<EXECUTION_STATE>(flags)));
 }
-
-uint64_t Win32Clock::TickCount64() { return ::GetTickCount64(); }
-void Win32Clock::Sleep(uint32_t milliseconds) { ::Sleep(milliseconds); }
 
 DeviceHandle Win32DeviceIo::Open(const char16_t* path, uint32_t* error) {
   HANDLE h = ::CreateFileW(W(path), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
