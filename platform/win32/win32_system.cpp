@@ -1,9 +1,7 @@
 #include <windows.h>
 
 #include <sddl.h>
-#include <reason.h>
 
-#include <cstddef>
 #include <new>
 
 #include "platform/messages.h"
@@ -18,51 +16,8 @@ static_assert(platform::MSG_APP == WM_APP && platform::NOTIFY_SELENDOK == CBN_SE
 static_assert(platform::ID_OK == IDOK && platform::ID_CANCEL == IDCANCEL && platform::ID_YES == IDYES);
 static_assert(platform::BOX_OKCANCEL == MB_OKCANCEL && platform::BOX_YESNO == MB_YESNO);
 static_assert(platform::BOX_ICONWARNING == MB_ICONWARNING && platform::BOX_ICONINFORMATION == MB_ICONINFORMATION);
-static_assert(platform::EXITWIN_REBOOT == EWX_REBOOT && platform::EXITWIN_POWEROFF == EWX_POWEROFF);
-static_assert(platform::SHUTDOWN_REASON_INSTALLATION ==
-              (SHTDN_REASON_MAJOR_SOFTWARE | SHTDN_REASON_MINOR_INSTALLATION | SHTDN_REASON_FLAG_PLANNED));
-static_assert(platform::EXECUTION_CONTINUOUS == ES_CONTINUOUS &&
-              platform::EXECUTION_SYSTEM_REQUIRED == ES_SYSTEM_REQUIRED);
-static_assert(platform::POWER_AC_OFFLINE == AC_LINE_OFFLINE && platform::POWER_AC_ONLINE == AC_LINE_ONLINE &&
-              platform::POWER_AC_UNKNOWN == AC_LINE_UNKNOWN);
-static_assert(platform::POWER_NO_BATTERY == BATTERY_FLAG_NO_BATTERY && platform::POWER_BATTERY_UNKNOWN == BATTERY_FLAG_UNKNOWN &&
-              platform::POWER_PERCENT_UNKNOWN == BATTERY_PERCENTAGE_UNKNOWN);
-static_assert(sizeof(SYSTEM_POWER_STATUS) == 12 && offsetof(SYSTEM_POWER_STATUS, ACLineStatus) == 0 &&
-              offsetof(SYSTEM_POWER_STATUS, BatteryFlag) == 1 && offsetof(SYSTEM_POWER_STATUS, BatteryLifePercent) == 2);
 
 namespace platform {
-
-ShutdownResult Win32System::Shutdown(uint32_t flags, uint32_t reason) {
-  ShutdownResult result{false, false, 0};
-  HANDLE token = nullptr;
-  if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token)) {
-    result.error = ::GetLastError();
-    return result;
-  }
-  LUID luid{};
-  if (::LookupPrivilegeValueW(L"", L"SeShutdownPrivilege", &luid)) {
-    TOKEN_PRIVILEGES privileges{};
-    privileges.PrivilegeCount = 1;
-    privileges.Privileges[0].Luid = luid;
-    privileges.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
-    alignas(8) unsigned char previous[16] = {};
-    DWORD previousLength = sizeof previous;
-    // AdjustTokenPrivileges succeeds also when the token lacks the privilege; GetLastError then
-    // says ERROR_NOT_ALL_ASSIGNED.
-    BOOL adjusted = ::AdjustTokenPrivileges(token, FALSE, &privileges, sizeof previous,
-                                            reinterpret_cast<PTOKEN_PRIVILEGES>(previous), &previousLength);
-    DWORD error = ::GetLastError();
-    result.privilegeEnabled = adjusted && error == ERROR_SUCCESS;
-    if (!result.privilegeEnabled) result.error = error;
-  } else {
-    result.error = ::GetLastError();
-  }
-  ::CloseHandle(token);
-  if (!result.privilegeEnabled) return result;
-  result.accepted = ::ExitWindowsEx(flags, reason) != 0;
-  if (!result.accepted) result.error = ::GetLastError();
-  return result;
-}
 
 // ---- Around an update ------------------------------------------------------------------------------
 
@@ -215,17 +170,6 @@ bool Win32System::ReleaseNamedLock(NamedLock lock) {
   held->closeSpace(held->space, 0);  // only now that the mutex is closed
   delete held;
   return released;
-}
-
-bool Win32System::GetPowerStatus(PowerStatus* status) {
-  SYSTEM_POWER_STATUS s{};
-  if (!::GetSystemPowerStatus(&s)) return false;
-  *status = PowerStatus{s.ACLineStatus, s.BatteryFlag, s.BatteryLifePercent};
-  return true;
-}
-
-uint32_t Win32System::SetExecutionState(uint32_t flags) {
-  return static_cast<uint32_t>(::SetThreadExecutionState(static_cast<EXECUTION_STATE>(flags)));
 }
 
 DeviceHandle Win32DeviceIo::Open(const char16_t* path, uint32_t* error) {
