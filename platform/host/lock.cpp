@@ -1,14 +1,14 @@
-#include "platform/host/internal.h"
-
+// The update lock on the host: named locks of the process, owned by a thread as a mutex is.
 #include <map>
 #include <memory>
+#include <mutex>
 #include <thread>
+#include <vector>
 
+#include "platform/host/host_system.h"
 #include "platform/text.h"
 
 namespace platform {
-
-// ---- Around an update ------------------------------------------------------------------------------
 
 namespace {
 
@@ -46,6 +46,7 @@ struct OwnedLocks {
   }
 };
 thread_local OwnedLocks t_ownedLocks;
+
 
 // Errors of the lock's name (ERROR_INVALID_NAME, ERROR_FILENAME_EXCED_RANGE).
 constexpr uint32_t kErrorInvalidName = 123;
