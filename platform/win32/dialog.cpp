@@ -1,3 +1,4 @@
+// Win32Dialog (win32_platform.h): the real dialog window and its controls.
 #include <windows.h>
 #include <commctrl.h>
 
