@@ -3,7 +3,7 @@
 #include <commctrl.h>
 
 #include "platform/messages.h"
-#include "platform/win32/win32_platform.h"
+#include "platform/win32/internal.h"
 
 // The seam's own values are the Windows ones.
 static_assert(platform::MSG_INITDIALOG == WM_INITDIALOG && platform::MSG_COMMAND == WM_COMMAND);
@@ -18,7 +18,6 @@ namespace {
 
 HWND Wnd(WindowHandle w) { return static_cast<HWND>(w); }
 HWND Item(WindowHandle w, int id) { return id == 0 ? Wnd(w) : ::GetDlgItem(Wnd(w), id); }
-LPCWSTR W(const char16_t* s) { return reinterpret_cast<LPCWSTR>(s); }
 
 void ToRect(const RECT& r, Rect* out) {
   out->left = r.left;
