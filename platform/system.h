@@ -1,26 +1,17 @@
-// The system: temporary and current folders, files and folders, the embedded resource, INI
-// reading, page memory, threads, debug output and shutdown. Paths are UTF-16; both "\\" and "/"
-// separate folders.
+// The system: files and folders, threads and time, the program's own resource and folders, power
+// and shutdown, the update lock, and the machine state (each drive's update state, the boot, the
+// random source). Paths are UTF-16; both "\\" and "/" separate folders. The declarations are
+// grouped as the implementations are split: each group's Windows and host versions are
+// platform/win32/NAME.cpp and platform/host/NAME.cpp, the file named in its heading.
 #pragma once
 #include "platform/types.h"
 
 namespace platform {
 
+// ---- Files: files.cpp ------------------------------------------------------------------------------
+
 using FileHandle = intptr_t;
 constexpr FileHandle INVALID_FILE = -1;
-
-// A folder the program holds open while it works in it. It is reached once, its identity and owner
-// are read from the handle, and every file in it is reached relative to that handle, so that a name
-// renamed or swapped for a link since cannot lead anywhere else. On Windows the handle shares no
-// deletion: nobody may rename or delete the folder while it is held.
-using FolderHandle = intptr_t;
-constexpr FolderHandle INVALID_FOLDER = -1;
-
-// How OpenFolder treats links before the last name of a path (the last name is never followed).
-enum class PathLinks : uint32_t {
-  FOLLOWED,  // as the system resolves them (a folder the system names: TEMP, ProgramData)
-  REFUSED,   // the path is walked name by name from its root; a link at any name refuses it
-};
 
 // How a file is opened. The modes that write, and ReadOwn, never go through a link: a symbolic
 // link, junction or mount point in the place of the file itself, or a file with more than one
@@ -75,24 +66,27 @@ struct PathFacts {
   FileIdentity identity;
 };
 
+// ---- Folders: folders.cpp --------------------------------------------------------------------------
+
+// A folder the program holds open while it works in it. It is reached once, its identity and owner
+// are read from the handle, and every file in it is reached relative to that handle, so that a name
+// renamed or swapped for a link since cannot lead anywhere else. On Windows the handle shares no
+// deletion: nobody may rename or delete the folder while it is held.
+using FolderHandle = intptr_t;
+constexpr FolderHandle INVALID_FOLDER = -1;
+
+// How OpenFolder treats links before the last name of a path (the last name is never followed).
+enum class PathLinks : uint32_t {
+  FOLLOWED,  // as the system resolves them (a folder the system names: TEMP, ProgramData)
+  REFUSED,   // the path is walked name by name from its root; a link at any name refuses it
+};
+
 // Who may use a folder the program makes: its DACL is protected (nothing inherited) and grants
 // full control to SYSTEM and the Administrators group only, and with USERS_READ also reading and
 // listing to the Users group.
 enum class FolderAccess : uint32_t { ADMINS_ONLY, USERS_READ };
 
-// ExitWindowsEx flags.
-constexpr uint32_t EXITWIN_REBOOT = 0x02;
-constexpr uint32_t EXITWIN_POWEROFF = 0x08;
-// The reason given with them: a planned restart for a software installation
-// (SHTDN_REASON_MAJOR_SOFTWARE | SHTDN_REASON_MINOR_INSTALLATION | SHTDN_REASON_FLAG_PLANNED).
-constexpr uint32_t SHUTDOWN_REASON_INSTALLATION = 0x80030002;
-
-// What became of a request to shut down.
-struct ShutdownResult {
-  bool privilegeEnabled;  // the shutdown privilege was enabled (it was not asked for otherwise)
-  bool accepted;          // ExitWindowsEx accepted the request: the shutdown has begun
-  uint32_t error;         // the system error when either is false
-};
+// ---- Threads and time: threads_time.cpp ------------------------------------------------------------
 
 using ThreadProc = uint32_t (*)(void* parameter);
 
@@ -101,15 +95,7 @@ struct LocalDateTime {
   uint16_t year, month, day, hour, minute, second, milliseconds;
 };
 
-// The updater's machine-wide lock: a named mutex in a private namespace, owned by the thread that
-// took it.
-using NamedLock = void*;
-enum class LockResult : uint32_t {
-  TAKEN,      // the calling thread owns it now
-  ABANDONED,  // the calling thread owns it now; its owner before ended without releasing it
-  BUSY,       // another thread, or another process, owns it
-  FAILED,     // it could not be made or opened; the error says why
-};
+// ---- Power: power.cpp ------------------------------------------------------------------------------
 
 // GetSystemPowerStatus, as far as the updater reads it.
 struct PowerStatus {
@@ -129,7 +115,33 @@ constexpr uint8_t POWER_PERCENT_UNKNOWN = 255;
 constexpr uint32_t EXECUTION_CONTINUOUS = 0x80000000;
 constexpr uint32_t EXECUTION_SYSTEM_REQUIRED = 0x00000001;
 
-// ---- Machine state ------------------------------------------------------------------------------
+// ExitWindowsEx flags.
+constexpr uint32_t EXITWIN_REBOOT = 0x02;
+constexpr uint32_t EXITWIN_POWEROFF = 0x08;
+// The reason given with them: a planned restart for a software installation
+// (SHTDN_REASON_MAJOR_SOFTWARE | SHTDN_REASON_MINOR_INSTALLATION | SHTDN_REASON_FLAG_PLANNED).
+constexpr uint32_t SHUTDOWN_REASON_INSTALLATION = 0x80030002;
+
+// What became of a request to shut down.
+struct ShutdownResult {
+  bool privilegeEnabled;  // the shutdown privilege was enabled (it was not asked for otherwise)
+  bool accepted;          // ExitWindowsEx accepted the request: the shutdown has begun
+  uint32_t error;         // the system error when either is false
+};
+
+// ---- The update lock: lock.cpp ---------------------------------------------------------------------
+
+// The updater's machine-wide lock: a named mutex in a private namespace, owned by the thread that
+// took it.
+using NamedLock = void*;
+enum class LockResult : uint32_t {
+  TAKEN,      // the calling thread owns it now
+  ABANDONED,  // the calling thread owns it now; its owner before ended without releasing it
+  BUSY,       // another thread, or another process, owns it
+  FAILED,     // it could not be made or opened; the error says why
+};
+
+// ---- Machine state: machine_state.cpp --------------------------------------------------------------
 
 // What a read of a drive's state found.
 enum class StateRead : uint32_t {
@@ -150,13 +162,8 @@ class System {
  public:
   virtual ~System() = default;
 
-  // Folders. Both return the length written (0 on failure), as GetTempPathW and
-  // GetCurrentDirectoryW do; the temporary folder ends with a separator.
-  virtual uint32_t TempFolderPath(char16_t* buffer, uint32_t capacity) = 0;
-  virtual uint32_t CurrentFolder(char16_t* buffer, uint32_t capacity) = 0;
-  virtual bool SetCurrentFolder(const char16_t* path) = 0;
-  virtual bool MakeFolder(const char16_t* path) = 0;
-  virtual bool RemoveFolder(const char16_t* path) = 0;
+  // ---- Files: files.cpp ----------------------------------------------------------------------------
+
   // What path names, without following its last component; false when it cannot be asked
   // (facts->kind is then MISSING when nothing is there).
   virtual bool LookAt(const char16_t* path, PathFacts* facts) = 0;
@@ -166,27 +173,6 @@ class System {
   // the path is opened without following its last component, the identity compared on that
   // handle, and the deletion made through it. A read-only file loses the attribute first.
   virtual bool RemoveIdentified(const char16_t* path, const FileIdentity& identity) = 0;
-
-  // ---- Held folders (see FolderHandle). A name is one name: no separator, not "." or "..". ----------
-  // Opens the folder at path and holds it; facts describe the folder behind the handle. Fails
-  // (facts->kind tells what is there: MISSING, LINK, FILE, ...) for anything but a folder.
-  virtual FolderHandle OpenFolder(const char16_t* path, PathLinks links, PathFacts* facts) = 0;
-  // Opens the folder name inside a held folder, never through a link, and holds it.
-  virtual FolderHandle OpenFolderAt(FolderHandle parent, const char16_t* name, PathFacts* facts) = 0;
-  // Makes a new folder name inside a held folder, with the protected DACL of access, and holds it.
-  // Fails when anything of that name is there (facts->kind tells what); it is never taken over.
-  virtual FolderHandle MakeFolderAt(FolderHandle parent, const char16_t* name, FolderAccess access,
-                                    PathFacts* facts) = 0;
-  virtual void CloseFolder(FolderHandle folder) = 0;
-  // Opens the file name inside a held folder in one of the modes that never go through a link
-  // (ReadOwn, OpenAppend, CreateNew).
-  virtual FileHandle OpenFileAt(FolderHandle folder, const char16_t* name, FileMode mode) = 0;
-  // What name is inside a held folder, not followed; false when it cannot be asked.
-  virtual bool LookAtName(FolderHandle folder, const char16_t* name, PathFacts* facts) = 0;
-  // Deletes the file, or the empty folder, name inside a held folder only when it has that
-  // identity, through the handle the identity was read on. A read-only file loses the attribute
-  // first. A folder the caller holds itself must be closed first.
-  virtual bool RemoveAt(FolderHandle folder, const char16_t* name, const FileIdentity& identity) = 0;
 
   // Files.
   virtual FileHandle OpenFile(const char16_t* path, FileMode mode) = 0;
@@ -209,19 +195,38 @@ class System {
   virtual bool FindFiles(const char16_t* pathPattern, bool (*visit)(const FindData&, void*),
                          void* context) = 0;
 
-  // Local time: converts a DOS date and time, read as local time, to a UTC file time.
-  virtual bool DosTimeToFileTime(uint16_t dosDate, uint16_t dosTime, uint64_t* fileTime) = 0;
+  // ---- Folders: folders.cpp ------------------------------------------------------------------------
 
-  // The program's own resource of the given type and integer id. Returns false when missing.
-  virtual bool ProgramResource(const char16_t* type, uint32_t id, const void** data,
-                            uint32_t* size) = 0;
+  // The temporary and the current folder. Both return the length written (0 on failure), as
+  // GetTempPathW and GetCurrentDirectoryW do; the temporary folder ends with a separator.
+  virtual uint32_t TempFolderPath(char16_t* buffer, uint32_t capacity) = 0;
+  virtual uint32_t CurrentFolder(char16_t* buffer, uint32_t capacity) = 0;
+  virtual bool SetCurrentFolder(const char16_t* path) = 0;
+  virtual bool MakeFolder(const char16_t* path) = 0;
+  virtual bool RemoveFolder(const char16_t* path) = 0;
 
-  // Private-profile (INI) reading, as GetPrivateProfileStringW and GetPrivateProfileIntW.
-  virtual uint32_t ProfileString(const char16_t* section, const char16_t* key,
-                                    const char16_t* defaultValue, char16_t* buffer,
-                                    uint32_t capacity, const char16_t* file) = 0;
-  virtual int32_t ProfileInt(const char16_t* section, const char16_t* key, int32_t defaultValue,
-                                const char16_t* file) = 0;
+  // Held folders (see FolderHandle). A name is one name: no separator, not "." or "..".
+  // Opens the folder at path and holds it; facts describe the folder behind the handle. Fails
+  // (facts->kind tells what is there: MISSING, LINK, FILE, ...) for anything but a folder.
+  virtual FolderHandle OpenFolder(const char16_t* path, PathLinks links, PathFacts* facts) = 0;
+  // Opens the folder name inside a held folder, never through a link, and holds it.
+  virtual FolderHandle OpenFolderAt(FolderHandle parent, const char16_t* name, PathFacts* facts) = 0;
+  // Makes a new folder name inside a held folder, with the protected DACL of access, and holds it.
+  // Fails when anything of that name is there (facts->kind tells what); it is never taken over.
+  virtual FolderHandle MakeFolderAt(FolderHandle parent, const char16_t* name, FolderAccess access,
+                                    PathFacts* facts) = 0;
+  virtual void CloseFolder(FolderHandle folder) = 0;
+  // Opens the file name inside a held folder in one of the modes that never go through a link
+  // (ReadOwn, OpenAppend, CreateNew).
+  virtual FileHandle OpenFileAt(FolderHandle folder, const char16_t* name, FileMode mode) = 0;
+  // What name is inside a held folder, not followed; false when it cannot be asked.
+  virtual bool LookAtName(FolderHandle folder, const char16_t* name, PathFacts* facts) = 0;
+  // Deletes the file, or the empty folder, name inside a held folder only when it has that
+  // identity, through the handle the identity was read on. A read-only file loses the attribute
+  // first. A folder the caller holds itself must be closed first.
+  virtual bool RemoveAt(FolderHandle folder, const char16_t* name, const FileIdentity& identity) = 0;
+
+  // ---- Threads and time: threads_time.cpp ----------------------------------------------------------
 
   // Page memory, reserved and committed read/write and zero-filled (VirtualAlloc).
   virtual void* PageAlloc(size_t size) = 0;
@@ -235,21 +240,41 @@ class System {
 
   // One line for the debugger (OutputDebugStringW).
   virtual void DebugOutput(const char16_t* text) = 0;
-
-  // Enables the shutdown privilege and asks the system to end the session with the flags and the
-  // reason. The request is made only when the privilege could be enabled.
-  virtual ShutdownResult Shutdown(uint32_t flags, uint32_t reason) = 0;
-
-  // The folder of the running executable, without a trailing separator.
-  virtual uint32_t GetProgramFolder(char16_t* buffer, uint32_t capacity) = 0;
-
+  // Local time: converts a DOS date and time, read as local time, to a UTC file time.
+  virtual bool DosTimeToFileTime(uint16_t dosDate, uint16_t dosTime, uint64_t* fileTime) = 0;
   // The wall clock's local date and time (for log lines); false when the system has none.
   virtual bool LocalTime(LocalDateTime* time) { return false; }
+
+  // ---- The program's own: resources.cpp ------------------------------------------------------------
+
+  // The program's own resource of the given type and integer id. Returns false when missing.
+  virtual bool ProgramResource(const char16_t* type, uint32_t id, const void** data,
+                            uint32_t* size) = 0;
+
+  // Private-profile (INI) reading, as GetPrivateProfileStringW and GetPrivateProfileIntW.
+  virtual uint32_t ProfileString(const char16_t* section, const char16_t* key,
+                                    const char16_t* defaultValue, char16_t* buffer,
+                                    uint32_t capacity, const char16_t* file) = 0;
+  virtual int32_t ProfileInt(const char16_t* section, const char16_t* key, int32_t defaultValue,
+                                const char16_t* file) = 0;
+  // The folder of the running executable, without a trailing separator.
+  virtual uint32_t GetProgramFolder(char16_t* buffer, uint32_t capacity) = 0;
   // The folder for data that all users of the machine share (ProgramData), without a trailing
   // separator. Returns the length written, 0 when there is none or it does not fit.
   virtual uint32_t SharedDataFolder(char16_t* buffer, uint32_t capacity) { return 0; }
 
-  // ---- Around an update: one updater per machine, the power supply, sleep -----------------------
+  // ---- Power: power.cpp ----------------------------------------------------------------------------
+
+  // GetSystemPowerStatus: false when the system cannot tell.
+  virtual bool GetPowerStatus(PowerStatus* status) = 0;
+  // SetThreadExecutionState for the calling thread. Returns the thread's previous state, 0 when
+  // the flags are refused.
+  virtual uint32_t SetExecutionState(uint32_t flags) = 0;
+  // Enables the shutdown privilege and asks the system to end the session with the flags and the
+  // reason. The request is made only when the privilege could be enabled.
+  virtual ShutdownResult Shutdown(uint32_t flags, uint32_t reason) = 0;
+
+  // ---- The update lock: lock.cpp -------------------------------------------------------------------
 
   // Takes the named mutex without waiting. name is "<namespace>\<mutex>": the mutex lives in the
   // private object namespace of that name, bounded by the Administrators group, which this call
@@ -262,13 +287,9 @@ class System {
   // Releases a lock the calling thread took (ReleaseMutex), closes the mutex and then its
   // namespace. False when the calling thread does not own it; the handles are closed either way.
   virtual bool ReleaseNamedLock(NamedLock lock) = 0;
-  // GetSystemPowerStatus: false when the system cannot tell.
-  virtual bool GetPowerStatus(PowerStatus* status) = 0;
-  // SetThreadExecutionState for the calling thread. Returns the thread's previous state, 0 when
-  // the flags are refused.
-  virtual uint32_t SetExecutionState(uint32_t flags) = 0;
 
-  // ---- Machine state: each drive's update state, the boot, the random source ------------------------
+  // ---- Machine state: machine_state.cpp ------------------------------------------------------------
+
   // The drive states live where no standard user can create, lock or write them: on Windows under
   // HKLM\SOFTWARE\Quorvela\FwUpdate, in the registry's 64-bit view from both bitnesses, a key per
   // drive (made with a protected DACL: SYSTEM and Administrators may change it, Users may read it),

@@ -1,8 +1,11 @@
 // The host's System and Clock: POSIX files under a chosen temporary folder (symbolic links stand
 // for Windows' reparse points; a folder's mode stands for its DACL: 0700 for SYSTEM and the
 // Administrators only, 0755 when Users may read; the owners Windows trusts are root and the
-// program's own user), an in-memory resource table, an INI reader with the private-profile rules, std::thread threads, and a debug output
-// that keeps its lines for tests to read.
+// program's own user), an in-memory resource table, an INI reader with the private-profile rules,
+// std::thread threads, a debug output that keeps its lines for tests to read, and drive states in
+// memory. The implementation is split by concern into files named as the Windows one's, which
+// share internal.h; beside each group's calls stand the setters with which tools and tests set the
+// system up and read back what it was asked.
 #pragma once
 #include <map>
 #include <mutex>
@@ -14,41 +17,18 @@
 
 namespace platform {
 
-// Host path of a UTF-16 path: UTF-8, with "\\" turned into "/".
+// Host path of a UTF-16 path: UTF-8, with "\\" turned into "/" (files.cpp).
 std::string HostPath(const char16_t* path);
 
 class HostSystem : public System {
  public:
-  HostSystem();
-  ~HostSystem() override;
+  HostSystem();  // resources.cpp: the temporary folder is $TMPDIR's, the program's the executable's
+  ~HostSystem() override;  // threads_time.cpp: joins the threads
 
-  // Setup, for tools and tests.
-  void SetTempFolder(const std::string& folder);  // default: $TMPDIR or /tmp
-  void AddResource(const std::u16string& type, uint32_t id, std::vector<uint8_t> data);
-  void ClearResources();
-  void SetProgramFolder(const std::string& folder);
-  void SetSharedDataFolder(const std::string& folder);  // default: none
-  void SetEchoDebug(bool echo);  // also print debug lines to stderr
-  std::vector<std::u16string> DebugLines();
-  void ClearDebugLines();
-  std::vector<uint32_t> ShutdownRequests();
-
-  uint32_t TempFolderPath(char16_t* buffer, uint32_t capacity) override;
-  uint32_t CurrentFolder(char16_t* buffer, uint32_t capacity) override;
-  bool SetCurrentFolder(const char16_t* path) override;
-  bool MakeFolder(const char16_t* path) override;
-  bool RemoveFolder(const char16_t* path) override;
+  // files.cpp
   bool LookAt(const char16_t* path, PathFacts* facts) override;
   bool IdentityOf(FileHandle file, FileIdentity* identity) override;
   bool RemoveIdentified(const char16_t* path, const FileIdentity& identity) override;
-  FolderHandle OpenFolder(const char16_t* path, PathLinks links, PathFacts* facts) override;
-  FolderHandle OpenFolderAt(FolderHandle parent, const char16_t* name, PathFacts* facts) override;
-  FolderHandle MakeFolderAt(FolderHandle parent, const char16_t* name, FolderAccess access,
-                            PathFacts* facts) override;
-  void CloseFolder(FolderHandle folder) override;
-  FileHandle OpenFileAt(FolderHandle folder, const char16_t* name, FileMode mode) override;
-  bool LookAtName(FolderHandle folder, const char16_t* name, PathFacts* facts) override;
-  bool RemoveAt(FolderHandle folder, const char16_t* name, const FileIdentity& identity) override;
   FileHandle OpenFile(const char16_t* path, FileMode mode) override;
   bool ReadFile(FileHandle file, void* buffer, uint32_t length, uint32_t* done) override;
   bool WriteFile(FileHandle file, const void* buffer, uint32_t length, uint32_t* done) override;
@@ -61,32 +41,52 @@ class HostSystem : public System {
   bool SetAttributesOf(FileHandle file, uint32_t attributes) override;
   bool FindFiles(const char16_t* pathPattern, bool (*visit)(const FindData&, void*),
                  void* context) override;
+
+  // folders.cpp
+  void SetTempFolder(const std::string& folder);  // default: $TMPDIR or /tmp
+  uint32_t TempFolderPath(char16_t* buffer, uint32_t capacity) override;
+  uint32_t CurrentFolder(char16_t* buffer, uint32_t capacity) override;
+  bool SetCurrentFolder(const char16_t* path) override;
+  bool MakeFolder(const char16_t* path) override;
+  bool RemoveFolder(const char16_t* path) override;
+  FolderHandle OpenFolder(const char16_t* path, PathLinks links, PathFacts* facts) override;
+  FolderHandle OpenFolderAt(FolderHandle parent, const char16_t* name, PathFacts* facts) override;
+  FolderHandle MakeFolderAt(FolderHandle parent, const char16_t* name, FolderAccess access,
+                            PathFacts* facts) override;
+  void CloseFolder(FolderHandle folder) override;
+  FileHandle OpenFileAt(FolderHandle folder, const char16_t* name, FileMode mode) override;
+  bool LookAtName(FolderHandle folder, const char16_t* name, PathFacts* facts) override;
+  bool RemoveAt(FolderHandle folder, const char16_t* name, const FileIdentity& identity) override;
+
+  // threads_time.cpp
+  void* PageAlloc(size_t size) override;
+  void PageFree(void* block) override;
+  bool StartThread(ThreadProc proc, void* parameter, ThreadHandle* handle) override;
+  void CloseThread(ThreadHandle thread) override;
+  // Waits for every thread this system started (tests call it before they tear down).
+  void JoinThreads();
+  void DebugOutput(const char16_t* text) override;
+  void SetEchoDebug(bool echo);  // also print debug lines to stderr
+  std::vector<std::u16string> DebugLines();
+  void ClearDebugLines();
   bool DosTimeToFileTime(uint16_t dosDate, uint16_t dosTime, uint64_t* fileTime) override;
+  bool LocalTime(LocalDateTime* time) override;
+
+  // resources.cpp
   bool ProgramResource(const char16_t* type, uint32_t id, const void** data, uint32_t* size) override;
+  void AddResource(const std::u16string& type, uint32_t id, std::vector<uint8_t> data);
+  void ClearResources();
   uint32_t ProfileString(const char16_t* section, const char16_t* key,
                             const char16_t* defaultValue, char16_t* buffer, uint32_t capacity,
                             const char16_t* file) override;
   int32_t ProfileInt(const char16_t* section, const char16_t* key, int32_t defaultValue,
                         const char16_t* file) override;
-  void* PageAlloc(size_t size) override;
-  void PageFree(void* block) override;
-  bool StartThread(ThreadProc proc, void* parameter, ThreadHandle* handle) override;
-  void CloseThread(ThreadHandle thread) override;
-  void DebugOutput(const char16_t* text) override;
-  ShutdownResult Shutdown(uint32_t flags, uint32_t reason) override;
   uint32_t GetProgramFolder(char16_t* buffer, uint32_t capacity) override;
-  bool LocalTime(LocalDateTime* time) override;
+  void SetProgramFolder(const std::string& folder);
   uint32_t SharedDataFolder(char16_t* buffer, uint32_t capacity) override;
+  void SetSharedDataFolder(const std::string& folder);  // default: none
 
-  // Waits for every thread this system started (tests call it before they tear down).
-  void JoinThreads();
-
-  // ---- Around an update: the named lock, the power supply, sleep, the shutdown privilege ----------
-  // A named lock is owned by a thread, as a mutex is: the same thread may take it again, only its
-  // owner may release it, and a thread that ends while owning it leaves it abandoned, so that the
-  // next taker gets LockResult::ABANDONED.
-  LockResult TakeNamedLock(const char16_t* name, NamedLock* lock, uint32_t* error) override;
-  bool ReleaseNamedLock(NamedLock lock) override;
+  // power.cpp
   // The power status starts as a desktop's (AC, no battery); a test sets a battery, or makes the
   // request fail.
   bool GetPowerStatus(PowerStatus* status) override;
@@ -100,6 +100,8 @@ class HostSystem : public System {
   };
   std::vector<ExecutionCall> ExecutionCalls();
   void ClearExecutionCalls();
+  ShutdownResult Shutdown(uint32_t flags, uint32_t reason) override;
+  std::vector<uint32_t> ShutdownRequests();
   // The process holds the shutdown privilege unless a test takes it away; a test may also make
   // ExitWindowsEx refuse with an error.
   void SetShutdownPrivilege(bool held);
@@ -107,9 +109,17 @@ class HostSystem : public System {
   // The reasons given with the accepted requests, in the order of ShutdownRequests.
   std::vector<uint32_t> ShutdownReasons();
 
-  // Machine state (machine_state.cpp). The drive states are kept in memory, and with a state file
-  // also in that file, read and written whole at each call (fwbench carries them from one run to
-  // the next). A test may make reads or writes fail, and sets the boot (1 to begin with).
+  // lock.cpp
+  // A named lock is owned by a thread, as a mutex is: the same thread may take it again, only its
+  // owner may release it, and a thread that ends while owning it leaves it abandoned, so that the
+  // next taker gets LockResult::ABANDONED.
+  LockResult TakeNamedLock(const char16_t* name, NamedLock* lock, uint32_t* error) override;
+  bool ReleaseNamedLock(NamedLock lock) override;
+
+  // machine_state.cpp
+  // The drive states are kept in memory, and with a state file also in that file, read and
+  // written whole at each call (fwbench carries them from one run to the next). A test may make
+  // reads or writes fail, and sets the boot (1 to begin with).
   StateRead ReadDriveState(const char16_t* drive, const char16_t* name, char16_t* buffer,
                            uint32_t capacity) override;
   bool WriteDriveState(const char16_t* drive, const StateValue* values, uint32_t count) override;
@@ -150,7 +160,7 @@ class HostSystem : public System {
   std::vector<ThreadRecord*> threads_;
 };
 
-// The wall clock: steady milliseconds and real sleeping.
+// The wall clock: steady milliseconds and real sleeping (threads_time.cpp).
 class RealClock : public Clock {
  public:
   uint64_t TickCount64() override;

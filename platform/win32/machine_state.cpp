@@ -5,12 +5,10 @@
 #include <sddl.h>
 
 #include "platform/text.h"
-#include "platform/win32/win32_platform.h"
+#include "platform/win32/internal.h"
 
 namespace platform {
 namespace {
-
-LPCWSTR W(const char16_t* s) { return reinterpret_cast<LPCWSTR>(s); }
 
 // Both bitnesses reach the same keys: the 64-bit view, never the 32-bit one a 32-bit program
 // would be redirected to.

@@ -1,4 +1,6 @@
-// The Win32 implementations of the seam.
+// The Win32 implementations of the seam. Each is split by concern into files named as the host's
+// (files.cpp, folders.cpp, threads_time.cpp, resources.cpp, power.cpp, lock.cpp, machine_state.cpp,
+// text.cpp), which share internal.h; the devices are in devices.cpp, the window in dialog.cpp.
 #pragma once
 #include "platform/clock.h"
 #include "platform/device_io.h"
@@ -17,22 +19,10 @@ class Win32System : public System {
   // outlives it) instead of kernel32's.
   explicit Win32System(const LockCalls* lockCalls) : lockCalls_(lockCalls) {}
 
-  uint32_t TempFolderPath(char16_t* buffer, uint32_t capacity) override;
-  uint32_t CurrentFolder(char16_t* buffer, uint32_t capacity) override;
-  bool SetCurrentFolder(const char16_t* path) override;
-  bool MakeFolder(const char16_t* path) override;
-  bool RemoveFolder(const char16_t* path) override;
+  // files.cpp
   bool LookAt(const char16_t* path, PathFacts* facts) override;
   bool IdentityOf(FileHandle file, FileIdentity* identity) override;
   bool RemoveIdentified(const char16_t* path, const FileIdentity& identity) override;
-  FolderHandle OpenFolder(const char16_t* path, PathLinks links, PathFacts* facts) override;
-  FolderHandle OpenFolderAt(FolderHandle parent, const char16_t* name, PathFacts* facts) override;
-  FolderHandle MakeFolderAt(FolderHandle parent, const char16_t* name, FolderAccess access,
-                            PathFacts* facts) override;
-  void CloseFolder(FolderHandle folder) override;
-  FileHandle OpenFileAt(FolderHandle folder, const char16_t* name, FileMode mode) override;
-  bool LookAtName(FolderHandle folder, const char16_t* name, PathFacts* facts) override;
-  bool RemoveAt(FolderHandle folder, const char16_t* name, const FileIdentity& identity) override;
   FileHandle OpenFile(const char16_t* path, FileMode mode) override;
   bool ReadFile(FileHandle file, void* buffer, uint32_t length, uint32_t* done) override;
   bool WriteFile(FileHandle file, const void* buffer, uint32_t length, uint32_t* done) override;
@@ -45,30 +35,51 @@ class Win32System : public System {
   bool SetAttributesOf(FileHandle file, uint32_t attributes) override;
   bool FindFiles(const char16_t* pathPattern, bool (*visit)(const FindData&, void*),
                  void* context) override;
+
+  // folders.cpp
+  uint32_t TempFolderPath(char16_t* buffer, uint32_t capacity) override;
+  uint32_t CurrentFolder(char16_t* buffer, uint32_t capacity) override;
+  bool SetCurrentFolder(const char16_t* path) override;
+  bool MakeFolder(const char16_t* path) override;
+  bool RemoveFolder(const char16_t* path) override;
+  FolderHandle OpenFolder(const char16_t* path, PathLinks links, PathFacts* facts) override;
+  FolderHandle OpenFolderAt(FolderHandle parent, const char16_t* name, PathFacts* facts) override;
+  FolderHandle MakeFolderAt(FolderHandle parent, const char16_t* name, FolderAccess access,
+                            PathFacts* facts) override;
+  void CloseFolder(FolderHandle folder) override;
+  FileHandle OpenFileAt(FolderHandle folder, const char16_t* name, FileMode mode) override;
+  bool LookAtName(FolderHandle folder, const char16_t* name, PathFacts* facts) override;
+  bool RemoveAt(FolderHandle folder, const char16_t* name, const FileIdentity& identity) override;
+
+  // threads_time.cpp
+  void* PageAlloc(size_t size) override;
+  void PageFree(void* block) override;
+  bool StartThread(ThreadProc proc, void* parameter, ThreadHandle* handle) override;
+  void CloseThread(ThreadHandle thread) override;
+  void DebugOutput(const char16_t* text) override;
   bool DosTimeToFileTime(uint16_t dosDate, uint16_t dosTime, uint64_t* fileTime) override;
+  bool LocalTime(LocalDateTime* time) override;
+
+  // resources.cpp
   bool ProgramResource(const char16_t* type, uint32_t id, const void** data, uint32_t* size) override;
   uint32_t ProfileString(const char16_t* section, const char16_t* key,
                             const char16_t* defaultValue, char16_t* buffer, uint32_t capacity,
                             const char16_t* file) override;
   int32_t ProfileInt(const char16_t* section, const char16_t* key, int32_t defaultValue,
                         const char16_t* file) override;
-  void* PageAlloc(size_t size) override;
-  void PageFree(void* block) override;
-  bool StartThread(ThreadProc proc, void* parameter, ThreadHandle* handle) override;
-  void CloseThread(ThreadHandle thread) override;
-  void DebugOutput(const char16_t* text) override;
-  ShutdownResult Shutdown(uint32_t flags, uint32_t reason) override;
   uint32_t GetProgramFolder(char16_t* buffer, uint32_t capacity) override;
-  bool LocalTime(LocalDateTime* time) override;
   uint32_t SharedDataFolder(char16_t* buffer, uint32_t capacity) override;
 
-  // Around an update.
-  LockResult TakeNamedLock(const char16_t* name, NamedLock* lock, uint32_t* error) override;
-  bool ReleaseNamedLock(NamedLock lock) override;
+  // power.cpp
   bool GetPowerStatus(PowerStatus* status) override;
   uint32_t SetExecutionState(uint32_t flags) override;
+  ShutdownResult Shutdown(uint32_t flags, uint32_t reason) override;
 
-  // Machine state (machine_state.cpp).
+  // lock.cpp
+  LockResult TakeNamedLock(const char16_t* name, NamedLock* lock, uint32_t* error) override;
+  bool ReleaseNamedLock(NamedLock lock) override;
+
+  // machine_state.cpp
   StateRead ReadDriveState(const char16_t* drive, const char16_t* name, char16_t* buffer,
                            uint32_t capacity) override;
   bool WriteDriveState(const char16_t* drive, const StateValue* values, uint32_t count) override;
@@ -84,13 +95,13 @@ class Win32System : public System {
   char16_t stateKey_[STATE_KEY_CHARS] = u"SOFTWARE\\Quorvela\\FwUpdate";
 };
 
-// The security descriptor MakeFolderAt gives a new folder: a protected DACL with full
+// The security descriptor MakeFolderAt gives a new folder (folders.cpp): a protected DACL with full
 // control for SYSTEM and the Administrators group (inherited by everything below), and for
 // USERS_READ also reading and listing for the Users group. Null when it cannot be made; released
 // with LocalFree.
 void* NewFolderSecurity(FolderAccess access);
 
-// The first thing every entry point does: DLLs load from System32 only
+// The first thing every entry point does (resources.cpp): DLLs load from System32 only
 // (SetDefaultDllDirectories, looked up at run time because older Windows lacks it; without it
 // SetDllDirectoryW(L"") at least drops the current folder from the search). False when neither
 // could be set.
@@ -100,12 +111,14 @@ bool RestrictDllSearch();
 // folder that other users may write to. False when it could not.
 bool EnterSystemFolder();
 
+// The tick count and sleep (threads_time.cpp).
 class Win32Clock : public Clock {
  public:
   uint64_t TickCount64() override;
   void Sleep(uint32_t milliseconds) override;
 };
 
+// Device I/O on CreateFileW and DeviceIoControl (devices.cpp).
 class Win32DeviceIo : public DeviceIo {
  public:
   DeviceHandle Open(const char16_t* path, uint32_t* error) override;
@@ -114,8 +127,8 @@ class Win32DeviceIo : public DeviceIo {
   void Close(DeviceHandle device) override;
 };
 
-// The device tree on SetupAPI and CfgMgr32: device lists by class, their members and interfaces,
-// registry and device properties, parents and instance IDs.
+// The device tree on SetupAPI and CfgMgr32 (devices.cpp): device lists by class, their members and
+// interfaces, registry and device properties, parents and instance IDs.
 class Win32DeviceTree : public DeviceTree {
  public:
   DeviceList GetClassDevs(const Guid* guid, uint32_t flags) override;
@@ -131,7 +144,8 @@ class Win32DeviceTree : public DeviceTree {
   bool GetDeviceId(DeviceNode node, char16_t* id, uint32_t capacity) override;
 };
 
-// The real window: every operation is the Win32 call on the dialog or one of its controls.
+// The real window (dialog.cpp): every operation is the Win32 call on the dialog or one of its
+// controls.
 class Win32Dialog : public Dialog {
  public:
   void SetCaption(WindowHandle window, const char16_t* text) override;

@@ -1,14 +1,23 @@
+// Win32Dialog (win32_platform.h): the real dialog window and its controls.
 #include <windows.h>
 #include <commctrl.h>
 
-#include "platform/win32/win32_platform.h"
+#include "platform/messages.h"
+#include "platform/win32/internal.h"
+
+// The seam's own values are the Windows ones.
+static_assert(platform::MSG_INITDIALOG == WM_INITDIALOG && platform::MSG_COMMAND == WM_COMMAND);
+static_assert(platform::MSG_TIMER == WM_TIMER && platform::MSG_DEVICECHANGE == WM_DEVICECHANGE);
+static_assert(platform::MSG_APP == WM_APP && platform::NOTIFY_SELENDOK == CBN_SELENDOK);
+static_assert(platform::ID_OK == IDOK && platform::ID_CANCEL == IDCANCEL && platform::ID_YES == IDYES);
+static_assert(platform::BOX_OKCANCEL == MB_OKCANCEL && platform::BOX_YESNO == MB_YESNO);
+static_assert(platform::BOX_ICONWARNING == MB_ICONWARNING && platform::BOX_ICONINFORMATION == MB_ICONINFORMATION);
 
 namespace platform {
 namespace {
 
 HWND Wnd(WindowHandle w) { return static_cast<HWND>(w); }
 HWND Item(WindowHandle w, int id) { return id == 0 ? Wnd(w) : ::GetDlgItem(Wnd(w), id); }
-LPCWSTR W(const char16_t* s) { return reinterpret_cast<LPCWSTR>(s); }
 
 void ToRect(const RECT& r, Rect* out) {
   out->left = r.left;

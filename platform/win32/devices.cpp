@@ -1,4 +1,5 @@
-// The device tree on SetupAPI and CfgMgr32.
+// Devices on Win32: device I/O (CreateFileW, DeviceIoControl) and the device tree on SetupAPI and
+// CfgMgr32.
 #include <windows.h>
 #include <cfgmgr32.h>
 #include <devpropdef.h>
@@ -7,7 +8,7 @@
 
 #include <cstring>
 
-#include "platform/win32/win32_platform.h"
+#include "platform/win32/internal.h"
 
 // The seam's values and records are the Windows ones.
 static_assert(platform::DEVLIST_PRESENT == DIGCF_PRESENT && platform::DEVLIST_ALLCLASSES == DIGCF_ALLCLASSES);
@@ -49,6 +50,29 @@ bool FindMember(HDEVINFO set, DeviceNode node, SP_DEVINFO_DATA* data) {
 }
 
 }  // namespace
+
+DeviceHandle Win32DeviceIo::Open(const char16_t* path, uint32_t* error) {
+  HANDLE h = ::CreateFileW(W(path), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                           nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) {
+    if (error != nullptr) *error = ::GetLastError();
+    return INVALID_DEVICE;
+  }
+  return reinterpret_cast<DeviceHandle>(h);
+}
+
+bool Win32DeviceIo::Control(DeviceHandle device, uint32_t code, void* in, uint32_t inLength, void* out,
+                            uint32_t outLength, uint32_t* returned, uint32_t* error) {
+  DWORD n = 0;
+  BOOL ok = ::DeviceIoControl(reinterpret_cast<HANDLE>(device), code, in, inLength, out, outLength, &n, nullptr);
+  if (returned != nullptr) *returned = n;
+  if (!ok && error != nullptr) *error = ::GetLastError();
+  return ok != 0;
+}
+
+void Win32DeviceIo::Close(DeviceHandle device) {
+  if (device != INVALID_DEVICE) ::CloseHandle(reinterpret_cast<HANDLE>(device));
+}
 
 DeviceList Win32DeviceTree::GetClassDevs(const Guid* guid, uint32_t flags) {
   GUID g;

@@ -1,0 +1,82 @@
+// What the console program's files share: the run it watches through the headless dialog
+// (fleet.cpp), the drives it lists and the commands that only tell (fleet_list.cpp), and the
+// update of the chosen drives (fleet_update.cpp).
+#pragma once
+#include <string>
+#include <vector>
+
+#include "app/fleet.h"
+#include "app/fleet_history.h"
+#include "app/fleet_options.h"
+#include "app/fleet_output.h"
+#include "core/drive_record.h"
+#include "platform/text.h"
+
+namespace fleet {
+
+using platform::EscapeControls;
+using platform::HeadlessDialog;
+using platform::Utf8;
+using platform::WindowHandle;
+
+// ---- the run: fleet.cpp ----------------------------------------------------------------------------
+
+// What the dialog showed and reported during one RUN. The console's dialog procedure (fleet.cpp) is
+// a plain function, as the dialog's is, so the run it reports to is reached through this one record.
+struct Watch {
+  HeadlessDialog* dialog = nullptr;
+  FleetConsole* console = nullptr;
+  bool json = false;
+  bool haveResult = false;
+  int result = 0;
+  bool notNeeded = false;
+  bool failBox = false;
+  bool restartOffered = false;
+  int stageFrom = -1, stageTo = -1, lastPosition = -1;
+  std::string stageLine;
+  History* history = nullptr;  // null when there is none
+  bool retry = false;          // update --retry: a drive whose activation failed is updated again
+};
+extern Watch g_watch;
+
+// Human text: standard output, or standard error when standard output carries JSON.
+void Say(const std::string& text);
+void Emit(const std::string& json);
+void Complain(const std::string& text);
+// A log line; the first one that cannot be written is said on standard error, once.
+void WriteLog(Log& log, const std::string& words);
+// Ends the console line of the progress stage the run is in.
+void FlushStage();
+
+// ---- the drives listed, and the commands that only tell: fleet_list.cpp ----------------------------
+
+// One listed drive and the package's answer for it.
+struct Row {
+  int entry;
+  DriveRecord drive;
+  const char* reason;  // null when eligible
+};
+
+// A drive that runs the package's new firmware already has nothing to gain from it.
+bool RunsNewVersion(const DriveRecord& drive);
+const char* Reason(const DriveRecord& drive);
+std::vector<DriveRecord> ListedDrives(HeadlessDialog& dialog, WindowHandle window);
+std::vector<Row> ListedRows(HeadlessDialog& dialog, WindowHandle window);
+// Whether the package the dialog unpacked can be used; otherwise why not.
+bool PackageUsable(std::string* why);
+
+void PrintHelp();
+// The program's version and the NEWVERSION of the package it carries, read from the package itself
+// as the dialog reads it; no drive is touched.
+int PrintVersion();
+void PrintInfo();
+void PrintList(const std::vector<Row>& rows, bool json);
+void PrintHistory(const History* history, bool json);
+
+// ---- updating: fleet_update.cpp --------------------------------------------------------------------
+
+// Updates the drives the options choose, one after the other as the user would, and restarts when
+// asked and needed. Returns the exit code.
+int Update(HeadlessDialog& dialog, WindowHandle window, const Options& options, Log& log);
+
+}  // namespace fleet
