@@ -112,6 +112,7 @@ int RunFleet(int argc, const char16_t* const* argv, platform::HeadlessDialog& di
   using namespace fleet;
   Options options;
   g_watch = Watch{};
+  SetDriveStateSource(u"console");
   g_watch.dialog = &dialog;
   g_watch.console = &console;
   bool parsed = ParseOptions(argc, argv, &options);
@@ -145,23 +146,32 @@ int RunFleet(int argc, const char16_t* const* argv, platform::HeadlessDialog& di
   History history;
   std::string whyNoHistory, historyWarning;
   const Log* defaultLog = options.command == Command::UPDATE && options.logPath == nullptr ? &log : nullptr;
+  g_watch.retry = options.retry;
   if (OpenHistory(history, defaultLog, &whyNoHistory, &historyWarning)) {
     g_watch.history = &history;
-    g_watch.retry = options.retry;
     if (!historyWarning.empty()) Complain(historyWarning);
-    if (!SettleHistory(history, ListedDrives(dialog, window)))
-      Complain("cannot write the history " + Utf8(FLEET_HISTORY_FILE) + " in the log folder; it is not written");
   } else {
     Complain("there is no history of updates: " + whyNoHistory);
   }
   if (options.command == Command::UPDATE)
     WriteLog(log, "start title=" + LogValue(Utf8(s.title)) + " package=" + LogValue(Utf8(s.newVersion)) +
                      " command=" + LogValue(options.commandLine));
+  // The drive states decide, not the history: each is settled against what its drive runs now.
+  std::string whyNoStates;
+  if (!SettleDriveStates(ListedDrives(dialog, window), &whyNoStates)) {
+    Complain("the drives' update states are unavailable (" + whyNoStates + "); nothing is flashed");
+    if (options.command == Command::UPDATE) WriteLog(log, "states unavailable " + Json(whyNoStates));
+  }
 
   int exitCode = EXIT_DONE;
   std::string why;
   if (options.command == Command::HISTORY) {
     PrintHistory(g_watch.history, options.json);
+  } else if (s.packageFolder[0] == 0) {
+    // No folder of its own could be made for the package (TEMP unusable, or every name drawn was
+    // taken): nothing is wrong with the package, and a later run may succeed.
+    Complain("no folder could be made in the temporary folder to unpack the package; try again later");
+    exitCode = EXIT_TRY_AGAIN_LATER;
   } else if (!PackageUsable(&why)) {
     Complain("the embedded package is unusable: " + why);
     exitCode = EXIT_PACKAGE_UNUSABLE;

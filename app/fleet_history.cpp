@@ -44,10 +44,6 @@ bool Parse(const std::string& line, HistoryRecord* r) {
   return true;
 }
 
-bool Same(const HistoryRecord& r, const DriveRecord& d) {
-  return r.model == platform::Utf8(d.model) && r.serial == Trimmed(d.serial);
-}
-
 }  // namespace
 
 bool OpenHistory(History& h, const Log* defaultLog, std::string* why, std::string* warning) {
@@ -127,9 +123,9 @@ std::string HistoryJson(const HistoryRecord& r) {
 }
 
 std::string HistoryText(const HistoryRecord& r) {
-  return r.time + "  " + platform::EscapeControls(r.model) + "  serial " + platform::EscapeControls(r.serial) + "  port " +
+  return platform::EscapeControls(r.time) + "  " + platform::EscapeControls(r.model) + "  serial " + platform::EscapeControls(r.serial) + "  port " +
          Number(r.portId) + "  " + platform::EscapeControls(r.before) + " -> " + platform::EscapeControls(r.expected) + "  " +
-         r.outcome + (r.waits ? " (waits for a restart)" : "");
+         platform::EscapeControls(r.outcome) + (r.waits ? " (waits for a restart)" : "");
 }
 
 bool AppendHistory(History& h, const HistoryRecord& record) {
@@ -149,35 +145,6 @@ bool AppendHistory(History& h, const HistoryRecord& record) {
   h.endsWithNewline = true;
   h.records.push_back(r);
   return true;
-}
-
-const HistoryRecord* LastRecord(const History& h, const DriveRecord& drive) {
-  for (auto r = h.records.rbegin(); r != h.records.rend(); ++r)
-    if (Same(*r, drive)) return &*r;
-  return nullptr;
-}
-
-bool SettleHistory(History& h, const std::vector<DriveRecord>& drives) {
-  bool written = true;
-  for (const DriveRecord& d : drives) {
-    const HistoryRecord* last = LastRecord(h, d);
-    if (last == nullptr || !last->waits) continue;
-    std::string running = platform::Utf8(d.fwRevision);
-    HistoryRecord settled = *last;
-    settled.time.clear();
-    settled.portId = d.iPort;
-    settled.waits = false;
-    char16_t expected[DRIVE_TEXT_CHARS] = {};
-    platform::Utf8ToWide(last->expected.c_str(), -1, expected, DRIVE_TEXT_CHARS);
-    if (expected[0] != 0 && RunsFirmwareName(d.fwRevision, expected))
-      settled.outcome = "activated";
-    else if (running == last->before && d.activationPending == 0)
-      settled.outcome = "activation-failed";
-    else
-      continue;
-    written = AppendHistory(h, settled) && written;
-  }
-  return written;
 }
 
 void CloseHistory(History& h) {

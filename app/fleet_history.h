@@ -40,12 +40,6 @@ struct History {
 bool OpenHistory(History& history, const Log* defaultLog, std::string* why, std::string* warning);
 // Appends one record as one line; false the first time that fails, and nothing is written after.
 bool AppendHistory(History& history, const HistoryRecord& record);
-// The last record of the drive (same model and serial), or null.
-const HistoryRecord* LastRecord(const History& history, const DriveRecord& drive);
-// Settles the records that wait for a restart against the drives listed now: a drive that reports
-// the expected version is activated; one that reports its old revision with no firmware waiting
-// failed its activation. Returns false when a settling record could not be written.
-bool SettleHistory(History& history, const std::vector<DriveRecord>& drives);
 std::string HistoryJson(const HistoryRecord& record);
 std::string HistoryText(const HistoryRecord& record);
 void CloseHistory(History& history);

@@ -49,13 +49,18 @@ bool RunsNewVersion(const DriveRecord& drive) {
 }
 
 const char* Reason(const DriveRecord& drive) {
+  // Without the drive states nothing can tell a drive stuck in an update loop from a healthy one.
+  if (DriveStatesUnavailable()) return "states-unavailable";
+  DriveState state = SettledStateOf(drive);
+  // Firmware still waits after a restart: the drive applies it only at a power-off, and another
+  // restart would not help.
+  if (state == DriveState::NEEDS_POWER_OFF) return "needs-power-off";
   // Firmware committed to a native drive runs from the next restart; until then the drive reports
   // its old revision, and another update would only replace what waits.
   if (drive.activationPending != 0) return "pending-restart";
   // The drive ran its old firmware after its last update: updating it again unasked would flash
   // and restart the computer over and over.
-  const HistoryRecord* last = g_watch.history != nullptr ? LastRecord(*g_watch.history, drive) : nullptr;
-  if (!g_watch.retry && last != nullptr && last->outcome == "activation-failed") return "activation-failed";
+  if (!g_watch.retry && state == DriveState::ACTIVATION_FAILED) return "activation-failed";
   if (RunsNewVersion(drive)) return "current";
   Eligibility e = CheckEligibility(drive);
   return e == Eligibility::ELIGIBLE ? nullptr : EligibilityWord(e);

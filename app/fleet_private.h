@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "app/drive_states.h"
 #include "app/fleet.h"
 #include "app/fleet_history.h"
 #include "app/fleet_options.h"
@@ -72,6 +73,16 @@ int PrintVersion();
 void PrintInfo();
 void PrintList(const std::vector<Row>& rows, bool json);
 void PrintHistory(const History* history, bool json);
+
+// ---- the drive states: fleet_states.cpp ------------------------------------------------------------
+
+// Settles the state of every drive listed against what it runs now, and writes the history's
+// record of each update a state change settles. False, with why, when the states cannot be read
+// or written: nothing may then be flashed.
+bool SettleDriveStates(const std::vector<DriveRecord>& drives, std::string* why);
+bool DriveStatesUnavailable();
+// The drive's state as this run settled it; NONE when nothing is recorded.
+DriveState SettledStateOf(const DriveRecord& drive);
 
 // ---- updating: fleet_update.cpp --------------------------------------------------------------------
 

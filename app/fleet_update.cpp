@@ -72,6 +72,18 @@ std::string ActivationText(const DriveRecord& d, const Outcome& o) {
                                      : "; the bridge's power cycle has activated it";
 }
 
+// What the administrator is to do about a drive skipped for its state.
+std::string Advice(const char* reason) {
+  std::string r = reason != nullptr ? reason : "";
+  if (r == "needs-power-off")
+    return "; its new firmware still waits after a restart and comes into use only at a power-off: shut the computer "
+           "down completely, then start it again (another restart does not help)";
+  if (r == "states-unavailable") return "; the drives' update states cannot be read or written, so nothing is flashed";
+  if (r == "activation-failed")
+    return "; it still ran its old firmware after its last update: update --retry flashes it once more";
+  return "";
+}
+
 void Report(const Row& row, const Outcome& o, bool json, Log& log) {
   const DriveRecord& d = row.drive;
   bool ran = o.Ran();
@@ -95,7 +107,7 @@ void Report(const Row& row, const Outcome& o, bool json, Log& log) {
   else if (o.TryLater())
     words += " result=" + std::string(o.what);
   else
-    words += " result=skipped reason=" + std::string(o.reason);
+    words += " result=skipped reason=" + std::string(o.reason) + (Advice(o.reason).empty() ? "" : " " + Json(Advice(o.reason).substr(2)));
   if (o.activationByReset) words += " activation=reset";
   WriteLog(log, words);
   if (ran)
@@ -105,7 +117,7 @@ void Report(const Row& row, const Outcome& o, bool json, Log& log) {
   else if (o.TryLater())
     Say(std::string("  ") + o.what + ": " + NotNowText(o) + "; nothing was written\n");
   else
-    Say(std::string("  skipped: ") + o.reason + "\n");
+    Say(std::string("  skipped: ") + o.reason + Advice(o.reason) + "\n");
 }
 
 // The history's record of an update that ran. Its new firmware waits for a restart where the drive
@@ -219,11 +231,17 @@ int Update(HeadlessDialog& dialog, WindowHandle window, const Options& options, 
     if (row.reason == nullptr) o = UpdateOne(dialog, window, row);
     Report(row, o, options.json, log);
     if (o.Ran()) Record(row.drive, o);
-    // Skipped so that it is not flashed in a loop; the deployment tool must see that it failed.
-    bool activationFailed = o.reason != nullptr && std::string(o.reason) == "activation-failed";
-    failed = failed || activationFailed || (o.Ran() && o.result != UPDATE_OK);
+    // Skipped so that it is not flashed in a loop, or with no state to decide on, or waiting for a
+    // power-off that no restart brings: the deployment tool must see that it failed, and must not
+    // answer with another restart.
+    std::string reason = o.reason != nullptr ? o.reason : "";
+    bool stuck = reason == "activation-failed" || reason == "states-unavailable" || reason == "needs-power-off";
+    // Pieces of a download cut short in this boot: a restart clears them, and it is said once (the
+    // next run in this boot finds the update failed, not cut short).
+    bool piecesLeft = o.Ran() && o.result == UPDATE_DOWNLOAD_PIECES_LEFT;
+    failed = failed || stuck || (o.Ran() && o.result != UPDATE_OK && !piecesLeft);
     tryLater = tryLater || o.TryLater();
-    restart = restart || o.restartNeeded;
+    restart = restart || o.restartNeeded || piecesLeft;
     updated += o.Ran() && o.result == UPDATE_OK ? 1 : 0;
   }
   Say(Number(static_cast<long long>(chosen.size())) + " drive(s) chosen, " + Number(updated) + " updated" +

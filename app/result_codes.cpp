@@ -17,6 +17,8 @@ const CodeMeaning kUpdateResults[] = {
     {UPDATE_CONFIG_INVALID, "the drive's configuration block is not valid; it was neither carried over nor written back"},
     {UPDATE_OTHER_DRIVE, "another drive answers at the chosen drive's place; nothing was written"},
     {UPDATE_ACTIVATION_FAILED, "the drive came back from its power cycle still running another firmware than the new one"},
+    {UPDATE_STATE_UNWRITABLE, "the drive's update state could not be written; nothing was sent"},
+    {UPDATE_DOWNLOAD_PIECES_LEFT, "the drive keeps pieces of a download cut short earlier; restart the computer, then update again"},
     {FLEET_REFUSED, "RUN started no update (the drive was not found again as the chosen one, or no thread could be started); nothing was written"},
     {FLEET_NOT_LISTED, "the drive left the list before its turn; nothing was written"},
 };

@@ -397,6 +397,10 @@ void SetStateFaults(bool reads, bool writes) {
 #endif
 }
 
+#ifndef _WIN32
+void SetStateFile(const std::string& path) { Sys().SetStateFile(path); }
+#endif
+
 void SetShutdownRefusal(uint32_t error) {
 #ifdef _WIN32
   std::lock_guard<std::mutex> lock(Sys().mutex);
@@ -484,6 +488,7 @@ void Environment::SetUp() {
   Sys().Reset();
   Sys().NewStateKey(g_counter);
 #else
+  Sys().SetStateFile("");
   Sys().ClearDriveStates();
   Sys().SetBoot(1);
   Sys().SetStateFaults(false, false);

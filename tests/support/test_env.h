@@ -61,6 +61,11 @@ void SetSharedDataFolder(const std::string& folder);
 // the store's reads or writes fail.
 void SetBoot(uint64_t boot);
 void SetStateFaults(bool reads, bool writes);
+#ifndef _WIN32
+// The host's store in a file, which outlives a test's own SetUp and TearDown (a run of the console
+// program after another); empty: in memory again.
+void SetStateFile(const std::string& path);
+#endif
 // The reasons given with the shutdown requests, in the order of Shutdowns.
 std::vector<uint32_t> ShutdownReasons();
 // Every SetThreadExecutionState call since the test began: a number per thread, and the flags.

@@ -59,6 +59,7 @@ struct Case {
   std::vector<std::string> log;  // the log holds each
   bool downloads;                // whether any firmware reached a drive
   std::pair<std::string, std::string> ini = {};  // a line of the sample package's information file, replaced
+  bool statesFail = false;                        // the drive-state store cannot be read
 };
 
 std::string DefaultBench() { return emu::DefaultBenchText(); }
@@ -163,6 +164,9 @@ const Case kCases[] = {
      {"serial=QV7A24110001 port=1 package=3.2.F.2A.01 before=3.2.F.2A after=3.2.F.2A result=skipped reason=current",
       "serial=QV7A24110002 port=104 package=3.2.F.2A.01 before=3.2.F.P7 after=3.2.F.2A result=1 \"success\" seconds="},
      true, {"NEWVERSION=3.2.F.2A", "NEWVERSION=3.2.F.2A.01"}},
+    // Without the drive states nothing tells a drive stuck in an update loop: nothing is flashed.
+    {"DriveStatesUnavailable", {u"update", u"--all", u"--yes"}, DefaultBench(), false, EXIT_UPDATE_FAILED,
+     {"  skipped: states-unavailable; "}, {"result=skipped reason=states-unavailable", "end exit=1603"}, false, {}, true},
     {"CurrentInTheList", {u"list"}, CurrentBench(), false, EXIT_DONE, {"  eligible   no (current)\n"}, {}, false},
     {"DamagedPackage", {u"update", u"--all", u"--yes"}, DefaultBench(), true, EXIT_PACKAGE_UNUSABLE, {}, {"end exit=1620"}, false},
     {"NoYes", {u"update", u"--all"}, DefaultBench(), false, EXIT_BAD_ARGUMENTS, {"Warning ! "}, {"end exit=87"}, false},
@@ -193,6 +197,8 @@ const Case kCases[] = {
       "     -9  the drive's configuration block is not valid; it was neither carried over nor written back\n"
       "    -10  another drive answers at the chosen drive's place; nothing was written\n"
       "    -11  the drive came back from its power cycle still running another firmware than the new one\n"
+      "    -12  the drive's update state could not be written; nothing was sent\n"
+      "    -13  the drive keeps pieces of a download cut short earlier; restart the computer, then update again\n"
       "   -100  RUN started no update (the drive was not found again as the chosen one, or no thread could be "
       "started); nothing was written\n"
       "   -101  the drive left the list before its turn; nothing was written\n"},
@@ -207,6 +213,7 @@ TEST_P(FleetCommand, ExitCodeOutputLogAndDrives) {
   const Case& c = GetParam();
   std::string error;
   ASSERT_TRUE(emu::LoadBench(bench(), c.bench, &contents_, &error)) << error;
+  testenv::SetStateFaults(c.statesFail, false);
   testenv::AddResource(u"FWPACKAGEZIP", IDR_FWPACKAGE,
                        c.damaged             ? DamagedPackage()
                        : c.ini.first.empty() ? MakeSamplePackage()
@@ -341,18 +348,19 @@ TEST_F(Workflow, FleetHistorySettlesUpdatesAndStopsTheLoop) {
   struct Step {
     std::vector<std::u16string> args;
     std::string bench;
-    bool restart;
+    int restart;  // 1: a restart; 2: a restart the native drive does not apply its firmware at
     int exit;
     std::string out, err;
     bool flashesNative;
     std::vector<uint8_t> package = MakeSamplePackage();
+    bool fresh = false;  // a machine of its own: the drives and their states as new
   };
   const std::string keepsOld = BenchWith("drive q7-native", "fault = activation");
   const Step steps[] = {
       {{u"update", u"--entry", u"0", u"--yes"}, keepsOld, false, EXIT_RESTART_NEEDED, "1 updated", "", true},
       {{u"list", u"--json"}, keepsOld, true, EXIT_DONE, "\"portId\":1,\"eligible\":false,\"reason\":\"activation-failed\"}",
        "1 line(s) of the history are no record", false},
-      {{u"update", u"--all", u"--yes"}, keepsOld, false, EXIT_UPDATE_FAILED, "  skipped: activation-failed\n", "", false},
+      {{u"update", u"--all", u"--yes"}, keepsOld, false, EXIT_UPDATE_FAILED, "  skipped: activation-failed; ", "", false},
       {{u"update", u"--entry", u"0", u"--yes", u"--retry"}, keepsOld, false, EXIT_RESTART_NEEDED, "1 updated", "", true},
       {{u"history", u"--json"}, DefaultBench(), true, EXIT_DONE,
        "\"serial\":\"QV7A24110001\",\"portId\":1,\"firmwareBefore\":\"3.2.F.P7\",\"versionExpected\":\"3.2.F.2A\","
@@ -363,14 +371,26 @@ TEST_F(Workflow, FleetHistorySettlesUpdatesAndStopsTheLoop) {
        PackageWith("NEWVERSION=3.2.F.2A", "NEWVERSION=KEEP")},
       {{u"list", u"--json"}, DefaultBench(), true, EXIT_DONE, "\"portId\":1,\"eligible\":true,\"reason\":null}", "", false,
        PackageWith("NEWVERSION=3.2.F.2A", "NEWVERSION=KEEP")},
+      // Firmware that still waits after a restart needs a power-off: said so, and no 3010 again.
+      {{u"update", u"--entry", u"0", u"--yes"}, DefaultBench(), false, EXIT_RESTART_NEEDED, "1 updated", "", true,
+       MakeSamplePackage(), true},
+      {{u"update", u"--all", u"--yes"}, DefaultBench(), 2, EXIT_UPDATE_FAILED,
+       "  skipped: needs-power-off; its new firmware still waits after a restart", "", false},
   };
+  uint64_t boot = 1;
   for (const Step& step : steps) {
     std::string error;
     ASSERT_TRUE(emu::LoadBench(bench(), step.bench, &contents_, &error)) << error;
+    if (step.fresh) {
+      state.clear();
+      std::filesystem::remove(data + "/drive-states");
+    }
     if (!state.empty()) {
       ASSERT_TRUE(emu::RestoreBenchState(contents_, state, &error)) << error;
     }
-    if (step.restart) contents_.Drive("q7-native")->Restart();
+    testenv::SetStateFile(data + "/drive-states");
+    if (step.restart == 1) contents_.Drive("q7-native")->Restart();
+    testenv::SetBoot(boot += step.restart != 0 ? 1 : 0);
     testenv::AddResource(u"FWPACKAGEZIP", IDR_FWPACKAGE, step.package);
     std::vector<std::u16string> args = step.args;
     std::u16string logPath = ScratchW() + u"/fleet.log";
