@@ -261,24 +261,23 @@ TEST_F(PackageInfo, TempFolderLosesItsTrailingBackslash) {
   EXPECT_EQ(small[0], 0);
 }
 
-TEST_F(PackageInfo, PerRunFoldersAreNamedByTheTickAndNeverShared) {
+TEST_F(PackageInfo, PerRunFoldersAreNamedByTheRandomSourceAndNeverShared) {
   UseTemp();
-  bench().Clock().Advance(5000);
+  // The third run draws the second's name first: it draws again.
+  Fs().randoms = {0x2468, 0x1357, 0x1357, 0x9ABC, 0x4242};
   CreatePackageFolder();
   std::u16string first = AppStateGet().packageFolder;
   std::u16string temp = Widen(At("temp"));
-  uint64_t tick = bench().Clock().TickCount64();
-  EXPECT_EQ(first, temp + u"\\Quorvela\\" + Widen(std::to_string(tick)));
+  EXPECT_EQ(first, temp + u"\\Quorvela\\" + Widen(std::to_string(0x2468 >> 1)));
   EXPECT_TRUE(IsFolder(Narrow(first)));
   // No doubled separator anywhere.
   EXPECT_EQ(first.find(u"\\\\"), std::u16string::npos);
   EXPECT_EQ(first.find(u"/\\"), std::u16string::npos);
-  // A second run a few seconds later, and a third in the same millisecond.
-  bench().Clock().Advance(3000);
   CreatePackageFolder();
   std::u16string second = AppStateGet().packageFolder;
   CreatePackageFolder();
   std::u16string third = AppStateGet().packageFolder;
+  EXPECT_EQ(third, temp + u"\\Quorvela\\" + Widen(std::to_string(0x9ABC >> 1)));
   EXPECT_NE(first, second);
   EXPECT_NE(second, third);
   EXPECT_TRUE(IsFolder(Narrow(second)));
@@ -291,7 +290,6 @@ TEST_F(PackageInfo, PerRunFoldersAreNamedByTheTickAndNeverShared) {
   EXPECT_EQ(ReadAll(Narrow(first) + "/a.fw"), "first");
   EXPECT_TRUE(IsFolder(Narrow(second)));
   EXPECT_EQ(ReadAll(Narrow(third) + "/a.fw"), "another's");
-  bench().Clock().Advance(1000);
   CreatePackageFolder();
   std::u16string fourth = AppStateGet().packageFolder;
   EXPECT_TRUE(IsFolder(Narrow(fourth)));
@@ -305,7 +303,8 @@ TEST_F(PackageInfo, PerRunFoldersAreNamedByTheTickAndNeverShared) {
 // per-run folder fits in that one, the run has no package folder, and its own base folder still
 // goes at close.
 TEST_F(PackageInfo, ABaseFolderOfTheRunsOwnGoesEvenWithoutAPerRunFolder) {
-  std::string tick = std::to_string(bench().Clock().TickCount64());
+  Fs().randoms = {0x1234};
+  std::string tick = std::to_string(0x1234 >> 1);
   // TEMP\Quorvela-<tick> fills the longest path there is.
   std::string temp = At("t");
   size_t rest = TEXT_PATH - 1 - std::string("/Quorvela-").size() - tick.size() - temp.size();
