@@ -114,6 +114,16 @@ FolderHandle HostSystem::MakeFolderAt(FolderHandle parent, const char16_t* name,
     return INVALID_FOLDER;
   }
   int fd = openat(dir, n.c_str(), kFolderFlags);
+  // Windows makes and opens in one call; here the name is made, then opened, and another user may
+  // have moved the folder away and put one of their own at the name in between. What was opened
+  // must be what this call made: the process's own, still empty. Otherwise the name counts as
+  // taken, and nothing is taken over.
+  struct stat st {};
+  if (fd >= 0 && (fstat(fd, &st) != 0 || st.st_uid != geteuid() || st.st_nlink != 2 || (st.st_mode & 077) != 0)) {
+    close(fd);
+    facts->kind = PathKind::FOLDER;
+    return INVALID_FOLDER;
+  }
   // The mode is set on the folder just made, not on whatever its name leads to now.
   if (fd >= 0 && access == FolderAccess::USERS_READ && fchmod(fd, 0755) != 0) {
     close(fd);
