@@ -45,7 +45,9 @@ run() {
   # Every command opens the log folder for the history, and under Wine a folder an earlier run made
   # is Wine's user's: each case starts without it (a link a case planted stays).
   [ -L "$shared_folder" ] || rm -rf "$shared_folder"
-  printf '@echo off\r\n%s >%s.out 2>%s.err\r\necho %%ERRORLEVEL%%>%s.exit\r\n' "$*" "$name" "$name" "$name" > "$work/$name.cmd"
+  # Each case is a machine of its own: the drive states of the cases before it are gone.
+  printf '@echo off\r\nreg delete HKLM\\SOFTWARE\\Quorvela\\FwUpdate /f /reg:64 >nul 2>&1\r\n%s >%s.out 2>%s.err\r\necho %%ERRORLEVEL%%>%s.exit\r\n' \
+    "$*" "$name" "$name" "$name" > "$work/$name.cmd"
   (cd "$work" && sh "$wine_run" cmd /c "$name.cmd" >/dev/null 2>&1)
   got=$(tr -d '\r\n ' < "$work/$name.exit" 2>/dev/null)
   why=""
