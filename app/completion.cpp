@@ -1,5 +1,6 @@
 #include "app/completion.h"
 
+#include "app/events.h"
 #include "app/update_lock.h"
 #include "app/update_worker.h"
 #include "core/app_state.h"
@@ -32,6 +33,7 @@ void OnUpdateResult(WindowHandle window, int result) {
   AppState& s = AppStateGet();
   // The update has ended: another may start.
   ReleaseUpdateLock();
+  ReportUpdateResult(result);
   if (result != UPDATE_OK) {
     Ui().ShowMessageBox(window, u"Update FW Fail !", s.title, BOX_OK);
   } else if (s.afterMessage[0] != 0) {
@@ -57,6 +59,7 @@ void OnUpdateResult(WindowHandle window, int result) {
 
 ShutdownResult ShutdownSystem(uint32_t flags) {
   ShutdownResult r = Sys().Shutdown(flags, SHUTDOWN_REASON_INSTALLATION);
+  ReportShutdown(flags, r);
   if (!r.privilegeEnabled)
     DebugTraceAlways(u"ShutdownSystem: the shutdown privilege could not be enabled (error %u)", r.error);
   else if (!r.accepted)

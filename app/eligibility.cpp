@@ -2,6 +2,7 @@
 
 #include "app/completion.h"
 #include "app/drive_list.h"
+#include "app/events.h"
 #include "app/package_files.h"
 #include "app/package_info.h"
 #include "app/progress.h"
@@ -62,6 +63,15 @@ bool BatteryTooLow(const platform::PowerStatus& status) {
 
 namespace {
 
+const char16_t* RefusalWord(RunRefusal why) {
+  switch (why) {
+    case RunRefusal::BUSY: return u"busy";
+    case RunRefusal::POWER: return u"power";
+    case RunRefusal::PENDING_RESTART: return u"pending-restart";
+    default: return u"refused";
+  }
+}
+
 // The box of a RUN that starts no update. The update lock is let go first: a box left open on
 // the screen keeps no other update of this computer waiting.
 void EndRunWithBox(platform::WindowHandle window, const char16_t* text) {
@@ -73,6 +83,8 @@ void EndRunWithBox(platform::WindowHandle window, const char16_t* text) {
 // update failed, the trace says why, and the list is rebuilt to show what is there now.
 void RefuseRun(platform::WindowHandle window, const char16_t* why) {
   DebugTraceAlways(u"OnRun: %s; nothing is written", why);
+  const DriveRecord& d = AppStateGet().selectedDrive;
+  ReportDriveEvent(event_id::DRIVE_NOT_REACHABLE, d, d.fwRevision, why);
   EndRunWithBox(window, u"Update FW Fail !");
   RefreshDriveList(window, false);
 }
@@ -81,6 +93,8 @@ void RefuseRun(platform::WindowHandle window, const char16_t* why) {
 // reads the reason.
 void Refuse(platform::WindowHandle window, RunRefusal why, const char16_t* text) {
   AppStateGet().runRefusal = static_cast<uint32_t>(why);
+  const DriveRecord& d = AppStateGet().selectedDrive;
+  ReportDriveEvent(event_id::DRIVE_SKIPPED, d, d.fwRevision, RefusalWord(why), text);
   EndRunWithBox(window, text);
 }
 
@@ -138,7 +152,10 @@ bool CheckAndStart(platform::WindowHandle window) {
     Refuse(window, RunRefusal::PENDING_RESTART, u"New firmware is waiting for a restart of this computer. Restart, then update again.");
     return false;
   }
-  if (!DriveIsEligible(s.selectedDrive)) {
+  if (Eligibility e = CheckEligibility(s.selectedDrive); e != Eligibility::ELIGIBLE) {
+    char16_t word[TEXT_SHORT];
+    platform::Utf8ToWide(EligibilityWord(e), -1, word, TEXT_SHORT);
+    ReportDriveEvent(event_id::DRIVE_SKIPPED, s.selectedDrive, s.selectedDrive.fwRevision, word, u"Do not need to update.");
     EndRunWithBox(window, u"Do not need to update.");
     return false;
   }
@@ -158,6 +175,7 @@ bool CheckAndStart(platform::WindowHandle window) {
   Ui().SetItemText(window, IDC_STATUS, u"");
   Ui().EnableItem(window, platform::ID_OK, false);
   Ui().EnableItem(window, IDC_DRIVE_LIST, false);
+  NoteUpdateBegins(s.selectedDrive);
   if (!StartWorker(window, &s.workerThread, UpdateWorker) && WorkerHandle() == nullptr) {
     // No thread could be made: say so and give the controls back, as a finished update would.
     OnUpdateResult(window, UPDATE_NO_WORKER);
@@ -174,6 +192,8 @@ void OnRun(platform::WindowHandle window) {
   // The lock is not this RUN's to let go when another update holds it.
   if (!TakeUpdateLock()) {
     s.runRefusal = static_cast<uint32_t>(RunRefusal::BUSY);
+    if (const DriveRecord* d = EntryDrive(window, Ui().ComboGetCurSel(window, IDC_DRIVE_LIST)))
+      ReportDriveEvent(event_id::DRIVE_SKIPPED, *d, d->fwRevision, u"busy", u"another firmware update is running on this computer");
     Ui().ShowMessageBox(window, u"Another firmware update is running on this computer. Try again when it has finished.",
                         s.title, platform::BOX_OK);
     return;

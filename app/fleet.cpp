@@ -5,6 +5,7 @@
 #include <cstring>
 #include <string>
 
+#include "app/events.h"
 #include "app/fleet_private.h"
 #include "app/main_dialog.h"
 #include "app/progress.h"
@@ -23,8 +24,7 @@ namespace fleet {
 Watch g_watch;
 
 void Say(const std::string& text) {
-  if (g_watch.json) g_watch.console->Err(text.data(), text.size());
-  else g_watch.console->Out(text.data(), text.size());
+  if (!g_watch.json) g_watch.console->Out(text.data(), text.size());
 }
 void Emit(const std::string& json) {
   std::string line = json + "\n";
@@ -35,10 +35,26 @@ void Complain(const std::string& text) {
   g_watch.console->Err(line.data(), line.size());
 }
 
+std::u16string Wide(const std::string& text) {
+  std::u16string out(text.size() + 1, u'\0');
+  out.resize(platform::Utf8ToWide(text.c_str(), static_cast<ptrdiff_t>(text.size()), out.data(), out.size()));
+  return out;
+}
+
+void ReportText(uint32_t eventId, const std::string& first, const std::string& second) {
+  std::u16string a = Wide(first), b = Wide(second);
+  const char16_t* strings[] = {a.c_str(), b.c_str()};
+  ReportProgramEvent(eventId, strings, second.empty() ? 1 : 2);
+}
+
 void WriteLog(Log& log, const std::string& words) {
   if (!LogLine(log, words))
-    Complain("cannot write the log " + Utf8(log.path) +
-             " safely (a link, a file with another link, or not writable); it is not written");
+    ReportText(event_id::LOG_NOT_WRITTEN, Utf8(log.path), "a link, a file with another link, or not writable");
+}
+
+void NoticeStates(const std::string& text) {
+  ReportText(event_id::DRIVE_STATES_UNAVAILABLE, text);
+  if (g_watch.log != nullptr) WriteLog(*g_watch.log, "notice " + LogValue(text));
 }
 
 void FlushStage() {
@@ -127,11 +143,16 @@ int RunFleet(int argc, const char16_t* const* argv, platform::HeadlessDialog& di
     return EXIT_DONE;
   }
 
+  BeginEvents(u"QuorvelaFwUpdate-cli");
   Log log;
   std::string whyNoLog;
   if (options.command == Command::UPDATE && !OpenLog(log, options.logPath, &whyNoLog)) {
-    Complain(whyNoLog);
-    if (options.logPath != nullptr) return EXIT_BAD_ARGUMENTS;
+    // A log the command line names is part of what was asked for; the default one is not.
+    if (options.logPath != nullptr) {
+      Complain(whyNoLog);
+      return EXIT_BAD_ARGUMENTS;
+    }
+    ReportText(event_id::LOG_NOT_WRITTEN, "%ProgramData%\\Quorvela\\FwUpdate.log", whyNoLog);
   }
 
   // The program starts as the dialog does: the package unpacked and read, the drives listed.
@@ -142,6 +163,12 @@ int RunFleet(int argc, const char16_t* const* argv, platform::HeadlessDialog& di
   dialog.SetAnswer(Answer);
   WindowHandle window = dialog.Create(FleetProcedure);
   AppState& s = AppStateGet();
+  if (options.command == Command::UPDATE) {
+    g_watch.log = &log;
+    ReportRunStarted(Wide(options.commandLine).c_str());
+    WriteLog(log, "start title=" + LogValue(Utf8(s.title)) + " package=" + LogValue(Utf8(s.newVersion)) +
+                      " command=" + LogValue(options.commandLine));
+  }
   // Every command settles, with the drives listed now, the updates that waited for a restart.
   History history;
   std::string whyNoHistory, historyWarning;
@@ -149,17 +176,14 @@ int RunFleet(int argc, const char16_t* const* argv, platform::HeadlessDialog& di
   g_watch.retry = options.retry;
   if (OpenHistory(history, defaultLog, &whyNoHistory, &historyWarning)) {
     g_watch.history = &history;
-    if (!historyWarning.empty()) Complain(historyWarning);
+    if (!historyWarning.empty()) NoticeStates(historyWarning);
   } else {
-    Complain("there is no history of updates: " + whyNoHistory);
+    NoticeStates("there is no history of updates: " + whyNoHistory);
   }
-  if (options.command == Command::UPDATE)
-    WriteLog(log, "start title=" + LogValue(Utf8(s.title)) + " package=" + LogValue(Utf8(s.newVersion)) +
-                     " command=" + LogValue(options.commandLine));
   // The drive states decide, not the history: each is settled against what its drive runs now.
   std::string whyNoStates;
   if (!SettleDriveStates(ListedDrives(dialog, window), &whyNoStates)) {
-    Complain("the drives' update states are unavailable (" + whyNoStates + "); nothing is flashed");
+    ReportText(event_id::DRIVE_STATES_UNAVAILABLE, whyNoStates + "; nothing is flashed");
     if (options.command == Command::UPDATE) WriteLog(log, "states unavailable " + Json(whyNoStates));
   }
 
@@ -177,18 +201,23 @@ int RunFleet(int argc, const char16_t* const* argv, platform::HeadlessDialog& di
     exitCode = EXIT_PACKAGE_UNUSABLE;
   } else if (options.command == Command::INFO) {
     PrintInfo();
+  } else if (options.command == Command::LIST && options.all) {
+    PrintAllDisks(dialog, window, options.json);
   } else if (options.command == Command::LIST) {
     PrintList(ListedRows(dialog, window), options.json);
   } else {
     exitCode = Update(dialog, window, options, log);
   }
-  if (options.command == Command::UPDATE)
+  if (options.command == Command::UPDATE) {
     WriteLog(log, "end exit=" + Number(exitCode) + " " + Json(ExitCodeMeaning(exitCode)));
+    ReportRunEnded(exitCode, ExitCodeMeaning(exitCode));
+  }
 
   // Closing as the user closes the dialog removes the package folder.
   dialog.PumpUntil([] { return !IsUpdateRunning(); });
   dialog.Deliver(platform::MSG_COMMAND, platform::ID_CANCEL, 0);
   g_watch.history = nullptr;
+  g_watch.log = nullptr;
   CloseHistory(history);
   CloseLog(log);
   return exitCode;

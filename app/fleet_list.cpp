@@ -12,6 +12,7 @@
 #include "app/package_info.h"
 #include "app/result_codes.h"
 #include "core/app_state.h"
+#include "discovery/drive_info.h"
 #include "nvme/flash_id.h"
 #include "platform/text.h"
 #include "resources/resource.h"
@@ -171,15 +172,47 @@ void PrintInfo() {
   Say(text);
 }
 
+namespace {
+
+// The version of the JSON lines of list: a script that parses them checks it. Fields are only
+// ever added within one version.
+constexpr int LIST_FORMAT = 1;
+
+// The JSON fields every line of list ends with: the disk, and what the answer was judged against.
+std::string DiskJson(uint32_t diskNumber, bool systemDisk) {
+  return ",\"disk\":" + Number(diskNumber) + ",\"systemDisk\":" + (systemDisk ? "true" : "false") +
+         ",\"package\":" + Json(Utf8(AppStateGet().newVersion)) + ",\"format\":" + Number(LIST_FORMAT);
+}
+
+std::string RowJson(const Row& r) {
+  const DriveRecord& d = r.drive;
+  return "{\"entry\":" + (r.entry >= 0 ? Number(r.entry) : std::string("null")) + ",\"model\":" + Json(Utf8(d.model)) +
+         ",\"serial\":" + Json(Trimmed(d.serial)) + ",\"firmware\":" + Json(Utf8(d.fwRevision)) +
+         ",\"interface\":" + Json(InterfaceText(d)) + ",\"capacityGB\":" + Number(d.capacityGB) +
+         ",\"portId\":" + Number(d.iPort) + ",\"eligible\":" + (r.reason == nullptr ? "true" : "false") +
+         ",\"reason\":" + (r.reason == nullptr ? std::string("null") : Json(r.reason)) +
+         DiskJson(d.diskNumber, d.isSystemDisk != 0) + "}";
+}
+
+const char* BusName(uint32_t busType) {
+  switch (busType) {
+    case 1: return "scsi";
+    case 3: return "ata";
+    case 7: return "usb";
+    case 8: return "raid";
+    case 11: return "sata";
+    case 17: return "nvme";
+    default: return "other";
+  }
+}
+
+}  // namespace
+
 void PrintList(const std::vector<Row>& rows, bool json) {
   for (const Row& r : rows) {
     const DriveRecord& d = r.drive;
     if (json) {
-      Emit("{\"entry\":" + Number(r.entry) + ",\"model\":" + Json(Utf8(d.model)) + ",\"serial\":" + Json(Trimmed(d.serial)) +
-           ",\"firmware\":" + Json(Utf8(d.fwRevision)) + ",\"interface\":" + Json(InterfaceText(d)) +
-           ",\"capacityGB\":" + Number(d.capacityGB) + ",\"portId\":" + Number(d.iPort) +
-           ",\"eligible\":" + (r.reason == nullptr ? "true" : "false") +
-           ",\"reason\":" + (r.reason == nullptr ? std::string("null") : Json(r.reason)) + "}");
+      Emit(RowJson(r));
     } else {
       Say("entry " + Number(r.entry) + ": " + EscapeControls(Utf8(d.model)) + "\n" +
           "  serial     " + EscapeControls(Trimmed(d.serial)) + "\n" +
@@ -191,6 +224,37 @@ void PrintList(const std::vector<Row>& rows, bool json) {
     }
   }
   if (rows.empty() && !json) Say("no drive is listed\n");
+}
+
+void PrintAllDisks(HeadlessDialog& dialog, WindowHandle window, bool json) {
+  AppState& s = AppStateGet();
+  std::vector<Row> offered = ListedRows(dialog, window);
+  for (uint32_t i = 0; i < s.diskCount && i < MAX_PROBED_DISKS; ++i) {
+    const DiskSeen& disk = s.disks[i];
+    const DriveRecord* drive = disk.drive >= 0 && static_cast<uint32_t>(disk.drive) < s.driveCount ? &s.drives[disk.drive] : nullptr;
+    const Row* row = nullptr;
+    for (const Row& r : offered)
+      if (drive != nullptr && r.drive.diskNumber == drive->diskNumber && SameDrive(r.drive, *drive)) row = &r;
+    if (!json) Say("disk " + Number(disk.diskNumber) + (disk.isSystemDisk ? ", the system disk" : "") + "\n");
+    if (row != nullptr) {
+      if (json) Emit(RowJson(*row));
+      else PrintList({*row}, false);
+      continue;
+    }
+    const char* reason = drive != nullptr ? "other-model" : disk.cmdType == CMD_TYPE_NONE ? "not-nvme" : "unreadable";
+    if (drive != nullptr) {
+      Row other{-1, *drive, reason};
+      if (json) Emit(RowJson(other));
+      else Say("  model      " + EscapeControls(Utf8(drive->model)) + "\n  serial     " + EscapeControls(Trimmed(drive->serial)) +
+               "\n  firmware   " + EscapeControls(Utf8(drive->fwRevision)) + "\n  offered    no (" + reason + ")\n");
+    } else if (json) {
+      Emit(std::string("{\"entry\":null,\"bus\":") + Json(BusName(disk.busType)) +
+           ",\"eligible\":false,\"reason\":" + Json(reason) + DiskJson(disk.diskNumber, disk.isSystemDisk != 0) + "}");
+    } else {
+      Say(std::string("  bus        ") + BusName(disk.busType) + "\n  offered    no (" + reason + ")\n");
+    }
+  }
+  if (s.diskCount == 0 && !json) Say("no disk is seen\n");
 }
 
 void PrintHistory(const History* history, bool json) {

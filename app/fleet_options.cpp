@@ -7,14 +7,16 @@
 const char FLEET_USAGE[] =
     "usage: QuorvelaFwUpdate-cli --version\n"
     "       QuorvelaFwUpdate-cli info\n"
-    "       QuorvelaFwUpdate-cli list [--json]\n"
+    "       QuorvelaFwUpdate-cli list [--all] [--json]\n"
     "       QuorvelaFwUpdate-cli update (--all | --serial S | --entry N) --yes [--retry] [--restart] [--json] [--log FILE]\n"
     "       QuorvelaFwUpdate-cli history [--json]\n"
     "\n"
     "  info     the embedded package: title, new version, model filter, SoC, accepted revisions,\n"
     "           images and their flash types\n"
     "  list     the drives the updater lists, each with whether it is eligible and why not\n"
-    "           (pending-restart, activation-failed, current, revision, no-image, internal-version)\n"
+    "           (pending-restart, activation-failed, current, revision, no-image, internal-version);\n"
+    "           --all: every disk the updater sees, with its disk number, whether it is the system\n"
+    "           disk and why it is not offered (not-nvme, unreadable, other-model)\n"
     "  update   updates the chosen eligible drives one after the other. --yes answers the package's\n"
     "           warning, which is printed first; without it nothing is updated. --restart performs\n"
     "           the restart or power-off the package asks for after success; without it nothing is\n"
@@ -78,6 +80,7 @@ bool ParseOptions(int argc, const char16_t* const* argv, Options* o) {
     else if (Is(a, u"--retry") && update) ok = !o->retry && (o->retry = true);
     else if (Is(a, u"--restart") && update) ok = !o->restart && (o->restart = true);
     else if (Is(a, u"--all") && update) ok = !o->all && (o->all = true) && ++selectors;
+    else if (Is(a, u"--all") && o->command == Command::LIST) ok = !o->all && (o->all = true);
     else if (Is(a, u"--serial") && update)
       ok = value(&o->serial) && platform::TextLength(o->serial) < DRIVE_TEXT_CHARS && ++selectors;
     else if (Is(a, u"--entry") && update) ok = o->entry < 0 && i + 1 < argc && ParseEntry(argv[++i], &o->entry) && ++selectors;

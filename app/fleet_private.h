@@ -2,6 +2,7 @@
 // (fleet.cpp), the drives it lists and the commands that only tell (fleet_list.cpp), and the
 // update of the chosen drives (fleet_update.cpp).
 #pragma once
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -37,15 +38,25 @@ struct Watch {
   std::string stageLine;
   History* history = nullptr;  // null when there is none
   bool retry = false;          // update --retry: a drive whose activation failed is updated again
+  Log* log = nullptr;          // the update run's log, for what the run notices
 };
 extern Watch g_watch;
 
-// Human text: standard output, or standard error when standard output carries JSON.
+// Human text on standard output. With --json standard output carries only the JSON lines, and
+// standard error is kept for failures: the human text is left out (the log and the Event Log hold
+// what it says).
 void Say(const std::string& text);
 void Emit(const std::string& json);
 void Complain(const std::string& text);
-// A log line; the first one that cannot be written is said on standard error, once.
+std::u16string Wide(const std::string& text);
+// Says an event's one or two texts after the program's name.
+void ReportText(uint32_t eventId, const std::string& first, const std::string& second = std::string());
+// A log line; the first one that cannot be written is said in the Event Log, once. The command
+// still does its job, so standard error stays for failures.
 void WriteLog(Log& log, const std::string& words);
+// What keeps the run from the drives' records without failing its command: said in the Event Log
+// and, in an update run, in its log; never on standard error.
+void NoticeStates(const std::string& text);
 // Ends the console line of the progress stage the run is in.
 void FlushStage();
 
@@ -72,6 +83,11 @@ void PrintHelp();
 int PrintVersion();
 void PrintInfo();
 void PrintList(const std::vector<Row>& rows, bool json);
+// list --all: every disk the dialog's walk saw, in disk-number order. A disk with a drive of the
+// package's model is the dialog's entry (with the package's answer); any other says why it is not
+// offered: not-nvme (no NVMe drive the updater can reach), unreadable (one that did not answer as
+// a drive), other-model (a drive the package does not apply to).
+void PrintAllDisks(HeadlessDialog& dialog, WindowHandle window, bool json);
 void PrintHistory(const History* history, bool json);
 
 // ---- the drive states: fleet_states.cpp ------------------------------------------------------------

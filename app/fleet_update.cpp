@@ -8,6 +8,7 @@
 #include "app/completion.h"
 #include "app/drive_list.h"
 #include "app/eligibility.h"
+#include "app/events.h"
 #include "app/fleet_private.h"
 #include "app/result_codes.h"
 #include "app/update_worker.h"
@@ -136,7 +137,7 @@ void Record(const DriveRecord& d, const Outcome& o) {
   std::string what = o.what;
   r.waits = !r.expected.empty() && (what == "unverified" || (what == "updated" && o.restartNeeded && !o.runsNewVersion));
   if (!AppendHistory(*g_watch.history, r))
-    Complain("cannot write the history " + Utf8(FLEET_HISTORY_FILE) + " in the log folder; it is not written");
+    NoticeStates("cannot write the history " + Utf8(FLEET_HISTORY_FILE) + " in the log folder; it is not written");
 }
 
 // Selects the drive's entry as the user does, presses RUN and lets the update run to its end.
@@ -149,6 +150,7 @@ Outcome UpdateOne(HeadlessDialog& dialog, WindowHandle window, const Row& row) {
   if (entry < 0) {
     o.what = "failed";
     o.result = FLEET_NOT_LISTED;
+    ReportDriveEvent(event_id::DRIVE_NOT_REACHABLE, row.drive, row.drive.fwRevision, Wide(UpdateResultMeaning(o.result)).c_str());
     return o;
   }
   dialog.ComboSetCurSel(window, IDC_DRIVE_LIST, entry);
@@ -197,6 +199,26 @@ Outcome UpdateOne(HeadlessDialog& dialog, WindowHandle window, const Row& row) {
   return o;
 }
 
+// The event of a drive skipped before RUN: not eligible for the reason of the list. One whose
+// last update did not activate is a failure the deployment tool must see.
+void ReportSkipped(const Row& row) {
+  const DriveRecord& d = row.drive;
+  std::string reason = row.reason;
+  if (reason == "activation-failed") {
+    ReportDriveEvent(event_id::DRIVE_ACTIVATION_FAILED, d, d.fwRevision);
+    return;
+  }
+  const char* why = reason == "pending-restart"      ? "new firmware waits for a restart of this computer"
+                    : reason == "needs-power-off"    ? "new firmware still waits after a restart: shut the computer down completely"
+                    : reason == "states-unavailable" ? "the drives' update states cannot be read or written"
+                    : reason == "current"            ? "it runs the package's new firmware already"
+                    : reason == "revision"           ? "the package does not update its firmware revision"
+                    : reason == "no-image"           ? "the package holds no image for its flash"
+                    : reason == "internal-version"   ? "its internal version does not match the package's image"
+                                                     : "it is not eligible";
+  ReportDriveEvent(event_id::DRIVE_SKIPPED, d, d.fwRevision, Wide(reason).c_str(), Wide(why).c_str());
+}
+
 }  // namespace
 
 int Update(HeadlessDialog& dialog, WindowHandle window, const Options& options, Log& log) {
@@ -229,6 +251,7 @@ int Update(HeadlessDialog& dialog, WindowHandle window, const Options& options, 
     // Firmware that waits for a restart needs one as much as firmware committed now.
     o.restartNeeded = row.drive.activationPending != 0;
     if (row.reason == nullptr) o = UpdateOne(dialog, window, row);
+    else ReportSkipped(row);
     Report(row, o, options.json, log);
     if (o.Ran()) Record(row.drive, o);
     // Skipped so that it is not flashed in a loop, or with no state to decide on, or waiting for a

@@ -27,6 +27,7 @@ namespace {
 
 constexpr const char16_t* kFwNameKey = u"Vendor_Fw_Name";
 std::atomic<Verification> g_verification{Verification::NONE};
+std::atomic<UpdateStep> g_step{UpdateStep::OPEN};
 
 // The image block and the drive for one run of the worker.
 struct Run {
@@ -99,6 +100,7 @@ int DownloadAndCommit(Run& run) {
   // nothing is sent at all.
   if (!RecordUpdateBegun(run.chosen, run.expected)) return UPDATE_STATE_UNWRITABLE;
   run.begun = true;
+  g_step.store(UpdateStep::DOWNLOAD);
   SetProgressStage(0, 30, 0);
   int r = DownloadFW(run.cmdType, run.device, run.image, run.imageSize, PostProgress);
   if (r != NVME_RESULT_OK && run.piecesMayRemain) {
@@ -111,6 +113,7 @@ int DownloadAndCommit(Run& run) {
   SetProgressStage(30, 40, 0);
   WaitWithProgress(FW_STAGE_WAIT_MS);
   SetProgressStage(40, 60, 0);
+  g_step.store(UpdateStep::COMMIT);
   r = FWCommit(run.cmdType, run.device, FW_SLOT, FW_COMMIT_ACTION_REPLACE);
   if (r != NVME_RESULT_OK) return r;
   run.committed = true;
@@ -122,6 +125,15 @@ int DownloadAndCommit(Run& run) {
 }  // namespace
 
 Verification LastVerification() { return g_verification.load(); }
+
+UpdateStep LastUpdateStep() { return g_step.load(); }
+
+const char16_t* UpdateStepName(UpdateStep step) {
+  static const char16_t* const NAMES[] = {u"open",   u"image", u"configuration", u"download",
+                                          u"commit", u"name",  u"power cycle",   u"find again"};
+  size_t i = static_cast<size_t>(step);
+  return i < sizeof NAMES / sizeof NAMES[0] ? NAMES[i] : u"?";
+}
 
 bool ImagePathFor(const DriveRecord& drive, char16_t* path, size_t capacity) {
   char16_t name[FLASH_TYPE_NAME_CHARS] = {};
@@ -158,6 +170,7 @@ uint32_t UpdateWorker(void* parameter) {
     DebugTraceAlways(u"UpdateWorker: the system cannot be kept awake");
   std::atomic_ref<uint32_t>(s.commitNeedsReset).store(0);
   g_verification.store(Verification::NONE);
+  g_step.store(UpdateStep::OPEN);
 
   // The worker's own copy of the drive: a timer-driven list rebuild may write selectedDrive at
   // any time, so it is read and written back only while the rebuild flag is held.
@@ -183,6 +196,7 @@ uint32_t UpdateWorker(void* parameter) {
     return static_cast<uint32_t>(run.Finish(r == DRIVE_INFO_OTHER_DRIVE ? UPDATE_OTHER_DRIVE : r));
   }
 
+  g_step.store(UpdateStep::IMAGE);
   char16_t imagePath[TEXT_PATH];
   if (!ImagePathFor(drive, imagePath, TEXT_PATH)) return static_cast<uint32_t>(run.Finish(UPDATE_IMAGE_UNUSABLE));
   r = LoadImage(run, imagePath);
@@ -190,6 +204,7 @@ uint32_t UpdateWorker(void* parameter) {
 
   const char16_t* newName = NewName(s);
   if (drive.hasVendorInfo != 0) {
+    g_step.store(UpdateStep::CONFIGURATION);
     r = ReadConfigBlock(run);
     if (r != NVME_RESULT_OK) return static_cast<uint32_t>(run.Finish(r));
     if (CarryOverConfig(run.image, run.imageSize, run.config.data(), kFwNameKey, newName) == IMAGE_BAD_LAYOUT)
@@ -197,6 +212,7 @@ uint32_t UpdateWorker(void* parameter) {
     r = DownloadAndCommit(run);
     if (r != NVME_RESULT_OK) return static_cast<uint32_t>(run.Finish(r));
     if (!IsKeep(newName)) {
+      g_step.store(UpdateStep::NAME);
       r = ReadConfigBlock(run);
       if (r != NVME_RESULT_OK) return static_cast<uint32_t>(run.Finish(r));
       SetConfigField(run.config.data(), kFwNameKey, newName);
@@ -209,12 +225,14 @@ uint32_t UpdateWorker(void* parameter) {
     r = DownloadAndCommit(run);
     if (r != NVME_RESULT_OK) return static_cast<uint32_t>(run.Finish(r));
     if (!IsKeep(newName)) {
+      g_step.store(UpdateStep::NAME);
       r = WriteVendorFwName(run.cmdType, run.device, newName);
       if (r != NVME_RESULT_OK) return static_cast<uint32_t>(run.Finish(r));
     }
   }
 
   SetProgressStage(60, 80, 0);
+  g_step.store(UpdateStep::POWER_CYCLE);
   if (run.cmdType == CMD_TYPE_ASM) {
     IO_USB_ASM_PowerCtrl(run.device, ASM_POWER_MODE_CYCLE);
     WaitWithProgress(FW_STAGE_WAIT_MS);
@@ -224,6 +242,7 @@ uint32_t UpdateWorker(void* parameter) {
   }
 
   SetProgressStage(80, 100, 0);
+  g_step.store(UpdateStep::FIND_AGAIN);
   // A drive that is not found again keeps its record: the list shows it as disconnected under its
   // own name, or selects it once it is back.
   const DriveRecord chosen = drive;

@@ -32,6 +32,13 @@ enum class Verification : uint8_t {
 };
 Verification LastVerification();
 
+// The step the last update was at when it ended: where a failure happened.
+enum class UpdateStep : uint8_t { OPEN, IMAGE, CONFIGURATION, DOWNLOAD, COMMIT, NAME, POWER_CYCLE, FIND_AGAIN };
+UpdateStep LastUpdateStep();
+// Its name for the events and the console: "open", "image", "configuration", "download", "commit",
+// "name", "power cycle", "find again".
+const char16_t* UpdateStepName(UpdateStep step);
+
 constexpr uint32_t FW_STAGE_WAIT_MS = 3000;
 constexpr int REREAD_ATTEMPTS = 10;
 

@@ -19,6 +19,9 @@ struct AppState {
   char16_t packageFolder[TEXT_PATH];
   uint32_t driveCount;
   DriveRecord drives[MAX_DRIVES];
+  // Every disk the last walk saw, with or without a usable drive (the console's inventory).
+  uint32_t diskCount;
+  DiskSeen disks[MAX_PROBED_DISKS];
   DriveRecord selectedDrive;
   char16_t socId[TEXT_SHORT];
   char16_t modelName[TEXT_SHORT];

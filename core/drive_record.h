@@ -74,3 +74,21 @@ static_assert(offsetof(DriveRecord, flashType) == 716);
 static_assert(offsetof(DriveRecord, internalFwVersion) == 720);
 static_assert(offsetof(DriveRecord, activationPending) == 848);
 static_assert(sizeof(DriveRecord) == 856);
+
+// A disk the last walk of disks 0 to 19 saw, whether or not it holds a drive the program can use:
+// for an inventory of the machine ("list --all").
+struct DiskSeen {
+  uint32_t diskNumber;
+  uint32_t busType;     // STORAGE_BUS_TYPE the disk reported; 0 (unknown) when it did not answer
+  int32_t cmdType;      // the command path found for it, CMD_TYPE_NONE for none
+  int32_t result;       // 1 when its drive was read; otherwise why not (discovery's codes)
+  int32_t drive;        // the index of its record among the drives read, -1 for none
+  uint8_t isSystemDisk; // it holds volume C:
+};
+static_assert(std::is_trivially_copyable_v<DiskSeen>);
+static_assert(offsetof(DiskSeen, busType) == 4);
+static_assert(offsetof(DiskSeen, cmdType) == 8);
+static_assert(offsetof(DiskSeen, result) == 12);
+static_assert(offsetof(DiskSeen, drive) == 16);
+static_assert(offsetof(DiskSeen, isSystemDisk) == 20);
+static_assert(sizeof(DiskSeen) == 24);

@@ -222,7 +222,10 @@ void TrimBlanks(char16_t* text) {
   text[end - start] = 0;
 }
 
-int32_t QueryCommandType(platform::DeviceHandle device) {
+namespace {
+
+// The command type of an open disk, and the bus type it reports (0 when it does not answer).
+int32_t QueryTypes(platform::DeviceHandle device, uint32_t* busType) {
   StorageDevicePropertyQuery query{};
   query.propertyId = STORAGE_DEVICE_PROPERTY_ID;
   query.queryType = PROPERTY_STANDARD_QUERY;
@@ -231,12 +234,20 @@ int32_t QueryCommandType(platform::DeviceHandle device) {
   int32_t type = CMD_TYPE_NONE;
   if (platform::Io().Control(device, IOCTL_STORAGE_QUERY_PROPERTY_CODE, &query, sizeof query, &descriptor,
                              sizeof descriptor, &returned, &error)) {
+    *busType = descriptor.busType;
     if (descriptor.busType == BUS_TYPE_NVME)
       type = CMD_TYPE_NVME;
     else if (descriptor.busType == BUS_TYPE_USB)
       type = IO_USB_GetBridgeType(device);
   }
   return type;
+}
+
+}  // namespace
+
+int32_t QueryCommandType(platform::DeviceHandle device) {
+  uint32_t busType = 0;
+  return QueryTypes(device, &busType);
 }
 
 platform::DeviceHandle OpenDrive(const char16_t* path, int32_t* cmdType) {
@@ -270,12 +281,18 @@ int CheckDriveBehindHandle(int32_t cmdType, platform::DeviceHandle device, const
 
 namespace {
 
-// GetDiskInfo, looking the disk's place up in places (null: a walk of its own).
-int ReadDiskInfo(const char16_t* path, DiskPlaces* places, DriveRecord* record) {
+// GetDiskInfo, looking the disk's place up in places (null: a walk of its own). seen, when given,
+// learns the disk's bus and command types.
+int ReadDiskInfo(const char16_t* path, DiskPlaces* places, DriveRecord* record, DiskSeen* seen = nullptr) {
   std::memset(record, 0, sizeof *record);
-  int32_t cmdType = CMD_TYPE_NONE;
-  platform::DeviceHandle device = OpenDrive(path, &cmdType);
+  platform::DeviceHandle device = platform::Io().Open(path, nullptr);
   if (device == platform::INVALID_DEVICE) return DRIVE_INFO_NO_PATH;
+  uint32_t busType = 0;
+  int32_t cmdType = QueryTypes(device, &busType);
+  if (seen != nullptr) {
+    seen->busType = busType;
+    seen->cmdType = cmdType;
+  }
   if (cmdType == CMD_TYPE_NONE) {
     platform::Io().Close(device);
     return DRIVE_INFO_NOT_USABLE;
@@ -296,17 +313,23 @@ int ReadDiskInfo(const char16_t* path, DiskPlaces* places, DriveRecord* record) 
 
 int GetDiskInfo(const char16_t* path, DriveRecord* record) { return ReadDiskInfo(path, nullptr, record); }
 
-int EnumerateDrives(DriveRecord* drives, int capacity) {
+int EnumerateDrives(DriveRecord* drives, int capacity, DiskSeen* disks, uint32_t* diskCount) {
   if (drives == nullptr || capacity <= 0) return 0;
   std::memset(drives, 0, sizeof(DriveRecord) * static_cast<size_t>(capacity));
+  uint32_t seenCount = 0;
   int count = 0;
   // Walked once, when the first usable drive needs its place, and shared by all of them.
   DiskPlaces places{};
   for (uint32_t n = 0; n < MAX_PROBED_DISKS && count < capacity; ++n) {
     char16_t path[DRIVE_TEXT_CHARS];
     platform::FormatText(path, DRIVE_TEXT_CHARS, u"\\\\.\\PhysicalDrive%d", static_cast<int>(n));
-    if (ReadDiskInfo(path, &places, &drives[count]) == DRIVE_INFO_OK) ++count;
+    DiskSeen seen{n, 0, CMD_TYPE_NONE, 0, -1, 0};
+    seen.result = ReadDiskInfo(path, &places, &drives[count], &seen);
+    if (seen.result == DRIVE_INFO_OK) seen.drive = count++;
+    // A number that opens no disk holds none.
+    if (disks != nullptr && seen.result != DRIVE_INFO_NO_PATH) disks[seenCount++] = seen;
   }
+  if (diskCount != nullptr) *diskCount = disks != nullptr ? seenCount : 0;
 
   for (char16_t letter = VOLUME_FIRST; letter <= VOLUME_LAST; ++letter) {
     char16_t path[8];
@@ -327,6 +350,8 @@ int EnumerateDrives(DriveRecord* drives, int capacity) {
         if (letter == u'C') drive.isSystemDisk = 1;
         break;
       }
+      for (uint32_t i = 0; disks != nullptr && letter == u'C' && i < seenCount; ++i)
+        if (disks[i].diskNumber == number.deviceNumber) disks[i].isSystemDisk = 1;
     }
     platform::Io().Close(volume);
   }

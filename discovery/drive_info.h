@@ -54,8 +54,10 @@ int GetDiskInfo(const char16_t* path, DriveRecord* record);
 
 // Zero-fills the first capacity records, fills them with the usable drives among disks 0 to 19
 // in disk-number order, attaches the volume letters C to Z, and returns how many it filled. The
-// drives' places in the tree come from one walk over the disks, not from a walk per drive.
-int EnumerateDrives(DriveRecord* drives, int capacity);
+// drives' places in the tree come from one walk over the disks, not from a walk per drive. With
+// disks (room for MAX_PROBED_DISKS), every disk that opened is described there as well, usable or
+// not, and *diskCount tells how many.
+int EnumerateDrives(DriveRecord* drives, int capacity, DiskSeen* disks = nullptr, uint32_t* diskCount = nullptr);
 
 // Looks for the drive of the record at its port ID up to attempts times, one second apart,
 // reporting the share of the attempts made after each miss. Only a disk of the record's command type counts;

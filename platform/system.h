@@ -158,6 +158,14 @@ struct StateValue {
 constexpr uint32_t STATE_KEY_CHARS = 200;
 constexpr uint32_t STATE_TEXT_CHARS = 256;
 
+// ---- The Event Log -------------------------------------------------------------------------------
+
+// The type of an event in the Event Log (EVENTLOG_ERROR_TYPE, _WARNING_TYPE, _INFORMATION_TYPE).
+enum class EventType : uint16_t { ERROR_EVENT = 1, WARNING_EVENT = 2, INFORMATION_EVENT = 4 };
+// The most insertion strings of one event, and the most characters of each.
+constexpr uint32_t EVENT_STRINGS_MAX = 10;
+constexpr uint32_t EVENT_STRING_CHARS = 1024;
+
 class System {
  public:
   virtual ~System() = default;
@@ -307,6 +315,16 @@ class System {
   virtual bool CurrentBoot(uint64_t* boot) = 0;
   // Fills buffer with bytes of the system's random source; false when it has none to give.
   virtual bool Random(void* buffer, uint32_t length) = 0;
+
+  // ---- The Event Log (events.cpp) -----------------------------------------------------------------
+  // Writes one event to the Application log under source (RegisterEventSourceW, ReportEventW,
+  // DeregisterEventSource), with the user the process runs as: the event's identifier in the
+  // program's message table, its type, and count insertion strings (at most EVENT_STRINGS_MAX, each
+  // terminated and at most EVENT_STRING_CHARS long; an event with more is refused whole). A source
+  // that is not registered still takes its events; Event Viewer then shows their strings without
+  // the sentence. False when the log did not take the event.
+  virtual bool WriteEvent(const char16_t* source, EventType type, uint32_t eventId, const char16_t* const* strings,
+                           uint32_t count) = 0;
 };
 
 }  // namespace platform

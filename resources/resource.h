@@ -14,6 +14,8 @@
 #define IDC_FIRMWARE 504
 #define IDC_CAPACITY 505
 #define IDC_STATUS 510
+#define IDC_DRIVE_LABEL 511     // hidden: the drive list's accessible name
+#define IDC_PROGRESS_LABEL 512  // hidden: the progress bar's accessible name
 #define IDC_PROGRESS 1003
 #define IDC_LOGO 1004
 

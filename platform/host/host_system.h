@@ -130,6 +130,19 @@ class HostSystem : public System {
   void ClearDriveStates();
   void SetBoot(uint64_t boot);
 
+  // ---- The Event Log (events.cpp): the events are kept for tests to read, after the same checks
+  // as the Windows call makes.
+  bool WriteEvent(const char16_t* source, EventType type, uint32_t eventId, const char16_t* const* strings,
+                   uint32_t count) override;
+  struct Event {
+    std::u16string source;
+    EventType type;
+    uint32_t id;
+    std::vector<std::u16string> strings;
+  };
+  std::vector<Event> Events();
+  void ClearEvents();
+
  private:
   bool LoadStates();  // mutex held
   bool SaveStates();  // mutex held
@@ -137,6 +150,7 @@ class HostSystem : public System {
   std::string stateFile_;
   bool stateReadsFail_ = false, stateWritesFail_ = false;
   uint64_t boot_ = 1;
+  std::vector<Event> events_;
   struct Resource {
     std::u16string type;
     uint32_t id;

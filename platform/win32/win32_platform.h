@@ -86,6 +86,10 @@ class Win32System : public System {
   bool CurrentBoot(uint64_t* boot) override;
   bool Random(void* buffer, uint32_t length) override;
 
+  // The Event Log (events.cpp).
+  bool WriteEvent(const char16_t* source, EventType type, uint32_t eventId, const char16_t* const* strings,
+                   uint32_t count) override;
+
  protected:
   // The key under HKLM that holds the drive states; a test program gives one of its own.
   void SetStateKey(const char16_t* key);

@@ -50,6 +50,17 @@ else
   record product_layout 1
 fi
 
+# The drive list and the progress bar are named for assistive technology by the hidden labels
+# before them (oleacc's answer under Wine is printed beside it: Wine names a control by its own text).
+names=$(wine "$driver" names 2>/dev/null | tr -d '\r')
+qv_log "$names" | sed 's/^/  /'
+if printf '%s\n' "$names" | grep -q '^name 500 label=Drive: ' &&
+   printf '%s\n' "$names" | grep -q '^name 1003 label=Firmware update progress: '; then
+  record product_accessible_names 1
+else
+  record product_accessible_names 0 "$names"
+fi
+
 qv_shot "$shots/product-start.png"
 if [ -s "$shots/product-start.png" ]; then record product_screenshot 1; else record product_screenshot 0 "no screenshot"; fi
 

@@ -14,8 +14,12 @@
 //   windriver answer BUTTON [SECONDS]  wait for a message box and press ok|cancel|yes|no
 //   windriver idle [SECONDS]           wait until RUN is enabled again (an update has ended)
 //   windriver escape                   press Esc in the main dialog
+//   windriver names                    print the accessible name of the drive list and the
+//                                      progress bar: the label Microsoft Active Accessibility
+//                                      takes, and what oleacc answers here
 #include <windows.h>
 #include <commctrl.h>
+#include <oleacc.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -374,11 +378,52 @@ int Escape() {
   return 0;
 }
 
+// The label Microsoft Active Accessibility names a control by: the static text control found by
+// GetWindow(GW_HWNDPREV), the search halted at a control with WS_GROUP | WS_TABSTOP.
+std::string LabelOf(HWND control) {
+  for (HWND w = GetWindow(control, GW_HWNDPREV); w != nullptr; w = GetWindow(w, GW_HWNDPREV)) {
+    wchar_t cls[64] = {};
+    GetClassNameW(w, cls, 64);
+    LONG style = GetWindowLongW(w, GWL_STYLE);
+    LONG type = style & SS_TYPEMASK;
+    if (_wcsicmp(cls, L"Static") == 0 && type <= SS_RIGHT) return TextOf(w);
+    if ((style & (WS_GROUP | WS_TABSTOP)) == (WS_GROUP | WS_TABSTOP)) break;
+  }
+  return "";
+}
+
+std::string OleaccName(HWND control) {
+  IAccessible* object = nullptr;
+  if (FAILED(AccessibleObjectFromWindow(control, static_cast<DWORD>(OBJID_CLIENT), IID_IAccessible,
+                                        reinterpret_cast<void**>(&object))) || object == nullptr)
+    return "(no object)";
+  VARIANT self;
+  VariantInit(&self);
+  self.vt = VT_I4;
+  self.lVal = CHILDID_SELF;
+  BSTR name = nullptr;
+  std::string out = SUCCEEDED(object->get_accName(self, &name)) && name != nullptr ? Utf8(name) : "(none)";
+  if (name != nullptr) SysFreeString(name);
+  object->Release();
+  return out;
+}
+
+int Names() {
+  HWND main = MainOrDie();
+  CoInitialize(nullptr);
+  for (int id : {kList, kProgress}) {
+    HWND control = GetDlgItem(main, id);
+    std::printf("name %d label=%s oleacc=%s\n", id, LabelOf(control).c_str(), OleaccName(control).c_str());
+  }
+  CoUninitialize();
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   if (argc < 2) {
-    std::fprintf(stderr, "usage: windriver wait|layout|texts|state|select N|run|box|answer B|idle|escape\n");
+    std::fprintf(stderr, "usage: windriver wait|layout|texts|state|select N|run|box|answer B|idle|escape|names\n");
     return 2;
   }
   BecomeDpiAware();
@@ -402,6 +447,7 @@ int main(int argc, char** argv) {
   if (c == "answer" && argc > 2) return Answer(argv[2], argc > 3 ? std::atof(argv[3]) : 20);
   if (c == "idle") return Idle(argc > 2 ? seconds : 60);
   if (c == "escape") return Escape();
+  if (c == "names") return Names();
   std::fprintf(stderr, "unknown command %s\n", c.c_str());
   return 2;
 }

@@ -92,6 +92,20 @@ check no-privilege-exits-3010 "$([ "$(exit_of no-privilege)" = 3010 ] && \
   ! grep -q '^restart requested' "$work/no-privilege.events" && echo 1)" \
   "exit $(exit_of no-privilege): $(cat "$work/no-privilege.err")"
 
+# The Event Log of the shipped console: the first run's start, its native drive waiting for the
+# restart, its end with 3010; a commit that fails: the failed step, and the end with 1603.
+events_of() { tr -d '\r' < "$work/$1.events" 2>/dev/null | grep '^event ' | grep -v '^event 112[01] '; }
+check events-of-a-run "$(events_of first | awk '
+  NR == 1 { ok = $2 == "1000" && $3 == "information" } $2 == "1101" { waits = 1 } { last = $0 }
+  END { print (ok && waits && last ~ /^event 1001 information .*QuorvelaFwUpdate: QuorvelaFwUpdate-cli \| 3010 \| /) ? 1 : 0 }')" \
+  "$(events_of first | tr '\n' ';')"
+sed '/^\[drive q7-native\]/a fault = firmware-commit' "$(dirname "$0")/../../emu/benches/default.bench" > "$work/commit-fails.bench"
+launch commit-fails "QV_HARNESS_BENCH=$(winpath "$work/commit-fails.bench")" update --entry 0 --yes
+check commit-failure-events "$([ "$(exit_of commit-fails)" = 1603 ] && events_of commit-fails | grep -q \
+  '^event 1110 error .*| QV7A24110001 | 1 | 3.2.F.P7 | 3.2.F.2A | commit | -4 | a device request failed$' && \
+  events_of commit-fails | tail -1 | grep -q '^event 1003 error .*| 1603 | at least one update failed | 0 | 1$' && echo 1)" \
+  "exit $(exit_of commit-fails): $(events_of commit-fails | tr '\n' ';')"
+
 if grep -q '^harness failure' "$work"/*.events; then check harness 0 "$(grep -h '^harness failure' "$work"/*.events | head -1)"; fi
 echo "field safety: $passed passed, $failed failed"
 [ "$failed" -eq 0 ]

@@ -10,7 +10,7 @@
 //   QV_HARNESS_BENCH    the bench file (default: the default bench)
 //   QV_HARNESS_CAPTURE  the capture of every device request
 //   QV_HARNESS_EVENTS   a text file: a requested restart or power-off, the calls each stand-in
-//                       received, a harness failure
+//                       received, the program's events and accessibility events, a harness failure
 //   QV_HARNESS_IMAGES   a folder: the firmware image each drive was given, one file per drive
 //   QV_HARNESS_POWER, QV_HARNESS_PRIVILEGE, QV_HARNESS_PAUSE: the power status, a process without
 //                       the shutdown privilege, a pause (standin_power.cpp, standin_shutdown.cpp)
@@ -49,6 +49,7 @@ std::span<const StandIn> DeviceIoStandIns();
 std::span<const StandIn> DeviceTreeStandIns();
 std::span<const StandIn> ShutdownStandIns();
 std::span<const StandIn> PowerStandIns();  // the updater's mutex and namespace, the power status, the execution state
+std::span<const StandIn> EventStandIns();  // the Event Log and the accessibility events
 bool IsDeviceTreeName(const char* name);
 
 // Holds a device request while a test runs another program (QV_HARNESS_PAUSE).

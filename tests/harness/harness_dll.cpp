@@ -76,7 +76,7 @@ BOOL CALLBACK PostDeviceChange(HWND window, LPARAM) {
 
 // The stand-in for a name, from every group; null when the name has none.
 void* StandInFor(const char* name) {
-  for (auto group : {DeviceIoStandIns, DeviceTreeStandIns, ShutdownStandIns, PowerStandIns})
+  for (auto group : {DeviceIoStandIns, DeviceTreeStandIns, ShutdownStandIns, PowerStandIns, EventStandIns})
     for (const StandIn& s : group())
       if (std::strcmp(s.name, name) == 0) return s.function;
   return nullptr;

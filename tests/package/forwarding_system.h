@@ -190,6 +190,10 @@ class ForwardingSystem : public platform::System {
     return true;
   }
   uint32_t SetExecutionState(uint32_t flags) override { return inner_.SetExecutionState(flags); }
+  bool WriteEvent(const char16_t* source, platform::EventType type, uint32_t eventId, const char16_t* const* strings,
+                   uint32_t count) override {
+    return inner_.WriteEvent(source, type, eventId, strings, count);
+  }
 
  private:
   platform::System& inner_;

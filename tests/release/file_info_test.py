@@ -6,6 +6,8 @@
 Reads NEWVERSION from the information file of the package the build embedded, then runs
 file_info.exe (version information, and the manifest's DPI awareness of the updater's own
 executables) on every executable with the program's VERSION and that package version to expect.
+The event IDs and types of the README's table must be those of the message table's source, and
+file_info formats each of them from every updater executable's own message table.
 """
 import os
 import re
@@ -37,6 +39,24 @@ def package_version(archive):
     return ""
 
 
+ROOT = os.path.join(HERE, "..", "..")
+TYPES = {"Informational": "information", "Warning": "warning", "Error": "error"}
+
+
+def readme_events():
+    """(ID, type) of every row of the README's table of events: | 1000 | Information | ..."""
+    text = open(os.path.join(ROOT, "README.md"), encoding="utf-8").read()
+    return [(int(m.group(1)), m.group(2).lower())
+            for m in re.finditer(r"^\| (\d{4}) \| (Information|Warning|Error) \|", text, re.M)]
+
+
+def message_table_events():
+    """(ID, type) of every message of resources/event_messages.mc."""
+    text = open(os.path.join(ROOT, "resources", "event_messages.mc"), encoding="utf-8").read()
+    return [(int(m.group(1)), TYPES[m.group(2)])
+            for m in re.finditer(r"^MessageId=(\d+)\s*\nSeverity=(\w+)", text, re.M)]
+
+
 def windows_path(path):
     return "Z:" + os.path.abspath(path).replace("/", "\\")
 
@@ -48,7 +68,13 @@ def main(argv):
     version, archive, tool, files = argv[0], argv[1], argv[2], argv[3:]
     expected = package_version(archive)
     print("expecting version %s, package version %s" % (version, expected))
-    result = subprocess.run(["sh", WINE_RUN, tool, version, expected] + [windows_path(f) for f in files],
+    events = readme_events()
+    if not events or events != message_table_events():
+        print("FAIL the README's table of events %s is not the message table's %s" % (events, message_table_events()))
+        return 1
+    listed = ",".join("%d:%s" % e for e in events)
+    result = subprocess.run(["sh", WINE_RUN, tool, "--events", listed, version, expected] +
+                            [windows_path(f) for f in files],
                             stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
     sys.stdout.write(result.stdout.decode("utf-8", "replace").replace("\r", ""))
     return result.returncode

@@ -137,8 +137,20 @@ class RecordingSystem : public platform::Win32System {
   std::wstring stateKey;
   uint64_t boot = 1;
   bool stateReadsFail = false, stateWritesFail = false;
+  // The events reach Wine's ReportEventW and are kept for the test.
+  bool WriteEvent(const char16_t* source, platform::EventType type, uint32_t id, const char16_t* const* strings,
+                  uint32_t count) override {
+    bool written = Win32System::WriteEvent(source, type, id, strings, count);
+    std::lock_guard<std::mutex> lock(mutex);
+    Event e{type, id, {}};
+    for (uint32_t i = 0; written && i < count; ++i) e.strings.emplace_back(strings[i]);
+    if (written) events.push_back(e);
+    return written;
+  }
+  std::vector<Event> events;
   void Reset() {
     std::lock_guard<std::mutex> lock(mutex);
+    events.clear();
     shutdowns.clear();
     reasons.clear();
     executionCalls.clear();
@@ -430,6 +442,17 @@ std::vector<ExecutionCall> ExecutionCalls() {
 #endif
 }
 
+std::vector<Event> Events() {
+#ifdef _WIN32
+  std::lock_guard<std::mutex> lock(Sys().mutex);
+  return Sys().events;
+#else
+  std::vector<Event> events;
+  for (const auto& e : Sys().Events()) events.push_back(Event{e.type, e.id, e.strings});
+  return events;
+#endif
+}
+
 LockHolder::LockHolder(const char16_t* name) : name_(name) {
   thread_ = std::thread([this] {
     platform::NamedLock lock = nullptr;
@@ -497,6 +520,7 @@ void Environment::SetUp() {
   Sys().SetShutdownPrivilege(true);
   Sys().SetShutdownRefusal(0);
   Sys().ClearExecutionCalls();
+  Sys().ClearEvents();
 #endif
   scratch_ = (std::filesystem::path(g_processFolder.Path()) / (TestName() + "." + std::to_string(g_counter++))).string();
   std::error_code ec;

@@ -74,6 +74,13 @@ struct ExecutionCall {
   uint32_t flags;
 };
 std::vector<ExecutionCall> ExecutionCalls();
+// The events written since the test began, each as the system took it.
+struct Event {
+  platform::EventType type;
+  uint32_t id;
+  std::vector<std::u16string> strings;
+};
+std::vector<Event> Events();
 
 // Another owner of a named lock, through the seam: a thread of its own takes the lock and holds
 // it until Release, or ends holding it with Abandon, which leaves the lock abandoned as the end of

@@ -60,6 +60,8 @@ struct Case {
   bool downloads;                // whether any firmware reached a drive
   std::pair<std::string, std::string> ini = {};  // a line of the sample package's information file, replaced
   bool statesFail = false;                        // the drive-state store cannot be read
+  // The events written, in order, each as "ID: string | string | ...": each holds its text.
+  std::vector<std::string> events = {};
 };
 
 std::string DefaultBench() { return emu::DefaultBenchText(); }
@@ -91,11 +93,23 @@ std::string ControlCharacterBench() {
 const Case kCases[] = {
     {"ListJson", {u"list", u"--json"}, DefaultBench(), false, EXIT_DONE,
      {"{\"entry\":0,\"model\":\"QUORVELA Q7 1TB\",\"serial\":\"QV7A24110001\",\"firmware\":\"3.2.F.P7\","
-      "\"interface\":\"PCIE Gen3 Signaling Speed (8.0 Gbps) x 4\",\"capacityGB\":1000,\"portId\":1,\"eligible\":true,\"reason\":null}\n",
+      "\"interface\":\"PCIE Gen3 Signaling Speed (8.0 Gbps) x 4\",\"capacityGB\":1000,\"portId\":1,\"eligible\":true,\"reason\":null,"
+      "\"disk\":1,\"systemDisk\":false,\"package\":\"3.2.F.2A\",\"format\":1}\n",
       "\"serial\":\"QV7A24110002\",\"firmware\":\"3.2.F.P7\",\"interface\":\"ASMedia Bridge NVME to USB-4\","
-      "\"capacityGB\":1000,\"portId\":104,\"eligible\":true,\"reason\":null}\n",
+      "\"capacityGB\":1000,\"portId\":104,\"eligible\":true,\"reason\":null,\"disk\":2,",
       "\"serial\":\"QV7A24110003\",\"firmware\":\"3.2.F.P7\",\"interface\":\"JMicron Bridge NVME to USB-2\","
-      "\"capacityGB\":1000,\"portId\":10102,\"eligible\":false,\"reason\":\"no-image\"}\n"},
+      "\"capacityGB\":1000,\"portId\":10102,\"eligible\":false,\"reason\":\"no-image\",\"disk\":3,"},
+     {},
+     false},
+    // Every disk the walk sees: the SATA system disk and the USB stick, a drive of another model,
+    // and the package's drives with their entries.
+    {"ListAllJson", {u"list", u"--all", u"--json"}, DefaultBench(), false, EXIT_DONE,
+     {"{\"entry\":null,\"bus\":\"sata\",\"eligible\":false,\"reason\":\"not-nvme\",\"disk\":0,\"systemDisk\":true,"
+      "\"package\":\"3.2.F.2A\",\"format\":1}\n{\"entry\":0,\"model\":\"QUORVELA Q7 1TB\",\"serial\":\"QV7A24110001\"",
+      "\"reason\":\"no-image\",\"disk\":3,\"systemDisk\":false,\"package\":\"3.2.F.2A\",\"format\":1}\n"
+      "{\"entry\":null,\"model\":\"QUORVELA Q5 512GB\",\"serial\":\"QV5B23080042\",\"firmware\":\"2.1.A.05\"",
+      "\"eligible\":false,\"reason\":\"other-model\",\"disk\":4,\"systemDisk\":false,\"package\":\"3.2.F.2A\",\"format\":1}\n"
+      "{\"entry\":null,\"bus\":\"usb\",\"eligible\":false,\"reason\":\"not-nvme\",\"disk\":5,\"systemDisk\":false,"},
      {},
      false},
     {"Info", {u"info"}, DefaultBench(), false, EXIT_DONE,
@@ -109,7 +123,14 @@ const Case kCases[] = {
       "serial=QV7A24110002 port=104 package=3.2.F.2A before=3.2.F.P7 after=3.2.F.2A result=1 \"success\" seconds=",
       "serial=QV7A24110003 port=10102 package=3.2.F.2A before=3.2.F.P7 after=3.2.F.P7 result=skipped reason=no-image\r\n",
       "end exit=3010 \"done; a restart is needed to finish\"\r\n"},
-     true},
+     true,
+     {},
+     false,
+     {"1000: QuorvelaFwUpdate-cli | 1.0.0 | 3.2.F.2A | update --all --yes --log ", "1120: QuorvelaFwUpdate-cli | there is no history",
+      "1101: QuorvelaFwUpdate-cli | QUORVELA Q7 1TB | QV7A24110001 | 1 | 3.2.F.P7 | 3.2.F.2A",
+      "1100: QuorvelaFwUpdate-cli | QUORVELA Q7 1TB | QV7A24110002 | 104 | 3.2.F.P7 | 3.2.F.2A",
+      "1103: QuorvelaFwUpdate-cli | QUORVELA Q7 1TB | QV7A24110003 | 10102 | 3.2.F.P7 | 3.2.F.2A | no-image | ",
+      "1001: QuorvelaFwUpdate-cli | 3010 | done; a restart is needed to finish | 2 | 0"}},
     {"UpdateOneBySerialAsJson", {u"update", u"--serial", u"QV7A24110002", u"--yes", u"--json"}, DefaultBench(), false,
      EXIT_RESTART_NEEDED,
      {"{\"entry\":1,\"model\":\"QUORVELA Q7 1TB\",\"serial\":\"QV7A24110002\",\"portId\":104,\"outcome\":\"updated\",\"reason\":null,"
@@ -127,7 +148,12 @@ const Case kCases[] = {
      true},
     {"FailedUpdateThatNeedsNoRestart", {u"update", u"--entry", u"0", u"--yes"}, FailingBench(), false, EXIT_UPDATE_FAILED,
      {"1 drive(s) chosen, 0 updated, at least one failed\n"}, {"result=-4 \"a device request failed\"", "end exit=1603"},
-     true},
+     true,
+     {},
+     false,
+     {"1000: ", "1120: ",
+      "1110: QuorvelaFwUpdate-cli | QUORVELA Q7 1TB | QV7A24110001 | 1 | 3.2.F.P7 | 3.2.F.2A | commit | -4 | a device request failed",
+      "1003: QuorvelaFwUpdate-cli | 1603 | at least one update failed | 0 | 1"}},
     {"BridgedDriveBackWithItsOldFirmware", {u"update", u"--entry", u"1", u"--yes"}, KeepOldBench(), false, EXIT_UPDATE_FAILED,
      {"  activation-failed: result -11 ("},
      {"serial=QV7A24110002 port=104 package=3.2.F.2A before=3.2.F.P7 after=3.2.F.P7 result=activation-failed seconds=", "end exit=1603"},
@@ -135,7 +161,11 @@ const Case kCases[] = {
     {"BridgedDriveNotBackIsUnverified", {u"update", u"--entry", u"1", u"--yes", u"--json"}, NotBackBench(), false,
      EXIT_RESTART_NEEDED, {"\"outcome\":\"unverified\",\"reason\":null,\"firmwareBefore\":\"3.2.F.P7\",\"firmwareAfter\":\"3.2.F.P7\",\"result\":1"},
      {"result=unverified seconds=", "end exit=3010"},
-     true},
+     true,
+     {},
+     false,
+     {"1000: ", "1120: ", "1112: QuorvelaFwUpdate-cli | QUORVELA Q7 1TB | QV7A24110002 | 104 | 3.2.F.P7 | 3.2.F.2A",
+      "1001: QuorvelaFwUpdate-cli | 3010 | done; a restart is needed to finish | 1 | 0"}},
     {"CurrentDrivesAreNotUpdatedAgain", {u"update", u"--all", u"--yes"}, CurrentBench(), false, EXIT_DONE,
      {"3 drive(s) chosen, 0 updated\n"},
      {"serial=QV7A24110001 port=1 package=3.2.F.2A before=3.2.F.2A after=3.2.F.2A result=skipped reason=current", "end exit=0"},
@@ -228,6 +258,20 @@ TEST_P(FleetCommand, ExitCodeOutputLogAndDrives) {
   int exit = RunFleet(static_cast<int>(argv.size()), argv.data(), dialog(), console);
 
   EXPECT_EQ(exit, c.exit) << console.out << console.err;
+  // A command that did its job says nothing on standard error.
+  if (exit == EXIT_DONE || exit == EXIT_RESTART_NEEDED) {
+    EXPECT_EQ(console.err, "");
+  }
+  if (!c.events.empty()) {
+    std::string events = EventsText();
+    ASSERT_EQ(std::count(events.begin(), events.end(), '\n'), static_cast<ptrdiff_t>(c.events.size())) << events;
+    size_t line = 0;
+    for (const std::string& expected : c.events) {
+      size_t end = events.find('\n', line);
+      EXPECT_NE(events.substr(line, end - line).find(expected), std::string::npos) << expected << "\n--- in ---\n" << events;
+      line = end + 1;
+    }
+  }
   for (const std::string& part : c.out) EXPECT_NE(console.out.find(part), std::string::npos) << part << "\n--- in ---\n" << console.out;
   std::ifstream in(Scratch() + "/fleet.log", std::ios::binary);
   std::string log((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
@@ -358,7 +402,7 @@ TEST_F(Workflow, FleetHistorySettlesUpdatesAndStopsTheLoop) {
   const std::string keepsOld = BenchWith("drive q7-native", "fault = activation");
   const Step steps[] = {
       {{u"update", u"--entry", u"0", u"--yes"}, keepsOld, false, EXIT_RESTART_NEEDED, "1 updated", "", true},
-      {{u"list", u"--json"}, keepsOld, true, EXIT_DONE, "\"portId\":1,\"eligible\":false,\"reason\":\"activation-failed\"}",
+      {{u"list", u"--json"}, keepsOld, true, EXIT_DONE, "\"portId\":1,\"eligible\":false,\"reason\":\"activation-failed\",",
        "1 line(s) of the history are no record", false},
       {{u"update", u"--all", u"--yes"}, keepsOld, false, EXIT_UPDATE_FAILED, "  skipped: activation-failed; ", "", false},
       {{u"update", u"--entry", u"0", u"--yes", u"--retry"}, keepsOld, false, EXIT_RESTART_NEEDED, "1 updated", "", true},
@@ -369,7 +413,7 @@ TEST_F(Workflow, FleetHistorySettlesUpdatesAndStopsTheLoop) {
       // A package that keeps the firmware name expects no version: its update waits for nothing.
       {{u"update", u"--entry", u"0", u"--yes"}, DefaultBench(), false, EXIT_RESTART_NEEDED, "1 updated", "", true,
        PackageWith("NEWVERSION=3.2.F.2A", "NEWVERSION=KEEP")},
-      {{u"list", u"--json"}, DefaultBench(), true, EXIT_DONE, "\"portId\":1,\"eligible\":true,\"reason\":null}", "", false,
+      {{u"list", u"--json"}, DefaultBench(), true, EXIT_DONE, "\"portId\":1,\"eligible\":true,\"reason\":null,", "", false,
        PackageWith("NEWVERSION=3.2.F.2A", "NEWVERSION=KEEP")},
       // Firmware that still waits after a restart needs a power-off: said so, and no 3010 again.
       {{u"update", u"--entry", u"0", u"--yes"}, DefaultBench(), false, EXIT_RESTART_NEEDED, "1 updated", "", true,
@@ -403,7 +447,7 @@ TEST_F(Workflow, FleetHistorySettlesUpdatesAndStopsTheLoop) {
     StringConsole console;
     EXPECT_EQ(RunFleet(static_cast<int>(argv.size()), argv.data(), dialog(), console), step.exit) << console.out << console.err;
     EXPECT_NE(console.out.find(step.out), std::string::npos) << step.out << "\n--- in ---\n" << console.out;
-    EXPECT_NE(console.err.find(step.err), std::string::npos) << step.err << "\n--- in ---\n" << console.err;
+    EXPECT_NE(EventsText().find(step.err), std::string::npos) << step.err << "\n--- in ---\n" << EventsText();
     EXPECT_EQ(native.DownloadedPieces() > 0 || native.SlotImage() != slot || native.ActivationPending() != pending,
               step.flashesNative)
         << console.out;

@@ -171,6 +171,17 @@ inline std::vector<std::string> CaptureOf(const std::function<void(HeadlessDialo
 }
 
 // IOCTL_STORAGE_FIRMWARE_DOWNLOAD and IOCTL_STORAGE_FIRMWARE_ACTIVATE, as the capture writes them.
+// The events written since the test began, one a line: "ID: string | string | ...".
+inline std::string EventsText() {
+  std::string text;
+  for (const testenv::Event& e : testenv::Events()) {
+    text += std::to_string(e.id & 0xFFFF) + ":";
+    for (size_t k = 0; k < e.strings.size(); ++k) text += (k == 0 ? " " : " | ") + testenv::Narrow(e.strings[k]);
+    text += "\n";
+  }
+  return text;
+}
+
 inline const char* kDownloadCode = "0x002DDC04";
 inline const char* kActivateCode = "0x002DDC08";
 // IOCTL_STORAGE_PROTOCOL_COMMAND.
