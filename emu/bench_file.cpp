@@ -306,6 +306,12 @@ bool ReadDrive(Keys& keys, DriveDescription* description) {
 
   BehaviourDescription& behaviour = description->behaviour;
   keys.Number("power-cycle-ms", 0xFFFFFFFF, &behaviour.powerCycleDelayMs);
+  if (const Entry* e = keys.Take("activation")) {
+    std::string a = Lower(e->value);
+    if (a == "reset") behaviour.activation = ActivationAt::Reset;
+    else if (a == "power-off") behaviour.activation = ActivationAt::PowerOff;
+    else return keys.Fail(e->line, "\"activation\" is reset or power-off");
+  }
   keys.Flag("never-return", &behaviour.neverReturn);
   uint32_t returnDisk = 0;
   if (keys.Number("return-disk", MAX_DISK_NUMBER, &returnDisk)) behaviour.returnDiskNumber = static_cast<int32_t>(returnDisk);
