@@ -100,7 +100,7 @@ void RefreshDriveList(WindowHandle window, bool initial) {
   char16_t previous[256] = {};
   if (!initial) FormatEntryText(s.selectedDrive, previous, 256);
 
-  s.driveCount = static_cast<uint32_t>(EnumerateDrives(s.drives, static_cast<int>(MAX_DRIVES)));
+  s.driveCount = static_cast<uint32_t>(EnumerateDrives(s.drives, static_cast<int>(MAX_DRIVES), &s.unreachable));
   Ui().ComboReset(window, IDC_DRIVE_LIST);
   int listed = 0, selectEntry = -1;
   uint32_t selectIndex = 0;

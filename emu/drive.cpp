@@ -110,7 +110,8 @@ bool EmuDisk::CommonControl(uint32_t code, const uint8_t* in, uint32_t inLength,
   // storage stack does; Size tells the caller how much there is.
   bool bridged = description_.bridge.kind != BridgeKind::None;
   uint8_t bus = description_.busType != 0 ? description_.busType : bridged ? BUS_TYPE_USB : BUS_TYPE_NVME;
-  std::string vendor = bridged ? description_.bridge.vendor : bus == BUS_TYPE_NVME ? "NVMe" : "ATA";
+  // Behind a RAID or VMD controller the drive's SCSI translation names the vendor "NVMe" too.
+  std::string vendor = bridged ? description_.bridge.vendor : bus == BUS_TYPE_NVME || bus == BUS_TYPE_RAID ? "NVMe" : "ATA";
   std::string product = bridged ? description_.bridge.product : description_.identity.model;
   std::string revision = bridged ? description_.bridge.revision : controller_->FirmwareName();
   std::string serial = description_.identity.serial;

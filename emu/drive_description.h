@@ -93,6 +93,7 @@ void DefaultInquiryBytes(BridgeDescription& bridge);
 
 // STORAGE_BUS_TYPE values the disk reports in its device descriptor.
 constexpr uint8_t BUS_TYPE_USB = 0x07;
+constexpr uint8_t BUS_TYPE_RAID = 0x08;
 constexpr uint8_t BUS_TYPE_SATA = 0x0B;
 constexpr uint8_t BUS_TYPE_NVME = 0x11;
 
