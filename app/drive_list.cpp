@@ -72,6 +72,10 @@ bool DriveMatchesPackage(const DriveRecord& drive, const char16_t* modelName, co
   return platform::TextEqual(socId, code);
 }
 
+bool UnreachableOfModel(const UnreachableDisk& disk, const char16_t* modelName) {
+  return modelName[0] != 0 && FindNoCase(disk.model, modelName) >= 0;
+}
+
 void ShowDriveDetails(WindowHandle window, const DriveRecord& drive) {
   char16_t text[256];
   Ui().SetItemText(window, IDC_MODEL, drive.model);
