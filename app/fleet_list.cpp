@@ -83,6 +83,14 @@ std::vector<Row> ListedRows(HeadlessDialog& dialog, WindowHandle window) {
   return rows;
 }
 
+std::vector<UnreachableDisk> UnreachableOfPackage() {
+  AppState& s = AppStateGet();
+  std::vector<UnreachableDisk> disks;
+  for (uint32_t i = 0; i < s.unreachable.count && i < MAX_PROBED_DISKS; ++i)
+    if (UnreachableOfModel(s.unreachable.disks[i], s.modelName)) disks.push_back(s.unreachable.disks[i]);
+  return disks;
+}
+
 bool PackageUsable(std::string* why) {
   AppState& s = AppStateGet();
   UnpackTally unpacked = LastUnpackTally();
@@ -190,7 +198,20 @@ void PrintList(const std::vector<Row>& rows, bool json) {
           "  eligible   " + (r.reason == nullptr ? std::string("yes") : std::string("no (") + r.reason + ")") + "\n");
     }
   }
-  if (rows.empty() && !json) Say("no drive is listed\n");
+  // Then the drives of the package's model that cannot be reached, with what to do about each.
+  std::vector<UnreachableDisk> unreachable = UnreachableOfPackage();
+  for (const UnreachableDisk& d : unreachable) {
+    const char* word = UnreachableWord(d.reason);
+    if (json)
+      Emit("{\"entry\":null,\"disk\":" + Number(d.diskNumber) + ",\"model\":" + Json(Utf8(d.model)) +
+           ",\"serial\":" + Json(Trimmed(d.serial)) + ",\"eligible\":false,\"reason\":" + Json(word) +
+           ",\"reachable\":false,\"advice\":" + Json(UnreachableAdvice(d.reason)) + "}");
+    else
+      Say("disk " + Number(d.diskNumber) + ": " + EscapeControls(Utf8(d.model)) + "\n" + "  serial     " +
+          EscapeControls(Trimmed(d.serial)) + "\n" + "  eligible   no (" + word + "), not reached: " +
+          UnreachableAdvice(d.reason) + "\n");
+  }
+  if (rows.empty() && unreachable.empty() && !json) Say("no drive is listed\n");
 }
 
 void PrintHistory(const History* history, bool json) {

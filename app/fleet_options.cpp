@@ -14,7 +14,9 @@ const char FLEET_USAGE[] =
     "  info     the embedded package: title, new version, model filter, SoC, accepted revisions,\n"
     "           images and their flash types\n"
     "  list     the drives the updater lists, each with whether it is eligible and why not\n"
-    "           (pending-restart, activation-failed, current, revision, no-image, internal-version)\n"
+    "           (pending-restart, activation-failed, current, revision, no-image, internal-version);\n"
+    "           then the disks of the package's model it cannot reach, with the reason and what to do\n"
+    "           (raid-controller, unknown-bridge, unsupported-bus, unreadable)\n"
     "  update   updates the chosen eligible drives one after the other. --yes answers the package's\n"
     "           warning, which is printed first; without it nothing is updated. --restart performs\n"
     "           the restart or power-off the package asks for after success; without it nothing is\n"
@@ -23,7 +25,8 @@ const char FLEET_USAGE[] =
     "           not updated while another update runs on the computer (busy) or the computer runs\n"
     "           on a low battery (power); the exit code then asks to retry later. A drive that\n"
     "           still ran its old firmware after its last update (activation-failed) is skipped and\n"
-    "           the exit code is 1603; --retry updates it once more, on purpose.\n"
+    "           the exit code is 1603; --retry updates it once more, on purpose. A drive of the\n"
+    "           package's model it cannot reach is named with what to do, and the exit code is 1603.\n"
     "  history  the updates this program started on the computer, from the history in the log\n"
     "           folder; every command first settles those that waited for a restart\n";
 

@@ -63,6 +63,9 @@ bool RunsNewVersion(const DriveRecord& drive);
 const char* Reason(const DriveRecord& drive);
 std::vector<DriveRecord> ListedDrives(HeadlessDialog& dialog, WindowHandle window);
 std::vector<Row> ListedRows(HeadlessDialog& dialog, WindowHandle window);
+// The disks of the package's model that the last list rebuild found and cannot reach: the dialog
+// does not list them, and a computer that has one is not done.
+std::vector<UnreachableDisk> UnreachableOfPackage();
 // Whether the package the dialog unpacked can be used; otherwise why not.
 bool PackageUsable(std::string* why);
 

@@ -197,6 +197,22 @@ Outcome UpdateOne(HeadlessDialog& dialog, WindowHandle window, const Row& row) {
   return o;
 }
 
+// A drive of the package's model that cannot be reached: named, with what to do, on the console,
+// as JSON and in the log.
+void ReportUnreachable(const UnreachableDisk& d, bool json, Log& log) {
+  const char* word = UnreachableWord(d.reason);
+  std::string model = Utf8(d.model), serial = Trimmed(d.serial);
+  Say("disk " + Number(d.diskNumber) + ": " + EscapeControls(model) + ", serial " + EscapeControls(serial) + "\n" +
+      "  not reached: " + word + ": " + UnreachableAdvice(d.reason) + "\n");
+  if (json)
+    Emit("{\"entry\":null,\"disk\":" + Number(d.diskNumber) + ",\"model\":" + Json(model) + ",\"serial\":" +
+         Json(serial) + ",\"outcome\":\"unreachable\",\"reason\":" + Json(word) + ",\"advice\":" +
+         Json(UnreachableAdvice(d.reason)) + "}");
+  WriteLog(log, "drive model=" + LogValue(model) + " serial=" + LogValue(serial) + " disk=" + Number(d.diskNumber) +
+                    " package=" + LogValue(Utf8(AppStateGet().newVersion)) + " result=unreachable reason=" + word +
+                    " advice=" + Json(UnreachableAdvice(d.reason)));
+}
+
 }  // namespace
 
 int Update(HeadlessDialog& dialog, WindowHandle window, const Options& options, Log& log) {
@@ -207,7 +223,11 @@ int Update(HeadlessDialog& dialog, WindowHandle window, const Options& options, 
     if (options.all || r.entry == options.entry ||
         (options.serial != nullptr && Trimmed(r.drive.serial) == Trimmed(options.serial)))
       chosen.push_back(r);
-  if (chosen.empty() && !options.all) {
+  // A drive of the package's model that the program cannot reach is never passed over in silence.
+  std::vector<UnreachableDisk> unreached;
+  for (const UnreachableDisk& d : UnreachableOfPackage())
+    if (options.all || (options.serial != nullptr && Trimmed(d.serial) == Trimmed(options.serial))) unreached.push_back(d);
+  if (chosen.empty() && unreached.empty() && !options.all) {
     Complain(options.serial != nullptr ? "no listed drive has the serial number " + Utf8(options.serial)
                                        : "the list has no entry " + Number(options.entry));
     return EXIT_BAD_ARGUMENTS;
@@ -244,9 +264,11 @@ int Update(HeadlessDialog& dialog, WindowHandle window, const Options& options, 
     restart = restart || o.restartNeeded || piecesLeft;
     updated += o.Ran() && o.result == UPDATE_OK ? 1 : 0;
   }
+  for (const UnreachableDisk& d : unreached) ReportUnreachable(d, options.json, log);
   Say(Number(static_cast<long long>(chosen.size())) + " drive(s) chosen, " + Number(updated) + " updated" +
+      (unreached.empty() ? "" : ", " + Number(static_cast<long long>(unreached.size())) + " not reached") +
       (failed ? ", at least one failed" : "") + (tryLater ? ", at least one not now: retry later" : "") + "\n");
-  if (failed) return EXIT_UPDATE_FAILED;
+  if (failed || !unreached.empty()) return EXIT_UPDATE_FAILED;
   if (tryLater) return EXIT_TRY_AGAIN_LATER;
   if (!restart) return EXIT_DONE;
   if (!options.restart) return EXIT_RESTART_NEEDED;

@@ -27,7 +27,7 @@ const CodeMeaning kExitCodes[] = {
     {EXIT_DONE, "done, or nothing to update; no restart needed"},
     {EXIT_RESTART_NEEDED, "done; a restart is needed to finish"},
     {EXIT_RESTART_STARTED, "done; the restart (or power-off) was started"},
-    {EXIT_UPDATE_FAILED, "at least one update failed"},
+    {EXIT_UPDATE_FAILED, "at least one update failed, or a drive of the package's model cannot be reached"},
     {EXIT_TRY_AGAIN_LATER, "not now: another firmware update is running, or the computer runs on a low battery; retry later"},
     {EXIT_PACKAGE_UNUSABLE, "the embedded package is unusable"},
     {EXIT_BAD_ARGUMENTS, "bad arguments"},
@@ -54,3 +54,33 @@ const CodeMeaning* ExitCodes(size_t* count) {
 
 const char* UpdateResultMeaning(int code) { return Find(kUpdateResults, code, "failure"); }
 const char* ExitCodeMeaning(int code) { return Find(kExitCodes, code, "?"); }
+
+const char* UnreachableWord(Unreachable reason) {
+  switch (reason) {
+    case Unreachable::RAID_CONTROLLER: return "raid-controller";
+    case Unreachable::UNKNOWN_BRIDGE: return "unknown-bridge";
+    case Unreachable::OTHER_BUS: return "unsupported-bus";
+    case Unreachable::UNREADABLE: return "unreadable";
+    case Unreachable::NONE: break;
+  }
+  return "reachable";
+}
+
+const char* UnreachableAdvice(Unreachable reason) {
+  switch (reason) {
+    case Unreachable::RAID_CONTROLLER:
+      return "its controller runs in RAID or Intel VMD/RST mode, which passes no NVMe command to the drive: switch the "
+             "controller to AHCI in the firmware setup (when Windows starts from a disk on that controller, prepare "
+             "Windows for the change first), or update the drive attached directly in another computer";
+    case Unreachable::UNKNOWN_BRIDGE:
+      return "it is behind a USB bridge the updater does not know: connect the drive directly (an M.2 slot), or "
+             "through an ASMedia or JMicron bridge";
+    case Unreachable::OTHER_BUS:
+      return "its storage driver passes no NVMe command to it: attach the drive where the Windows NVMe driver serves "
+             "it (an M.2 slot of the main board)";
+    case Unreachable::UNREADABLE:
+      return "it does not answer Identify: check the drive and its connection, then run again";
+    case Unreachable::NONE: break;
+  }
+  return "";
+}

@@ -4,6 +4,8 @@
 #pragma once
 #include <cstddef>
 
+#include "core/drive_record.h"
+
 struct CodeMeaning {
   int code;
   const char* meaning;
@@ -29,3 +31,9 @@ const CodeMeaning* ExitCodes(size_t* count);
 // The meaning of one update result; codes not in the table read "failure".
 const char* UpdateResultMeaning(int code);
 const char* ExitCodeMeaning(int code);
+
+// Why a disk of the package's model is not reached, as one word for the console, scripts and the
+// log ("raid-controller", "unknown-bridge", "unsupported-bus", "unreadable"), and what an
+// administrator can do about it.
+const char* UnreachableWord(Unreachable reason);
+const char* UnreachableAdvice(Unreachable reason);

@@ -38,6 +38,9 @@ struct AppState {
   platform::NamedLock updateLock;
   uint32_t runRefusal;
   uint32_t commitNeedsReset;
+  // The disks the last list rebuild found and cannot reach, whatever their model. The dialog lists
+  // only drives it can update; the console program names those of the package's model.
+  UnreachableDisks unreachable;
 };
 
 static_assert(std::is_trivially_copyable_v<AppState>);

@@ -74,3 +74,29 @@ static_assert(offsetof(DriveRecord, flashType) == 716);
 static_assert(offsetof(DriveRecord, internalFwVersion) == 720);
 static_assert(offsetof(DriveRecord, activationPending) == 848);
 static_assert(sizeof(DriveRecord) == 856);
+
+// Why a disk that the walk over disks 0 to 19 found cannot be reached by the updater. Only such a
+// disk is noted; a disk that is not an NVMe drive at all (the SATA and ATA buses) is not.
+enum class Unreachable : uint32_t {
+  NONE = 0,
+  RAID_CONTROLLER,  // the RAID bus: the controller runs in a RAID or Intel VMD/RST mode
+  UNKNOWN_BRIDGE,   // a USB disk behind a bridge that is neither ASMedia's nor JMicron's as known
+  OTHER_BUS,        // another bus (SCSI, SAS, ...): a storage driver that carries no NVMe command
+  UNREADABLE,       // a path the updater knows, but the drive does not answer Identify
+};
+
+// Such a disk, as its device descriptor describes it.
+struct UnreachableDisk {
+  uint32_t diskNumber;
+  uint32_t busType;  // STORAGE_BUS_TYPE
+  Unreachable reason;
+  char16_t model[DRIVE_TEXT_CHARS];   // the descriptor's vendor and product texts, one blank apart
+  char16_t serial[DRIVE_TEXT_CHARS];  // the descriptor's serial number text; may be empty
+};
+static_assert(std::is_trivially_copyable_v<UnreachableDisk>);
+
+// The unreachable disks of one walk, in disk-number order.
+struct UnreachableDisks {
+  uint32_t count;
+  UnreachableDisk disks[MAX_PROBED_DISKS];
+};

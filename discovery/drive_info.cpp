@@ -107,12 +107,14 @@ void ReadActivationState(const char16_t* path, platform::DeviceHandle device, Dr
 
 // The rest of GetDiskInfo, with the drive open and both Identify blocks at hand. The disk's place
 // in the tree comes from places, or from a walk of its own when places is null.
+// *answered tells whether the drive answered Identify Controller.
 int FillRecord(const char16_t* path, platform::DeviceHandle device, int32_t cmdType, uint8_t* controller,
-               uint8_t* ns, DiskPlaces* places, DriveRecord* record) {
+               uint8_t* ns, DiskPlaces* places, DriveRecord* record, bool* answered) {
   uint8_t status = 0;
   int result = IdentifyCmd(cmdType, device, IDENTIFY_CNS_CONTROLLER, 0, controller, IDENTIFY_BYTES, &status);
   if (result != NVME_RESULT_OK) return result;
   if (status == BRIDGE_STATUS_CHECK_CONDITION) return DRIVE_INFO_NOT_USABLE;
+  *answered = true;
 
   // A failed namespace request leaves the block zero, and the size check below refuses the drive.
   status = 0;
@@ -222,21 +224,76 @@ void TrimBlanks(char16_t* text) {
   text[end - start] = 0;
 }
 
-int32_t QueryCommandType(platform::DeviceHandle device) {
+namespace {
+
+// A text of the descriptor reply: at its offset (0, or one inside the head, is none) up to its
+// terminator, or to the end of what the disk returned.
+void DescriptorText(const uint8_t* reply, uint32_t returned, uint32_t offset, char16_t* out) {
+  out[0] = 0;
+  if (offset < sizeof(StorageDeviceDescriptorHead) || offset >= returned) return;
+  size_t length = 0;
+  while (offset + length < returned && reply[offset + length] != 0 && length + 1 < ANSI_TEXT_BYTES) ++length;
+  DriveText(reply + offset, length, out);
+  TrimBlanks(out);
+}
+
+// The command type of a disk on the bus: the NVMe driver's, a known bridge's behind USB, or none.
+int32_t CommandTypeOf(platform::DeviceHandle device, uint32_t busType) {
+  if (busType == BUS_TYPE_NVME) return CMD_TYPE_NVME;
+  if (busType == BUS_TYPE_USB) return IO_USB_GetBridgeType(device);
+  return CMD_TYPE_NONE;
+}
+
+// Why a disk on the bus that has no command type cannot be reached; NONE for the buses that carry
+// no NVMe drive.
+Unreachable ReasonOfBus(uint32_t busType) {
+  switch (busType) {
+    case BUS_TYPE_RAID: return Unreachable::RAID_CONTROLLER;
+    case BUS_TYPE_USB: return Unreachable::UNKNOWN_BRIDGE;
+    case BUS_TYPE_SATA:
+    case BUS_TYPE_ATA: return Unreachable::NONE;
+    default: return Unreachable::OTHER_BUS;
+  }
+}
+
+void NoteUnreachable(const char16_t* path, const DiskDescriptor& descriptor, Unreachable reason,
+                     UnreachableDisk* disk) {
+  disk->diskNumber = DiskNumberOfPath(path);
+  disk->busType = descriptor.busType;
+  disk->reason = reason;
+  if (descriptor.vendor[0] != 0 && descriptor.product[0] != 0)
+    platform::FormatText(disk->model, DRIVE_TEXT_CHARS, u"%s %s", descriptor.vendor, descriptor.product);
+  else
+    platform::TextCopy(disk->model, DRIVE_TEXT_CHARS, descriptor.vendor[0] != 0 ? descriptor.vendor : descriptor.product);
+  platform::TextCopy(disk->serial, DRIVE_TEXT_CHARS, descriptor.serial);
+}
+
+}  // namespace
+
+bool QueryDiskDescriptor(platform::DeviceHandle device, DiskDescriptor* descriptor) {
+  std::memset(descriptor, 0, sizeof *descriptor);
   StorageDevicePropertyQuery query{};
   query.propertyId = STORAGE_DEVICE_PROPERTY_ID;
   query.queryType = PROPERTY_STANDARD_QUERY;
-  StorageDeviceDescriptorHead descriptor{};
+  uint8_t reply[DISK_DESCRIPTOR_BYTES] = {};
   uint32_t returned = 0, error = 0;
-  int32_t type = CMD_TYPE_NONE;
-  if (platform::Io().Control(device, IOCTL_STORAGE_QUERY_PROPERTY_CODE, &query, sizeof query, &descriptor,
-                             sizeof descriptor, &returned, &error)) {
-    if (descriptor.busType == BUS_TYPE_NVME)
-      type = CMD_TYPE_NVME;
-    else if (descriptor.busType == BUS_TYPE_USB)
-      type = IO_USB_GetBridgeType(device);
-  }
-  return type;
+  if (!platform::Io().Control(device, IOCTL_STORAGE_QUERY_PROPERTY_CODE, &query, sizeof query, reply, sizeof reply,
+                              &returned, &error) ||
+      returned < sizeof(StorageDeviceDescriptorHead))
+    return false;
+  if (returned > sizeof reply) returned = sizeof reply;
+  StorageDeviceDescriptorHead head;
+  std::memcpy(&head, reply, sizeof head);
+  descriptor->busType = head.busType;
+  DescriptorText(reply, returned, head.vendorIdOffset, descriptor->vendor);
+  DescriptorText(reply, returned, head.productIdOffset, descriptor->product);
+  DescriptorText(reply, returned, head.serialNumberOffset, descriptor->serial);
+  return true;
+}
+
+int32_t QueryCommandType(platform::DeviceHandle device) {
+  DiskDescriptor descriptor;
+  return QueryDiskDescriptor(device, &descriptor) ? CommandTypeOf(device, descriptor.busType) : CMD_TYPE_NONE;
 }
 
 platform::DeviceHandle OpenDrive(const char16_t* path, int32_t* cmdType) {
@@ -270,33 +327,44 @@ int CheckDriveBehindHandle(int32_t cmdType, platform::DeviceHandle device, const
 
 namespace {
 
-// GetDiskInfo, looking the disk's place up in places (null: a walk of its own).
-int ReadDiskInfo(const char16_t* path, DiskPlaces* places, DriveRecord* record) {
+// GetDiskInfo, looking the disk's place up in places (null: a walk of its own). A disk that cannot
+// be reached is noted in unreachable when one is given (its reason stays NONE otherwise).
+int ReadDiskInfo(const char16_t* path, DiskPlaces* places, DriveRecord* record, UnreachableDisk* unreachable) {
   std::memset(record, 0, sizeof *record);
-  int32_t cmdType = CMD_TYPE_NONE;
-  platform::DeviceHandle device = OpenDrive(path, &cmdType);
+  if (unreachable != nullptr) std::memset(unreachable, 0, sizeof *unreachable);
+  platform::DeviceHandle device = platform::Io().Open(path, nullptr);
   if (device == platform::INVALID_DEVICE) return DRIVE_INFO_NO_PATH;
+  DiskDescriptor descriptor;
+  bool described = QueryDiskDescriptor(device, &descriptor);
+  int32_t cmdType = described ? CommandTypeOf(device, descriptor.busType) : CMD_TYPE_NONE;
   if (cmdType == CMD_TYPE_NONE) {
     platform::Io().Close(device);
+    Unreachable reason = described ? ReasonOfBus(descriptor.busType) : Unreachable::NONE;
+    if (unreachable != nullptr && reason != Unreachable::NONE) NoteUnreachable(path, descriptor, reason, unreachable);
     return DRIVE_INFO_NOT_USABLE;
   }
   // Both Identify blocks are page blocks, as the direct pass-through of a bridge wants them.
   int result = NVME_RESULT_IO_FAILED;
+  bool answered = false;
   {
     PageBlock controller(IDENTIFY_BYTES), ns(IDENTIFY_BYTES);
     if (controller.data() != nullptr && ns.data() != nullptr)
-      result = FillRecord(path, device, cmdType, controller.data(), ns.data(), places, record);
+      result = FillRecord(path, device, cmdType, controller.data(), ns.data(), places, record, &answered);
   }
   platform::Io().Close(device);
   if (result != DRIVE_INFO_OK) std::memset(record, 0, sizeof *record);
+  // A drive that answers but is too small is not the updater's; one that does not answer may be.
+  if (result != DRIVE_INFO_OK && !answered && unreachable != nullptr)
+    NoteUnreachable(path, descriptor, Unreachable::UNREADABLE, unreachable);
   return result;
 }
 
 }  // namespace
 
-int GetDiskInfo(const char16_t* path, DriveRecord* record) { return ReadDiskInfo(path, nullptr, record); }
+int GetDiskInfo(const char16_t* path, DriveRecord* record) { return ReadDiskInfo(path, nullptr, record, nullptr); }
 
-int EnumerateDrives(DriveRecord* drives, int capacity) {
+int EnumerateDrives(DriveRecord* drives, int capacity, UnreachableDisks* unreachable) {
+  if (unreachable != nullptr) std::memset(unreachable, 0, sizeof *unreachable);
   if (drives == nullptr || capacity <= 0) return 0;
   std::memset(drives, 0, sizeof(DriveRecord) * static_cast<size_t>(capacity));
   int count = 0;
@@ -305,7 +373,11 @@ int EnumerateDrives(DriveRecord* drives, int capacity) {
   for (uint32_t n = 0; n < MAX_PROBED_DISKS && count < capacity; ++n) {
     char16_t path[DRIVE_TEXT_CHARS];
     platform::FormatText(path, DRIVE_TEXT_CHARS, u"\\\\.\\PhysicalDrive%d", static_cast<int>(n));
-    if (ReadDiskInfo(path, &places, &drives[count]) == DRIVE_INFO_OK) ++count;
+    UnreachableDisk noted;
+    if (ReadDiskInfo(path, &places, &drives[count], unreachable != nullptr ? &noted : nullptr) == DRIVE_INFO_OK)
+      ++count;
+    else if (unreachable != nullptr && noted.reason != Unreachable::NONE && unreachable->count < MAX_PROBED_DISKS)
+      unreachable->disks[unreachable->count++] = noted;
   }
 
   for (char16_t letter = VOLUME_FIRST; letter <= VOLUME_LAST; ++letter) {

@@ -83,8 +83,9 @@ enum class PathLinks : uint32_t {
 
 // Who may use a folder the program makes: its DACL is protected (nothing inherited) and grants
 // full control to SYSTEM and the Administrators group only, and with USERS_READ also reading and
-// listing to the Users group.
-enum class FolderAccess : uint32_t { ADMINS_ONLY, USERS_READ };
+// listing to the Users group. INHERITED gives it no DACL of its own: it takes what the folder it
+// lies in passes on, as the folders of a user's tool do (fwpkg unpack), never the program's own.
+enum class FolderAccess : uint32_t { ADMINS_ONLY, USERS_READ, INHERITED };
 
 // ---- Threads and time: threads_time.cpp ------------------------------------------------------------
 

@@ -290,10 +290,10 @@ FolderHandle Win32System::MakeFolderAt(FolderHandle parent, const char16_t* name
                                        PathFacts* facts) {
   *facts = PathFacts{};
   facts->kind = PathKind::MISSING;
-  void* descriptor = NewFolderSecurity(access);
-  if (descriptor == nullptr) return INVALID_FOLDER;
+  void* descriptor = access == FolderAccess::INHERITED ? nullptr : NewFolderSecurity(access);
+  if (descriptor == nullptr && access != FolderAccess::INHERITED) return INVALID_FOLDER;
   HANDLE h = OpenRelative(HF(parent), name, NtOpenKind::NEW_FOLDER, descriptor);
-  ::LocalFree(descriptor);
+  if (descriptor != nullptr) ::LocalFree(descriptor);
   if (h == INVALID_HANDLE_VALUE) {
     FactsAt(HF(parent), name, facts);
     return INVALID_FOLDER;

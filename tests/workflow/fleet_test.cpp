@@ -83,6 +83,15 @@ std::string NativeCurrentBench() {
   std::string text = DefaultBench();
   return text.replace(text.find("firmware = 3.2.F.P7"), 19, "firmware = 3.2.F.2A");
 }
+// Beside the default bench's drives, two of the package's model that the program cannot reach: one
+// behind a controller in RAID mode, one behind a USB bridge it does not know.
+std::string UnreachableBench() {
+  return DefaultBench() +
+         "\n[disk raid]\nparent = sata-controller\ndisk = 6\nbus-type = raid\nvendor = NVMe\nproduct = QUORVELA Q7 1TB\n"
+         "serial = QV7A24110009\n[usb-device odd-bridge]\nparent = xhci-root-hub\nlocation = Port_#0003.Hub_#0001\n"
+         "[drive odd]\nparent = odd-bridge\ndisk = 7\nbridge = asmedia\ninquiry = 60 24\nbridge-vendor = Realtek\n"
+         "bridge-product = QUORVELA Q7 1TB\n";
+}
 // The ASMedia drive's serial number with the control characters 0x10 and 0x1F in it.
 std::string ControlCharacterBench() {
   return Replaced(DefaultBench(), "serial = QV7A24110002", "serial = QV7A\x10\x1F" "24110002\x7F");
@@ -168,6 +177,18 @@ const Case kCases[] = {
     {"DriveStatesUnavailable", {u"update", u"--all", u"--yes"}, DefaultBench(), false, EXIT_UPDATE_FAILED,
      {"  skipped: states-unavailable; "}, {"result=skipped reason=states-unavailable", "end exit=1603"}, false, {}, true},
     {"CurrentInTheList", {u"list"}, CurrentBench(), false, EXIT_DONE, {"  eligible   no (current)\n"}, {}, false},
+    {"UnreachableDrivesAreListed", {u"list", u"--json"}, UnreachableBench(), false, EXIT_DONE,
+     {"{\"entry\":null,\"disk\":6,\"model\":\"NVMe QUORVELA Q7 1TB\",\"serial\":\"QV7A24110009\",\"eligible\":false,"
+      "\"reason\":\"raid-controller\",\"reachable\":false,\"advice\":\"its controller runs in RAID or Intel VMD/RST mode",
+      "\"disk\":7,\"model\":\"Realtek QUORVELA Q7 1TB\",\"serial\":\"QV0000000000000001\",\"eligible\":false,"
+      "\"reason\":\"unknown-bridge\""},
+     {}, false},
+    {"UpdateAllFailsForDrivesItCannotReach", {u"update", u"--all", u"--yes"}, UnreachableBench(), false, EXIT_UPDATE_FAILED,
+     {"3 drive(s) chosen, 2 updated, 2 not reached\n", "  not reached: unknown-bridge: it is behind a USB bridge"},
+     {"drive model=\"NVMe QUORVELA Q7 1TB\" serial=QV7A24110009 disk=6 package=3.2.F.2A result=unreachable "
+      "reason=raid-controller advice=\"its controller runs in RAID",
+      "disk=7 package=3.2.F.2A result=unreachable reason=unknown-bridge", "end exit=1603"},
+     true},
     {"DamagedPackage", {u"update", u"--all", u"--yes"}, DefaultBench(), true, EXIT_PACKAGE_UNUSABLE, {}, {"end exit=1620"}, false},
     {"NoYes", {u"update", u"--all"}, DefaultBench(), false, EXIT_BAD_ARGUMENTS, {"Warning ! "}, {"end exit=87"}, false},
     {"NoSelector", {u"update", u"--yes"}, DefaultBench(), false, EXIT_BAD_ARGUMENTS, {}, {}, false},
@@ -182,7 +203,7 @@ const Case kCases[] = {
       "      0  done, or nothing to update; no restart needed\n"
       "   3010  done; a restart is needed to finish\n"
       "   1641  done; the restart (or power-off) was started\n"
-      "   1603  at least one update failed\n"
+      "   1603  at least one update failed, or a drive of the package's model cannot be reached\n"
       "   1618  not now: another firmware update is running, or the computer runs on a low battery; retry later\n"
       "   1620  the embedded package is unusable\n"
       "     87  bad arguments\n"
