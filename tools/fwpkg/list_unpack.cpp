@@ -115,7 +115,8 @@ bool IsSeparator(char16_t c) { return c == u'\\' || c == u'/'; }
 // above it so and makes it there. A result and the reason for people when it cannot be had.
 ArchiveResult OpenTarget(const char16_t* folder, UnpackTarget* target, std::string* why) {
   std::u16string path = folder;
-  while (path.size() > 1 && IsSeparator(path.back())) path.pop_back();
+  // Trailing separators go, but not the one of a root ("/", "C:\\").
+  while (path.size() > 1 && IsSeparator(path.back()) && !(path.size() == 3 && path[1] == u':')) path.pop_back();
   // Entry paths below DIR are kept to the reader's length, as an extraction by path kept them.
   if (path.empty() || path.size() + 1 > ARCHIVE_MAX_PATH) {
     *why = "the folder's path is empty or longer than " + std::to_string(ARCHIVE_MAX_PATH - 1) + " characters";
