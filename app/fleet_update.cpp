@@ -72,18 +72,6 @@ std::string ActivationText(const DriveRecord& d, const Outcome& o) {
                                      : "; the bridge's power cycle has activated it";
 }
 
-// What the administrator is to do about a drive skipped for its state.
-std::string Advice(const char* reason) {
-  std::string r = reason != nullptr ? reason : "";
-  if (r == "needs-power-off")
-    return "; its new firmware still waits after a restart and comes into use only at a power-off: shut the computer "
-           "down completely, then start it again (another restart does not help)";
-  if (r == "states-unavailable") return "; the drives' update states cannot be read or written, so nothing is flashed";
-  if (r == "activation-failed")
-    return "; it still ran its old firmware after its last update: update --retry flashes it once more";
-  return "";
-}
-
 void Report(const Row& row, const Outcome& o, bool json, Log& log) {
   const DriveRecord& d = row.drive;
   bool ran = o.Ran();
@@ -107,7 +95,10 @@ void Report(const Row& row, const Outcome& o, bool json, Log& log) {
   else if (o.TryLater())
     words += " result=" + std::string(o.what);
   else
-    words += " result=skipped reason=" + std::string(o.reason) + (Advice(o.reason).empty() ? "" : " " + Json(Advice(o.reason).substr(2)));
+    {
+    words += " result=skipped reason=" + std::string(o.reason);
+    if (*ReasonAdvice(o.reason) != '\0') words += " " + Json(ReasonAdvice(o.reason));
+  }
   if (o.activationByReset) words += " activation=reset";
   WriteLog(log, words);
   if (ran)
@@ -117,7 +108,8 @@ void Report(const Row& row, const Outcome& o, bool json, Log& log) {
   else if (o.TryLater())
     Say(std::string("  ") + o.what + ": " + NotNowText(o) + "; nothing was written\n");
   else
-    Say(std::string("  skipped: ") + o.reason + Advice(o.reason) + "\n");
+    Say(std::string("  skipped: ") + o.reason + (*ReasonAdvice(o.reason) != '\0' ? "; " : "") + ReasonAdvice(o.reason) +
+        "\n");
 }
 
 // The history's record of an update that ran. Its new firmware waits for a restart where the drive

@@ -37,3 +37,5 @@ const char* ExitCodeMeaning(int code);
 // administrator can do about it.
 const char* UnreachableWord(Unreachable reason);
 const char* UnreachableAdvice(Unreachable reason);
+// What to do about a drive not updated for `reason` (a skip reason or an unreachable word); "" if nothing.
+const char* ReasonAdvice(const char* reason);
