@@ -158,6 +158,9 @@ struct StateValue {
 // The longest name of a drive's key, and the longest text value, in characters.
 constexpr uint32_t STATE_KEY_CHARS = 200;
 constexpr uint32_t STATE_TEXT_CHARS = 256;
+// Whether drive can name a drive's key: one name of 1 to STATE_KEY_CHARS - 1 characters, without a
+// backslash (which would reach another key) or a control character.
+bool IsDriveStateKey(const char16_t* drive);
 
 class System {
  public:
