@@ -72,6 +72,10 @@ bool DriveMatchesPackage(const DriveRecord& drive, const char16_t* modelName, co
   return platform::TextEqual(socId, code);
 }
 
+bool UnreachableOfModel(const DiskSeen& disk, const char16_t* modelName) {
+  return IsUnreachable(disk.reason) && modelName[0] != 0 && FindNoCase(disk.model, modelName) >= 0;
+}
+
 void ShowDriveDetails(WindowHandle window, const DriveRecord& drive) {
   char16_t text[256];
   Ui().SetItemText(window, IDC_MODEL, drive.model);
@@ -100,7 +104,7 @@ void RefreshDriveList(WindowHandle window, bool initial) {
   char16_t previous[256] = {};
   if (!initial) FormatEntryText(s.selectedDrive, previous, 256);
 
-  s.driveCount = static_cast<uint32_t>(EnumerateDrives(s.drives, static_cast<int>(MAX_DRIVES), s.disks, &s.diskCount));
+  s.driveCount = static_cast<uint32_t>(EnumerateDrives(s.drives, static_cast<int>(MAX_DRIVES), &s.disks));
   Ui().ComboReset(window, IDC_DRIVE_LIST);
   int listed = 0, selectEntry = -1;
   uint32_t selectIndex = 0;

@@ -10,6 +10,10 @@ constexpr size_t LINK_SPEED_NAMES = 7;  // 0 (none) and PCIe generations 1 to 6
 
 void RefreshDriveList(platform::WindowHandle window, bool initial);
 bool DriveMatchesPackage(const DriveRecord& drive, const char16_t* modelName, const char16_t* socId);
+// Whether a disk the walk saw is one the updater cannot reach (IsUnreachable) that bears the
+// package's model: its descriptor's texts hold modelName. Its SoC cannot be read, so with an empty
+// modelName no disk is taken for the package's.
+bool UnreachableOfModel(const DiskSeen& disk, const char16_t* modelName);
 void ShowDriveDetails(platform::WindowHandle window, const DriveRecord& drive);
 void OnDriveSelected(platform::WindowHandle window);
 

@@ -13,6 +13,7 @@
 #include "app/result_codes.h"
 #include "core/app_state.h"
 #include "discovery/drive_info.h"
+#include "discovery/storage_device.h"
 #include "nvme/flash_id.h"
 #include "platform/text.h"
 #include "resources/resource.h"
@@ -82,6 +83,14 @@ std::vector<Row> ListedRows(HeadlessDialog& dialog, WindowHandle window) {
     if (const DriveRecord* d = EntryDrive(window, static_cast<int>(i)))
       rows.push_back(Row{static_cast<int>(i), *d, Reason(*d)});
   return rows;
+}
+
+std::vector<DiskSeen> UnreachableOfPackage() {
+  AppState& s = AppStateGet();
+  std::vector<DiskSeen> disks;
+  for (uint32_t i = 0; i < s.disks.count && i < MAX_PROBED_DISKS; ++i)
+    if (UnreachableOfModel(s.disks.disks[i], s.modelName)) disks.push_back(s.disks.disks[i]);
+  return disks;
 }
 
 bool PackageUsable(std::string* why) {
@@ -181,80 +190,96 @@ constexpr int LIST_FORMAT = 1;
 // The JSON fields every line of list ends with: the disk, and what the answer was judged against.
 std::string DiskJson(uint32_t diskNumber, bool systemDisk) {
   return ",\"disk\":" + Number(diskNumber) + ",\"systemDisk\":" + (systemDisk ? "true" : "false") +
-         ",\"package\":" + Json(Utf8(AppStateGet().newVersion)) + ",\"format\":" + Number(LIST_FORMAT);
+         ",\"package\":" + Json(Utf8(AppStateGet().newVersion)) + ",\"format\":" + Number(LIST_FORMAT) + "}";
 }
 
-std::string RowJson(const Row& r) {
+// How list --all heads each disk, and list a disk without an entry.
+std::string DiskHeading(uint32_t diskNumber, bool systemDisk) {
+  return "disk " + Number(diskNumber) + (systemDisk ? ", the system disk" : "");
+}
+
+// A drive that was read: the dialog's entry (or none, entry -1) and the package's answer; list
+// --all heads it with its disk.
+void PrintRow(const Row& r, bool json, bool byDisk = false) {
   const DriveRecord& d = r.drive;
-  return "{\"entry\":" + (r.entry >= 0 ? Number(r.entry) : std::string("null")) + ",\"model\":" + Json(Utf8(d.model)) +
+  if (json) {
+    Emit("{\"entry\":" + (r.entry >= 0 ? Number(r.entry) : std::string("null")) + ",\"model\":" + Json(Utf8(d.model)) +
          ",\"serial\":" + Json(Trimmed(d.serial)) + ",\"firmware\":" + Json(Utf8(d.fwRevision)) +
          ",\"interface\":" + Json(InterfaceText(d)) + ",\"capacityGB\":" + Number(d.capacityGB) +
          ",\"portId\":" + Number(d.iPort) + ",\"eligible\":" + (r.reason == nullptr ? "true" : "false") +
          ",\"reason\":" + (r.reason == nullptr ? std::string("null") : Json(r.reason)) +
-         DiskJson(d.diskNumber, d.isSystemDisk != 0) + "}";
+         DiskJson(d.diskNumber, d.isSystemDisk != 0));
+    return;
+  }
+  std::string entry = r.entry >= 0 ? Number(r.entry) : std::string("none");
+  Say((byDisk ? DiskHeading(d.diskNumber, d.isSystemDisk != 0) + ": " + EscapeControls(Utf8(d.model)) + "\n  entry      " + entry
+              : "entry " + entry + ": " + EscapeControls(Utf8(d.model))) + "\n" +
+      "  serial     " + EscapeControls(Trimmed(d.serial)) + "\n" +
+      "  firmware   " + EscapeControls(Utf8(d.fwRevision)) + "\n" +
+      "  interface  " + InterfaceText(d) + "\n" +
+      "  capacity   " + Number(d.capacityGB) + " GB\n" +
+      "  port ID    " + Number(d.iPort) + "\n" +
+      "  eligible   " + (r.reason == nullptr ? std::string("yes") : std::string("no (") + r.reason + ")") + "\n");
 }
 
 const char* BusName(uint32_t busType) {
   switch (busType) {
-    case 1: return "scsi";
-    case 3: return "ata";
-    case 7: return "usb";
-    case 8: return "raid";
-    case 11: return "sata";
-    case 17: return "nvme";
+    case BUS_TYPE_SCSI: return "scsi";
+    case BUS_TYPE_ATA: return "ata";
+    case BUS_TYPE_USB: return "usb";
+    case BUS_TYPE_RAID: return "raid";
+    case BUS_TYPE_SATA: return "sata";
+    case BUS_TYPE_NVME: return "nvme";
     default: return "other";
   }
+}
+
+// A disk without a drive that was read, as its descriptor describes it, with why; one of the
+// package's model that the updater cannot reach also with what to do.
+void PrintDisk(const DiskSeen& d, bool json) {
+  const char* word = DiskReasonWord(d.reason);
+  bool unreachable = UnreachableOfModel(d, AppStateGet().modelName);
+  if (json) {
+    Emit("{\"entry\":null,\"model\":" + Json(Utf8(d.model)) + ",\"serial\":" + Json(Trimmed(d.serial)) +
+         ",\"bus\":" + Json(BusName(d.busType)) + ",\"eligible\":false,\"reason\":" + Json(word) +
+         (unreachable ? ",\"reachable\":false,\"advice\":" + Json(ReasonAdvice(word)) : std::string()) +
+         DiskJson(d.diskNumber, d.isSystemDisk != 0));
+    return;
+  }
+  Say(DiskHeading(d.diskNumber, d.isSystemDisk != 0) + ": " + EscapeControls(Utf8(d.model)) + "\n" + "  serial     " +
+      EscapeControls(Trimmed(d.serial)) + "\n" + "  bus        " + BusName(d.busType) + "\n" + "  eligible   no (" + word +
+      ")" + (unreachable ? std::string(", not reached: ") + ReasonAdvice(word) : std::string()) + "\n");
 }
 
 }  // namespace
 
 void PrintList(const std::vector<Row>& rows, bool json) {
-  for (const Row& r : rows) {
-    const DriveRecord& d = r.drive;
-    if (json) {
-      Emit(RowJson(r));
-    } else {
-      Say("entry " + Number(r.entry) + ": " + EscapeControls(Utf8(d.model)) + "\n" +
-          "  serial     " + EscapeControls(Trimmed(d.serial)) + "\n" +
-          "  firmware   " + EscapeControls(Utf8(d.fwRevision)) + "\n" +
-          "  interface  " + InterfaceText(d) + "\n" +
-          "  capacity   " + Number(d.capacityGB) + " GB\n" +
-          "  port ID    " + Number(d.iPort) + "\n" +
-          "  eligible   " + (r.reason == nullptr ? std::string("yes") : std::string("no (") + r.reason + ")") + "\n");
-    }
-  }
-  if (rows.empty() && !json) Say("no drive is listed\n");
+  for (const Row& r : rows) PrintRow(r, json);
+  // Then the drives of the package's model that cannot be reached, with what to do about each.
+  std::vector<DiskSeen> unreachable = UnreachableOfPackage();
+  for (const DiskSeen& d : unreachable) PrintDisk(d, json);
+  if (rows.empty() && unreachable.empty() && !json) Say("no drive is listed\n");
 }
 
 void PrintAllDisks(HeadlessDialog& dialog, WindowHandle window, bool json) {
   AppState& s = AppStateGet();
   std::vector<Row> offered = ListedRows(dialog, window);
-  for (uint32_t i = 0; i < s.diskCount && i < MAX_PROBED_DISKS; ++i) {
-    const DiskSeen& disk = s.disks[i];
-    const DriveRecord* drive = disk.drive >= 0 && static_cast<uint32_t>(disk.drive) < s.driveCount ? &s.drives[disk.drive] : nullptr;
-    const Row* row = nullptr;
-    for (const Row& r : offered)
-      if (drive != nullptr && r.drive.diskNumber == drive->diskNumber && SameDrive(r.drive, *drive)) row = &r;
-    if (!json) Say("disk " + Number(disk.diskNumber) + (disk.isSystemDisk ? ", the system disk" : "") + "\n");
-    if (row != nullptr) {
-      if (json) Emit(RowJson(*row));
-      else PrintList({*row}, false);
+  for (uint32_t i = 0; i < s.disks.count && i < MAX_PROBED_DISKS; ++i) {
+    const DiskSeen& disk = s.disks.disks[i];
+    bool read = disk.reason == DiskReason::DRIVE && disk.drive >= 0 && static_cast<uint32_t>(disk.drive) < s.driveCount;
+    if (!read) {
+      PrintDisk(disk, json);
       continue;
     }
-    const char* reason = drive != nullptr ? "other-model" : disk.cmdType == CMD_TYPE_NONE ? "not-nvme" : "unreadable";
-    if (drive != nullptr) {
-      Row other{-1, *drive, reason};
-      if (json) Emit(RowJson(other));
-      else Say("  model      " + EscapeControls(Utf8(drive->model)) + "\n  serial     " + EscapeControls(Trimmed(drive->serial)) +
-               "\n  firmware   " + EscapeControls(Utf8(drive->fwRevision)) + "\n  offered    no (" + reason + ")\n");
-    } else if (json) {
-      Emit(std::string("{\"entry\":null,\"bus\":") + Json(BusName(disk.busType)) +
-           ",\"eligible\":false,\"reason\":" + Json(reason) + DiskJson(disk.diskNumber, disk.isSystemDisk != 0) + "}");
-    } else {
-      Say(std::string("  bus        ") + BusName(disk.busType) + "\n  offered    no (" + reason + ")\n");
-    }
+    // A drive of the package's model is the dialog's entry, with the package's answer and the
+    // reason of its state; any other is of another model.
+    const DriveRecord& drive = s.drives[disk.drive];
+    Row row{-1, drive, "other-model"};
+    for (const Row& r : offered)
+      if (r.drive.diskNumber == drive.diskNumber && SameDrive(r.drive, drive)) row = r;
+    PrintRow(row, json, true);
   }
-  if (s.diskCount == 0 && !json) Say("no disk is seen\n");
+  if (s.disks.count == 0 && !json) Say("no disk is seen\n");
 }
 
 void PrintHistory(const History* history, bool json) {

@@ -74,6 +74,9 @@ bool RunsNewVersion(const DriveRecord& drive);
 const char* Reason(const DriveRecord& drive);
 std::vector<DriveRecord> ListedDrives(HeadlessDialog& dialog, WindowHandle window);
 std::vector<Row> ListedRows(HeadlessDialog& dialog, WindowHandle window);
+// The disks of the package's model that the last list rebuild found and cannot reach: the dialog
+// does not list them, and a computer that has one is not done.
+std::vector<DiskSeen> UnreachableOfPackage();
 // Whether the package the dialog unpacked can be used; otherwise why not.
 bool PackageUsable(std::string* why);
 
@@ -83,10 +86,10 @@ void PrintHelp();
 int PrintVersion();
 void PrintInfo();
 void PrintList(const std::vector<Row>& rows, bool json);
-// list --all: every disk the dialog's walk saw, in disk-number order. A disk with a drive of the
-// package's model is the dialog's entry (with the package's answer); any other says why it is not
-// offered: not-nvme (no NVMe drive the updater can reach), unreadable (one that did not answer as
-// a drive), other-model (a drive the package does not apply to).
+// list --all: every disk the dialog's walk saw, in disk-number order, each as list shows it where
+// list shows it. A drive of the package's model is the dialog's entry (with the package's answer);
+// a drive of another model says other-model; a disk without a drive that was read says why
+// (DiskReasonWord), and what to do when the updater cannot reach it.
 void PrintAllDisks(HeadlessDialog& dialog, WindowHandle window, bool json);
 void PrintHistory(const History* history, bool json);
 

@@ -73,18 +73,6 @@ std::string ActivationText(const DriveRecord& d, const Outcome& o) {
                                      : "; the bridge's power cycle has activated it";
 }
 
-// What the administrator is to do about a drive skipped for its state.
-std::string Advice(const char* reason) {
-  std::string r = reason != nullptr ? reason : "";
-  if (r == "needs-power-off")
-    return "; its new firmware still waits after a restart and comes into use only at a power-off: shut the computer "
-           "down completely, then start it again (another restart does not help)";
-  if (r == "states-unavailable") return "; the drives' update states cannot be read or written, so nothing is flashed";
-  if (r == "activation-failed")
-    return "; it still ran its old firmware after its last update: update --retry flashes it once more";
-  return "";
-}
-
 void Report(const Row& row, const Outcome& o, bool json, Log& log) {
   const DriveRecord& d = row.drive;
   bool ran = o.Ran();
@@ -108,7 +96,10 @@ void Report(const Row& row, const Outcome& o, bool json, Log& log) {
   else if (o.TryLater())
     words += " result=" + std::string(o.what);
   else
-    words += " result=skipped reason=" + std::string(o.reason) + (Advice(o.reason).empty() ? "" : " " + Json(Advice(o.reason).substr(2)));
+    {
+    words += " result=skipped reason=" + std::string(o.reason);
+    if (*ReasonAdvice(o.reason) != '\0') words += " " + Json(ReasonAdvice(o.reason));
+  }
   if (o.activationByReset) words += " activation=reset";
   WriteLog(log, words);
   if (ran)
@@ -118,7 +109,8 @@ void Report(const Row& row, const Outcome& o, bool json, Log& log) {
   else if (o.TryLater())
     Say(std::string("  ") + o.what + ": " + NotNowText(o) + "; nothing was written\n");
   else
-    Say(std::string("  skipped: ") + o.reason + Advice(o.reason) + "\n");
+    Say(std::string("  skipped: ") + o.reason + (*ReasonAdvice(o.reason) != '\0' ? "; " : "") + ReasonAdvice(o.reason) +
+        "\n");
 }
 
 // The history's record of an update that ran. Its new firmware waits for a restart where the drive
@@ -219,6 +211,22 @@ void ReportSkipped(const Row& row) {
   ReportDriveEvent(event_id::DRIVE_SKIPPED, d, d.fwRevision, Wide(reason).c_str(), Wide(why).c_str());
 }
 
+// A drive of the package's model that cannot be reached: named, with what to do, on the console,
+// as JSON and in the log.
+void ReportUnreachable(const DiskSeen& d, bool json, Log& log) {
+  const char* word = DiskReasonWord(d.reason);
+  std::string model = Utf8(d.model), serial = Trimmed(d.serial);
+  Say("disk " + Number(d.diskNumber) + ": " + EscapeControls(model) + ", serial " + EscapeControls(serial) + "\n" +
+      "  not reached: " + word + ": " + ReasonAdvice(word) + "\n");
+  if (json)
+    Emit("{\"entry\":null,\"disk\":" + Number(d.diskNumber) + ",\"model\":" + Json(model) + ",\"serial\":" +
+         Json(serial) + ",\"outcome\":\"unreachable\",\"reason\":" + Json(word) + ",\"advice\":" +
+         Json(ReasonAdvice(word)) + "}");
+  WriteLog(log, "drive model=" + LogValue(model) + " serial=" + LogValue(serial) + " disk=" + Number(d.diskNumber) +
+                    " package=" + LogValue(Utf8(AppStateGet().newVersion)) + " result=unreachable reason=" + word +
+                    " advice=" + Json(ReasonAdvice(word)));
+}
+
 }  // namespace
 
 int Update(HeadlessDialog& dialog, WindowHandle window, const Options& options, Log& log) {
@@ -229,7 +237,11 @@ int Update(HeadlessDialog& dialog, WindowHandle window, const Options& options, 
     if (options.all || r.entry == options.entry ||
         (options.serial != nullptr && Trimmed(r.drive.serial) == Trimmed(options.serial)))
       chosen.push_back(r);
-  if (chosen.empty() && !options.all) {
+  // A drive of the package's model that the program cannot reach is never passed over in silence.
+  std::vector<DiskSeen> unreached;
+  for (const DiskSeen& d : UnreachableOfPackage())
+    if (options.all || (options.serial != nullptr && Trimmed(d.serial) == Trimmed(options.serial))) unreached.push_back(d);
+  if (chosen.empty() && unreached.empty() && !options.all) {
     Complain(options.serial != nullptr ? "no listed drive has the serial number " + Utf8(options.serial)
                                        : "the list has no entry " + Number(options.entry));
     return EXIT_BAD_ARGUMENTS;
@@ -267,9 +279,11 @@ int Update(HeadlessDialog& dialog, WindowHandle window, const Options& options, 
     restart = restart || o.restartNeeded || piecesLeft;
     updated += o.Ran() && o.result == UPDATE_OK ? 1 : 0;
   }
+  for (const DiskSeen& d : unreached) ReportUnreachable(d, options.json, log);
   Say(Number(static_cast<long long>(chosen.size())) + " drive(s) chosen, " + Number(updated) + " updated" +
+      (unreached.empty() ? "" : ", " + Number(static_cast<long long>(unreached.size())) + " not reached") +
       (failed ? ", at least one failed" : "") + (tryLater ? ", at least one not now: retry later" : "") + "\n");
-  if (failed) return EXIT_UPDATE_FAILED;
+  if (failed || !unreached.empty()) return EXIT_UPDATE_FAILED;
   if (tryLater) return EXIT_TRY_AGAIN_LATER;
   if (!restart) return EXIT_DONE;
   if (!options.restart) return EXIT_RESTART_NEEDED;

@@ -14,7 +14,6 @@ using platform::Sys;
 namespace {
 
 constexpr size_t REPLACE_BUFFER = 1000;  // ReplaceAll's working buffer
-constexpr size_t DELETE_PATH = 1024;     // paths of DeleteFilesInFolder
 
 bool IsSeparator(char16_t c) { return c == u'\\' || c == u'/'; }
 
@@ -29,30 +28,7 @@ bool FormatFits(char16_t* out, size_t capacity, const char16_t* format, const ch
   return true;
 }
 
-bool StopAtFirst(const platform::FindData&, void*) { return false; }
-
 UnpackTally g_lastUnpack{-1, 0};
-
-void CountWritten(int32_t, const ArchiveEntry&, ArchiveResult entryResult, ArchiveResult extractResult, void* context) {
-  if (entryResult == ArchiveResult::Ok && extractResult == ArchiveResult::Ok) ++static_cast<UnpackTally*>(context)->written;
-}
-
-struct DeleteContext {
-  const char16_t* folder;
-};
-
-bool DeleteOne(const platform::FindData& data, void* context) {
-  if ((data.attributes & platform::FILE_ATTR_DIRECTORY) != 0) return true;  // "." and ".." too
-  const auto* c = static_cast<const DeleteContext*>(context);
-  char16_t path[DELETE_PATH];
-  if (!FormatFits(path, DELETE_PATH, u"%s\\%s", c->folder, data.name)) return true;
-  if (!Sys().RemoveFile(path)) {
-    // A read-only file (an entry's attribute) is made writable and deleted after all.
-    Sys().SetAttributes(path, platform::FILE_ATTR_NORMAL);
-    Sys().RemoveFile(path);
-  }
-  return true;
-}
 
 }  // namespace
 
@@ -66,11 +42,6 @@ void GetTempFolder(char16_t* buffer, uint32_t capacity) {
   }
   buffer[n] = 0;
   while (n > 0 && IsSeparator(buffer[n - 1])) buffer[--n] = 0;
-}
-
-bool FileExists(const char16_t* path) {
-  if (path == nullptr || path[0] == 0) return false;
-  return Sys().FindFiles(path, StopAtFirst, nullptr);
 }
 
 namespace {
@@ -189,63 +160,6 @@ void ExtractPackage(const char16_t* resourceType, uint32_t resourceId, const cha
   g_lastUnpack = report;
 }
 
-int WriteWholeFile(const char16_t* path, uint32_t mode, const void* data, uint32_t length) {
-  platform::FileMode m;
-  if (mode == GENERIC_WRITE_MODE) m = platform::FileMode::CreateAlways;
-  else if (mode == FILE_APPEND_DATA_MODE) m = platform::FileMode::OpenAppend;
-  else return 0;
-  if (path == nullptr || path[0] == 0) return 0;
-  platform::FileHandle file = Sys().OpenFile(path, m);
-  if (file == platform::INVALID_FILE) return 0;
-  uint32_t done = 0;
-  bool ok = Sys().WriteFile(file, data, length, &done) && done == length;
-  Sys().CloseFile(file);
-  return ok ? 1 : 0;
-}
-
-int32_t UnpackOpened(ArchiveHandle handle, const char16_t* folder, UnpackVisitor visit, void* context,
-                     ArchiveResult* failure) {
-  auto fail = [failure, handle](ArchiveResult result) {
-    if (handle != nullptr) ArchiveClose(handle);
-    if (failure != nullptr) *failure = result;
-    return -1;
-  };
-  if (handle == nullptr) return fail(ArchiveLastResult());
-  if (folder == nullptr || folder[0] == 0) return fail(ArchiveResult::BadArguments);
-  // A folder that is refused (too long) must not leave the current folder as the base.
-  ArchiveResult based = ArchiveSetBaseFolder(handle, folder);
-  if (based != ArchiveResult::Ok) return fail(based);
-  ArchiveEntry entry{};
-  entry.index = 0;
-  ArchiveGetEntry(handle, -1, &entry);
-  int32_t count = entry.index;
-  for (int32_t i = 0; i < count; ++i) {
-    ArchiveEntry e{};
-    ArchiveResult got = ArchiveGetEntry(handle, i, &e);
-    ArchiveResult extracted = ArchiveExtractEntry(handle, i, e.name);
-    if (visit != nullptr) visit(i, e, got, extracted, context);
-  }
-  if (ArchiveIsReader(handle)) ArchiveClose(handle);
-  return count;
-}
-
-int32_t UnpackArchive(const char16_t* archivePath, const char16_t* folder, const char* password,
-                      UnpackVisitor visit, void* context, ArchiveResult* failure) {
-  if (folder == nullptr || folder[0] == 0) {
-    if (failure != nullptr) *failure = ArchiveResult::BadArguments;
-    return -1;
-  }
-  Sys().MakeFolder(folder);
-  return UnpackOpened(ArchiveOpenFile(archivePath, password), folder, visit, context, failure);
-}
-
-void UnzipToFolder(const char16_t* archivePath, const char16_t* folder, bool deleteArchive) {
-  UnpackTally report{-1, 0};
-  report.entries = UnpackArchive(archivePath, folder, nullptr, CountWritten, &report);
-  g_lastUnpack = report;
-  if (deleteArchive) Sys().RemoveFile(archivePath);
-}
-
 void WrapVersionList(const char16_t* list, char16_t* out, size_t capacity) {
   if (out == nullptr || capacity == 0) return;
   out[0] = 0;
@@ -351,10 +265,3 @@ void RemovePackageFolder() {
   RemovePackageFiles();
 }
 
-void DeleteFilesInFolder(const char16_t* folder, const char16_t* pattern) {
-  if (folder == nullptr || folder[0] == 0 || pattern == nullptr || pattern[0] == 0) return;
-  char16_t search[DELETE_PATH];
-  if (!FormatFits(search, DELETE_PATH, u"%s\\%s", folder, pattern)) return;
-  DeleteContext context{folder};
-  Sys().FindFiles(search, DeleteOne, &context);
-}

@@ -7,13 +7,8 @@
 #include "package/zip_reader.h"
 #include "platform/system.h"
 
-constexpr uint32_t GENERIC_WRITE_MODE = 0x40000000;   // GENERIC_WRITE: create or replace
-constexpr uint32_t FILE_APPEND_DATA_MODE = 0x00000004; // FILE_APPEND_DATA: open or create, append
-
 // The temporary folder without its trailing separator (empty when it cannot be had or does not fit).
 void GetTempFolder(char16_t* buffer, uint32_t capacity);
-// False for an empty path; otherwise true when a folder search finds the file or folder.
-bool FileExists(const char16_t* path);
 // Makes TEMP\Quorvela (when missing) and a per-run folder in it named by the tick count; its path
 // becomes AppState::packageFolder. A name already taken (a run in the same millisecond) is
 // skipped. Both get a protected DACL (SYSTEM and Administrators). A TEMP\Quorvela that is a link,
@@ -27,9 +22,6 @@ void CreatePackageFolder();
 // when the resource is missing or the folder is empty, and nothing stays when a name in the folder
 // is taken already (LastUnpackTally then tells no entries, as for an archive that cannot be opened).
 void ExtractPackage(const char16_t* resourceType, uint32_t resourceId, const char16_t* folder);
-// Non-zero on success, 0 on failure (unknown mode, file not opened, or not written whole).
-int WriteWholeFile(const char16_t* path, uint32_t mode, const void* data, uint32_t length);
-void UnzipToFolder(const char16_t* archivePath, const char16_t* folder, bool deleteArchive);
 // What the last ExtractPackage unpacked: the entries of the archive (-1 when there was no archive
 // to open) and how many of them were written whole. A package with an entry that failed is damaged.
 struct UnpackTally {
@@ -50,9 +42,6 @@ void ReplaceAllIn(char16_t* text, size_t capacity, const char16_t* find, const c
 // Removes the files this run unpacked and the folders it made, each only while its path still leads
 // to the very one made; nothing is found by listing the folder.
 void RemovePackageFolder();
-// Deletes every plain file of folder that matches pattern. The program does not use it at close:
-// a listing would take in whatever another user put there, or a folder swapped in.
-void DeleteFilesInFolder(const char16_t* folder, const char16_t* pattern);
 
 // Opens the folder name in a held folder, or makes it with the protected DACL of access when
 // missing, and returns it held. A link (symbolic link, junction, mount point), anything but a
@@ -65,17 +54,3 @@ platform::FolderHandle OpenProtectedFolderAt(platform::FolderHandle parent, cons
 // that keeps only its whole leading entries that fit (a version is never cut), and one that keeps
 // no whole entry becomes ";", which no revision matches; empty stays empty (every revision passes).
 void WrapVersionList(const char16_t* list, char16_t* out, size_t capacity);
-
-// The unpacking of UnzipToFolder with its calls in the same order (ArchiveOpenFile,
-// ArchiveSetBaseFolder, the count, then ArchiveGetEntry and ArchiveExtractEntry for each entry,
-// ArchiveClose), reporting each entry to visit (which may be null). Returns the number of
-// entries, or -1 when the archive could not be opened or the folder was refused; then failure (if
-// not null) receives the result that said so (closing the archive records a result of its own).
-using UnpackVisitor = void (*)(int32_t index, const ArchiveEntry& entry, ArchiveResult entryResult,
-                               ArchiveResult extractResult, void* context);
-int32_t UnpackArchive(const char16_t* archivePath, const char16_t* folder, const char* password,
-                      UnpackVisitor visit, void* context, ArchiveResult* failure = nullptr);
-// The same for an archive already opened (handle null: failure gets the last result); the handle is
-// closed.
-int32_t UnpackOpened(ArchiveHandle handle, const char16_t* folder, UnpackVisitor visit, void* context,
-                     ArchiveResult* failure);

@@ -1,5 +1,7 @@
 #include "app/result_codes.h"
 
+#include <cstring>
+
 #include "app/update_worker.h"
 #include "discovery/drive_info.h"
 #include "nvme/nvme_command.h"
@@ -27,7 +29,7 @@ const CodeMeaning kExitCodes[] = {
     {EXIT_DONE, "done, or nothing to update; no restart needed"},
     {EXIT_RESTART_NEEDED, "done; a restart is needed to finish"},
     {EXIT_RESTART_STARTED, "done; the restart (or power-off) was started"},
-    {EXIT_UPDATE_FAILED, "at least one update failed"},
+    {EXIT_UPDATE_FAILED, "at least one update failed, or a drive of the package's model cannot be reached"},
     {EXIT_TRY_AGAIN_LATER, "not now: another firmware update is running, or the computer runs on a low battery; retry later"},
     {EXIT_PACKAGE_UNUSABLE, "the embedded package is unusable"},
     {EXIT_BAD_ARGUMENTS, "bad arguments"},
@@ -54,3 +56,47 @@ const CodeMeaning* ExitCodes(size_t* count) {
 
 const char* UpdateResultMeaning(int code) { return Find(kUpdateResults, code, "failure"); }
 const char* ExitCodeMeaning(int code) { return Find(kExitCodes, code, "?"); }
+
+const char* DiskReasonWord(DiskReason reason) {
+  switch (reason) {
+    case DiskReason::NOT_NVME: return "not-nvme";
+    case DiskReason::RAID_CONTROLLER: return "raid-controller";
+    case DiskReason::UNKNOWN_BRIDGE: return "unknown-bridge";
+    case DiskReason::OTHER_BUS: return "unsupported-bus";
+    case DiskReason::UNREADABLE: return "unreadable";
+    case DiskReason::TOO_SMALL: return "too-small";
+    case DiskReason::DRIVE: break;
+  }
+  return nullptr;
+}
+
+// What the administrator is to do about a drive that is not updated, by the word that names why:
+// the reasons of the drive states and those of the drives the program cannot reach. Empty where
+// the word itself says enough.
+const char* ReasonAdvice(const char* reason) {
+  static const struct {
+    const char* reason;
+    const char* advice;
+  } kAdvice[] = {
+      {"needs-power-off",
+       "its new firmware still waits after a restart and comes into use only at a power-off: shut the computer down "
+       "completely, then start it again (another restart does not help)"},
+      {"states-unavailable", "the drives' update states cannot be read or written, so nothing is flashed"},
+      {"activation-failed", "it still ran its old firmware after its last update: update --retry flashes it once more"},
+      {"raid-controller",
+       "its controller runs in RAID or Intel VMD/RST mode, which passes no NVMe command to the drive: switch the "
+       "controller to AHCI in the firmware setup (when Windows starts from a disk on that controller, prepare Windows "
+       "for the change first), or update the drive attached directly in another computer"},
+      {"unknown-bridge",
+       "it is behind a USB bridge the updater does not know: connect the drive directly (an M.2 slot), or through an "
+       "ASMedia or JMicron bridge"},
+      {"unsupported-bus",
+       "its storage driver passes no NVMe command to it: attach the drive where the Windows NVMe driver serves it (an "
+       "M.2 slot of the main board)"},
+      {"unreadable", "it does not answer Identify: check the drive and its connection, then run again"},
+  };
+  if (reason == nullptr) return "";
+  for (const auto& a : kAdvice)
+    if (std::strcmp(a.reason, reason) == 0) return a.advice;
+  return "";
+}

@@ -4,6 +4,8 @@
 #pragma once
 #include <cstddef>
 
+#include "core/drive_record.h"
+
 struct CodeMeaning {
   int code;
   const char* meaning;
@@ -29,3 +31,10 @@ const CodeMeaning* ExitCodes(size_t* count);
 // The meaning of one update result; codes not in the table read "failure".
 const char* UpdateResultMeaning(int code);
 const char* ExitCodeMeaning(int code);
+
+// Why a disk the walk saw holds no drive the updater read, as one word for the console, scripts
+// and the log ("not-nvme", "raid-controller", "unknown-bridge", "unsupported-bus", "unreadable",
+// "too-small"); null for a disk whose drive was read.
+const char* DiskReasonWord(DiskReason reason);
+// What to do about a drive not updated for `reason` (a skip reason or an unreachable word); "" if nothing.
+const char* ReasonAdvice(const char* reason);

@@ -19,9 +19,10 @@ struct AppState {
   char16_t packageFolder[TEXT_PATH];
   uint32_t driveCount;
   DriveRecord drives[MAX_DRIVES];
-  // Every disk the last walk saw, with or without a usable drive (the console's inventory).
-  uint32_t diskCount;
-  DiskSeen disks[MAX_PROBED_DISKS];
+  // Every disk the last list rebuild walked, with its drive or why it has none. The dialog lists
+  // only drives it can update; the console program names those of the package's model that it
+  // cannot reach, and lists them all (list --all).
+  DisksSeen disks;
   DriveRecord selectedDrive;
   char16_t socId[TEXT_SHORT];
   char16_t modelName[TEXT_SHORT];

@@ -75,20 +75,44 @@ static_assert(offsetof(DriveRecord, internalFwVersion) == 720);
 static_assert(offsetof(DriveRecord, activationPending) == 848);
 static_assert(sizeof(DriveRecord) == 856);
 
-// A disk the last walk of disks 0 to 19 saw, whether or not it holds a drive the program can use:
-// for an inventory of the machine ("list --all").
+// Why a disk that the walk over disks 0 to 19 found holds no drive the updater read. A disk of the
+// package's model that is not reached for one of the reasons IsUnreachable names is accounted for
+// by the console program; the others are only listed (list --all).
+enum class DiskReason : uint32_t {
+  DRIVE = 0,        // its drive was read: DisksSeen::disks[i].drive is its record
+  NOT_NVME,         // the SATA or ATA bus: no NVMe drive
+  RAID_CONTROLLER,  // the RAID bus: the controller runs in a RAID or Intel VMD/RST mode
+  UNKNOWN_BRIDGE,   // a USB disk behind a bridge that is neither ASMedia's nor JMicron's as known
+  OTHER_BUS,        // another bus (SCSI, SAS, ...): a storage driver that carries no NVMe command
+  UNREADABLE,       // no device descriptor, or a path the updater knows without an answer to Identify
+  TOO_SMALL,        // it answers Identify, but holds less than 16 GB (or tells no size)
+};
+constexpr bool IsUnreachable(DiskReason reason) {
+  return reason == DiskReason::RAID_CONTROLLER || reason == DiskReason::UNKNOWN_BRIDGE ||
+         reason == DiskReason::OTHER_BUS || reason == DiskReason::UNREADABLE;
+}
+
+// A disk the last walk saw, usable or not: its model and serial number as its device descriptor
+// gives them (empty when it gives none).
 struct DiskSeen {
   uint32_t diskNumber;
-  uint32_t busType;     // STORAGE_BUS_TYPE the disk reported; 0 (unknown) when it did not answer
-  int32_t cmdType;      // the command path found for it, CMD_TYPE_NONE for none
-  int32_t result;       // 1 when its drive was read; otherwise why not (discovery's codes)
-  int32_t drive;        // the index of its record among the drives read, -1 for none
-  uint8_t isSystemDisk; // it holds volume C:
+  uint32_t busType;  // STORAGE_BUS_TYPE; 0 when the disk gave no descriptor
+  DiskReason reason;
+  int32_t drive;         // the index of its record among the drives read; -1 for none
+  uint8_t isSystemDisk;  // it holds volume C:
+  char16_t model[DRIVE_TEXT_CHARS];   // the descriptor's vendor and product texts, one blank apart
+  char16_t serial[DRIVE_TEXT_CHARS];  // the descriptor's serial number text
 };
 static_assert(std::is_trivially_copyable_v<DiskSeen>);
-static_assert(offsetof(DiskSeen, busType) == 4);
-static_assert(offsetof(DiskSeen, cmdType) == 8);
-static_assert(offsetof(DiskSeen, result) == 12);
-static_assert(offsetof(DiskSeen, drive) == 16);
-static_assert(offsetof(DiskSeen, isSystemDisk) == 20);
-static_assert(sizeof(DiskSeen) == 24);
+static_assert(offsetof(DiskSeen, reason) == 8);
+static_assert(offsetof(DiskSeen, drive) == 12);
+static_assert(offsetof(DiskSeen, isSystemDisk) == 16);
+static_assert(offsetof(DiskSeen, model) == 18);
+static_assert(offsetof(DiskSeen, serial) == 146);
+static_assert(sizeof(DiskSeen) == 276);
+
+// The disks of one walk that opened, in disk-number order.
+struct DisksSeen {
+  uint32_t count;
+  DiskSeen disks[MAX_PROBED_DISKS];
+};

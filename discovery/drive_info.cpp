@@ -107,12 +107,14 @@ void ReadActivationState(const char16_t* path, platform::DeviceHandle device, Dr
 
 // The rest of GetDiskInfo, with the drive open and both Identify blocks at hand. The disk's place
 // in the tree comes from places, or from a walk of its own when places is null.
+// *answered tells whether the drive answered Identify Controller.
 int FillRecord(const char16_t* path, platform::DeviceHandle device, int32_t cmdType, uint8_t* controller,
-               uint8_t* ns, DiskPlaces* places, DriveRecord* record) {
+               uint8_t* ns, DiskPlaces* places, DriveRecord* record, bool* answered) {
   uint8_t status = 0;
   int result = IdentifyCmd(cmdType, device, IDENTIFY_CNS_CONTROLLER, 0, controller, IDENTIFY_BYTES, &status);
   if (result != NVME_RESULT_OK) return result;
   if (status == BRIDGE_STATUS_CHECK_CONDITION) return DRIVE_INFO_NOT_USABLE;
+  *answered = true;
 
   // A failed namespace request leaves the block zero, and the size check below refuses the drive.
   status = 0;
@@ -224,30 +226,72 @@ void TrimBlanks(char16_t* text) {
 
 namespace {
 
-// The command type of an open disk, and the bus type it reports (0 when it does not answer).
-int32_t QueryTypes(platform::DeviceHandle device, uint32_t* busType) {
-  StorageDevicePropertyQuery query{};
-  query.propertyId = STORAGE_DEVICE_PROPERTY_ID;
-  query.queryType = PROPERTY_STANDARD_QUERY;
-  StorageDeviceDescriptorHead descriptor{};
-  uint32_t returned = 0, error = 0;
-  int32_t type = CMD_TYPE_NONE;
-  if (platform::Io().Control(device, IOCTL_STORAGE_QUERY_PROPERTY_CODE, &query, sizeof query, &descriptor,
-                             sizeof descriptor, &returned, &error)) {
-    *busType = descriptor.busType;
-    if (descriptor.busType == BUS_TYPE_NVME)
-      type = CMD_TYPE_NVME;
-    else if (descriptor.busType == BUS_TYPE_USB)
-      type = IO_USB_GetBridgeType(device);
+// A text of the descriptor reply: at its offset (0, or one inside the head, is none) up to its
+// terminator, or to the end of what the disk returned.
+void DescriptorText(const uint8_t* reply, uint32_t returned, uint32_t offset, char16_t* out) {
+  out[0] = 0;
+  if (offset < sizeof(StorageDeviceDescriptorHead) || offset >= returned) return;
+  size_t length = 0;
+  while (offset + length < returned && reply[offset + length] != 0 && length + 1 < ANSI_TEXT_BYTES) ++length;
+  DriveText(reply + offset, length, out);
+  TrimBlanks(out);
+}
+
+// The command type of a disk on the bus: the NVMe driver's, a known bridge's behind USB, or none.
+int32_t CommandTypeOf(platform::DeviceHandle device, uint32_t busType) {
+  if (busType == BUS_TYPE_NVME) return CMD_TYPE_NVME;
+  if (busType == BUS_TYPE_USB) return IO_USB_GetBridgeType(device);
+  return CMD_TYPE_NONE;
+}
+
+// Why a disk on a bus that gives it no command type holds no drive the updater reads.
+DiskReason ReasonOfBus(uint32_t busType) {
+  switch (busType) {
+    case BUS_TYPE_RAID: return DiskReason::RAID_CONTROLLER;
+    case BUS_TYPE_USB: return DiskReason::UNKNOWN_BRIDGE;
+    case BUS_TYPE_SATA:
+    case BUS_TYPE_ATA: return DiskReason::NOT_NVME;
+    default: return DiskReason::OTHER_BUS;
   }
-  return type;
+}
+
+// The disk as its descriptor (zero-filled when it gave none) describes it.
+void DescribeDisk(const char16_t* path, const DiskDescriptor& descriptor, DiskSeen* disk) {
+  disk->diskNumber = DiskNumberOfPath(path);
+  disk->busType = descriptor.busType;
+  if (descriptor.vendor[0] != 0 && descriptor.product[0] != 0)
+    platform::FormatText(disk->model, DRIVE_TEXT_CHARS, u"%s %s", descriptor.vendor, descriptor.product);
+  else
+    platform::TextCopy(disk->model, DRIVE_TEXT_CHARS, descriptor.vendor[0] != 0 ? descriptor.vendor : descriptor.product);
+  platform::TextCopy(disk->serial, DRIVE_TEXT_CHARS, descriptor.serial);
 }
 
 }  // namespace
 
+bool QueryDiskDescriptor(platform::DeviceHandle device, DiskDescriptor* descriptor) {
+  std::memset(descriptor, 0, sizeof *descriptor);
+  StorageDevicePropertyQuery query{};
+  query.propertyId = STORAGE_DEVICE_PROPERTY_ID;
+  query.queryType = PROPERTY_STANDARD_QUERY;
+  uint8_t reply[DISK_DESCRIPTOR_BYTES] = {};
+  uint32_t returned = 0, error = 0;
+  if (!platform::Io().Control(device, IOCTL_STORAGE_QUERY_PROPERTY_CODE, &query, sizeof query, reply, sizeof reply,
+                              &returned, &error) ||
+      returned < sizeof(StorageDeviceDescriptorHead))
+    return false;
+  if (returned > sizeof reply) returned = sizeof reply;
+  StorageDeviceDescriptorHead head;
+  std::memcpy(&head, reply, sizeof head);
+  descriptor->busType = head.busType;
+  DescriptorText(reply, returned, head.vendorIdOffset, descriptor->vendor);
+  DescriptorText(reply, returned, head.productIdOffset, descriptor->product);
+  DescriptorText(reply, returned, head.serialNumberOffset, descriptor->serial);
+  return true;
+}
+
 int32_t QueryCommandType(platform::DeviceHandle device) {
-  uint32_t busType = 0;
-  return QueryTypes(device, &busType);
+  DiskDescriptor descriptor;
+  return QueryDiskDescriptor(device, &descriptor) ? CommandTypeOf(device, descriptor.busType) : CMD_TYPE_NONE;
 }
 
 platform::DeviceHandle OpenDrive(const char16_t* path, int32_t* cmdType) {
@@ -282,54 +326,59 @@ int CheckDriveBehindHandle(int32_t cmdType, platform::DeviceHandle device, const
 namespace {
 
 // GetDiskInfo, looking the disk's place up in places (null: a walk of its own). seen, when given,
-// learns the disk's bus and command types.
-int ReadDiskInfo(const char16_t* path, DiskPlaces* places, DriveRecord* record, DiskSeen* seen = nullptr) {
+// learns the disk's descriptor and, when no drive was read, why not.
+int ReadDiskInfo(const char16_t* path, DiskPlaces* places, DriveRecord* record, DiskSeen* seen) {
   std::memset(record, 0, sizeof *record);
+  DiskSeen ignored;
+  if (seen == nullptr) seen = &ignored;
+  std::memset(seen, 0, sizeof *seen);
+  seen->drive = -1;
   platform::DeviceHandle device = platform::Io().Open(path, nullptr);
   if (device == platform::INVALID_DEVICE) return DRIVE_INFO_NO_PATH;
-  uint32_t busType = 0;
-  int32_t cmdType = QueryTypes(device, &busType);
-  if (seen != nullptr) {
-    seen->busType = busType;
-    seen->cmdType = cmdType;
-  }
+  DiskDescriptor descriptor;
+  bool described = QueryDiskDescriptor(device, &descriptor);
+  DescribeDisk(path, descriptor, seen);
+  int32_t cmdType = described ? CommandTypeOf(device, descriptor.busType) : CMD_TYPE_NONE;
   if (cmdType == CMD_TYPE_NONE) {
     platform::Io().Close(device);
+    seen->reason = described ? ReasonOfBus(descriptor.busType) : DiskReason::UNREADABLE;
     return DRIVE_INFO_NOT_USABLE;
   }
   // Both Identify blocks are page blocks, as the direct pass-through of a bridge wants them.
   int result = NVME_RESULT_IO_FAILED;
+  bool answered = false;
   {
     PageBlock controller(IDENTIFY_BYTES), ns(IDENTIFY_BYTES);
     if (controller.data() != nullptr && ns.data() != nullptr)
-      result = FillRecord(path, device, cmdType, controller.data(), ns.data(), places, record);
+      result = FillRecord(path, device, cmdType, controller.data(), ns.data(), places, record, &answered);
   }
   platform::Io().Close(device);
   if (result != DRIVE_INFO_OK) std::memset(record, 0, sizeof *record);
+  // A drive that answers but is too small is not the updater's; one that does not answer may be.
+  if (result != DRIVE_INFO_OK) seen->reason = answered ? DiskReason::TOO_SMALL : DiskReason::UNREADABLE;
   return result;
 }
 
 }  // namespace
 
-int GetDiskInfo(const char16_t* path, DriveRecord* record) { return ReadDiskInfo(path, nullptr, record); }
+int GetDiskInfo(const char16_t* path, DriveRecord* record) { return ReadDiskInfo(path, nullptr, record, nullptr); }
 
-int EnumerateDrives(DriveRecord* drives, int capacity, DiskSeen* disks, uint32_t* diskCount) {
+int EnumerateDrives(DriveRecord* drives, int capacity, DisksSeen* disks) {
+  if (disks != nullptr) std::memset(disks, 0, sizeof *disks);
   if (drives == nullptr || capacity <= 0) return 0;
   std::memset(drives, 0, sizeof(DriveRecord) * static_cast<size_t>(capacity));
-  uint32_t seenCount = 0;
   int count = 0;
   // Walked once, when the first usable drive needs its place, and shared by all of them.
   DiskPlaces places{};
   for (uint32_t n = 0; n < MAX_PROBED_DISKS && count < capacity; ++n) {
     char16_t path[DRIVE_TEXT_CHARS];
     platform::FormatText(path, DRIVE_TEXT_CHARS, u"\\\\.\\PhysicalDrive%d", static_cast<int>(n));
-    DiskSeen seen{n, 0, CMD_TYPE_NONE, 0, -1, 0};
-    seen.result = ReadDiskInfo(path, &places, &drives[count], &seen);
-    if (seen.result == DRIVE_INFO_OK) seen.drive = count++;
+    DiskSeen seen;
+    int result = ReadDiskInfo(path, &places, &drives[count], &seen);
+    if (result == DRIVE_INFO_OK) seen.drive = count++;
     // A number that opens no disk holds none.
-    if (disks != nullptr && seen.result != DRIVE_INFO_NO_PATH) disks[seenCount++] = seen;
+    if (disks != nullptr && result != DRIVE_INFO_NO_PATH) disks->disks[disks->count++] = seen;
   }
-  if (diskCount != nullptr) *diskCount = disks != nullptr ? seenCount : 0;
 
   for (char16_t letter = VOLUME_FIRST; letter <= VOLUME_LAST; ++letter) {
     char16_t path[8];
@@ -350,8 +399,8 @@ int EnumerateDrives(DriveRecord* drives, int capacity, DiskSeen* disks, uint32_t
         if (letter == u'C') drive.isSystemDisk = 1;
         break;
       }
-      for (uint32_t i = 0; disks != nullptr && letter == u'C' && i < seenCount; ++i)
-        if (disks[i].diskNumber == number.deviceNumber) disks[i].isSystemDisk = 1;
+      for (uint32_t i = 0; disks != nullptr && letter == u'C' && i < disks->count; ++i)
+        if (disks->disks[i].diskNumber == number.deviceNumber) disks->disks[i].isSystemDisk = 1;
     }
     platform::Io().Close(volume);
   }

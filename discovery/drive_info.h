@@ -34,6 +34,20 @@ platform::DeviceHandle OpenDrive(const char16_t* path, int32_t* cmdType);
 // disk, CMD_TYPE_NONE for anything else or a failed query.
 int32_t QueryCommandType(platform::DeviceHandle device);
 
+// What a disk's device descriptor says: its bus type and its texts, without surrounding blanks
+// (empty when the disk gives none, or one that does not lie inside the reply).
+struct DiskDescriptor {
+  uint32_t busType;  // STORAGE_BUS_TYPE
+  char16_t vendor[DRIVE_TEXT_CHARS];
+  char16_t product[DRIVE_TEXT_CHARS];
+  char16_t serial[DRIVE_TEXT_CHARS];
+};
+// Asks the disk for its descriptor, the head and the texts after it in one request; false when the
+// request fails or returns less than the head. The descriptor is zero-filled first.
+bool QueryDiskDescriptor(platform::DeviceHandle device, DiskDescriptor* descriptor);
+// The descriptor's bytes are read into a buffer of this size; texts beyond it read as cut there.
+constexpr uint32_t DISK_DESCRIPTOR_BYTES = 512;
+
 // A record that was filled from a drive: it names a path and a usable command type. An all-zero
 // record (a slot nothing was read into) reads as command type 0 and port ID 0 and must never
 // stand for a drive.
@@ -55,9 +69,9 @@ int GetDiskInfo(const char16_t* path, DriveRecord* record);
 // Zero-fills the first capacity records, fills them with the usable drives among disks 0 to 19
 // in disk-number order, attaches the volume letters C to Z, and returns how many it filled. The
 // drives' places in the tree come from one walk over the disks, not from a walk per drive. With
-// disks (room for MAX_PROBED_DISKS), every disk that opened is described there as well, usable or
-// not, and *diskCount tells how many.
-int EnumerateDrives(DriveRecord* drives, int capacity, DiskSeen* disks = nullptr, uint32_t* diskCount = nullptr);
+// disks, it is filled (from zero) with every disk among them that opened: its drive's index, or why
+// it has none (DiskReason), its bus type, its descriptor's texts and whether it is the system disk.
+int EnumerateDrives(DriveRecord* drives, int capacity, DisksSeen* disks = nullptr);
 
 // Looks for the drive of the record at its port ID up to attempts times, one second apart,
 // reporting the share of the attempts made after each miss. Only a disk of the record's command type counts;

@@ -37,7 +37,8 @@ static_assert(offsetof(StorageDevicePropertyQuery, additionalParameters) == 8);
 
 constexpr uint32_t STORAGE_DEVICE_PROPERTY_ID = 0;
 
-// The fixed head of STORAGE_DEVICE_DESCRIPTOR, 40 bytes: the reply buffer of the bus-type query.
+// The fixed head of STORAGE_DEVICE_DESCRIPTOR, 40 bytes. The texts it points at (vendor, product,
+// revision, serial number: zero-terminated, at byte offsets from its start; 0 for none) follow it.
 struct StorageDeviceDescriptorHead {
   uint32_t version;
   uint32_t size;
@@ -58,6 +59,7 @@ static_assert(sizeof(StorageDeviceDescriptorHead) == 40);
 static_assert(offsetof(StorageDeviceDescriptorHead, deviceType) == 8);
 static_assert(offsetof(StorageDeviceDescriptorHead, removableMedia) == 10);
 static_assert(offsetof(StorageDeviceDescriptorHead, vendorIdOffset) == 12);
+static_assert(offsetof(StorageDeviceDescriptorHead, productIdOffset) == 16);
 static_assert(offsetof(StorageDeviceDescriptorHead, serialNumberOffset) == 24);
 static_assert(offsetof(StorageDeviceDescriptorHead, busType) == 28);
 static_assert(offsetof(StorageDeviceDescriptorHead, rawPropertiesLength) == 32);
@@ -67,5 +69,6 @@ static_assert(offsetof(StorageDeviceDescriptorHead, rawDeviceProperties) == 36);
 constexpr uint32_t BUS_TYPE_SCSI = 1;
 constexpr uint32_t BUS_TYPE_ATA = 3;
 constexpr uint32_t BUS_TYPE_USB = 7;
+constexpr uint32_t BUS_TYPE_RAID = 8;
 constexpr uint32_t BUS_TYPE_SATA = 11;
 constexpr uint32_t BUS_TYPE_NVME = 17;

@@ -149,8 +149,10 @@ int FindNode(const Plan& plan, const std::string& name) {
 
 bool ParseBusType(const std::string& text, uint8_t* out) {
   std::string s = Lower(text);
-  static const std::pair<const char*, uint8_t> names[] = {{"scsi", 0x01}, {"ata", 0x03}, {"usb", BUS_TYPE_USB},
-                                                         {"sata", BUS_TYPE_SATA}, {"nvme", BUS_TYPE_NVME}};
+  static const std::pair<const char*, uint8_t> names[] = {{"scsi", 0x01},          {"ata", 0x03},
+                                                         {"usb", BUS_TYPE_USB},   {"raid", BUS_TYPE_RAID},
+                                                         {"sas", 0x0A},           {"sata", BUS_TYPE_SATA},
+                                                         {"nvme", BUS_TYPE_NVME}};
   for (const auto& [name, value] : names) {
     if (s == name) {
       *out = value;
@@ -301,11 +303,17 @@ bool ReadDrive(Keys& keys, DriveDescription* description) {
   keys.Text("bridge-revision", 4, &bridge.revision);
   keys.Text("bridge-info", 16, &bridge.info);
   if (const Entry* e = keys.Take("bus-type")) {
-    if (!ParseBusType(e->value, &description->busType)) return keys.Fail(e->line, "\"bus-type\" is nvme, usb, sata, scsi, ata or a number");
+    if (!ParseBusType(e->value, &description->busType)) return keys.Fail(e->line, "\"bus-type\" is nvme, usb, raid, sata, sas, scsi, ata or a number");
   }
 
   BehaviourDescription& behaviour = description->behaviour;
   keys.Number("power-cycle-ms", 0xFFFFFFFF, &behaviour.powerCycleDelayMs);
+  if (const Entry* e = keys.Take("activation")) {
+    std::string a = Lower(e->value);
+    if (a == "reset") behaviour.activation = ActivationAt::Reset;
+    else if (a == "power-off") behaviour.activation = ActivationAt::PowerOff;
+    else return keys.Fail(e->line, "\"activation\" is reset or power-off");
+  }
   keys.Flag("never-return", &behaviour.neverReturn);
   uint32_t returnDisk = 0;
   if (keys.Number("return-disk", MAX_DISK_NUMBER, &returnDisk)) behaviour.returnDiskNumber = static_cast<int32_t>(returnDisk);
@@ -333,7 +341,7 @@ bool ReadDrive(Keys& keys, DriveDescription* description) {
 
 bool ReadPlainDisk(Keys& keys, PlainDiskDescription* description) {
   if (const Entry* e = keys.Take("bus-type")) {
-    if (!ParseBusType(e->value, &description->busType)) return keys.Fail(e->line, "\"bus-type\" is sata, usb, nvme, scsi, ata or a number");
+    if (!ParseBusType(e->value, &description->busType)) return keys.Fail(e->line, "\"bus-type\" is sata, usb, raid, nvme, sas, scsi, ata or a number");
     if (description->busType == BUS_TYPE_USB) {
       description->vendor = "Generic";
       description->product = "Flash Disk";
@@ -344,6 +352,7 @@ bool ReadPlainDisk(Keys& keys, PlainDiskDescription* description) {
   keys.Text("vendor", 8, &description->vendor);
   keys.Text("product", 16, &description->product);
   keys.Text("revision", 4, &description->revision);
+  keys.Text("serial", 20, &description->serial);
   if (const Entry* e = keys.Take("inquiry")) {
     uint8_t bytes[2];
     if (!keys.Bytes(e, 2, bytes)) return false;

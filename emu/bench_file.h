@@ -29,6 +29,9 @@ struct BenchContents {
   std::vector<std::pair<std::string, std::shared_ptr<EmuDisk>>> drives;
   std::vector<std::pair<std::string, std::shared_ptr<PlainDisk>>> disks;
   std::vector<std::pair<char, std::shared_ptr<Volume>>> volumes;
+  // The boot the machine is in: 1 as the file describes it, raised by each restart or power-off
+  // (RestartBench, emu/bench_state.h); a bench state file carries it from one run to the next.
+  uint64_t boot = 1;
 
   platform::DeviceNode Node(const std::string& name) const;  // 0 when unknown
   std::shared_ptr<EmuDisk> Drive(const std::string& name) const;

@@ -47,10 +47,26 @@ bool ReadState(Keys& keys, Planned* plan) {
   return true;
 }
 
+// The one section that is no drive: the machine, by this name.
+constexpr char MACHINE_KIND[] = "machine";
+constexpr char MACHINE_NAME[] = "bench";
+
+bool ReadMachine(Keys& keys, uint64_t* boot) {
+  if (keys.section().name != MACHINE_NAME)
+    return keys.Fail(keys.section().line, std::string("the machine's section is [machine ") + MACHINE_NAME + "]");
+  const Entry* e = keys.Take("boot");
+  uint64_t n = 0;
+  if (e == nullptr || !ParseNumber(e->value, UINT64_MAX, &n) || n == 0)
+    return keys.Fail(e != nullptr ? e->line : keys.section().line, "\"boot\" takes the boot count, from 1");
+  *boot = n;
+  return keys.Finish();
+}
+
 }  // namespace
 
 std::string BenchStateText(const BenchContents& contents) {
   std::string text = "# The bench's state between runs (docs/bench.md).\n";
+  text += std::string("\n[") + MACHINE_KIND + " " + MACHINE_NAME + "]\nboot = " + std::to_string(contents.boot) + "\n";
   for (const auto& [name, drive] : contents.drives) {
     ControllerState s = drive->State();
     text += "\n[drive " + name + "]\n";
@@ -67,12 +83,21 @@ std::string BenchStateText(const BenchContents& contents) {
   return text;
 }
 
-bool RestoreBenchState(const BenchContents& contents, const std::string& text, std::string* error) {
+bool RestoreBenchState(BenchContents& contents, const std::string& text, std::string* error) {
   std::vector<Section> sections;
   if (!Split(text, &sections, error)) return false;
   std::vector<Planned> plans;
+  // A state written before the boot was kept has no machine section: the machine's first boot.
+  uint64_t boot = 1;
+  bool machine = false;
   for (Section& section : sections) {
     Keys keys(section, error);
+    if (section.kind == MACHINE_KIND) {
+      if (machine) return keys.Fail(section.line, "the machine is given twice");
+      machine = true;
+      if (!ReadMachine(keys, &boot)) return false;
+      continue;
+    }
     Planned plan;
     plan.drive = section.kind == "drive" ? contents.Drive(section.name) : nullptr;
     if (plan.drive == nullptr) return keys.Fail(section.line, "the bench has no such drive");
@@ -82,10 +107,11 @@ bool RestoreBenchState(const BenchContents& contents, const std::string& text, s
     plans.push_back(std::move(plan));
   }
   for (Planned& plan : plans) plan.drive->Restore(plan.state, plan.away);
+  contents.boot = boot;
   return true;
 }
 
-bool LoadBenchStateFile(const BenchContents& contents, const std::string& path, std::string* error) {
+bool LoadBenchStateFile(BenchContents& contents, const std::string& path, std::string* error) {
   std::ifstream file(path, std::ios::binary);
   if (!file) {
     if (std::FILE* probe = std::fopen(path.c_str(), "rb")) {
@@ -117,6 +143,11 @@ bool SaveBenchStateFile(const BenchContents& contents, const std::string& path) 
   }
   if (!ok) std::remove(next.c_str());
   return ok;
+}
+
+void RestartBench(BenchContents& contents, bool powerOff) {
+  for (const auto& [name, drive] : contents.drives) drive->Restart(powerOff);
+  if (contents.boot < UINT64_MAX) ++contents.boot;
 }
 
 }  // namespace emu

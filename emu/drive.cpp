@@ -110,7 +110,8 @@ bool EmuDisk::CommonControl(uint32_t code, const uint8_t* in, uint32_t inLength,
   // storage stack does; Size tells the caller how much there is.
   bool bridged = description_.bridge.kind != BridgeKind::None;
   uint8_t bus = description_.busType != 0 ? description_.busType : bridged ? BUS_TYPE_USB : BUS_TYPE_NVME;
-  std::string vendor = bridged ? description_.bridge.vendor : bus == BUS_TYPE_NVME ? "NVMe" : "ATA";
+  // Behind a RAID or VMD controller the drive's SCSI translation names the vendor "NVMe" too.
+  std::string vendor = bridged ? description_.bridge.vendor : bus == BUS_TYPE_NVME || bus == BUS_TYPE_RAID ? "NVMe" : "ATA";
   std::string product = bridged ? description_.bridge.product : description_.identity.model;
   std::string revision = bridged ? description_.bridge.revision : controller_->FirmwareName();
   std::string serial = description_.identity.serial;
@@ -146,7 +147,7 @@ void EmuDisk::ResetController() {
   bench_.At(bench_.Clock().TickCount64(), [self] {
     std::shared_ptr<EmuDisk> disk = self.lock();
     if (disk == nullptr) return;
-    disk->ResetWithFaults();
+    disk->ResetWithFaults(false);
     disk->ResetTransport();
     disk->bench_.Note(disk->Path(), "reset", {"firmware=" + disk->controller_->FirmwareName()});
   });
@@ -178,9 +179,9 @@ void EmuDisk::Leave() {
 }
 
 void EmuDisk::Return() {
-  // The drive comes back from a bridge's reset: its controller starts afresh, and the storage stack
-  // may give it another disk number.
-  ResetWithFaults();
+  // The drive comes back from a bridge's reset, which cut its power: its controller starts afresh,
+  // and the storage stack may give it another disk number.
+  ResetWithFaults(true);
   ResetTransport();
   const int32_t next = description_.behaviour.returnDiskNumber;
   if (next >= 0 && static_cast<uint32_t>(next) != diskNumber_) {
@@ -194,14 +195,15 @@ void EmuDisk::Return() {
   if (hook_) hook_(true, diskNumber_);
 }
 
-void EmuDisk::ResetWithFaults() {
+void EmuDisk::ResetWithFaults(bool powerLost) {
   bool keepOld = false;
-  if (controller_->ActivationPending()) {
+  // Only a reset that activates the waiting image counts as an activation.
+  if (controller_->ActivationPending() && (powerLost || !controller_->ActivatesAtPowerOffOnly())) {
     const Fault* f = BeginCommand(RequestKind::Activation);
     keepOld = f != nullptr && f->action == FaultAction::KeepOld;
     if (f != nullptr) ++faultsStruck_;
   }
-  controller_->Reset(keepOld);
+  controller_->Reset(keepOld, powerLost);
 }
 
 bool EmuDisk::Restore(const ControllerState& state, bool away) {
@@ -215,9 +217,9 @@ bool EmuDisk::Restore(const ControllerState& state, bool away) {
   return true;
 }
 
-void EmuDisk::Restart() {
+void EmuDisk::Restart(bool powerOff) {
   std::weak_ptr<EmuDisk> self = weak_from_this();
-  bench_.At(bench_.Clock().TickCount64(), [self] {
+  bench_.At(bench_.Clock().TickCount64(), [self, powerOff] {
     std::shared_ptr<EmuDisk> disk = self.lock();
     if (disk == nullptr) return;
     ++disk->generation_;  // a return still due from a power cycle is now this one
@@ -225,9 +227,11 @@ void EmuDisk::Restart() {
       disk->Return();
       return;
     }
-    disk->ResetWithFaults();
+    disk->ResetWithFaults(powerOff);
     disk->ResetTransport();
-    disk->bench_.Note(disk->Path(), "reset", {"firmware=" + disk->controller_->FirmwareName()});
+    std::vector<std::string> extras = {"firmware=" + disk->controller_->FirmwareName()};
+    if (powerOff) extras.push_back("power=off");
+    disk->bench_.Note(disk->Path(), "reset", extras);
   });
   bench_.Tick();
 }

@@ -31,8 +31,9 @@ class EmuDisk : public EmuDevice, public std::enable_shared_from_this<EmuDisk> {
   bool Present() override { return present_; }
   void SetPresenceHook(PresenceHook hook) { hook_ = std::move(hook); }
 
-  // A controller reset while the drive stays on the bus: what a restart does to a native drive.
-  // A staged firmware image becomes active.
+  // A controller reset while the drive stays on the bus and keeps its power: what a restart does
+  // to a native drive. A staged firmware image becomes active, unless the drive activates only
+  // at a power-off.
   void ResetController();
   // The drive leaves the bus now and returns after the described delay (or never), with a
   // controller reset; the same thing a bridge's control (a reset of the bridge or of the
@@ -45,8 +46,10 @@ class EmuDisk : public EmuDevice, public std::enable_shared_from_this<EmuDisk> {
   ControllerState State() const { return controller_->State(); }
   bool Away() const { return !present_; }
   bool Restore(const ControllerState& state, bool away);
-  // A restart of the computer: every drive is reset, one that was away comes back.
-  void Restart();
+  // A restart of the computer: every drive is reset, one that was away comes back. With powerOff
+  // the computer was off in between, so the drive lost power: an image that waits for a
+  // power-off is activated too.
+  void Restart(bool powerOff = false);
 
   // Device requests answered so far, and the faults that struck.
   uint64_t Requests() const { return requests_; }
@@ -81,8 +84,9 @@ class EmuDisk : public EmuDevice, public std::enable_shared_from_this<EmuDisk> {
  private:
   void Return();
   void Register();
-  // The controller's reset, with the activation fault when one is due.
-  void ResetWithFaults();
+  // The controller's reset, with the activation fault when one is due; powerLost for a reset
+  // that cut the drive's power (a bridge's power cycle, a power-off of the computer).
+  void ResetWithFaults(bool powerLost);
   PresenceHook hook_;
   std::vector<uint32_t> faultCounts_;
   uint64_t generation_ = 0;  // power cycles begun; a late return of an earlier one is ignored

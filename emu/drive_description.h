@@ -93,6 +93,7 @@ void DefaultInquiryBytes(BridgeDescription& bridge);
 
 // STORAGE_BUS_TYPE values the disk reports in its device descriptor.
 constexpr uint8_t BUS_TYPE_USB = 0x07;
+constexpr uint8_t BUS_TYPE_RAID = 0x08;
 constexpr uint8_t BUS_TYPE_SATA = 0x0B;
 constexpr uint8_t BUS_TYPE_NVME = 0x11;
 
@@ -137,8 +138,14 @@ struct Fault {
   bool performed = false;
 };
 
+// When a committed image becomes active: at the next reset of the controller (a restart of the
+// computer, a bridge's power cycle), or only when the drive loses power (a power-off of the
+// computer, a bridge's power cycle), as some drives need; a warm restart keeps power on a drive.
+enum class ActivationAt : uint8_t { Reset, PowerOff };
+
 struct BehaviourDescription {
   uint32_t powerCycleDelayMs = 2000;  // a bridge control's reset: time off the bus
+  ActivationAt activation = ActivationAt::Reset;
   bool neverReturn = false;           // after a power cycle the drive stays away
   int32_t returnDiskNumber = -1;      // after a power cycle: this disk number (-1: the same)
   bool refuseAdapterPropertyForNamespace = false;  // property 49 with a non-zero NSID fails

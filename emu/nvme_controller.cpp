@@ -146,6 +146,7 @@ NvmeController::NvmeController(const DriveDescription& description)
     : identity_(description.identity),
       keepsNameInConfig_(description.flashInfo.answers),
       answersFlashInfo_(description.flashInfo.answers),
+      activatesAtPowerOff_(description.behaviour.activation == ActivationAt::PowerOff),
       activeImage_(description.firmware.image) {
   PutText(firmwareName_.data(), 8, description.firmware.name, ' ');
   ComposeFlashInfoBlock(description, flashInfo_.data());
@@ -299,9 +300,15 @@ Activation NvmeController::Activate(const std::vector<uint8_t>& image) {
   return Activation::Activated;
 }
 
-void NvmeController::Reset(bool keepOld) {
+void NvmeController::Reset(bool keepOld, bool powerLost) {
   ++resets_;
   pieces_.clear();
+  if (activatePending_ && activatesAtPowerOff_ && !powerLost) {
+    // The old firmware starts again and keeps its own name; the name the host wrote for the new
+    // image waits with it.
+    lastActivation_ = Activation::AwaitsPowerOff;
+    return;
+  }
   uint8_t* name = keepsNameInConfig_ ? config_.data() + CONFIG_FW_NAME : legacy_.data() + LEGACY_FW_NAME;
   if (activatePending_ && keepOld) {
     activatePending_ = false;

@@ -50,6 +50,8 @@ enum class Activation : uint8_t {
   BadLayout,     // refused: its page ranges or trailer lie outside the image
   BadChecksum,   // refused: the CRC in the trailer does not match
   KeptOld,       // an injected fault: the old firmware kept running and the image was dropped
+  AwaitsPowerOff,  // a reset with power kept on a drive that activates only at a power-off: the
+                   // image still waits, and the running firmware keeps its name
 };
 
 // What a controller holds that outlives a process of the bench: its firmware, the slot, the
@@ -86,8 +88,12 @@ class NvmeController {
   // A controller reset: a committed image is checked and activated, its configuration region
   // becomes the configuration block, and the firmware name is taken anew. With keepOld the
   // activation goes wrong as some drives' does: the committed image is dropped, the old firmware
-  // keeps running under its old name, and it sets that name back where a host rewrote it.
-  void Reset(bool keepOld = false);
+  // keeps running under its old name, and it sets that name back where a host rewrote it. A drive
+  // that activates only at a power-off keeps a committed image waiting through a reset that kept
+  // its power (powerLost false).
+  void Reset(bool keepOld = false, bool powerLost = true);
+  // Whether a reset with power kept leaves a committed image waiting.
+  bool ActivatesAtPowerOffOnly() const { return activatesAtPowerOff_; }
 
   // The state a bench state file keeps; Restore takes one back (false when a block has the
   // wrong size, a piece lies beyond the largest image or overlaps another, and nothing changes).
@@ -118,6 +124,7 @@ class NvmeController {
   DriveIdentity identity_;
   bool keepsNameInConfig_;  // a drive with the flash information block names itself by its config
   bool answersFlashInfo_;
+  bool activatesAtPowerOff_;
   std::array<uint8_t, 8> firmwareName_{};  // Identify Controller bytes 64-71
   std::array<uint8_t, VENDOR_BLOCK_SIZE> flashInfo_{};
   std::array<uint8_t, VENDOR_BLOCK_SIZE> legacy_{};

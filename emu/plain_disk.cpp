@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <vector>
 
 namespace emu {
 namespace {
@@ -22,6 +23,10 @@ constexpr uint32_t DEVICE_NUMBER_BYTES = 12;
 constexpr uint32_t DESCRIPTOR_BYTES = 40;  // STORAGE_DEVICE_DESCRIPTOR without its strings
 constexpr uint32_t DESCRIPTOR_HEADER_BYTES = 8;
 constexpr uint32_t DESCRIPTOR_REMOVABLE = 10;
+constexpr uint32_t DESCRIPTOR_VENDOR = 12;
+constexpr uint32_t DESCRIPTOR_PRODUCT = 16;
+constexpr uint32_t DESCRIPTOR_REVISION = 20;
+constexpr uint32_t DESCRIPTOR_SERIAL = 24;
 constexpr uint32_t DESCRIPTOR_BUS_TYPE = 28;
 
 // SCSI_PASS_THROUGH_DIRECT of this process's pointer size.
@@ -93,13 +98,29 @@ bool PlainDisk::Control(uint32_t code, void* in, uint32_t inLength, void* out, u
       if (queryType == 1) return true;  // the property exists
       if (queryType != 0) return Fail(error, ERROR_INVALID_PARAMETER);
       if (out == nullptr || outLength < DESCRIPTOR_HEADER_BYTES) return Fail(error, ERROR_INSUFFICIENT_BUFFER);
-      uint8_t descriptor[DESCRIPTOR_BYTES] = {};
-      Put32(descriptor, DESCRIPTOR_BYTES);  // Version
-      Put32(descriptor + 4, DESCRIPTOR_BYTES);  // Size
+      // The head, then the texts it points at, each zero-terminated: the INQUIRY fields as the
+      // storage stack copies them, blank-padded to their widths, and the serial number when
+      // there is one.
+      std::vector<uint8_t> descriptor(DESCRIPTOR_BYTES, 0);
+      auto text = [&descriptor](const std::string& t, size_t width) {
+        if (t.empty()) return 0u;
+        uint32_t at = static_cast<uint32_t>(descriptor.size());
+        descriptor.insert(descriptor.end(), t.begin(), t.end());
+        if (t.size() < width) descriptor.insert(descriptor.end(), width - t.size(), ' ');
+        descriptor.push_back(0);
+        return at;
+      };
+      Put32(descriptor.data() + DESCRIPTOR_VENDOR, text(description_.vendor, 8));
+      Put32(descriptor.data() + DESCRIPTOR_PRODUCT, text(description_.product, 16));
+      Put32(descriptor.data() + DESCRIPTOR_REVISION, text(description_.revision, 4));
+      Put32(descriptor.data() + DESCRIPTOR_SERIAL, text(description_.serial, 0));
+      Put32(descriptor.data(), DESCRIPTOR_BYTES);  // Version
+      Put32(descriptor.data() + 4, static_cast<uint32_t>(descriptor.size()));  // Size
       descriptor[DESCRIPTOR_REMOVABLE] = description_.removable ? 1 : 0;
-      Put32(descriptor + DESCRIPTOR_BUS_TYPE, description_.busType);
-      uint32_t n = std::min(outLength, DESCRIPTOR_BYTES);
-      std::memcpy(out, descriptor, n);
+      Put32(descriptor.data() + DESCRIPTOR_BUS_TYPE, description_.busType);
+      // A short buffer receives what fits; Size tells the caller how much there is.
+      uint32_t n = std::min(outLength, static_cast<uint32_t>(descriptor.size()));
+      std::memcpy(out, descriptor.data(), n);
       *returned = n;
       return true;
     }

@@ -1,6 +1,7 @@
-// Disks that are not NVMe drives, and volumes. A plain disk (a SATA disk, a USB stick, a USB disk
-// behind a bridge of another make) answers the device descriptor with its bus type, the device
-// number, and on the USB bus a SCSI INQUIRY; every NVMe request fails as it would on such a disk.
+// Disks that are not NVMe drives as the updater reaches them, and volumes. A plain disk (a SATA
+// disk, a USB stick, a USB disk behind a bridge of another make, a drive behind a RAID or VMD
+// controller) answers the device descriptor with its bus type and its texts, the device number,
+// and a SCSI INQUIRY; every NVMe request fails as it would on such a disk.
 // A volume answers the device number of the disk it lies on, and fails it when it spans disks.
 #pragma once
 #include <cstdint>
@@ -24,6 +25,7 @@ struct PlainDiskDescription {
   std::string revision = "1.0";
   uint8_t inquiry36 = 0;
   uint8_t inquiry37 = 0;
+  std::string serial;  // the descriptor's serial number text; none when empty
 };
 
 class PlainDisk : public EmuDevice {

@@ -457,6 +457,46 @@ ArchiveResult ArchiveCheckEntryName(ArchiveHandle handle, int32_t index, const c
   return Record(CheckName(r, name, false));
 }
 
+namespace {
+
+// The extraction every file target shares. The entry's data is opened (and its local header
+// checked) before make is called, so that an entry whose data cannot be read makes nothing; then
+// the file make gave receives the inflated bytes, their CRC-32 checked. *file is that file, or
+// INVALID_FILE when make gave none.
+ArchiveResult ExtractThrough(ArchiveReader* r, const ArchiveEntry& entry, ArchiveFileMaker make, void* context,
+                             FileHandle* file) {
+  *file = platform::INVALID_FILE;
+  ArchiveResult res = OpenEntryData(r);
+  if (res != ArchiveResult::Ok) return res;
+  if (r->output == nullptr) r->output = static_cast<uint8_t*>(std::malloc(BUFFER_SIZE));
+  if (r->output == nullptr) res = ArchiveResult::NoMemory;
+  if (res == ArchiveResult::Ok) res = make(context, file);
+  if (res == ArchiveResult::Ok && *file == platform::INVALID_FILE) res = ArchiveResult::OpenFailed;
+  if (res == ArchiveResult::Ok) res = CopyEntryData(r, *file, entry);
+  CloseEntryData(r);
+  return res;
+}
+
+// The target of ArchiveExtractEntry: its folders made by path, the file made new there.
+struct PathTarget {
+  const char16_t* folderBase;
+  const char16_t* path;
+  size_t split;
+  const char16_t* target;
+};
+
+ArchiveResult MakeAtPath(void* context, FileHandle* file) {
+  const auto* t = static_cast<const PathTarget*>(context);
+  if (!EnsureFolder(t->folderBase, t->path, t->split)) return ArchiveResult::BadArguments;
+  // The file is made new: a file of the target's name that is there already (an earlier entry of
+  // the same name, an earlier extraction, or somebody else's) is never opened for writing, and the
+  // entry fails instead of overwriting it.
+  *file = Sys().OpenFile(t->target, platform::FileMode::CreateNew);
+  return *file != platform::INVALID_FILE ? ArchiveResult::Ok : ArchiveResult::OpenFailed;
+}
+
+}  // namespace
+
 ArchiveResult ArchiveExtractEntry(ArchiveHandle handle, int32_t index, const char16_t* path,
                                   platform::FileIdentity* written) {
   if (path == nullptr || path[0] == 0) return Record(ArchiveResult::BadArguments);
@@ -486,47 +526,37 @@ ArchiveResult ArchiveExtractEntry(ArchiveHandle handle, int32_t index, const cha
   char16_t target[ARCHIVE_MAX_PATH + 1];
   if (!JoinPath(target, folderBase, path, split, fileName)) return Record(ArchiveResult::BadArguments);
 
-  // The data is opened (and its local header checked) before any folder or the target exists,
-  // so that an entry whose data cannot be read leaves nothing behind.
-  res = OpenEntryData(r);
-  if (res != ArchiveResult::Ok) return Record(res);
-  if (!EnsureFolder(folderBase, path, split)) {
-    CloseEntryData(r);
-    return Record(ArchiveResult::BadArguments);
-  }
-  if (r->output == nullptr) {
-    r->output = static_cast<uint8_t*>(std::malloc(BUFFER_SIZE));
-    if (r->output == nullptr) {
-      CloseEntryData(r);
-      return Record(ArchiveResult::NoMemory);
-    }
-  }
-  // The file is made new: a file of the target's name that is there already (an earlier entry of
-  // the same name, an earlier extraction, or somebody else's) is never opened for writing, and the
-  // entry fails instead of overwriting it.
-  FileHandle file = Sys().OpenFile(target, platform::FileMode::CreateNew);
-  if (file == platform::INVALID_FILE) {
-    CloseEntryData(r);
-    return Record(ArchiveResult::OpenFailed);
-  }
-  // The file this extraction makes, known by the handle it writes through: its attributes are set
+  PathTarget made{folderBase, path, split, target};
+  FileHandle file = platform::INVALID_FILE;
+  res = ExtractThrough(r, entry, MakeAtPath, &made, &file);
+  if (file == platform::INVALID_FILE) return Record(res);
+  // The file this extraction made, known by the handle it wrote through: its attributes are set
   // through that handle, and a failure removes that very file, whatever the name leads to by then.
-  platform::FileIdentity made{};
-  bool known = Sys().IdentityOf(file, &made);
-  res = CopyEntryData(r, file, entry);
+  platform::FileIdentity identity{};
+  bool known = Sys().IdentityOf(file, &identity);
   if (res == ArchiveResult::Ok && written != nullptr) {
-    if (known) *written = made;
+    if (known) *written = identity;
     else res = ArchiveResult::WriteFailed;
   }
-  if (res == ArchiveResult::Ok)
-    Sys().SetAttributesOf(file, entry.attributes);
+  if (res == ArchiveResult::Ok) Sys().SetAttributesOf(file, entry.attributes);
   Sys().CloseFile(file);
-  CloseEntryData(r);
   if (res != ArchiveResult::Ok) {
     // No partial or empty file stays.
-    if (known) Sys().RemoveIdentified(target, made);
+    if (known) Sys().RemoveIdentified(target, identity);
     else Sys().RemoveFile(target);
   }
+  return Record(res);
+}
+
+ArchiveResult ArchiveExtractToFile(ArchiveHandle handle, int32_t index, ArchiveFileMaker make, void* context,
+                                   platform::FileHandle* file) {
+  if (file != nullptr) *file = platform::INVALID_FILE;
+  if (make == nullptr || file == nullptr) return Record(ArchiveResult::BadArguments);
+  ArchiveReader* r = nullptr;
+  ArchiveResult res = StandOn(handle, index, &r);
+  ArchiveEntry entry{};
+  if (res == ArchiveResult::Ok) res = CurrentEntry(r, index, &entry);
+  if (res == ArchiveResult::Ok) res = ExtractThrough(r, entry, make, context, file);
   return Record(res);
 }
 

@@ -106,6 +106,16 @@ ArchiveResult ArchiveGetStoredName(ArchiveHandle handle, int32_t index, uint8_t*
 // file made is read from the handle the data was written through.
 ArchiveResult ArchiveExtractEntry(ArchiveHandle handle, int32_t index, const char16_t* path,
                                   platform::FileIdentity* written = nullptr);
+// Makes the file an entry is extracted into: Ok with *file opened for writing, or the failure
+// (nothing was opened).
+using ArchiveFileMaker = ArchiveResult (*)(void* context, platform::FileHandle* file);
+// Extracts entry index into a file that make makes, for a caller that makes its files its own
+// way (through a folder it holds): the entry's data is opened and its local header checked first,
+// so that an entry whose data cannot be read makes nothing; then the inflated bytes are written
+// through the file make gave, their CRC-32 checked. *file is that file, INVALID_FILE when make
+// gave none; the caller closes it, and removes it on any result but Ok.
+ArchiveResult ArchiveExtractToFile(ArchiveHandle handle, int32_t index, ArchiveFileMaker make, void* context,
+                                   platform::FileHandle* file);
 // Whether entry index may be written under the relative name: Ok, or the result extracting it
 // would give for a name that climbs, is too long, names a device or hides a zero byte.
 ArchiveResult ArchiveCheckEntryName(ArchiveHandle handle, int32_t index, const char16_t* name);

@@ -1,5 +1,7 @@
 #include "platform/platform.h"
 
+#include "platform/text.h"
+
 namespace platform {
 namespace {
 Services g_services;
@@ -18,5 +20,14 @@ DeviceTree& Tree() { return *g_services.tree; }
 System& Sys() { return *g_services.system; }
 Clock& Time() { return *g_services.clock; }
 Dialog& Ui() { return *g_services.dialog; }
+
+bool IsDriveStateKey(const char16_t* drive) {
+  if (drive == nullptr) return false;
+  size_t length = TextLengthMax(drive, STATE_KEY_CHARS);
+  if (length == 0 || length >= STATE_KEY_CHARS) return false;
+  for (size_t i = 0; i < length; ++i)
+    if (drive[i] == u'\\' || drive[i] < 0x20) return false;
+  return true;
+}
 
 }  // namespace platform

@@ -83,8 +83,9 @@ enum class PathLinks : uint32_t {
 
 // Who may use a folder the program makes: its DACL is protected (nothing inherited) and grants
 // full control to SYSTEM and the Administrators group only, and with USERS_READ also reading and
-// listing to the Users group.
-enum class FolderAccess : uint32_t { ADMINS_ONLY, USERS_READ };
+// listing to the Users group. INHERITED gives it no DACL of its own: it takes what the folder it
+// lies in passes on, as the folders of a user's tool do (fwpkg unpack), never the program's own.
+enum class FolderAccess : uint32_t { ADMINS_ONLY, USERS_READ, INHERITED };
 
 // ---- Threads and time: threads_time.cpp ------------------------------------------------------------
 
@@ -157,6 +158,9 @@ struct StateValue {
 // The longest name of a drive's key, and the longest text value, in characters.
 constexpr uint32_t STATE_KEY_CHARS = 200;
 constexpr uint32_t STATE_TEXT_CHARS = 256;
+// Whether drive can name a drive's key: one name of 1 to STATE_KEY_CHARS - 1 characters, without a
+// backslash (which would reach another key) or a control character.
+bool IsDriveStateKey(const char16_t* drive);
 
 // ---- The Event Log -------------------------------------------------------------------------------
 

@@ -49,7 +49,7 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     HWND window = static_cast<HWND>(AppStateGet().dialogWindow);
     if (window != nullptr) ::PostMessageW(window, WM_DEVICECHANGE, 0x0007, 0);
   });
-  static BenchSystem system(bench);
+  static BenchSystem system(bench, contents);
   int code = RunMainWindow(&bench, &bench, &bench.Clock(), &system);
   SaveProgramState(contents, options);
   return code;

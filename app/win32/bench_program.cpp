@@ -75,7 +75,13 @@ bool ReadWholeFile(const wchar_t* path, std::string* text) {
 
 }  // namespace
 
-BenchSystem::BenchSystem(emu::Bench& bench) : Win32System(&emu::StandInLockCalls()), bench_(bench) {}
+BenchSystem::BenchSystem(emu::Bench& bench, const emu::BenchContents& contents)
+    : Win32System(&emu::StandInLockCalls()), bench_(bench), contents_(contents) {}
+
+bool BenchSystem::CurrentBoot(uint64_t* boot) {
+  *boot = contents_.boot;
+  return true;
+}
 
 platform::ShutdownResult BenchSystem::Shutdown(uint32_t flags, uint32_t reason) {
   const char* what = flags == platform::EXITWIN_REBOOT ? "restart" : flags == platform::EXITWIN_POWEROFF ? "power-off" : "shutdown";

@@ -9,16 +9,19 @@
 #include "platform/win32/win32_platform.h"
 
 // The Win32 system, except that shutting down is only recorded: in the capture (when one is
-// written), in the debug output, and as a line in bench-events.txt beside the executable; and
-// that the update lock's private namespace is the emulator's (emu/win32/private_namespace.h),
-// since Wine lacks Windows' own.
+// written), in the debug output, and as a line in bench-events.txt beside the executable; that
+// the update lock's private namespace is the emulator's (emu/win32/private_namespace.h), since
+// Wine lacks Windows' own; and that the boot the machine is in is the bench's (its state file
+// carries it, and fwbench restart raises it).
 class BenchSystem : public platform::Win32System {
  public:
-  explicit BenchSystem(emu::Bench& bench);
+  BenchSystem(emu::Bench& bench, const emu::BenchContents& contents);
   platform::ShutdownResult Shutdown(uint32_t flags, uint32_t reason) override;
+  bool CurrentBoot(uint64_t* boot) override;
 
  private:
   emu::Bench& bench_;
+  const emu::BenchContents& contents_;
 };
 
 // The options both bench executables take before anything else.

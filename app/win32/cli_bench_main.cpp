@@ -35,7 +35,7 @@ int wmain(int argc, wchar_t** argv) {
   // The console program has no window, so the system tells it of no device change: neither does
   // the bench. Each update rebuilds the list itself once its drive is read again.
   static platform::HeadlessDialog dialog(bench.Clock());
-  static BenchSystem system(bench);
+  static BenchSystem system(bench, contents);
   platform::Services services;
   services.io = &bench;
   services.tree = &bench;

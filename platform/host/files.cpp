@@ -239,7 +239,8 @@ bool HostSystem::FindFiles(const char16_t* pathPattern, bool (*visit)(const Find
   }
   bool any = false;
   while (dirent* e = readdir(dir)) {
-    if (fnmatch(pattern.c_str(), e->d_name, FNM_PERIOD & 0) != 0) continue;
+    // No FNM_PERIOD: as on Windows, "*" matches a name that starts with a dot.
+    if (fnmatch(pattern.c_str(), e->d_name, 0) != 0) continue;
     any = true;
     FindData data{};
     std::string full = folder + "/" + e->d_name;

@@ -124,8 +124,9 @@ FolderHandle HostSystem::MakeFolderAt(FolderHandle parent, const char16_t* name,
     facts->kind = PathKind::FOLDER;
     return INVALID_FOLDER;
   }
-  // The mode is set on the folder just made, not on whatever its name leads to now.
-  if (fd >= 0 && access == FolderAccess::USERS_READ && fchmod(fd, 0755) != 0) {
+  // The mode is set on the folder just made, not on whatever its name leads to now. A folder that
+  // inherits gets what the usual umask leaves a folder a tool makes.
+  if (fd >= 0 && access != FolderAccess::ADMINS_ONLY && fchmod(fd, 0755) != 0) {
     close(fd);
     fd = -1;
   }

@@ -10,15 +10,6 @@
 namespace platform {
 namespace {
 
-bool IsKeyName(const char16_t* drive) {
-  if (drive == nullptr) return false;
-  size_t length = TextLengthMax(drive, STATE_KEY_CHARS);
-  if (length == 0 || length >= STATE_KEY_CHARS) return false;
-  for (size_t i = 0; i < length; ++i)
-    if (drive[i] == u'\\' || drive[i] < 0x20) return false;
-  return true;
-}
-
 // A line of the file is "key<TAB>name<TAB>text" in UTF-8; a backslash, tab, line feed or carriage
 // return inside a field is escaped.
 std::string Escaped(const std::u16string& text) {
@@ -84,7 +75,7 @@ StateRead HostSystem::ReadDriveState(const char16_t* drive, const char16_t* name
   if (buffer == nullptr || capacity < 2) return StateRead::FAILED;
   buffer[0] = 0;
   std::lock_guard<std::mutex> lock(mutex_);
-  if (stateReadsFail_ || !IsKeyName(drive) || !LoadStates()) return StateRead::FAILED;
+  if (stateReadsFail_ || !IsDriveStateKey(drive) || !LoadStates()) return StateRead::FAILED;
   auto key = states_.find(drive);
   if (key == states_.end()) return StateRead::MISSING;
   auto value = key->second.find(name);
@@ -96,7 +87,7 @@ StateRead HostSystem::ReadDriveState(const char16_t* drive, const char16_t* name
 
 bool HostSystem::WriteDriveState(const char16_t* drive, const StateValue* values, uint32_t count) {
   std::lock_guard<std::mutex> lock(mutex_);
-  if (stateWritesFail_ || !IsKeyName(drive) || !LoadStates()) return false;
+  if (stateWritesFail_ || !IsDriveStateKey(drive) || !LoadStates()) return false;
   for (uint32_t i = 0; i < count; ++i) {
     if (TextLengthMax(values[i].text, STATE_TEXT_CHARS) >= STATE_TEXT_CHARS) return false;
     states_[drive][values[i].name] = values[i].text;

@@ -1,11 +1,13 @@
 // Threads and time on the host: page memory, std::thread threads (joined by JoinThreads), a debug
 // output that keeps its lines for tests to read, the steady clock, the local time.
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <system_error>
 #include <thread>
 
 #include "platform/host/internal.h"
@@ -39,7 +41,19 @@ bool HostSystem::StartThread(ThreadProc proc, void* parameter, ThreadHandle* han
   }
   // The handle is in place before the thread starts: the thread is created only now.
   std::atomic_ref<ThreadHandle>(*handle).store(record);
-  record->thread = std::thread([proc, parameter] { proc(parameter); });
+  // As CreateThread, a thread the system cannot start is a false return, never an exception
+  // through the caller.
+  try {
+    record->thread = std::thread([proc, parameter] { proc(parameter); });
+  } catch (const std::system_error&) {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      threads_.erase(std::find(threads_.begin(), threads_.end(), record));
+    }
+    std::atomic_ref<ThreadHandle>(*handle).store(nullptr);
+    delete record;
+    return false;
+  }
   return true;
 }
 

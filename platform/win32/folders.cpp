@@ -135,16 +135,29 @@ HANDLE OpenRelative(HANDLE root, const char16_t* name, NtOpenKind kind, void* se
 
 // Whether the held folder root lists name as a reparse point. The handle's own attributes tell it
 // on Windows; the folder's entry tells it also where a link is opened through (as Wine opens a
-// folder link), so both are asked.
+// folder link), so both are asked. A listing handle keeps the first name it was asked for and
+// answers every later query with it, so each question opens the folder anew (an open relative to
+// root with an empty name reaches root itself) and asks on that handle once.
 bool EntryIsReparsePoint(HANDLE root, const char16_t* name) {
+  UNICODE_STRING none{};
+  OBJECT_ATTRIBUTES object;
+  InitializeObjectAttributes(&object, &none, 0, root, nullptr);
+  IO_STATUS_BLOCK io{};
+  HANDLE listing = nullptr;
+  NTSTATUS status = g_ntCreateFile(&listing, FILE_LIST_DIRECTORY | SYNCHRONIZE, &object, &io, nullptr, 0,
+                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, FILE_OPEN,
+                                   FILE_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT | FILE_SYNCHRONOUS_IO_NONALERT,
+                                   nullptr, 0);
+  if (status < 0) return false;
   alignas(8) unsigned char buffer[sizeof(FILE_DIRECTORY_INFORMATION) + 512 * sizeof(wchar_t)];
   UNICODE_STRING text;
   text.Length = static_cast<USHORT>(TextLength(name) * sizeof(wchar_t));
   text.MaximumLength = text.Length;
   text.Buffer = const_cast<PWSTR>(W(name));
-  IO_STATUS_BLOCK io{};
-  NTSTATUS status = NtQueryDirectoryFile(root, nullptr, nullptr, nullptr, &io, buffer, sizeof buffer,
-                                         FileDirectoryInformation, TRUE, &text, TRUE);
+  io = IO_STATUS_BLOCK{};
+  status = NtQueryDirectoryFile(listing, nullptr, nullptr, nullptr, &io, buffer, sizeof buffer,
+                                FileDirectoryInformation, TRUE, &text, TRUE);
+  ::CloseHandle(listing);
   if (status < 0) return false;
   const auto* entry = reinterpret_cast<const FILE_DIRECTORY_INFORMATION*>(buffer);
   return (entry->FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
@@ -290,10 +303,10 @@ FolderHandle Win32System::MakeFolderAt(FolderHandle parent, const char16_t* name
                                        PathFacts* facts) {
   *facts = PathFacts{};
   facts->kind = PathKind::MISSING;
-  void* descriptor = NewFolderSecurity(access);
-  if (descriptor == nullptr) return INVALID_FOLDER;
+  void* descriptor = access == FolderAccess::INHERITED ? nullptr : NewFolderSecurity(access);
+  if (descriptor == nullptr && access != FolderAccess::INHERITED) return INVALID_FOLDER;
   HANDLE h = OpenRelative(HF(parent), name, NtOpenKind::NEW_FOLDER, descriptor);
-  ::LocalFree(descriptor);
+  if (descriptor != nullptr) ::LocalFree(descriptor);
   if (h == INVALID_HANDLE_VALUE) {
     FactsAt(HF(parent), name, facts);
     return INVALID_FOLDER;

@@ -21,11 +21,7 @@ constexpr char16_t BOOT_KEY[] = u"Boot";
 
 // The path of a drive's key below HKLM; false for a name that is not one name of its own.
 bool DrivePath(const char16_t* root, const char16_t* drive, char16_t* path, size_t capacity) {
-  if (drive == nullptr) return false;
-  size_t length = TextLengthMax(drive, STATE_KEY_CHARS);
-  if (length == 0 || length >= STATE_KEY_CHARS) return false;
-  for (size_t i = 0; i < length; ++i)
-    if (drive[i] == u'\\' || drive[i] < 0x20) return false;
+  if (!IsDriveStateKey(drive)) return false;
   int n = FormatText(path, capacity, u"%s\\%s", root, drive);
   return n > 0 && static_cast<size_t>(n) < capacity;
 }

@@ -77,6 +77,7 @@ TEST_F(Fixture, FaultsInAFileNameTheirLineAndAddNothing) {
        "line 5: [drive d] \"model\" is longer than 40 bytes"},
       {"[pci p]\n[drive d]\nparent = p\ndisk = 1\nflash-id = 2C C3 08\n", "line 5: [drive d] \"flash-id\" takes 6"},
       {"[pci p]\n[drive d]\nparent = p\ndisk = 1\nbridge = via\n", "line 5: [drive d] \"bridge\" is none, asmedia"},
+      {"[pci p]\n[drive d]\nparent = p\ndisk = 1\nactivation = later\n", "line 5: [drive d] \"activation\" is reset or power-off"},
       {"[pci p]\n[drive d]\nparent = p\ndisk = 1\nfault = identify nth=x\n", "line 5: [drive d] \"fault\" setting"},
       {"[pci p]\n[drive d]\nparent = p\ndisk = 1\nfault = identify phase=4\n", "line 5: [drive d] \"fault\" setting"},
       {"[pci p]\n[drive d]\nparent = p\ndisk = 1\nfault = identify phase=0xF\n", "line 5: [drive d] \"fault\" setting"},

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <map>
+#include <tuple>
 
 #include "core/app_state.h"
 #include "discovery/drive_info.h"
@@ -69,9 +70,24 @@ location = Port_#0005.Hub_#0001
 parent = stick-port
 disk = 5
 bus-type = usb
+[disk raid]
+disk = 6
+bus-type = raid
+vendor = NVMe
+product = QUORVELA Q7 1TB
+serial = QV7A24110009
+[drive mute]
+parent = controller
+disk = 7
+fault = identify repeat=0
+[drive tiny]
+parent = controller
+disk = 8
+blocks = 31249999
 )");
   const std::pair<int, int32_t> expected[] = {{0, CMD_TYPE_NVME}, {1, CMD_TYPE_ASM}, {2, CMD_TYPE_JMI},
-                                              {3, CMD_TYPE_NONE}, {4, CMD_TYPE_NONE}, {5, CMD_TYPE_NONE}};
+                                              {3, CMD_TYPE_NONE}, {4, CMD_TYPE_NONE}, {5, CMD_TYPE_NONE},
+                                              {6, CMD_TYPE_NONE}};
   for (const auto& [disk, type] : expected) {
     std::u16string path = u"\\\\.\\PhysicalDrive" + testenv::Widen(std::to_string(disk));
     int32_t cmdType = 77;
@@ -92,6 +108,31 @@ bus-type = usb
   EXPECT_EQ(cmdType, 77);
   DriveRecord record;
   EXPECT_EQ(GetDiskInfo(u"\\\\.\\PhysicalDrive9", &record), DRIVE_INFO_NO_PATH);
+  // Every disk is described: a drive that was read by its index, any other by why not, with its
+  // descriptor's texts (the SATA disk is no NVMe drive; the mute drive does not answer Identify;
+  // the tiny one answers, so it is no drive the updater failed to reach).
+  DriveRecord drives[MAX_DRIVES];
+  DisksSeen disks;
+  std::memset(&disks, 0xAB, sizeof disks);
+  ASSERT_EQ(EnumerateDrives(drives, MAX_DRIVES, &disks), 3);
+  const std::tuple<uint32_t, DiskReason, int32_t, const char*, const char*> seen[] = {
+      {0, DiskReason::DRIVE, 0, nullptr, nullptr}, {1, DiskReason::DRIVE, 1, nullptr, nullptr},
+      {2, DiskReason::DRIVE, 2, nullptr, nullptr},
+      {3, DiskReason::UNKNOWN_BRIDGE, -1, "Quorvela USB Enclosure", "QV0000000000000001"},
+      {4, DiskReason::NOT_NVME, -1, nullptr, nullptr},
+      {5, DiskReason::UNKNOWN_BRIDGE, -1, "Generic Flash Disk", ""},
+      {6, DiskReason::RAID_CONTROLLER, -1, "NVMe QUORVELA Q7 1TB", "QV7A24110009"},
+      {7, DiskReason::UNREADABLE, -1, "NVMe Quorvela QV2000 NVMe SSD 512GB", "QV0000000000000001"},
+      {8, DiskReason::TOO_SMALL, -1, nullptr, nullptr}};
+  ASSERT_EQ(disks.count, 9u);
+  for (size_t i = 0; i < 9; ++i) {
+    const auto& [disk, reason, drive, model, serial] = seen[i];
+    EXPECT_EQ(disks.disks[i].diskNumber, disk) << i;
+    EXPECT_EQ(disks.disks[i].reason, reason) << i;
+    EXPECT_EQ(disks.disks[i].drive, drive) << i;
+    EXPECT_EQ(model != nullptr ? Narrow(disks.disks[i].model) : "", model != nullptr ? model : "") << i;
+    EXPECT_EQ(serial != nullptr ? Narrow(disks.disks[i].serial) : "", serial != nullptr ? serial : "") << i;
+  }
   EXPECT_EQ(bench().OpenHandles(), 0u);
 }
 
@@ -104,11 +145,15 @@ class HandDisk : public emu::EmuDevice {
     inputs.emplace_back(static_cast<uint8_t*>(in), static_cast<uint8_t*>(in) + (in ? inLength : 0));
     outLengths.push_back(outLength);
     if (code == 0x2D1400 && outLength >= 40) {
-      // STORAGE_DEVICE_DESCRIPTOR: Version 40, Size 40, ..., BusType at byte 28.
-      const uint8_t reply[40] = {40, 0, 0, 0, 40, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
-                                 0,  0, 0, 0, 0,  0, 0, 0, busType, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
-      std::memcpy(out, reply, 40);
-      *returned = 40;
+      // STORAGE_DEVICE_DESCRIPTOR: Version 40, Size 64, VendorIdOffset 40, ProductIdOffset 45,
+      // ProductRevisionOffset 0, SerialNumberOffset 60 (its text runs past what is returned),
+      // BusType at byte 28; then "NVMe", " Q7  " and "QV7A", all zero-terminated but the last.
+      const uint8_t reply[64] = {40,  0,   0,   0,   64,  0,   0,   0,   0,   0,   0,   0,   40,  0,   0,   0,
+                                 45,  0,   0,   0,   0,   0,   0,   0,   60,  0,   0,   0,   busType, 0, 0, 0,
+                                 0,   0,   0,   0,   0,   0,   0,   0,   'N', 'V', 'M', 'e', 0,   ' ', 'Q', '7',
+                                 ' ', ' ', 0,   0,   0,   0,   0,   0,   0,   0,   0,   0,   'Q', 'V', '7', 'A'};
+      std::memcpy(out, reply, 64);
+      *returned = 64;
       return true;
     }
     *error = 1;
@@ -132,7 +177,15 @@ TEST_F(Fixture, BusTypeQueryBytes) {
   EXPECT_EQ(disk->codes[0], 0x2D1400u);
   // PropertyId StorageDeviceProperty, QueryType PropertyStandardQuery, AdditionalParameters.
   EXPECT_EQ(disk->inputs[0], std::vector<uint8_t>(12, 0));
-  EXPECT_EQ(disk->outLengths[0], 40u);
+  EXPECT_EQ(disk->outLengths[0], DISK_DESCRIPTOR_BYTES);  // room for the texts after the head
+  DiskDescriptor descriptor;
+  h = platform::Io().Open(u"\\\\.\\PhysicalDrive0", nullptr);
+  ASSERT_TRUE(QueryDiskDescriptor(h, &descriptor));
+  platform::Io().Close(h);
+  EXPECT_EQ(descriptor.busType, 0x11u);
+  EXPECT_EQ(Narrow(descriptor.vendor), "NVMe");
+  EXPECT_EQ(Narrow(descriptor.product), "Q7");
+  EXPECT_EQ(Narrow(descriptor.serial), "QV7A");  // cut at the end of the reply
 
   disk->busType = 0x0B;  // SATA
   h = OpenDrive(u"\\\\.\\PhysicalDrive0", &cmdType);

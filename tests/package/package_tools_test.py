@@ -175,6 +175,21 @@ def reports(work, fwpkg):
     rc, out, err = run(fwpkg, "unpack", sample, os.path.join(work, "fine"))
     check(rc == 0 and out.count(": Success\n") == 2, "unpack of the sample", out + err)
 
+    # A link in the target, or the target a link: nothing is written where it leads.
+    outside, linked = os.path.join(work, "outside"), os.path.join(work, "linked")
+    os.makedirs(outside)
+    os.makedirs(linked)
+    os.symlink(outside, os.path.join(linked, "sub"))
+    os.symlink(outside, os.path.join(work, "link"))
+    nested = os.path.join(work, "nested.zip")
+    with zipfile.ZipFile(nested, "w") as z:
+        z.writestr("sub/x.fw", "x")
+    rc, out, err = run(fwpkg, "unpack", nested, linked)
+    check(rc == 1 and out == "sub/x.fw: " + OPEN_FAILED + "\n", "unpack through a link in the target", out + err)
+    rc, out, err = run(fwpkg, "unpack", sample, os.path.join(work, "link"))
+    check(rc == 1 and "is a link" in err, "unpack into a link", out + err)
+    check(os.listdir(outside) == [], "unpack wrote through a link", str(os.listdir(outside)))
+
     # Sizes of 2 GiB and more, unsigned.
     huge = os.path.join(work, "huge.zip")
     with open(huge, "wb") as f:

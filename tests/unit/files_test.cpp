@@ -165,6 +165,9 @@ TEST_F(Files, FoldersAreMadeNewAndHeldAndTheirNamesReachedThroughThem) {
   ASSERT_NE(scratch, INVALID_FOLDER);
   for (const char16_t* taken : {u"file", u"folder", u"link"})
     EXPECT_EQ(Sys().MakeFolderAt(scratch, taken, FolderAccess::ADMINS_ONLY, &facts), INVALID_FOLDER);
+  // Every look through the held folder is its own: the names asked before do not answer for the next.
+  EXPECT_TRUE(Sys().LookAtName(scratch, u"folder", &facts) && facts.kind == PathKind::FOLDER);
+  EXPECT_TRUE(Sys().LookAtName(scratch, u"link", &facts) && facts.kind == PathKind::LINK);
   EXPECT_EQ(Sys().OpenFolder(AtW("link/sub").c_str(), PathLinks::REFUSED, &facts), INVALID_FOLDER);
   EXPECT_EQ(facts.kind, PathKind::LINK);
   EXPECT_EQ(Sys().OpenFolder(AtW("link").c_str(), PathLinks::FOLLOWED, &facts), INVALID_FOLDER);

@@ -85,6 +85,15 @@ std::string NativeCurrentBench() {
   std::string text = DefaultBench();
   return text.replace(text.find("firmware = 3.2.F.P7"), 19, "firmware = 3.2.F.2A");
 }
+// Beside the default bench's drives, two of the package's model that the program cannot reach: one
+// behind a controller in RAID mode, one behind a USB bridge it does not know.
+std::string UnreachableBench() {
+  return DefaultBench() +
+         "\n[disk raid]\nparent = sata-controller\ndisk = 6\nbus-type = raid\nvendor = NVMe\nproduct = QUORVELA Q7 1TB\n"
+         "serial = QV7A24110009\n[usb-device odd-bridge]\nparent = xhci-root-hub\nlocation = Port_#0003.Hub_#0001\n"
+         "[drive odd]\nparent = odd-bridge\ndisk = 7\nbridge = asmedia\ninquiry = 60 24\nbridge-vendor = Realtek\n"
+         "bridge-product = QUORVELA Q7 1TB\n";
+}
 // The ASMedia drive's serial number with the control characters 0x10 and 0x1F in it.
 std::string ControlCharacterBench() {
   return Replaced(DefaultBench(), "serial = QV7A24110002", "serial = QV7A\x10\x1F" "24110002\x7F");
@@ -102,16 +111,17 @@ const Case kCases[] = {
      {},
      false},
     // Every disk the walk sees: the SATA system disk and the USB stick, a drive of another model,
-    // and the package's drives with their entries.
+    // and the package's drives with their entries and the reason of their state.
     {"ListAllJson", {u"list", u"--all", u"--json"}, DefaultBench(), false, EXIT_DONE,
-     {"{\"entry\":null,\"bus\":\"sata\",\"eligible\":false,\"reason\":\"not-nvme\",\"disk\":0,\"systemDisk\":true,"
-      "\"package\":\"3.2.F.2A\",\"format\":1}\n{\"entry\":0,\"model\":\"QUORVELA Q7 1TB\",\"serial\":\"QV7A24110001\"",
-      "\"reason\":\"no-image\",\"disk\":3,\"systemDisk\":false,\"package\":\"3.2.F.2A\",\"format\":1}\n"
+     {"{\"entry\":null,\"model\":\"ATA QV SATA SSD 256\",\"serial\":\"\",\"bus\":\"sata\",\"eligible\":false,"
+      "\"reason\":\"not-nvme\",\"disk\":0,\"systemDisk\":true,\"package\":\"3.2.F.2A\",\"format\":1}\n"
+      "{\"entry\":0,\"model\":\"QUORVELA Q7 1TB\",\"serial\":\"QV7A24110001\"",
+      "\"reason\":\"states-unavailable\",\"disk\":3,\"systemDisk\":false,\"package\":\"3.2.F.2A\",\"format\":1}\n"
       "{\"entry\":null,\"model\":\"QUORVELA Q5 512GB\",\"serial\":\"QV5B23080042\",\"firmware\":\"2.1.A.05\"",
       "\"eligible\":false,\"reason\":\"other-model\",\"disk\":4,\"systemDisk\":false,\"package\":\"3.2.F.2A\",\"format\":1}\n"
-      "{\"entry\":null,\"bus\":\"usb\",\"eligible\":false,\"reason\":\"not-nvme\",\"disk\":5,\"systemDisk\":false,"},
-     {},
-     false},
+      "{\"entry\":null,\"model\":\"Generic Flash Disk\",\"serial\":\"\",\"bus\":\"usb\",\"eligible\":false,"
+      "\"reason\":\"unknown-bridge\",\"disk\":5,"},
+     {}, false, {}, true},
     {"Info", {u"info"}, DefaultBench(), false, EXIT_DONE,
      {"new version        3.2.F.2A\n", "SoC                7C63\n", "accepted revisions 3.2.F.P7;3.2.F.2A\n",
       "  Micron-B47R.fw  flash type 2C04\n"},
@@ -123,9 +133,7 @@ const Case kCases[] = {
       "serial=QV7A24110002 port=104 package=3.2.F.2A before=3.2.F.P7 after=3.2.F.2A result=1 \"success\" seconds=",
       "serial=QV7A24110003 port=10102 package=3.2.F.2A before=3.2.F.P7 after=3.2.F.P7 result=skipped reason=no-image\r\n",
       "end exit=3010 \"done; a restart is needed to finish\"\r\n"},
-     true,
-     {},
-     false,
+     true, {}, false,
      {"1000: QuorvelaFwUpdate-cli | 1.0.0 | 3.2.F.2A | update --all --yes --log ", "1120: QuorvelaFwUpdate-cli | there is no history",
       "1101: QuorvelaFwUpdate-cli | QUORVELA Q7 1TB | QV7A24110001 | 1 | 3.2.F.P7 | 3.2.F.2A",
       "1100: QuorvelaFwUpdate-cli | QUORVELA Q7 1TB | QV7A24110002 | 104 | 3.2.F.P7 | 3.2.F.2A",
@@ -148,12 +156,10 @@ const Case kCases[] = {
      true},
     {"FailedUpdateThatNeedsNoRestart", {u"update", u"--entry", u"0", u"--yes"}, FailingBench(), false, EXIT_UPDATE_FAILED,
      {"1 drive(s) chosen, 0 updated, at least one failed\n"}, {"result=-4 \"a device request failed\"", "end exit=1603"},
-     true,
-     {},
-     false,
+     true, {}, false,
      {"1000: ", "1120: ",
       "1110: QuorvelaFwUpdate-cli | QUORVELA Q7 1TB | QV7A24110001 | 1 | 3.2.F.P7 | 3.2.F.2A | commit | -4 | a device request failed",
-      "1003: QuorvelaFwUpdate-cli | 1603 | at least one update failed | 0 | 1"}},
+      "1003: QuorvelaFwUpdate-cli | 1603 | at least one update failed, or a drive of the package's model cannot be reached | 0 | 1"}},
     {"BridgedDriveBackWithItsOldFirmware", {u"update", u"--entry", u"1", u"--yes"}, KeepOldBench(), false, EXIT_UPDATE_FAILED,
      {"  activation-failed: result -11 ("},
      {"serial=QV7A24110002 port=104 package=3.2.F.2A before=3.2.F.P7 after=3.2.F.P7 result=activation-failed seconds=", "end exit=1603"},
@@ -161,9 +167,7 @@ const Case kCases[] = {
     {"BridgedDriveNotBackIsUnverified", {u"update", u"--entry", u"1", u"--yes", u"--json"}, NotBackBench(), false,
      EXIT_RESTART_NEEDED, {"\"outcome\":\"unverified\",\"reason\":null,\"firmwareBefore\":\"3.2.F.P7\",\"firmwareAfter\":\"3.2.F.P7\",\"result\":1"},
      {"result=unverified seconds=", "end exit=3010"},
-     true,
-     {},
-     false,
+     true, {}, false,
      {"1000: ", "1120: ", "1112: QuorvelaFwUpdate-cli | QUORVELA Q7 1TB | QV7A24110002 | 104 | 3.2.F.P7 | 3.2.F.2A",
       "1001: QuorvelaFwUpdate-cli | 3010 | done; a restart is needed to finish | 1 | 0"}},
     {"CurrentDrivesAreNotUpdatedAgain", {u"update", u"--all", u"--yes"}, CurrentBench(), false, EXIT_DONE,
@@ -198,6 +202,18 @@ const Case kCases[] = {
     {"DriveStatesUnavailable", {u"update", u"--all", u"--yes"}, DefaultBench(), false, EXIT_UPDATE_FAILED,
      {"  skipped: states-unavailable; "}, {"result=skipped reason=states-unavailable", "end exit=1603"}, false, {}, true},
     {"CurrentInTheList", {u"list"}, CurrentBench(), false, EXIT_DONE, {"  eligible   no (current)\n"}, {}, false},
+    {"UnreachableDrivesAreListed", {u"list", u"--json"}, UnreachableBench(), false, EXIT_DONE,
+     {"{\"entry\":null,\"model\":\"NVMe QUORVELA Q7 1TB\",\"serial\":\"QV7A24110009\",\"bus\":\"raid\",\"eligible\":false,"
+      "\"reason\":\"raid-controller\",\"reachable\":false,\"advice\":\"its controller runs in RAID or Intel VMD/RST mode",
+      "\"model\":\"Realtek QUORVELA Q7 1TB\",\"serial\":\"QV0000000000000001\",\"bus\":\"usb\",\"eligible\":false,"
+      "\"reason\":\"unknown-bridge\""},
+     {}, false},
+    {"UpdateAllFailsForDrivesItCannotReach", {u"update", u"--all", u"--yes"}, UnreachableBench(), false, EXIT_UPDATE_FAILED,
+     {"3 drive(s) chosen, 2 updated, 2 not reached\n", "  not reached: unknown-bridge: it is behind a USB bridge"},
+     {"drive model=\"NVMe QUORVELA Q7 1TB\" serial=QV7A24110009 disk=6 package=3.2.F.2A result=unreachable "
+      "reason=raid-controller advice=\"its controller runs in RAID",
+      "disk=7 package=3.2.F.2A result=unreachable reason=unknown-bridge", "end exit=1603"},
+     true},
     {"DamagedPackage", {u"update", u"--all", u"--yes"}, DefaultBench(), true, EXIT_PACKAGE_UNUSABLE, {}, {"end exit=1620"}, false},
     {"NoYes", {u"update", u"--all"}, DefaultBench(), false, EXIT_BAD_ARGUMENTS, {"Warning ! "}, {"end exit=87"}, false},
     {"NoSelector", {u"update", u"--yes"}, DefaultBench(), false, EXIT_BAD_ARGUMENTS, {}, {}, false},
@@ -212,7 +228,7 @@ const Case kCases[] = {
       "      0  done, or nothing to update; no restart needed\n"
       "   3010  done; a restart is needed to finish\n"
       "   1641  done; the restart (or power-off) was started\n"
-      "   1603  at least one update failed\n"
+      "   1603  at least one update failed, or a drive of the package's model cannot be reached\n"
       "   1618  not now: another firmware update is running, or the computer runs on a low battery; retry later\n"
       "   1620  the embedded package is unusable\n"
       "     87  bad arguments\n"

@@ -170,7 +170,6 @@ inline std::vector<std::string> CaptureOf(const std::function<void(HeadlessDialo
   return lines;
 }
 
-// IOCTL_STORAGE_FIRMWARE_DOWNLOAD and IOCTL_STORAGE_FIRMWARE_ACTIVATE, as the capture writes them.
 // The events written since the test began, one a line: "ID: string | string | ...".
 inline std::string EventsText() {
   std::string text;
@@ -182,6 +181,7 @@ inline std::string EventsText() {
   return text;
 }
 
+// IOCTL_STORAGE_FIRMWARE_DOWNLOAD and IOCTL_STORAGE_FIRMWARE_ACTIVATE, as the capture writes them.
 inline const char* kDownloadCode = "0x002DDC04";
 inline const char* kActivateCode = "0x002DDC08";
 // IOCTL_STORAGE_PROTOCOL_COMMAND.

@@ -78,6 +78,10 @@ bool SaveState(BenchSetup& setup) {
 
 bool SetUpBench(BenchSetup& setup, const BenchOptions& options) {
   if (!LoadBenchAndState(setup, options)) return false;
+  // The machine's boot, and each drive's update state (what the registry keeps on Windows) in a
+  // file beside the bench state, so that both travel from one run to the next as the drives do.
+  setup.system.SetBoot(setup.contents.boot);
+  if (!options.statePath.empty()) setup.system.SetStateFile(options.statePath + STATE_REGISTRY_SUFFIX);
   std::vector<uint8_t> package;
   if (options.packagePath.empty()) {
     package = MakeSamplePackage();

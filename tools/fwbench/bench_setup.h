@@ -33,6 +33,8 @@ struct BenchOptions {
 
 // Exit status of a run that --stop-after ended.
 constexpr int STOPPED_EXIT = 3;
+// The drives' update states of a run with --state FILE are kept in FILE + this.
+constexpr char STATE_REGISTRY_SUFFIX[] = ".registry";
 
 // Loads the bench file (or the default bench) and the state file when one is named. Returns
 // false with the message printed to stderr.
