@@ -52,8 +52,17 @@ void WriteLog(Log& log, const std::string& words) {
     ReportText(event_id::LOG_NOT_WRITTEN, Utf8(log.path), "a link, a file with another link, or not writable");
 }
 
-void NoticeStates(const std::string& text) {
-  ReportText(event_id::DRIVE_STATES_UNAVAILABLE, text);
+namespace {
+
+// A file of the default log folder, as an administrator finds it.
+std::string InLogFolder(const char16_t* name) {
+  return "%ProgramData%\\" + Utf8(FLEET_LOG_FOLDER) + "\\" + Utf8(name);
+}
+
+}  // namespace
+
+void NoticeHistory(const std::string& text) {
+  ReportText(event_id::LOG_NOT_WRITTEN, InLogFolder(FLEET_HISTORY_FILE), text);
   if (g_watch.log != nullptr) WriteLog(*g_watch.log, "notice " + LogValue(text));
 }
 
@@ -152,7 +161,7 @@ int RunFleet(int argc, const char16_t* const* argv, platform::HeadlessDialog& di
       Complain(whyNoLog);
       return EXIT_BAD_ARGUMENTS;
     }
-    ReportText(event_id::LOG_NOT_WRITTEN, "%ProgramData%\\Quorvela\\FwUpdate.log", whyNoLog);
+    ReportText(event_id::LOG_NOT_WRITTEN, InLogFolder(FLEET_LOG_FILE), whyNoLog);
   }
 
   // The program starts as the dialog does: the package unpacked and read, the drives listed.
@@ -176,9 +185,9 @@ int RunFleet(int argc, const char16_t* const* argv, platform::HeadlessDialog& di
   g_watch.retry = options.retry;
   if (OpenHistory(history, defaultLog, &whyNoHistory, &historyWarning)) {
     g_watch.history = &history;
-    if (!historyWarning.empty()) NoticeStates(historyWarning);
+    if (!historyWarning.empty()) NoticeHistory(historyWarning);
   } else {
-    NoticeStates("there is no history of updates: " + whyNoHistory);
+    NoticeHistory("there is no history of updates: " + whyNoHistory);
   }
   // The drive states decide, not the history: each is settled against what its drive runs now.
   std::string whyNoStates;

@@ -54,9 +54,10 @@ void ReportText(uint32_t eventId, const std::string& first, const std::string& s
 // A log line; the first one that cannot be written is said in the Event Log, once. The command
 // still does its job, so standard error stays for failures.
 void WriteLog(Log& log, const std::string& words);
-// What keeps the run from the drives' records without failing its command: said in the Event Log
-// and, in an update run, in its log; never on standard error.
-void NoticeStates(const std::string& text);
+// What keeps the run from the history people read without failing its command (the drive states
+// decide, not the history): said in the Event Log and, in an update run, in its log; never on
+// standard error.
+void NoticeHistory(const std::string& text);
 // Ends the console line of the progress stage the run is in.
 void FlushStage();
 

@@ -129,7 +129,7 @@ void Record(const DriveRecord& d, const Outcome& o) {
   std::string what = o.what;
   r.waits = !r.expected.empty() && (what == "unverified" || (what == "updated" && o.restartNeeded && !o.runsNewVersion));
   if (!AppendHistory(*g_watch.history, r))
-    NoticeStates("cannot write the history " + Utf8(FLEET_HISTORY_FILE) + " in the log folder; it is not written");
+    NoticeHistory("a record could not be appended; it is not written");
 }
 
 // Selects the drive's entry as the user does, presses RUN and lets the update run to its end.
