@@ -149,14 +149,14 @@ bool CheckAndStart(platform::WindowHandle window) {
   // and the drive reports its old revision until then.
   if (s.selectedDrive.activationPending != 0) {
     DebugTraceAlways(u"OnRun: %s keeps firmware that waits for a restart; nothing is written", s.selectedDrive.devicePath);
-    Refuse(window, RunRefusal::PENDING_RESTART, u"New firmware is waiting for a restart of this computer. Restart, then update again.");
+    Refuse(window, RunRefusal::PENDING_RESTART, PENDING_RESTART_TEXT);
     return false;
   }
   if (Eligibility e = CheckEligibility(s.selectedDrive); e != Eligibility::ELIGIBLE) {
     char16_t word[TEXT_SHORT];
     platform::Utf8ToWide(EligibilityWord(e), -1, word, TEXT_SHORT);
-    ReportDriveEvent(event_id::DRIVE_SKIPPED, s.selectedDrive, s.selectedDrive.fwRevision, word, u"Do not need to update.");
-    EndRunWithBox(window, u"Do not need to update.");
+    ReportDriveEvent(event_id::DRIVE_SKIPPED, s.selectedDrive, s.selectedDrive.fwRevision, word, NOT_NEEDED_TEXT);
+    EndRunWithBox(window, NOT_NEEDED_TEXT);
     return false;
   }
   if (!PowerAllowsUpdate(window)) return false;

@@ -17,6 +17,12 @@ enum class RunRefusal : uint32_t {
   PENDING_RESTART,  // the drive keeps committed firmware that waits for a restart
 };
 
+// What RUN's box says when the drive needs no update, or keeps firmware that waits for a restart;
+// the events of the dialog and of the console program say the same.
+constexpr const char16_t* NOT_NEEDED_TEXT = u"Do not need to update.";
+constexpr const char16_t* PENDING_RESTART_TEXT =
+    u"New firmware is waiting for a restart of this computer. Restart, then update again.";
+
 // Whether the power status forbids an update: on battery with a known charge below the minimum.
 // AC power, an unknown status or no battery let it go on.
 bool BatteryTooLow(const platform::PowerStatus& status);

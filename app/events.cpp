@@ -30,10 +30,6 @@ void PlainText(const char16_t* text, char16_t* out) {
   }
 }
 
-bool IsUpdated(uint32_t id) {
-  return id == event_id::DRIVE_UPDATED || id == event_id::DRIVE_WAITS_RESTART || id == event_id::DRIVE_WAITS_POWER_OFF ||
-         id == event_id::DRIVE_NOT_BACK;
-}
 bool IsFailed(uint32_t id) {
   return id == event_id::DRIVE_FAILED || id == event_id::DRIVE_ACTIVATION_FAILED || id == event_id::DRIVE_NOT_REACHABLE;
 }
@@ -65,8 +61,6 @@ bool ReportProgramEvent(uint32_t eventId, const char16_t* const* strings, uint32
     PlainText(strings[i], texts[i + 1]);
     pointers[i + 1] = texts[i + 1];
   }
-  if (IsUpdated(eventId)) ++g_updated;
-  if (IsFailed(eventId)) ++g_failed;
   return platform::Sys().WriteEvent(EVENT_SOURCE, EventTypeOf(eventId), eventId, pointers, count + 1);
 }
 
@@ -78,7 +72,14 @@ bool ReportDriveEvent(uint32_t eventId, const DriveRecord& drive, const char16_t
   platform::FormatText(port, 24, u"%lld", static_cast<long long>(drive.iPort));
   const char16_t* strings[] = {drive.model, serial, port, before, AppStateGet().newVersion, extra1, extra2, extra3};
   uint32_t count = extra3 != nullptr ? 8 : extra2 != nullptr ? 7 : extra1 != nullptr ? 6 : 5;
+  if (IsFailed(eventId)) ++g_failed;
   return ReportProgramEvent(eventId, strings, count);
+}
+
+bool ReportDiskNotReachable(const DiskSeen& disk, const char16_t* why) {
+  ++g_failed;
+  const char16_t* strings[] = {disk.model, disk.serial, u"none", u"unknown", AppStateGet().newVersion, why};
+  return ReportProgramEvent(event_id::DRIVE_NOT_REACHABLE, strings, 6);
 }
 
 EventTally DriveEventTally() { return EventTally{g_updated.load(), g_failed.load()}; }
@@ -117,17 +118,31 @@ void ReportUpdateResult(int result) {
     ReportDriveEvent(event_id::DRIVE_ACTIVATION_FAILED, d, s.selectedDrive.fwRevision);
   } else if (result == UPDATE_NO_DRIVE || result == UPDATE_OTHER_DRIVE) {
     ReportDriveEvent(event_id::DRIVE_NOT_REACHABLE, d, d.fwRevision, meaning);
+  } else if (result == UPDATE_STATE_UNWRITABLE) {
+    // Nothing was sent: without its state written ahead the drive could be flashed in a loop.
+    char16_t text[TEXT_PATH];
+    char16_t serial[DRIVE_TEXT_CHARS];
+    platform::TextCopy(serial, DRIVE_TEXT_CHARS, d.serial);
+    TrimBlanks(serial);
+    platform::FormatText(text, TEXT_PATH, u"drive %s (serial number %s): %s", d.model, serial, meaning);
+    const char16_t* strings[] = {text};
+    ++g_failed;
+    ReportProgramEvent(event_id::DRIVE_STATES_UNAVAILABLE, strings, 1);
+  } else if (result == UPDATE_DOWNLOAD_PIECES_LEFT) {
+    // Not a failure of the drive: a restart clears the pieces, and the update can run again.
+    ReportDriveEvent(event_id::DRIVE_PIECES_LEFT, d, d.fwRevision);
   } else if (result != UPDATE_OK) {
     ReportDriveEvent(event_id::DRIVE_FAILED, d, d.fwRevision, UpdateStepName(LastUpdateStep()), code, meaning);
-  } else if (LastVerification() == Verification::NOT_BACK) {
-    ReportDriveEvent(event_id::DRIVE_NOT_BACK, d, d.fwRevision);
-  } else if (d.iCmdType == CMD_TYPE_NVME) {
+  } else {
+    ++g_updated;
     // A native drive activates the committed image at its next reset; the package may ask for a
     // power-off instead of a restart to finish.
     bool powerOff = s.afterMessage[0] != 0 && s.powerCtrl == 1;
-    ReportDriveEvent(powerOff ? event_id::DRIVE_WAITS_POWER_OFF : event_id::DRIVE_WAITS_RESTART, d, d.fwRevision);
-  } else {
-    ReportDriveEvent(event_id::DRIVE_UPDATED, d, d.fwRevision);
+    uint32_t id = LastVerification() == Verification::NOT_BACK ? event_id::DRIVE_NOT_BACK
+                  : d.iCmdType != CMD_TYPE_NVME             ? event_id::DRIVE_UPDATED
+                  : powerOff                                 ? event_id::DRIVE_WAITS_POWER_OFF
+                                                             : event_id::DRIVE_WAITS_RESTART;
+    ReportDriveEvent(id, d, d.fwRevision);
   }
 }
 

@@ -28,6 +28,7 @@ constexpr uint32_t DRIVE_FAILED = 0xC0000456;             // 1110
 constexpr uint32_t DRIVE_ACTIVATION_FAILED = 0xC0000457;  // 1111
 constexpr uint32_t DRIVE_NOT_BACK = 0x80000458;           // 1112
 constexpr uint32_t DRIVE_NOT_REACHABLE = 0xC0000459;      // 1113
+constexpr uint32_t DRIVE_PIECES_LEFT = 0x8000045A;        // 1114
 constexpr uint32_t DRIVE_STATES_UNAVAILABLE = 0xC0000460; // 1120
 constexpr uint32_t LOG_NOT_WRITTEN = 0x80000461;          // 1121
 }  // namespace event_id
@@ -46,11 +47,13 @@ void BeginEvents(const char16_t* program);
 bool ReportProgramEvent(uint32_t eventId, const char16_t* const* strings, uint32_t count);
 
 // A drive's event: the drive's model, serial number and port ID, the firmware it ran before and
-// the package's new version, then up to three more strings. The outcomes count in the tally:
-// updated (updated, waiting for a restart or a power-off, not back to verify) and failed (failed,
-// activation failed, not reachable).
+// the package's new version, then up to three more strings. The failures count in the tally
+// (failed, activation failed, not reachable); the updates count where their result is reported.
 bool ReportDriveEvent(uint32_t eventId, const DriveRecord& drive, const char16_t* before, const char16_t* extra1 = nullptr,
                       const char16_t* extra2 = nullptr, const char16_t* extra3 = nullptr);
+// A disk of the package's model that the updater cannot reach: DRIVE_NOT_REACHABLE with the
+// descriptor's model and serial number, no port ID or firmware, and why (what to do).
+bool ReportDiskNotReachable(const DiskSeen& disk, const char16_t* why);
 
 struct EventTally {
   uint32_t updated;

@@ -191,28 +191,28 @@ Outcome UpdateOne(HeadlessDialog& dialog, WindowHandle window, const Row& row) {
   return o;
 }
 
-// The event of a drive skipped before RUN: not eligible for the reason of the list. One whose
-// last update did not activate is a failure the deployment tool must see.
+// The event of a drive skipped before RUN, for the reason of the list. A drive that waits for a
+// power-off says so; one whose last update did not activate is a failure the deployment tool must
+// see.
 void ReportSkipped(const Row& row) {
   const DriveRecord& d = row.drive;
   std::string reason = row.reason;
   if (reason == "activation-failed") {
     ReportDriveEvent(event_id::DRIVE_ACTIVATION_FAILED, d, d.fwRevision);
-    return;
+  } else if (reason == "needs-power-off") {
+    ReportDriveEvent(event_id::DRIVE_WAITS_POWER_OFF, d, d.fwRevision);
+  } else {
+    // What to do where there is something to do, else what the dialog's box says.
+    std::u16string advice = Wide(ReasonAdvice(row.reason));
+    const char16_t* why = !advice.empty()              ? advice.c_str()
+                          : reason == "pending-restart" ? PENDING_RESTART_TEXT
+                                                        : NOT_NEEDED_TEXT;
+    ReportDriveEvent(event_id::DRIVE_SKIPPED, d, d.fwRevision, Wide(reason).c_str(), why);
   }
-  const char* why = reason == "pending-restart"      ? "new firmware waits for a restart of this computer"
-                    : reason == "needs-power-off"    ? "new firmware still waits after a restart: shut the computer down completely"
-                    : reason == "states-unavailable" ? "the drives' update states cannot be read or written"
-                    : reason == "current"            ? "it runs the package's new firmware already"
-                    : reason == "revision"           ? "the package does not update its firmware revision"
-                    : reason == "no-image"           ? "the package holds no image for its flash"
-                    : reason == "internal-version"   ? "its internal version does not match the package's image"
-                                                     : "it is not eligible";
-  ReportDriveEvent(event_id::DRIVE_SKIPPED, d, d.fwRevision, Wide(reason).c_str(), Wide(why).c_str());
 }
 
 // A drive of the package's model that cannot be reached: named, with what to do, on the console,
-// as JSON and in the log.
+// as JSON, in the log and in the Event Log.
 void ReportUnreachable(const DiskSeen& d, bool json, Log& log) {
   const char* word = DiskReasonWord(d.reason);
   std::string model = Utf8(d.model), serial = Trimmed(d.serial);
@@ -225,6 +225,7 @@ void ReportUnreachable(const DiskSeen& d, bool json, Log& log) {
   WriteLog(log, "drive model=" + LogValue(model) + " serial=" + LogValue(serial) + " disk=" + Number(d.diskNumber) +
                     " package=" + LogValue(Utf8(AppStateGet().newVersion)) + " result=unreachable reason=" + word +
                     " advice=" + Json(ReasonAdvice(word)));
+  ReportDiskNotReachable(d, Wide(std::string(word) + " on disk " + Number(d.diskNumber) + ": " + ReasonAdvice(word)).c_str());
 }
 
 }  // namespace

@@ -20,6 +20,7 @@ static_assert(event_id::DRIVE_FAILED == QV_MSG_DRIVE_FAILED);
 static_assert(event_id::DRIVE_ACTIVATION_FAILED == QV_MSG_DRIVE_ACTIVATION_FAILED);
 static_assert(event_id::DRIVE_NOT_BACK == QV_MSG_DRIVE_NOT_BACK);
 static_assert(event_id::DRIVE_NOT_REACHABLE == QV_MSG_DRIVE_NOT_REACHABLE);
+static_assert(event_id::DRIVE_PIECES_LEFT == QV_MSG_DRIVE_PIECES_LEFT);
 static_assert(event_id::DRIVE_STATES_UNAVAILABLE == QV_MSG_DRIVE_STATES_UNAVAILABLE);
 static_assert(event_id::LOG_NOT_WRITTEN == QV_MSG_LOG_NOT_WRITTEN);
 // The type each event is reported with is its identifier's severity.

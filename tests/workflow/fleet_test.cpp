@@ -59,7 +59,7 @@ struct Case {
   std::vector<std::string> log;  // the log holds each
   bool downloads;                // whether any firmware reached a drive
   std::pair<std::string, std::string> ini = {};  // a line of the sample package's information file, replaced
-  bool statesFail = false;                        // the drive-state store cannot be read
+  int statesFail = 0;                             // the drive-state store cannot be read (1) or written (2)
   // The events written, in order, each as "ID: string | string | ...": each holds its text.
   std::vector<std::string> events = {};
 };
@@ -201,6 +201,9 @@ const Case kCases[] = {
     // Without the drive states nothing tells a drive stuck in an update loop: nothing is flashed.
     {"DriveStatesUnavailable", {u"update", u"--all", u"--yes"}, DefaultBench(), false, EXIT_UPDATE_FAILED,
      {"  skipped: states-unavailable; "}, {"result=skipped reason=states-unavailable", "end exit=1603"}, false, {}, true},
+    {"DriveStateNotWrittenAhead", {u"update", u"--entry", u"0", u"--yes"}, DefaultBench(), false, EXIT_UPDATE_FAILED,
+     {"  failed: result -12 ("}, {"result=-12"}, false, {}, 2,
+     {"1000: ", "1121: ", "1120: QuorvelaFwUpdate-cli | drive QUORVELA Q7 1TB (serial number QV7A24110001): ", "1003: "}},
     {"CurrentInTheList", {u"list"}, CurrentBench(), false, EXIT_DONE, {"  eligible   no (current)\n"}, {}, false},
     {"UnreachableDrivesAreListed", {u"list", u"--json"}, UnreachableBench(), false, EXIT_DONE,
      {"{\"entry\":null,\"model\":\"NVMe QUORVELA Q7 1TB\",\"serial\":\"QV7A24110009\",\"bus\":\"raid\",\"eligible\":false,"
@@ -213,7 +216,11 @@ const Case kCases[] = {
      {"drive model=\"NVMe QUORVELA Q7 1TB\" serial=QV7A24110009 disk=6 package=3.2.F.2A result=unreachable "
       "reason=raid-controller advice=\"its controller runs in RAID",
       "disk=7 package=3.2.F.2A result=unreachable reason=unknown-bridge", "end exit=1603"},
-     true},
+     true, {}, false,
+     {"1000: ", "1121: ", "1101: ", "1100: ", "1103: ",
+      "1113: QuorvelaFwUpdate-cli | NVMe QUORVELA Q7 1TB | QV7A24110009 | none | unknown | 3.2.F.2A | raid-controller on disk 6: ",
+      "1113: QuorvelaFwUpdate-cli | Realtek QUORVELA Q7 1TB | QV0000000000000001 | none | unknown | 3.2.F.2A | unknown-bridge",
+      "1003: QuorvelaFwUpdate-cli | 1603 | at least one update failed, or a drive of the package's model cannot be reached | 2 | 2"}},
     {"DamagedPackage", {u"update", u"--all", u"--yes"}, DefaultBench(), true, EXIT_PACKAGE_UNUSABLE, {}, {"end exit=1620"}, false},
     {"NoYes", {u"update", u"--all"}, DefaultBench(), false, EXIT_BAD_ARGUMENTS, {"Warning ! "}, {"end exit=87"}, false},
     {"NoSelector", {u"update", u"--yes"}, DefaultBench(), false, EXIT_BAD_ARGUMENTS, {}, {}, false},
@@ -259,7 +266,7 @@ TEST_P(FleetCommand, ExitCodeOutputLogAndDrives) {
   const Case& c = GetParam();
   std::string error;
   ASSERT_TRUE(emu::LoadBench(bench(), c.bench, &contents_, &error)) << error;
-  testenv::SetStateFaults(c.statesFail, false);
+  testenv::SetStateFaults(c.statesFail == 1, c.statesFail == 2);
   testenv::AddResource(u"FWPACKAGEZIP", IDR_FWPACKAGE,
                        c.damaged             ? DamagedPackage()
                        : c.ini.first.empty() ? MakeSamplePackage()
@@ -420,7 +427,8 @@ TEST_F(Workflow, FleetHistorySettlesUpdatesAndStopsTheLoop) {
       {{u"update", u"--entry", u"0", u"--yes"}, keepsOld, false, EXIT_RESTART_NEEDED, "1 updated", "", true},
       {{u"list", u"--json"}, keepsOld, true, EXIT_DONE, "\"portId\":1,\"eligible\":false,\"reason\":\"activation-failed\",",
        "1 line(s) of the history are no record", false},
-      {{u"update", u"--all", u"--yes"}, keepsOld, false, EXIT_UPDATE_FAILED, "  skipped: activation-failed; ", "", false},
+      {{u"update", u"--all", u"--yes"}, keepsOld, false, EXIT_UPDATE_FAILED, "  skipped: activation-failed; ",
+       "1111: QuorvelaFwUpdate-cli | QUORVELA Q7 1TB | QV7A24110001 | 1 | 3.2.F.P7", false},
       {{u"update", u"--entry", u"0", u"--yes", u"--retry"}, keepsOld, false, EXIT_RESTART_NEEDED, "1 updated", "", true},
       {{u"history", u"--json"}, DefaultBench(), true, EXIT_DONE,
        "\"serial\":\"QV7A24110001\",\"portId\":1,\"firmwareBefore\":\"3.2.F.P7\",\"versionExpected\":\"3.2.F.2A\","
@@ -435,7 +443,8 @@ TEST_F(Workflow, FleetHistorySettlesUpdatesAndStopsTheLoop) {
       {{u"update", u"--entry", u"0", u"--yes"}, DefaultBench(), false, EXIT_RESTART_NEEDED, "1 updated", "", true,
        MakeSamplePackage(), true},
       {{u"update", u"--all", u"--yes"}, DefaultBench(), 2, EXIT_UPDATE_FAILED,
-       "  skipped: needs-power-off; its new firmware still waits after a restart", "", false},
+       "  skipped: needs-power-off; its new firmware still waits after a restart",
+       "1102: QuorvelaFwUpdate-cli | QUORVELA Q7 1TB | QV7A24110001 | 1 | 3.2.F.P7", false},
   };
   uint64_t boot = 1;
   for (const Step& step : steps) {
