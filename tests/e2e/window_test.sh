@@ -51,11 +51,11 @@ else
 fi
 
 # The drive list and the progress bar are named for assistive technology by the hidden labels
-# before them (oleacc's answer under Wine is printed beside it: Wine names a control by its own text).
+# before them (Wine's oleacc names a control by its own text, so the label rule is checked).
 names=$(wine "$driver" names 2>/dev/null | tr -d '\r')
 qv_log "$names" | sed 's/^/  /'
-if printf '%s\n' "$names" | grep -q '^name 500 label=Drive: ' &&
-   printf '%s\n' "$names" | grep -q '^name 1003 label=Firmware update progress: '; then
+if printf '%s\n' "$names" | grep -qx 'name 500 label=Drive:' &&
+   printf '%s\n' "$names" | grep -qx 'name 1003 label=Firmware update progress:'; then
   record product_accessible_names 1
 else
   record product_accessible_names 0 "$names"

@@ -2,10 +2,9 @@
 // read. RegisterEventSourceW, ReportEventW and DeregisterEventSource keep the documented contract
 // (a handle of RegisterEventSourceW only, a known type, strings present and at most 31,839
 // characters, no Security log) and write each event to the events file:
-//   "event <ID> <type> [user=<SID>] <source>: <string> | <string> | ..."   (ID: the low 16 bits)
+//   "event <ID> <type> <source>: <string> | <string> | ..."   (ID: the low 16 bits)
 // NotifyWinEvent writes "winevent 0x<event> control=<ID> object=<id> child=<id>" and passes on.
 #include <windows.h>
-#include <sddl.h>
 
 #include <cstdio>
 #include <cwchar>
@@ -52,11 +51,8 @@ BOOL WINAPI StandInReportEventW(HANDLE handle, WORD type, WORD, DWORD id, PSID u
     EventLine("harness failure: ReportEventW breaks its contract (handle, type, strings, data or user)");
     return ::SetLastError(valid ? ERROR_INVALID_HANDLE : ERROR_INVALID_PARAMETER), FALSE;
   }
-  std::string line = "event " + std::to_string(id & 0xFFFF) + " " + name;
-  LPWSTR sid = nullptr;
-  if (user != nullptr && ::ConvertSidToStringSidW(user, &sid)) line += " user=" + Utf8(sid);
-  if (sid != nullptr) ::LocalFree(sid);
-  line += " " + Utf8(static_cast<std::wstring*>(handle)->c_str()) + ":";
+  std::string line = "event " + std::to_string(id & 0xFFFF) + " " + name + " " +
+                     Utf8(static_cast<std::wstring*>(handle)->c_str()) + ":";
   for (WORD i = 0; i < count; ++i) line += (i == 0 ? " " : " | ") + Utf8(strings[i]);
   EventLine(line);
   return TRUE;

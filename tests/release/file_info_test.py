@@ -40,21 +40,13 @@ def package_version(archive):
 
 
 ROOT = os.path.join(HERE, "..", "..")
-TYPES = {"Informational": "information", "Warning": "warning", "Error": "error"}
+SEVERITY = {"Informational": 1, "Warning": 2, "Error": 3, "Information": 1}
 
 
-def readme_events():
-    """(ID, type) of every row of the README's table of events: | 1000 | Information | ..."""
-    text = open(os.path.join(ROOT, "README.md"), encoding="utf-8").read()
-    return [(int(m.group(1)), m.group(2).lower())
-            for m in re.finditer(r"^\| (\d{4}) \| (Information|Warning|Error) \|", text, re.M)]
-
-
-def message_table_events():
-    """(ID, type) of every message of resources/event_messages.mc."""
-    text = open(os.path.join(ROOT, "resources", "event_messages.mc"), encoding="utf-8").read()
-    return [(int(m.group(1)), TYPES[m.group(2)])
-            for m in re.finditer(r"^MessageId=(\d+)\s*\nSeverity=(\w+)", text, re.M)]
+def events_in(name, pattern):
+    """(ID, severity) of every event the file lists: the README's table or the message table's source."""
+    text = open(os.path.join(ROOT, name), encoding="utf-8").read()
+    return [(int(m.group(1)), SEVERITY[m.group(2)]) for m in re.finditer(pattern, text, re.M)]
 
 
 def windows_path(path):
@@ -68,11 +60,12 @@ def main(argv):
     version, archive, tool, files = argv[0], argv[1], argv[2], argv[3:]
     expected = package_version(archive)
     print("expecting version %s, package version %s" % (version, expected))
-    events = readme_events()
-    if not events or events != message_table_events():
-        print("FAIL the README's table of events %s is not the message table's %s" % (events, message_table_events()))
+    events = events_in("README.md", r"^\| (\d{4}) \| (Information|Warning|Error) \|")
+    table = events_in(os.path.join("resources", "event_messages.mc"), r"^MessageId=(\d+)\s*\nSeverity=(\w+)")
+    if not events or events != table:
+        print("FAIL the README's table of events %s is not the message table's %s" % (events, table))
         return 1
-    listed = ",".join("%d:%s" % e for e in events)
+    listed = ",".join("%d" % (severity << 30 | number) for number, severity in events)
     result = subprocess.run(["sh", WINE_RUN, tool, "--events", listed, version, expected] +
                             [windows_path(f) for f in files],
                             stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
