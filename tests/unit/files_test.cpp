@@ -61,7 +61,7 @@ TEST_F(Files, APathIsLookedAtWithoutFollowingALink) {
   EXPECT_EQ(Look("file").kind, PathKind::FILE);
   EXPECT_EQ(Look("file").links, 1u);
 #ifndef _WIN32
-  EXPECT_TRUE(Look("file").trustedOwner);  // the program's own user (Wine's owner SID is its user's)
+  EXPECT_TRUE(Look("file").trusted);  // the program's own user (Wine's owner SID is its user's)
 #endif
   EXPECT_EQ(Look("folder").kind, PathKind::FOLDER);
   EXPECT_EQ(Look("folder-link").kind, PathKind::LINK);
