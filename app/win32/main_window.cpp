@@ -4,6 +4,7 @@
 #include <commctrl.h>
 
 #include "app/entry.h"
+#include "app/fleet_dialog.h"
 #include "app/main_dialog.h"
 #include "platform/win32/win32_platform.h"
 #include "resources/resource.h"
@@ -11,7 +12,7 @@
 namespace {
 
 INT_PTR CALLBACK DialogProcedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-  return static_cast<INT_PTR>(MainDialogProc(window, message, wParam, lParam));
+  return static_cast<INT_PTR>(RecordingDialogProc(window, message, wParam, lParam));
 }
 
 }  // namespace

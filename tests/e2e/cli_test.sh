@@ -107,7 +107,7 @@ run state-next-run 0 '"portId":1,"eligible":false,"reason":"pending-restart"}' "
 # activation is recorded. (The runs after it cannot be seen here: under Wine the folder an earlier
 # run made belongs to Wine's user, and the program does not trust it.)
 run history-record 1603 "activation-failed" "$shared_history" \
-  '"serial":"QV7A24110002","portId":104,"firmwareBefore":"3.2.F.P7","versionExpected":"3.2.F.2A","outcome":"activation-failed","waitsForRestart":false}' \
+  '"serial":"QV7A24110002","portId":104,"firmwareBefore":"3.2.F.P7","versionExpected":"3.2.F.2A","outcome":"activation-failed","waitsForRestart":false,"source":"console"}' \
   bench.exe --bench keepold.bench --state hist.state update --entry 1 --yes
 run restart 1641 "restarting" "$work/restart.log" "end exit=1641" bench.exe update --entry 1 --yes --restart --log restart.log
 run no-yes 87 "Warning !" "" "" bench.exe update --all
@@ -117,7 +117,7 @@ run damaged-package 1620 "" "$work/damaged.log" "end exit=1620" damaged.exe upda
 # A log folder that another user replaced by a link to their own folder is not written into.
 mkdir -p "$work/theirs"
 rm -rf "$shared_folder" && ln -s "$work/theirs" "$shared_folder"
-run linked-log-folder 0 "is a link or not owned by SYSTEM or Administrators; the run is not logged" "" "" \
+run linked-log-folder 0 "is a link or a folder that others than SYSTEM, the Administrators and this account may change" "" "" \
   bench.exe update --entry 2 --yes
 rm -f "$shared_folder"
 if [ -n "$(ls -A "$work/theirs")" ]; then
