@@ -257,8 +257,16 @@ TEST_P(FleetCommand, ExitCodeOutputLogAndDrives) {
   bool downloaded = false;
   for (const char* drive : {"q7-native", "q7-asmedia", "q7-jmicron"}) {
     const auto& controller = contents_.Drive(drive)->Controller();
-    downloaded = downloaded || controller.DownloadedPieces() > 0 || !controller.SlotImage().empty() ||
+    bool given = controller.DownloadedPieces() > 0 || !controller.SlotImage().empty() ||
                  controller.LastActivation() != emu::Activation::None;
+    downloaded = downloaded || given;
+    // A drive that was given nothing (skipped, not eligible, not now) keeps the state it had: none.
+    DriveRecord record{};
+    AnsiToWide(contents_.Drive(drive)->Description().identity.model.c_str(), -1, record.model, DRIVE_TEXT_CHARS);
+    AnsiToWide(contents_.Drive(drive)->Description().identity.serial.c_str(), -1, record.serial, DRIVE_TEXT_CHARS);
+    DriveStateRecord state;
+    if (!given && !c.statesFail)
+      EXPECT_EQ(ReadDriveStateRecord(record, &state), StateRead::MISSING) << drive << ": " << DriveStateName(state.state);
   }
   EXPECT_EQ(downloaded, c.downloads);
   // The dialog was closed as a user closes it: nothing of the package is left behind.
