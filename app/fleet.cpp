@@ -137,7 +137,6 @@ int RunFleet(int argc, const char16_t* const* argv, platform::HeadlessDialog& di
   using namespace fleet;
   Options options;
   g_watch = Watch{};
-  SetDriveStateSource(u"console");
   g_watch.dialog = &dialog;
   g_watch.console = &console;
   bool parsed = ParseOptions(argc, argv, &options);
@@ -164,7 +163,9 @@ int RunFleet(int argc, const char16_t* const* argv, platform::HeadlessDialog& di
     ReportText(event_id::LOG_NOT_WRITTEN, InLogFolder(FLEET_LOG_FILE), whyNoLog);
   }
 
-  // The program starts as the dialog does: the package unpacked and read, the drives listed.
+  // The program starts as the dialog does: the package unpacked and read, the drives listed. What
+  // it writes of the drives' states is the console's until it ends.
+  SetDriveStateSource(u"console");
   platform::Services services = platform::Installed();
   services.dialog = &dialog;
   platform::Install(services);
@@ -229,5 +230,6 @@ int RunFleet(int argc, const char16_t* const* argv, platform::HeadlessDialog& di
   g_watch.log = nullptr;
   CloseHistory(history);
   CloseLog(log);
+  SetDriveStateSource(u"dialog");
   return exitCode;
 }

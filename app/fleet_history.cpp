@@ -37,6 +37,7 @@ bool Parse(const std::string& line, HistoryRecord* r) {
       !Text(object, "outcome", &r->outcome))
     return false;
   Text(object, "time", &r->time);
+  Text(object, "source", &r->source);  // records written before the dialog wrote any have none
   auto port = object.find("portId");
   if (port != object.end() && port->is_number_integer()) r->portId = port->get<long long>();
   auto waits = object.find("waitsForRestart");
@@ -119,13 +120,14 @@ std::string HistoryJson(const HistoryRecord& r) {
   return "{\"time\":" + Json(r.time) + ",\"model\":" + Json(r.model) + ",\"serial\":" + Json(r.serial) +
          ",\"portId\":" + Number(r.portId) + ",\"firmwareBefore\":" + Json(r.before) +
          ",\"versionExpected\":" + Json(r.expected) + ",\"outcome\":" + Json(r.outcome) +
-         ",\"waitsForRestart\":" + (r.waits ? "true" : "false") + "}";
+         ",\"waitsForRestart\":" + (r.waits ? "true" : "false") + ",\"source\":" + Json(r.source) + "}";
 }
 
 std::string HistoryText(const HistoryRecord& r) {
   return platform::EscapeControls(r.time) + "  " + platform::EscapeControls(r.model) + "  serial " + platform::EscapeControls(r.serial) + "  port " +
          Number(r.portId) + "  " + platform::EscapeControls(r.before) + " -> " + platform::EscapeControls(r.expected) + "  " +
-         platform::EscapeControls(r.outcome) + (r.waits ? " (waits for a restart)" : "");
+         platform::EscapeControls(r.outcome) + (r.waits ? " (waits for a restart)" : "") +
+         (r.source != "console" ? "  by the " + platform::EscapeControls(r.source) : "");
 }
 
 bool AppendHistory(History& h, const HistoryRecord& record) {

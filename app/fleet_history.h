@@ -22,6 +22,7 @@ struct HistoryRecord {
   // updated, unverified, activation-failed, failed; activated when settled
   std::string outcome;
   bool waits = false;  // the new firmware comes into use at the next restart, unverified until then
+  std::string source = "console";  // the program that wrote it: "console" or "dialog"
 };
 
 struct History {

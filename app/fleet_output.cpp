@@ -70,7 +70,7 @@ bool OpenLog(Log& log, const char16_t* named, std::string* why) {
   }
   if (log.folder == platform::INVALID_FOLDER) {
     *why = "the log folder " + platform::Utf8(folder) +
-           " is a link or not owned by SYSTEM or Administrators; the run is not logged";
+           " "+"is a link or a folder that others than SYSTEM, the Administrators and this account may change; the run is not logged";
     return false;
   }
   n = platform::FormatText(log.path, TEXT_PATH + 64, u"%s\\%s", folder, FLEET_LOG_FILE);

@@ -31,8 +31,8 @@ struct Log {
 };
 // Names the log: the file given (--log), or FwUpdate.log in the log folder of ProgramData. The log
 // folder is made when missing (SYSTEM and the Administrators may change it, Users may read it); an
-// existing one is used only when it is a folder owned by SYSTEM or the Administrators, and it is
-// held from here on. False, with why, when there is no log to write.
+// existing one is used only when it is a folder that no one but SYSTEM, the Administrators and the
+// account the program runs as may change (PathFacts::trusted), and it is held from here on. False, with why, when there is no log to write.
 bool OpenLog(Log& log, const char16_t* named, std::string* why);
 // Appends one line: the local time, then the words given, through the one handle of the run. The
 // file is opened at the first line in the held folder; the folder of a named log is reached name

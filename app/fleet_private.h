@@ -106,6 +106,33 @@ DriveState SettledStateOf(const DriveRecord& drive);
 
 // ---- updating: fleet_update.cpp --------------------------------------------------------------------
 
+// One drive's outcome, on the console, as JSON and in the log.
+struct Outcome {
+  // updated, unverified (a bridged drive not back after its power cycle), activation-failed (one
+  // back with another revision), failed, skipped, busy, power
+  const char* what = "skipped";
+  const char* reason = nullptr;  // why it was skipped
+  int result = 0;
+  std::string before, after;
+  uint64_t milliseconds = 0;
+  bool restartNeeded = false;
+  bool runsNewVersion = false;     // the drive read after the update runs the package's new version
+  bool activationByReset = false;  // the drive answered the commit with "activation needs a reset"
+  // Whether the update ran: only then is there a result.
+  bool Ran() const { return reason == nullptr && !TryLater() && std::string(what) != "skipped"; }
+  // The outcome the result code does not tell: the log names it instead of the code.
+  bool Verdict() const { return std::string(what) == "unverified" || std::string(what) == "activation-failed"; }
+  // Not now: another update runs, or the battery is low. A deployment tool retries later.
+  bool TryLater() const { return std::string(what) == "busy" || std::string(what) == "power"; }
+};
+
+// The outcome of an update the worker ran to its result, from what it left in AppState: the drive
+// chosen, read again after the update.
+Outcome OutcomeOfResult(const DriveRecord& chosen, const std::string& before, int result);
+// The log line of one drive's outcome, and the history's record of an update that ran.
+std::string DriveLogWords(const DriveRecord& drive, const Outcome& outcome);
+HistoryRecord HistoryOf(const DriveRecord& drive, const Outcome& outcome);
+
 // Updates the drives the options choose, one after the other as the user would, and restarts when
 // asked and needed. Returns the exit code.
 int Update(HeadlessDialog& dialog, WindowHandle window, const Options& options, Log& log);

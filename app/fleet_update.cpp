@@ -36,25 +36,6 @@ int EntryOf(HeadlessDialog& dialog, WindowHandle window, const DriveRecord& driv
   return sameDrive;
 }
 
-// One drive's outcome, on the console, as JSON and in the log.
-struct Outcome {
-  // updated, unverified (a bridged drive not back after its power cycle), activation-failed (one
-  // back with another revision), failed, skipped, busy, power
-  const char* what = "skipped";
-  const char* reason = nullptr;  // why it was skipped
-  int result = 0;
-  std::string before, after;
-  uint64_t milliseconds = 0;
-  bool restartNeeded = false;
-  bool runsNewVersion = false;     // the drive read after the update runs the package's new version
-  bool activationByReset = false;  // the drive answered the commit with "activation needs a reset"
-  // Whether the update ran: only then is there a result.
-  bool Ran() const { return reason == nullptr && !TryLater() && std::string(what) != "skipped"; }
-  // The outcome the result code does not tell: the log names it instead of the code.
-  bool Verdict() const { return std::string(what) == "unverified" || std::string(what) == "activation-failed"; }
-  // Not now: another update runs, or the battery is low. A deployment tool retries later.
-  bool TryLater() const { return std::string(what) == "busy" || std::string(what) == "power"; }
-};
 
 // What a drive that RUN turned away for the circumstances was told.
 std::string NotNowText(const Outcome& o) {
@@ -73,10 +54,68 @@ std::string ActivationText(const DriveRecord& d, const Outcome& o) {
                                      : "; the bridge's power cycle has activated it";
 }
 
+}  // namespace
+
+std::string DriveLogWords(const DriveRecord& d, const Outcome& o) {
+  bool ran = o.Ran();
+  std::string words = "drive model=" + LogValue(Utf8(d.model)) + " serial=" + LogValue(Trimmed(d.serial)) +
+                      " port=" + Number(d.iPort) + " package=" + LogValue(Utf8(AppStateGet().newVersion)) +
+                      " before=" + LogValue(o.before) + " after=" + LogValue(o.after);
+  if (ran && o.Verdict())
+    words += " result=" + std::string(o.what) + " seconds=" + Seconds(o.milliseconds);
+  else if (ran)
+    words += " result=" + Number(o.result) + " " + Json(UpdateResultMeaning(o.result)) + " seconds=" + Seconds(o.milliseconds);
+  else if (o.TryLater())
+    words += " result=" + std::string(o.what);
+  else
+    words += " result=skipped reason=" + std::string(o.reason) +
+             (*ReasonAdvice(o.reason) != '\0' ? " " + Json(ReasonAdvice(o.reason)) : "");
+  if (o.activationByReset) words += " activation=reset";
+  return words;
+}
+
+HistoryRecord HistoryOf(const DriveRecord& d, const Outcome& o) {
+  AppState& s = AppStateGet();
+  HistoryRecord r;
+  r.model = Utf8(d.model);
+  r.serial = Trimmed(d.serial);
+  r.portId = d.iPort;
+  r.before = o.before;
+  r.expected = platform::TextEqualNoCase(s.newVersion, u"KEEP") ? "" : Utf8(s.newVersion);
+  r.outcome = o.what;
+  std::string what = o.what;
+  r.waits = !r.expected.empty() && (what == "unverified" || (what == "updated" && o.restartNeeded && !o.runsNewVersion));
+  r.source = Utf8(DriveStateSource());
+  return r;
+}
+
+Outcome OutcomeOfResult(const DriveRecord& chosen, const std::string& before, int result) {
+  AppState& s = AppStateGet();
+  Outcome o;
+  o.before = before;
+  o.result = result;
+  // The drive read again after the update, unless another drive answers at its place now.
+  bool same = SameDrive(s.selectedDrive, chosen);
+  o.after = same ? Utf8(s.selectedDrive.fwRevision) : o.before;
+  o.runsNewVersion = same && RunsNewVersion(s.selectedDrive);
+  o.what = o.result == UPDATE_ACTIVATION_FAILED                 ? "activation-failed"
+           : o.result != UPDATE_OK                               ? "failed"
+           : LastVerification() == Verification::NOT_BACK        ? "unverified"
+                                                                 : "updated";
+  // A native drive activates the committed image at its next reset, which only a restart brings;
+  // a bridged drive was reset by its power cycle. A bridged drive that is not back needs it too:
+  // the restart brings it back for the next run.
+  o.restartNeeded = o.result == UPDATE_OK &&
+                    (s.selectedDrive.iCmdType == CMD_TYPE_NVME || std::string(o.what) == "unverified");
+  o.activationByReset = o.result == UPDATE_OK && std::atomic_ref<uint32_t>(s.commitNeedsReset).load() != 0;
+  return o;
+}
+
+namespace {
+
 void Report(const Row& row, const Outcome& o, bool json, Log& log) {
   const DriveRecord& d = row.drive;
   bool ran = o.Ran();
-  std::string version = Utf8(AppStateGet().newVersion);
   if (json) {
     Emit("{\"entry\":" + Number(row.entry) + ",\"model\":" + Json(Utf8(d.model)) + ",\"serial\":" + Json(Trimmed(d.serial)) +
          ",\"portId\":" + Number(d.iPort) + ",\"outcome\":" + Json(o.what) +
@@ -86,22 +125,7 @@ void Report(const Row& row, const Outcome& o, bool json, Log& log) {
          ",\"seconds\":" + Seconds(o.milliseconds) + ",\"restartNeeded\":" + (o.restartNeeded ? "true" : "false") +
          ",\"activation\":" + (o.activationByReset ? "\"reset\"" : "null") + "}");
   }
-  std::string words = "drive model=" + LogValue(Utf8(d.model)) + " serial=" + LogValue(Trimmed(d.serial)) +
-                      " port=" + Number(d.iPort) + " package=" + LogValue(version) + " before=" + LogValue(o.before) +
-                      " after=" + LogValue(o.after);
-  if (ran && o.Verdict())
-    words += " result=" + std::string(o.what) + " seconds=" + Seconds(o.milliseconds);
-  else if (ran)
-    words += " result=" + Number(o.result) + " " + Json(UpdateResultMeaning(o.result)) + " seconds=" + Seconds(o.milliseconds);
-  else if (o.TryLater())
-    words += " result=" + std::string(o.what);
-  else
-    {
-    words += " result=skipped reason=" + std::string(o.reason);
-    if (*ReasonAdvice(o.reason) != '\0') words += " " + Json(ReasonAdvice(o.reason));
-  }
-  if (o.activationByReset) words += " activation=reset";
-  WriteLog(log, words);
+  WriteLog(log, DriveLogWords(d, o));
   if (ran)
     Say(std::string("  ") + o.what + ": result " + Number(o.result) + " (" + UpdateResultMeaning(o.result) + "), firmware " +
         EscapeControls(o.before) + " -> " + EscapeControls(o.after) + ", " + Seconds(o.milliseconds) + " s" +
@@ -113,22 +137,10 @@ void Report(const Row& row, const Outcome& o, bool json, Log& log) {
         "\n");
 }
 
-// The history's record of an update that ran. Its new firmware waits for a restart where the drive
-// does not run the expected version yet: a native drive until the restart, a bridged drive that
-// did not come back until it does.
+// The history's record of an update that ran.
 void Record(const DriveRecord& d, const Outcome& o) {
   if (g_watch.history == nullptr) return;
-  AppState& s = AppStateGet();
-  HistoryRecord r;
-  r.model = Utf8(d.model);
-  r.serial = Trimmed(d.serial);
-  r.portId = d.iPort;
-  r.before = o.before;
-  r.expected = platform::TextEqualNoCase(s.newVersion, u"KEEP") ? "" : Utf8(s.newVersion);
-  r.outcome = o.what;
-  std::string what = o.what;
-  r.waits = !r.expected.empty() && (what == "unverified" || (what == "updated" && o.restartNeeded && !o.runsNewVersion));
-  if (!AppendHistory(*g_watch.history, r))
+  if (!AppendHistory(*g_watch.history, HistoryOf(d, o)))
     NoticeHistory("a record could not be appended; it is not written");
 }
 
@@ -159,21 +171,10 @@ Outcome UpdateOne(HeadlessDialog& dialog, WindowHandle window, const Row& row) {
 
   RunRefusal refusal = static_cast<RunRefusal>(s.runRefusal);
   if (g_watch.haveResult) {
-    o.result = g_watch.result;
-    // The drive read again after the update, unless another drive answers at its place now.
-    bool same = SameDrive(s.selectedDrive, row.drive);
-    o.after = same ? Utf8(s.selectedDrive.fwRevision) : o.before;
-    o.runsNewVersion = same && RunsNewVersion(s.selectedDrive);
-    o.what = o.result == UPDATE_ACTIVATION_FAILED                 ? "activation-failed"
-             : o.result != UPDATE_OK                               ? "failed"
-             : LastVerification() == Verification::NOT_BACK        ? "unverified"
-                                                                   : "updated";
-    // A native drive activates the committed image at its next reset, which only a restart
-    // brings; a bridged drive was reset by its power cycle.
-    // A bridged drive that is not back needs it too: the restart brings it back for the next run.
-    o.restartNeeded = o.result == UPDATE_OK && (s.selectedDrive.iCmdType == CMD_TYPE_NVME || g_watch.restartOffered ||
-                                                std::string(o.what) == "unverified");
-    o.activationByReset = o.result == UPDATE_OK && std::atomic_ref<uint32_t>(s.commitNeedsReset).load() != 0;
+    uint64_t milliseconds = o.milliseconds;
+    o = OutcomeOfResult(row.drive, o.before, g_watch.result);
+    o.milliseconds = milliseconds;
+    o.restartNeeded = o.restartNeeded || (o.result == UPDATE_OK && g_watch.restartOffered);
   } else if (refusal == RunRefusal::BUSY) {
     o.what = "busy";
   } else if (refusal == RunRefusal::POWER) {

@@ -78,7 +78,7 @@ platform::FolderHandle OpenProtectedFolderAt(platform::FolderHandle parent, cons
     folder = Sys().MakeFolderAt(parent, name, access, facts);
     made = folder != platform::INVALID_FOLDER;
   }
-  if (folder != platform::INVALID_FOLDER && !made && !facts->trustedOwner) {
+  if (folder != platform::INVALID_FOLDER && !made && !facts->trusted) {
     Sys().CloseFolder(folder);
     return platform::INVALID_FOLDER;
   }
@@ -111,7 +111,7 @@ void CreatePackageFolder() {
                           : -1;
   if (baseIndex < 0) {
     // A base folder of the run's own instead, beside the one that cannot be trusted.
-    DebugTraceAlways(u"CreatePackageFolder: %s is a link, no folder, or not owned by SYSTEM or Administrators; it is not used",
+    DebugTraceAlways(u"CreatePackageFolder: %s is a link, no folder, or a folder others may change; it is not used",
                      base);
     baseIndex = MakeNumberedFolder(tempIndex, u"Quorvela-%I64d", temp);
     if (baseIndex < 0) return;

@@ -62,7 +62,9 @@ enum class PathKind : uint32_t {
 struct PathFacts {
   PathKind kind;
   uint32_t links;      // hard links of a file
-  bool trustedOwner;   // owned by SYSTEM or the Administrators group
+  // Only SYSTEM, the Administrators or the account the program runs as can change it: one of them
+  // owns it, and its access list lets no one else write, add to, delete in, or change its access.
+  bool trusted;
   FileIdentity identity;
 };
 

@@ -5,6 +5,7 @@
 
 #include "app/entry.h"
 #include "app/events.h"
+#include "app/fleet_dialog.h"
 #include "app/main_dialog.h"
 #include "app/progress.h"
 #include "platform/win32/win32_platform.h"
@@ -28,7 +29,7 @@ void AnnounceProgress(HWND window) {
 }
 
 INT_PTR CALLBACK DialogProcedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-  INT_PTR result = static_cast<INT_PTR>(MainDialogProc(window, message, wParam, lParam));
+  INT_PTR result = static_cast<INT_PTR>(RecordingDialogProc(window, message, wParam, lParam));
   if (message == WM_INITDIALOG) {
     // The package is read: the run's start names its version.
     ReportRunStarted(u"(the dialog)");

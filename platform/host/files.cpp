@@ -63,7 +63,9 @@ PathFacts FactsOf(const struct stat& st) {
            : S_ISREG(st.st_mode) ? PathKind::FILE
                                  : PathKind::OTHER;
   f.links = static_cast<uint32_t>(st.st_nlink);
-  f.trustedOwner = st.st_uid == 0 || st.st_uid == geteuid();
+  // As on Windows: owned by root or the account the program runs as, and writable by no group or
+  // other user.
+  f.trusted = (st.st_uid == 0 || st.st_uid == geteuid()) && (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
   f.identity = FileIdentity{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
   return f;
 }

@@ -113,6 +113,7 @@ FolderHandle HostSystem::MakeFolderAt(FolderHandle parent, const char16_t* name,
     FactsAt(dir, n.c_str(), facts);
     return INVALID_FOLDER;
   }
+  if (betweenMakeAndOpen_ != nullptr) betweenMakeAndOpen_(dir, n.c_str());
   int fd = openat(dir, n.c_str(), kFolderFlags);
   // Windows makes and opens in one call; here the name is made, then opened, and another user may
   // have moved the folder away and put one of their own at the name in between. What was opened
@@ -132,6 +133,8 @@ FolderHandle HostSystem::MakeFolderAt(FolderHandle parent, const char16_t* name,
   }
   return HoldFolder(fd, facts);
 }
+
+void HostSystem::SetBetweenMakeAndOpen(void (*hook)(int parent, const char* name)) { betweenMakeAndOpen_ = hook; }
 
 void HostSystem::CloseFolder(FolderHandle folder) {
   if (folder != INVALID_FOLDER) close(static_cast<int>(folder));

@@ -53,6 +53,9 @@ class HostSystem : public System {
   FolderHandle OpenFolderAt(FolderHandle parent, const char16_t* name, PathFacts* facts) override;
   FolderHandle MakeFolderAt(FolderHandle parent, const char16_t* name, FolderAccess access,
                             PathFacts* facts) override;
+  // Called between MakeFolderAt's make and its open (with the parent and the name), where another
+  // user may change the world on a real system; a test plays that user.
+  void SetBetweenMakeAndOpen(void (*hook)(int parent, const char* name));
   void CloseFolder(FolderHandle folder) override;
   FileHandle OpenFileAt(FolderHandle folder, const char16_t* name, FileMode mode) override;
   bool LookAtName(FolderHandle folder, const char16_t* name, PathFacts* facts) override;
@@ -160,6 +163,7 @@ class HostSystem : public System {
   std::string tempFolder_;
   std::string programFolder_;
   std::string sharedDataFolder_;
+  void (*betweenMakeAndOpen_)(int parent, const char* name) = nullptr;
   std::vector<Resource> resources_;
   std::vector<std::u16string> debugLines_;
   std::vector<uint32_t> shutdowns_;

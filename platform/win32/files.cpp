@@ -33,14 +33,65 @@ HANDLE OpenItself(const char16_t* path, DWORD access) {
 
 // ---- The checks on an open handle that the held folders make too (internal.h) ----------------------
 
-bool OwnerIsTrusted(HANDLE handle) {
+namespace {
+
+// The account this program runs as (the administrator who started it, or SYSTEM).
+PSID OwnUser() {
+  static struct Own {
+    alignas(8) unsigned char buffer[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE] = {};
+    PSID sid = nullptr;
+    Own() {
+      HANDLE token = nullptr;
+      if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token)) return;
+      DWORD size = 0;
+      if (::GetTokenInformation(token, TokenUser, buffer, sizeof buffer, &size))
+        sid = reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid;
+      ::CloseHandle(token);
+    }
+  } own;
+  return own.sid;
+}
+
+// SYSTEM, the Administrators, the account this program runs as; and CREATOR OWNER, which stands
+// for whoever makes an object below (here: this program).
+bool IsTrustedSid(PSID sid, bool creatorToo) {
+  return ::IsWellKnownSid(sid, WinLocalSystemSid) || ::IsWellKnownSid(sid, WinBuiltinAdministratorsSid) ||
+         (OwnUser() != nullptr && ::EqualSid(sid, OwnUser())) ||
+         (creatorToo && ::IsWellKnownSid(sid, WinCreatorOwnerSid));
+}
+
+}  // namespace
+
+bool OnlyTrustedMayChange(HANDLE handle) {
+  // What lets anyone write, add to, delete in, or change the access or owner of the object.
+  constexpr ACCESS_MASK kChanges = FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_WRITE_EA | FILE_DELETE_CHILD |
+                                   FILE_WRITE_ATTRIBUTES | DELETE | WRITE_DAC | WRITE_OWNER | GENERIC_ALL |
+                                   GENERIC_WRITE | MAXIMUM_ALLOWED;
   PSID owner = nullptr;
+  PACL dacl = nullptr;
   PSECURITY_DESCRIPTOR descriptor = nullptr;
-  if (::GetSecurityInfo(handle, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr, nullptr,
-                        &descriptor) != ERROR_SUCCESS)
+  if (::GetSecurityInfo(handle, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner,
+                        nullptr, &dacl, nullptr, &descriptor) != ERROR_SUCCESS)
     return false;
-  bool trusted = owner != nullptr && (::IsWellKnownSid(owner, WinLocalSystemSid) ||
-                                      ::IsWellKnownSid(owner, WinBuiltinAdministratorsSid));
+  // No DACL at all lets everyone do everything.
+  bool trusted = owner != nullptr && IsTrustedSid(owner, false) && dacl != nullptr;
+  for (DWORD i = 0; trusted && i < dacl->AceCount; ++i) {
+    void* ace = nullptr;
+    if (!::GetAce(dacl, i, &ace)) {
+      trusted = false;
+      break;
+    }
+    const auto* header = static_cast<const ACE_HEADER*>(ace);
+    // Deny entries take nothing away from what is checked here; every kind that allows is weighed.
+    if (header->AceType != ACCESS_ALLOWED_ACE_TYPE && header->AceType != ACCESS_ALLOWED_CALLBACK_ACE_TYPE) {
+      if (header->AceType == ACCESS_ALLOWED_OBJECT_ACE_TYPE || header->AceType == ACCESS_ALLOWED_CALLBACK_OBJECT_ACE_TYPE)
+        trusted = false;  // not made for files: taken as allowing anything
+      continue;
+    }
+    const auto* allowed = static_cast<const ACCESS_ALLOWED_ACE*>(ace);
+    PSID sid = const_cast<DWORD*>(&allowed->SidStart);
+    if ((allowed->Mask & kChanges) != 0 && !IsTrustedSid(sid, true)) trusted = false;
+  }
   ::LocalFree(descriptor);
   return trusted;
 }
@@ -95,7 +146,7 @@ bool Win32System::LookAt(const char16_t* path, PathFacts* facts) {
                                                                                        : PathKind::FILE;
     facts->links = info.nNumberOfLinks;
     facts->identity = IdentityFrom(info);
-    facts->trustedOwner = OwnerIsTrusted(h);
+    facts->trusted = OnlyTrustedMayChange(h);
   }
   ::CloseHandle(h);
   return ok;

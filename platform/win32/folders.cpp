@@ -88,9 +88,12 @@ void* NewFolderSecurity(FolderAccess access) {
   // SYSTEM and the Administrators have full control of the folder and all below it; the Users
   // group may read and list (FILE_GENERIC_READ | FILE_GENERIC_EXECUTE); "P" keeps out every
   // permission the parent would pass on.
+  // The owner is the Administrators group, as Windows makes it for an elevated administrator
+  // by default; said outright, so that the folder reads back as the program's own wherever the
+  // system would otherwise name the account.
   const wchar_t* sddl = access == FolderAccess::USERS_READ
-                            ? L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)"
-                            : L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
+                            ? L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)"
+                            : L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
   PSECURITY_DESCRIPTOR descriptor = nullptr;
   if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &descriptor, nullptr))
     return nullptr;
@@ -172,7 +175,7 @@ bool FactsOfHandle(HANDLE h, PathFacts* facts) {
                                                                            : PathKind::FILE;
   facts->links = info.nNumberOfLinks;
   facts->identity = IdentityFrom(info);
-  facts->trustedOwner = OwnerIsTrusted(h);
+  facts->trusted = OnlyTrustedMayChange(h);
   return true;
 }
 

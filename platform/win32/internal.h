@@ -33,8 +33,9 @@ inline FileIdentity IdentityFrom(const BY_HANDLE_FILE_INFORMATION& info) {
 
 // In files.cpp.
 
-// The owner of the object behind the handle is SYSTEM or the Administrators group.
-bool OwnerIsTrusted(HANDLE handle);
+// Only SYSTEM, the Administrators or the account the program runs as can change the object behind
+// the handle (PathFacts::trusted).
+bool OnlyTrustedMayChange(HANDLE handle);
 // A file opened for the program's own use stays open only when it is a plain file with one link.
 HANDLE KeepOwnFile(HANDLE h);
 // Deletes the object behind a handle opened for deletion, only when it has that identity and is no

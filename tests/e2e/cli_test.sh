@@ -29,8 +29,7 @@ if at < 0:
 exe[at + len(package) // 2] ^= 0x5A
 open(sys.argv[3], 'wb').write(exe)
 PY
-# The log folder is the program's to make; one left by an earlier run is owned by Wine's user,
-# which the program does not trust with its log.
+# The log folder is the program's to make.
 shared_folder="$prefix/drive_c/ProgramData/Quorvela"
 shared_log="$shared_folder/FwUpdate.log"
 shared_history="$shared_folder/FwHistory.jsonl"
@@ -42,10 +41,9 @@ passed=0 failed=0
 run() {
   name=$1 want=$2 out_text=$3 log_file=$4 log_text=$5
   shift 5
-  # Every command opens the log folder for the history, and under Wine a folder an earlier run made
-  # is Wine's user's: each case starts without it (a link a case planted stays).
+  # Each case is a machine of its own: the log folder (a link a case planted stays) and the drive
+  # states of the cases before it are gone.
   [ -L "$shared_folder" ] || rm -rf "$shared_folder"
-  # Each case is a machine of its own: the drive states of the cases before it are gone.
   printf '@echo off\r\nreg delete HKLM\\SOFTWARE\\Quorvela\\FwUpdate /f /reg:64 >nul 2>&1\r\n%s >%s.out 2>%s.err\r\necho %%ERRORLEVEL%%>%s.exit\r\n' \
     "$*" "$name" "$name" "$name" > "$work/$name.cmd"
   (cd "$work" && sh "$wine_run" cmd /c "$name.cmd" >/dev/null 2>&1)
@@ -110,7 +108,7 @@ run state-next-run 0 '"portId":1,"eligible":false,"reason":"pending-restart","di
 # activation is recorded. (The runs after it cannot be seen here: under Wine the folder an earlier
 # run made belongs to Wine's user, and the program does not trust it.)
 run history-record 1603 "activation-failed" "$shared_history" \
-  '"serial":"QV7A24110002","portId":104,"firmwareBefore":"3.2.F.P7","versionExpected":"3.2.F.2A","outcome":"activation-failed","waitsForRestart":false}' \
+  '"serial":"QV7A24110002","portId":104,"firmwareBefore":"3.2.F.P7","versionExpected":"3.2.F.2A","outcome":"activation-failed","waitsForRestart":false,"source":"console"}' \
   bench.exe --bench keepold.bench --state hist.state update --entry 1 --yes
 run restart 1641 "restarting" "$work/restart.log" "end exit=1641" bench.exe update --entry 1 --yes --restart --log restart.log
 run no-yes 87 "Warning !" "" "" bench.exe update --all

@@ -29,7 +29,8 @@ who=bench
 if [ -n "$launcher" ]; then
   who=harness
   events="$out/session-events.txt"
-  rm -rf "$events" "$out/images"
+  rm -rf "$events" "$out/images" "$prefix/drive_c/ProgramData/Quorvela"
+  wine reg delete 'HKLM\SOFTWARE\Quorvela\FwUpdate' /f /reg:64 >/dev/null 2>&1 || true
   mkdir -p "$out/images"
   echo "== starting $(basename "$exe") under the launch harness on the default bench (display $DISPLAY)"
   wine "$launcher" --capture "$(winpath "$capture")" --events "$(winpath "$events")" \

@@ -106,6 +106,38 @@ check commit-failure-events "$([ "$(exit_of commit-fails)" = 1603 ] && events_of
   events_of commit-fails | tail -1 | grep -q '^event 1003 error .*| 1603 | at least one update failed.* | 0 | 1$' && echo 1)" \
   "exit $(exit_of commit-fails): $(events_of commit-fails | tr '\n' ';')"
 
+# The drive states across runs of the shipped program, as on one machine: a restart is a new Wine
+# server (the program's boot key is volatile) and the bench's restart of the drives.
+reboot() { WINEPREFIX="${WINEPREFIX:-$build/wineprefix}" wineserver -k >/dev/null 2>&1; export QV_HARNESS_RESTART="$1"; }
+states() {  # states NAME BENCH_LINE: a machine of its own whose native drive has the line
+  sed "/^\[drive q7-native\]/a $2" "$(dirname "$0")/../../emu/benches/default.bench" > "$work/$1.bench"
+  sh "$wine_run" reg delete 'HKLM\SOFTWARE\Quorvela\FwUpdate' /f /reg:64 >/dev/null 2>&1
+  export QV_HARNESS_BENCH="$(winpath "$work/$1.bench")" QV_HARNESS_STATE="$(winpath "$work/$1.state")"
+  unset QV_HARNESS_RESTART
+}
+native_update() {  # native_update NAME EXIT TEXT: an update of the native drive, as told
+  launch "$1" QV_HARNESS_NOTHING=1 update --serial QV7A24110001 --yes
+  check "$1" "$([ "$(exit_of "$1")" = "$2" ] && grep -qF -- "$3" "$work/$1.out" && \
+    { [ "$2" = 3010 ] || [ "$(commands "$1" 11)" = 0 ]; } && echo 1)" \
+    "exit $(exit_of "$1"), $(commands "$1" 11) downloads: $(tr -d '\r' < "$work/$1.out" | tr '\n' ';' | head -c 400)"
+}
+# A native drive that keeps its old firmware at the restart: flashed once, then never again.
+states keeps-old "fault = activation"
+native_update keeps-old-flashed 3010 "1 updated"
+reboot restart
+native_update keeps-old-stuck 1603 "skipped: activation-failed"
+unset QV_HARNESS_RESTART
+native_update keeps-old-stuck-again 1603 "skipped: activation-failed"
+# A native drive that activates only at a power-off: after the restart it asks for the power-off,
+# never for another restart; after the power-off it runs the new firmware.
+states power-off "activation = power-off"
+native_update power-off-flashed 3010 "1 updated"
+reboot restart
+native_update power-off-after-restart 1603 "skipped: needs-power-off; its new firmware still waits"
+reboot power-off
+native_update power-off-after-power-off 0 "skipped: current"
+unset QV_HARNESS_BENCH QV_HARNESS_STATE QV_HARNESS_RESTART
+
 if grep -q '^harness failure' "$work"/*.events; then check harness 0 "$(grep -h '^harness failure' "$work"/*.events | head -1)"; fi
 echo "field safety: $passed passed, $failed failed"
 [ "$failed" -eq 0 ]

@@ -1,6 +1,7 @@
 // The DLL's entry: on load it rewrites the executable's import address table, by function name in
-// every imported DLL, to the stand-ins; the bench is made on first use. When the program ends it
-// writes the report (calls per stand-in) and the firmware image each drive was given.
+// every imported DLL, to the stand-ins; the bench is made on first use (from the state an earlier
+// run left, when one is named). When the program ends it writes the report (calls per stand-in),
+// the firmware image each drive was given and the bench's state.
 #include <windows.h>
 
 #include <atomic>
@@ -12,6 +13,7 @@
 #include <string>
 
 #include "emu/bench_file.h"
+#include "emu/bench_state.h"
 #include "emu/drive.h"
 #include "tests/harness/harness.h"
 
@@ -59,6 +61,14 @@ void MakeBench() {
   bool loaded = benchPath.empty() ? emu::LoadBench(*bench, emu::DefaultBenchText(), contents, &error)
                                   : emu::LoadBenchFile(*bench, Ansi(benchPath), contents, &error);
   if (!loaded) Fail("the bench: " + error);
+  // The drives as an earlier run left them (QV_HARNESS_STATE; none yet is a bench as new), and a
+  // restart or a power-off of the computer since (QV_HARNESS_RESTART=restart|power-off).
+  std::wstring statePath = Environment(L"QV_HARNESS_STATE");
+  if (!statePath.empty() && ::GetFileAttributesW(statePath.c_str()) != INVALID_FILE_ATTRIBUTES &&
+      !emu::LoadBenchStateFile(*contents, Ansi(statePath), &error))
+    Fail("the bench's state: " + error);
+  std::wstring restart = Environment(L"QV_HARNESS_RESTART");
+  if (!restart.empty()) emu::RestartBench(*contents, restart == L"power-off");
   // The program waits on the system's clock, so the bench follows the wall clock: a drive behind
   // a power-cycled bridge returns when its delay has passed.
   bench->Clock().FollowRealTime();
@@ -132,6 +142,9 @@ const std::vector<uint8_t>* GivenImage(emu::EmuDisk& drive) {
 }
 
 void WriteReport() {
+  std::wstring statePath = Environment(L"QV_HARNESS_STATE");
+  if (!statePath.empty() && g_contents != nullptr && !emu::SaveBenchStateFile(*g_contents, Ansi(statePath)))
+    EventLine("harness failure: cannot write " + Utf8(statePath.c_str()));
   if (g_counts != nullptr)
     for (const auto& [name, count] : *g_counts) EventLine("calls " + name + " " + std::to_string(count));
   std::wstring folder = Environment(L"QV_HARNESS_IMAGES");

@@ -6,7 +6,9 @@
 //   qvlaunch [--bench FILE] [--capture FILE] [--events FILE] [--images FOLDER] PROGRAM [ARGS...]
 //
 // The options set QV_HARNESS_BENCH, QV_HARNESS_CAPTURE, QV_HARNESS_EVENTS and QV_HARNESS_IMAGES
-// in the environment the program inherits; variables already set pass through.
+// in the environment the program inherits; variables already set pass through, among them
+// QV_HARNESS_STATE (the bench's state file, read at the start and written at the end) and
+// QV_HARNESS_RESTART (restart or power-off: the computer was restarted since that state).
 //
 // Two more forms let a test script meet a program under the harness halfway (QV_HARNESS_PAUSE):
 //   qvlaunch --wait-event NAME SECONDS   returns 0 once the named event is set, 1 when the time ran out

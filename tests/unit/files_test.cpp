@@ -20,7 +20,12 @@
 #include "platform/win32/nt_open.h"
 #include "platform/win32/win32_platform.h"
 #else
+#include <fcntl.h>
 #include <sys/stat.h>
+
+#include <cstdio>
+
+#include "platform/host/host_system.h"
 #endif
 
 using namespace platform;
@@ -61,7 +66,7 @@ TEST_F(Files, APathIsLookedAtWithoutFollowingALink) {
   EXPECT_EQ(Look("file").kind, PathKind::FILE);
   EXPECT_EQ(Look("file").links, 1u);
 #ifndef _WIN32
-  EXPECT_TRUE(Look("file").trustedOwner);  // the program's own user (Wine's owner SID is its user's)
+  EXPECT_TRUE(Look("file").trusted);  // the program's own user (Wine's owner SID is its user's)
 #endif
   EXPECT_EQ(Look("folder").kind, PathKind::FOLDER);
   EXPECT_EQ(Look("folder-link").kind, PathKind::LINK);
@@ -194,6 +199,20 @@ TEST_F(Files, FoldersAreMadeNewAndHeldAndTheirNamesReachedThroughThem) {
   EXPECT_EQ(st.st_mode & 0777, 0755u);
 #endif
   Sys().CloseFolder(admins);
+#ifndef _WIN32
+  // Between the host's make and open another user swaps in a folder of their own (here: one that
+  // others may read, with a file in it): the name counts as taken, and theirs is not taken over.
+  auto& host = static_cast<HostSystem&>(testenv::BuildSystem());
+  host.SetBetweenMakeAndOpen([](int parent, const char* name) {
+    renameat(parent, name, parent, "moved-away");
+    mkdirat(parent, name, 0755);
+  });
+  EXPECT_EQ(Sys().MakeFolderAt(scratch, u"swapped", FolderAccess::ADMINS_ONLY, &facts), INVALID_FOLDER);
+  host.SetBetweenMakeAndOpen(nullptr);
+  EXPECT_EQ(facts.kind, PathKind::FOLDER);
+  ASSERT_EQ(stat(At("swapped").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0755u);
+#endif
   Sys().CloseFolder(scratch);
 }
 

@@ -10,6 +10,7 @@
 #include <unistd.h>
 #endif
 
+#include "app/drive_states.h"
 #include "app/fleet.h"
 #include "app/result_codes.h"
 #include "core/guards.h"
@@ -302,8 +303,16 @@ TEST_P(FleetCommand, ExitCodeOutputLogAndDrives) {
   bool downloaded = false;
   for (const char* drive : {"q7-native", "q7-asmedia", "q7-jmicron"}) {
     const auto& controller = contents_.Drive(drive)->Controller();
-    downloaded = downloaded || controller.DownloadedPieces() > 0 || !controller.SlotImage().empty() ||
+    bool given = controller.DownloadedPieces() > 0 || !controller.SlotImage().empty() ||
                  controller.LastActivation() != emu::Activation::None;
+    downloaded = downloaded || given;
+    // A drive that was given nothing (skipped, not eligible, not now) keeps the state it had: none.
+    DriveRecord record{};
+    AnsiToWide(contents_.Drive(drive)->Description().identity.model.c_str(), -1, record.model, DRIVE_TEXT_CHARS);
+    AnsiToWide(contents_.Drive(drive)->Description().identity.serial.c_str(), -1, record.serial, DRIVE_TEXT_CHARS);
+    DriveStateRecord state;
+    if (!given && !c.statesFail)
+      EXPECT_EQ(ReadDriveStateRecord(record, &state), StateRead::MISSING) << drive << ": " << DriveStateName(state.state);
   }
   EXPECT_EQ(downloaded, c.downloads);
   // The dialog was closed as a user closes it: nothing of the package is left behind.
@@ -421,6 +430,7 @@ TEST_F(Workflow, FleetHistorySettlesUpdatesAndStopsTheLoop) {
     bool flashesNative;
     std::vector<uint8_t> package = MakeSamplePackage();
     bool fresh = false;  // a machine of its own: the drives and their states as new
+    bool cutShort = false;  // a run killed in its download: the native drive keeps a piece of it
   };
   const std::string keepsOld = BenchWith("drive q7-native", "fault = activation");
   const Step steps[] = {
@@ -432,7 +442,7 @@ TEST_F(Workflow, FleetHistorySettlesUpdatesAndStopsTheLoop) {
       {{u"update", u"--entry", u"0", u"--yes", u"--retry"}, keepsOld, false, EXIT_RESTART_NEEDED, "1 updated", "", true},
       {{u"history", u"--json"}, DefaultBench(), true, EXIT_DONE,
        "\"serial\":\"QV7A24110001\",\"portId\":1,\"firmwareBefore\":\"3.2.F.P7\",\"versionExpected\":\"3.2.F.2A\","
-       "\"outcome\":\"activated\",\"waitsForRestart\":false}\n",
+       "\"outcome\":\"activated\",\"waitsForRestart\":false,\"source\":\"console\"}\n",
        "", false},
       // A package that keeps the firmware name expects no version: its update waits for nothing.
       {{u"update", u"--entry", u"0", u"--yes"}, DefaultBench(), false, EXIT_RESTART_NEEDED, "1 updated", "", true,
@@ -445,7 +455,26 @@ TEST_F(Workflow, FleetHistorySettlesUpdatesAndStopsTheLoop) {
       {{u"update", u"--all", u"--yes"}, DefaultBench(), 2, EXIT_UPDATE_FAILED,
        "  skipped: needs-power-off; its new firmware still waits after a restart",
        "1102: QuorvelaFwUpdate-cli | QUORVELA Q7 1TB | QV7A24110001 | 1 | 3.2.F.P7", false},
+      // The dialog's update of a drive whose activation failed is the guard's as much as the
+      // console's: its state makes the console wait for the restart, which settles it current.
+      {{u"update", u"--entry", u"0", u"--yes"}, keepsOld, false, EXIT_RESTART_NEEDED, "1 updated", "", true,
+       MakeSamplePackage(), true},
+      {{u"update", u"--all", u"--yes"}, keepsOld, true, EXIT_UPDATE_FAILED, "  skipped: activation-failed; ", "", false},
+      {{u"dialog", u"0"}, DefaultBench(), false, UPDATE_OK, "", "1101: ", true},
+      {{u"update", u"--all", u"--yes"}, DefaultBench(), false, EXIT_RESTART_NEEDED, "  skipped: pending-restart", "",
+       false},
+      {{u"history"}, DefaultBench(), true, EXIT_DONE, "3.2.F.P7 -> 3.2.F.2A  updated (waits for a restart)  by the dialog", "", false},
+      // The pieces of a download cut short: a restart clears them, said once; then the update runs.
+      {{u"update", u"--entry", u"0", u"--yes"}, DefaultBench(), false, EXIT_RESTART_NEEDED,
+       "keeps pieces of a download cut short earlier; restart the computer", "1114: QuorvelaFwUpdate-cli | QUORVELA Q7 1TB",
+       true, MakeSamplePackage(), true, true},
+      {{u"update", u"--entry", u"0", u"--yes"}, DefaultBench(), false, EXIT_UPDATE_FAILED, "0 updated", "", true},
+      {{u"update", u"--entry", u"0", u"--yes"}, DefaultBench(), 1, EXIT_RESTART_NEEDED, "1 updated", "", true},
   };
+  const std::string kForged =
+      "{\"time\":\"2026-01-01 00:00:00\",\"model\":\"QUORVELA Q7 1TB\",\"serial\":\"QV7A24110002\",\"portId\":104,"
+      "\"firmwareBefore\":\"3.2.F.P7\",\"versionExpected\":\"3.2.F.2A\",\"outcome\":\"activation-failed\","
+      "\"waitsForRestart\":false}";
   uint64_t boot = 1;
   for (const Step& step : steps) {
     std::string error;
@@ -460,6 +489,20 @@ TEST_F(Workflow, FleetHistorySettlesUpdatesAndStopsTheLoop) {
     testenv::SetStateFile(data + "/drive-states");
     if (step.restart == 1) contents_.Drive("q7-native")->Restart();
     testenv::SetBoot(boot += step.restart != 0 ? 1 : 0);
+    if (step.cutShort) {
+      std::string text = emu::BenchStateText(contents_);
+      text.insert(text.find('\n', text.find("[drive q7-native]")) + 1, "piece = 0 4096 " + std::string(8192, '0') + "\n");
+      ASSERT_TRUE(emu::RestoreBenchState(contents_, text, &error)) << error;
+      DriveRecord drive{};
+      TextCopy(drive.model, DRIVE_TEXT_CHARS, u"QUORVELA Q7 1TB");
+      TextCopy(drive.serial, DRIVE_TEXT_CHARS, u"QV7A24110001");
+      DriveStateRecord begun;
+      begun.state = DriveState::UPDATING;
+      begun.boot = boot;
+      TextCopy(begun.before, DRIVE_TEXT_CHARS, u"3.2.F.P7");
+      TextCopy(begun.expected, DRIVE_TEXT_CHARS, u"3.2.F.2A");
+      ASSERT_TRUE(WriteDriveStateRecord(drive, begun));
+    }
     testenv::AddResource(u"FWPACKAGEZIP", IDR_FWPACKAGE, step.package);
     std::vector<std::u16string> args = step.args;
     std::u16string logPath = ScratchW() + u"/fleet.log";
@@ -470,22 +513,47 @@ TEST_F(Workflow, FleetHistorySettlesUpdatesAndStopsTheLoop) {
     const auto slot = native.SlotImage();
     const bool pending = native.ActivationPending();  // the same image committed again shows only here
     StringConsole console;
-    EXPECT_EQ(RunFleet(static_cast<int>(argv.size()), argv.data(), dialog(), console), step.exit) << console.out << console.err;
+    if (args[0] == u"dialog") {
+      window_ = dialog().Create(RecordingProcedure);
+      Select(args[1][0] - u'0');
+      RunUpdate();
+      EXPECT_EQ(LastResult(), step.exit);
+      dialog().Deliver(MSG_COMMAND, ID_CANCEL, 0);
+    } else {
+      EXPECT_EQ(RunFleet(static_cast<int>(argv.size()), argv.data(), dialog(), console), step.exit)
+          << console.out << console.err;
+    }
     EXPECT_NE(console.out.find(step.out), std::string::npos) << step.out << "\n--- in ---\n" << console.out;
     EXPECT_NE(EventsText().find(step.err), std::string::npos) << step.err << "\n--- in ---\n" << EventsText();
     EXPECT_EQ(native.DownloadedPieces() > 0 || native.SlotImage() != slot || native.ActivationPending() != pending,
               step.flashesNative)
         << console.out;
     state = emu::BenchStateText(contents_);
-    if (&step == &steps[0]) std::ofstream(history, std::ios::app | std::ios::binary) << "{\"model\":";
+    // A record another hand wrote (the history decides nothing: the ASMedia drive is still updated
+    // next), and a line a killed run left unfinished.
+    if (&step == &steps[0])
+      std::ofstream(history, std::ios::app | std::ios::binary) << kForged << "\n{\"model\":";
     TearDown();
     SetUp();
     contents_ = {};
   }
   std::ifstream in(history, std::ios::binary);
   std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  EXPECT_NE(text.find("\"outcome\":\"updated\",\"waitsForRestart\":true}\n{\"model\":\n{\"time\""), std::string::npos) << text;
-  EXPECT_NE(text.find("\"outcome\":\"activation-failed\",\"waitsForRestart\":false}\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("\"waitsForRestart\":true,\"source\":\"console\"}\n" + kForged + "\n{\"model\":\n{\"time\""),
+            std::string::npos)
+      << text;
+  EXPECT_NE(text.find("\"serial\":\"QV7A24110002\",\"portId\":104,\"firmwareBefore\":\"3.2.F.P7\",\"versionExpected\":"
+                      "\"3.2.F.2A\",\"outcome\":\"updated\"",
+                      text.find(kForged)),
+            std::string::npos)
+      << text;
+  EXPECT_NE(text.find("\"outcome\":\"activation-failed\",\"waitsForRestart\":false,\"source\":\"console\"}\n"),
+            std::string::npos)
+      << text;
+  std::ifstream logIn(data + "/Quorvela/FwUpdate.log", std::ios::binary);
+  std::string log((std::istreambuf_iterator<char>(logIn)), std::istreambuf_iterator<char>());
+  EXPECT_NE(log.find("before=3.2.F.P7 after=3.2.F.P7 result=1 \"success\" seconds="), std::string::npos) << log;
+  EXPECT_NE(log.find(" source=dialog"), std::string::npos) << log;
   testenv::SetSharedDataFolder("");
   std::error_code ec;
   std::filesystem::remove_all(data, ec);

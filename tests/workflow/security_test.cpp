@@ -25,6 +25,9 @@
 namespace workflow {
 namespace {
 
+constexpr const char* kNotTrusted =
+    "is a link or a folder that others than SYSTEM, the Administrators and this account may change";
+
 namespace fs = std::filesystem;
 
 fs::path P(const std::string& utf8) { return packagetest::FsPath(utf8); }
@@ -305,16 +308,28 @@ TEST_F(SecurityConsole, ALogFolderOfAnotherUserOrALinkIsNotUsed) {
   ASSERT_TRUE(testenv::MakeLink(theirs, data + "/Quorvela"));
   StringConsole linked;
   EXPECT_EQ(Run(update, &linked), EXIT_DONE);
-  EXPECT_NE(EventsText().find("is a link or not owned by SYSTEM or Administrators"), std::string::npos) << EventsText();
+  EXPECT_NE(EventsText().find(kNotTrusted), std::string::npos) << EventsText();
   ExpectUntouched(theirs);
+
+  // The program's own account made it, but every user may add to it (a mkdir without the program's
+  // access list): not used.
+  fs::remove(P(data + "/Quorvela"));
+  fs::create_directories(P(data + "/Quorvela"));
+  ASSERT_EQ(chmod((data + "/Quorvela").c_str(), 0777), 0);
+  size_t told = EventsText().size();
+  StringConsole open;
+  EXPECT_EQ(Run(update, &open), EXIT_DONE);
+  EXPECT_NE(EventsText().find(kNotTrusted, told), std::string::npos) << EventsText();
+  EXPECT_FALSE(fs::exists(P(data + "/Quorvela/FwUpdate.log")));
 
   if (geteuid() != 0) GTEST_SKIP() << "giving a folder to another user needs root";
   fs::remove(P(data + "/Quorvela"));
   fs::create_directories(P(data + "/Quorvela"));
   ASSERT_EQ(chown((data + "/Quorvela").c_str(), 65534, 65534), 0);
+  told = EventsText().size();
   StringConsole foreign;
   EXPECT_EQ(Run(update, &foreign), EXIT_DONE);
-  EXPECT_NE(EventsText().find("is a link or not owned by SYSTEM or Administrators"), std::string::npos) << EventsText();
+  EXPECT_NE(EventsText().find(kNotTrusted, told), std::string::npos) << EventsText();
   EXPECT_FALSE(fs::exists(P(data + "/Quorvela/FwUpdate.log")));
 }
 #endif

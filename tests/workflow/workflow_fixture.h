@@ -12,6 +12,7 @@
 #include "app/drive_list.h"
 #include "app/eligibility.h"
 #include "app/fleet.h"
+#include "app/fleet_dialog.h"
 #include "app/main_dialog.h"
 #include "app/package_info.h"
 #include "app/progress.h"
@@ -40,7 +41,7 @@ inline std::vector<int> g_results;
 inline intptr_t RecordingProcedure(WindowHandle w, uint32_t m, uintptr_t wp, intptr_t lp) {
   if (m == WM_UPDATE_PROGRESS) g_percents.push_back(static_cast<int>(lp));
   if (m == WM_UPDATE_RESULT) g_results.push_back(static_cast<int>(lp));
-  return MainDialogProc(w, m, wp, lp);
+  return RecordingDialogProc(w, m, wp, lp);
 }
 
 // The default bench with lines added to one section (after its header line).

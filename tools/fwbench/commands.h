@@ -5,3 +5,4 @@
 int CommandList(int argc, char** argv);
 int CommandUpdate(int argc, char** argv);
 int CommandRestart(int argc, char** argv);
+int CommandCli(int argc, char** argv);

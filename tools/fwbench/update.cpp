@@ -9,6 +9,7 @@
 #include <chrono>
 #include <string>
 
+#include "app/fleet_dialog.h"
 #include "app/main_dialog.h"
 #include "app/progress.h"
 #include "core/app_state.h"
@@ -32,7 +33,7 @@ intptr_t Watching(platform::WindowHandle w, uint32_t m, uintptr_t wp, intptr_t l
     g_haveResult = true;
     std::printf("result %d (%s)\n", g_result, g_result == 1 ? "success" : "failure");
   }
-  intptr_t r = MainDialogProc(w, m, wp, lp);
+  intptr_t r = RecordingDialogProc(w, m, wp, lp);
   if (m == WM_UPDATE_PROGRESS && g_setup != nullptr) {
     int position = g_setup->dialog->ProgressPos(IDC_PROGRESS);
     if (position != g_lastPosition) std::printf("progress %d\n", position);

@@ -1,0 +1,63 @@
+#include "app/fleet_dialog.h"
+
+#include <string>
+
+#include "app/fleet_private.h"
+#include "app/main_dialog.h"
+#include "app/progress.h"
+#include "app/update_worker.h"
+#include "core/guards.h"
+#include "core/app_state.h"
+#include "platform/messages.h"
+#include "platform/platform.h"
+
+namespace fleet {
+namespace {
+
+// The update the dialog runs: the drive chosen and its revision when RUN was pressed.
+struct DialogRun {
+  bool running = false;  // RUN was pressed and its result is not recorded yet
+  DriveRecord chosen{};
+  std::string before;
+  uint64_t start = 0;  // the tick RUN was pressed at
+};
+DialogRun g_run;
+
+// The log and the history are opened for each record and let go at once: the dialog stays open
+// for as long as its user likes, and holds nothing of the log folder meanwhile. Neither decides
+// anything, so one that cannot be written costs only the record (the dialog has no console to
+// say it on).
+void RecordResult(int result) {
+  Outcome o = OutcomeOfResult(g_run.chosen, g_run.before, result);
+  o.milliseconds = platform::Time().TickCount64() - g_run.start;
+  Log log;
+  std::string why;
+  if (!OpenLog(log, nullptr, &why)) return;
+  LogLine(log, DriveLogWords(g_run.chosen, o) + " source=dialog");
+  History history;
+  std::string warning;
+  if (OpenHistory(history, &log, &why, &warning)) AppendHistory(history, HistoryOf(g_run.chosen, o));
+  CloseHistory(history);
+  CloseLog(log);
+}
+
+}  // namespace
+}  // namespace fleet
+
+intptr_t RecordingDialogProc(platform::WindowHandle window, uint32_t message, uintptr_t wParam, intptr_t lParam) {
+  using fleet::g_run;
+  bool run = message == platform::MSG_COMMAND && (wParam & 0xFFFF) == platform::ID_OK && !IsUpdateRunning();
+  // Every result follows the RUN that started its worker (RUN is not taken while one runs).
+  if (run) {
+    g_run.running = true;
+    g_run.chosen = AppStateGet().selectedDrive;
+    g_run.before = platform::Utf8(g_run.chosen.fwRevision);
+    g_run.start = platform::Time().TickCount64();
+  }
+  // The result is recorded before the dialog shows it: its boxes wait for the user.
+  if (message == WM_UPDATE_RESULT && g_run.running) {
+    g_run.running = false;
+    fleet::RecordResult(static_cast<int>(lParam));
+  }
+  return MainDialogProc(window, message, wParam, lParam);
+}
