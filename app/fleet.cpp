@@ -61,6 +61,8 @@ std::string InLogFolder(const char16_t* name) {
 
 }  // namespace
 
+void NoticeLog(const std::string& why) { ReportText(event_id::LOG_NOT_WRITTEN, InLogFolder(FLEET_LOG_FILE), why); }
+
 void NoticeHistory(const std::string& text) {
   ReportText(event_id::LOG_NOT_WRITTEN, InLogFolder(FLEET_HISTORY_FILE), text);
   if (g_watch.log != nullptr) WriteLog(*g_watch.log, "notice " + LogValue(text));
@@ -160,7 +162,7 @@ int RunFleet(int argc, const char16_t* const* argv, platform::HeadlessDialog& di
       Complain(whyNoLog);
       return EXIT_BAD_ARGUMENTS;
     }
-    ReportText(event_id::LOG_NOT_WRITTEN, InLogFolder(FLEET_LOG_FILE), whyNoLog);
+    NoticeLog(whyNoLog);
   }
 
   // The program starts as the dialog does: the package unpacked and read, the drives listed. What

@@ -25,18 +25,22 @@ DialogRun g_run;
 
 // The log and the history are opened for each record and let go at once: the dialog stays open
 // for as long as its user likes, and holds nothing of the log folder meanwhile. Neither decides
-// anything, so one that cannot be written costs only the record (the dialog has no console to
-// say it on).
+// anything, so one that cannot be written costs only the record, which the Event Log says (1121)
+// as the console program's run does.
 void RecordResult(int result) {
   Outcome o = OutcomeOfResult(g_run.chosen, g_run.before, result);
   o.milliseconds = platform::Time().TickCount64() - g_run.start;
   Log log;
   std::string why;
-  if (!OpenLog(log, nullptr, &why)) return;
-  LogLine(log, DriveLogWords(g_run.chosen, o) + " source=dialog");
+  if (!OpenLog(log, nullptr, &why)) {
+    NoticeLog(why);
+    return;
+  }
+  WriteLog(log, DriveLogWords(g_run.chosen, o) + " source=dialog");
   History history;
   std::string warning;
-  if (OpenHistory(history, &log, &why, &warning)) AppendHistory(history, HistoryOf(g_run.chosen, o));
+  if (!OpenHistory(history, &log, &why, &warning)) NoticeHistory("there is no history of updates: " + why);
+  else if (!AppendHistory(history, HistoryOf(g_run.chosen, o))) NoticeHistory("a record could not be appended; it is not written");
   CloseHistory(history);
   CloseLog(log);
 }

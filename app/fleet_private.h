@@ -58,6 +58,8 @@ void WriteLog(Log& log, const std::string& words);
 // decide, not the history): said in the Event Log and, in an update run, in its log; never on
 // standard error.
 void NoticeHistory(const std::string& text);
+// The default log folder or log file that cannot be used, and why: said in the Event Log.
+void NoticeLog(const std::string& why);
 // Ends the console line of the progress stage the run is in.
 void FlushStage();
 
