@@ -7,14 +7,11 @@ the next restart; it is bad when a run reported success for a drive that does ne
 configuration block changed (the firmware name aside). A failure reported for a drive that still
 runs its old firmware is honest, not bad.
 
-Then the drive states across runs of the console program (fwbench cli) on the native drive, for
-every N of the interrupted run: an update --retry after an activation that failed, cut short and
-followed by a restart; the dialog's update after such a failure, cut short the same way; and a
-drive that activates only at a power-off, its console update cut short, then a restart and a
-power-off. Bad: a run that says success (0) while the drive runs neither the new firmware nor
-waits for it; a drive that runs the new firmware and is still refused (stuck); a run that asks for
-a restart (3010) again for an image that waited through a restart already and sent nothing (a
-restart loop). A benchmark, not a test: ./test does not run it.
+Then the drive states across console runs (fwbench cli) on the native drive, cut short at every N:
+an update --retry, or the dialog's update, after an activation that failed, then a restart; a
+power-off drive's update, then a restart and a power-off. Bad: success (0) for a drive that neither
+runs nor waits for the new firmware; a drive that runs it and is refused (stuck); 3010 for an image
+that waited through a restart (a loop). A benchmark, not a test: ./test does not run it.
 
     interrupt_sweep.py FWBENCH [--step K] [--jobs J]
 """
@@ -53,62 +50,42 @@ def run(fwbench, *args):
 
 
 def cli(fwbench, bench, state, *args, stop=None):
-    """The console program's exit code, from its last line of standard error; None when it was cut short."""
-    extra = ["--stop-after", str(stop)] if stop else []
-    p = subprocess.run([fwbench, "cli", "--bench", bench, "--state", state, *extra, "--", *args],
-                       stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-    last = p.stderr.strip().splitlines()[-1:] or [""]
-    return int(last[0][5:]) if last[0].startswith("exit ") else None
-
-
-NATIVE = ["update", "--serial", "QV7A24110001", "--yes"]
+    """The console program's exit code (the last line of standard error); None when cut short."""
+    p = subprocess.run([fwbench, "cli", "--bench", bench, "--state", state] + (["--stop-after", str(stop)] if stop else [])
+                       + ["--", "update", "--serial", "QV7A24110001", "--yes", *args], capture_output=True, text=True)
+    last = (p.stderr.strip().splitlines() or [""])[-1]
+    return int(last[5:]) if last.startswith("exit ") else None
 
 
 def state_case(fwbench, benches, kind, n, work):
-    """One interrupted run of the drive-state scenarios; returns (n, exits, firmware, bad reason or '')."""
-    state = os.path.join(work, "%s-%d.state" % (kind, n))
-    exits = []
-    if kind == "power-off":
-        exits.append(cli(fwbench, benches["power-off"], state, *NATIVE, stop=n))
-    else:
-        # The drive keeps its old firmware at the restart after its update: activation-failed.
-        exits.append(cli(fwbench, benches["keep-old"], state, *NATIVE))
-        run(fwbench, "restart", "--bench", benches["keep-old"], "--state", state)
-        if kind == "retry":
-            exits.append(cli(fwbench, benches["default"], state, *NATIVE, "--retry", stop=n))
-        else:
-            exits.append(run(fwbench, "update", "0", "--bench", benches["default"], "--state", state, "--stop-after", str(n)))
+    state, exits, bad = os.path.join(work, "%s-%d.state" % (kind, n)), [], ""
     bench = benches["power-off" if kind == "power-off" else "default"]
-    run(fwbench, "restart", "--bench", bench, "--state", state)
-    bad = ""
-    for step in ("after-restart", "again") + (("after-power-off",) if kind == "power-off" else ()):
-        if step == "after-power-off":
-            run(fwbench, "restart", "--power-off", "--bench", bench, "--state", state)
+    if kind != "power-off":  # the drive kept its old firmware at the restart after its update
+        exits.append(cli(fwbench, benches["keep-old"], state))
+        run(fwbench, "restart", "--bench", benches["keep-old"], "--state", state)
+    exits.append(cli(fwbench, bench, state, "--retry", stop=n) if kind == "retry" else
+                 run(fwbench, "update", "0", "--bench", bench, "--state", state, "--stop-after", str(n))
+                 if kind == "dialog" else cli(fwbench, bench, state, stop=n))
+    for step in ["restart", "again"] + (["power-off"] if kind == "power-off" else []):
+        if step != "again":
+            run(fwbench, "restart", "--bench", bench, "--state", state, *(["--power-off"] if step == "power-off" else []))
         before = drive_state(state, "q7-native")
-        code = cli(fwbench, bench, state, *NATIVE)
+        exits.append(cli(fwbench, bench, state))
         after = drive_state(state, "q7-native")
-        exits.append(code)
-        new = after.get("firmware") == NEW
-        waits = after.get("activation-pending") == "yes"
-        if code == 0 and not (new or waits):
-            bad = bad or "%s: success, yet the drive runs %s" % (step, after.get("firmware"))
-        if new and code != 0:
-            bad = bad or "%s: the drive runs the new firmware, exit %s (stuck)" % (step, code)
-        # Right after a restart, an image that still waits has waited through one: asking for
-        # another restart is a loop.
-        if code == 3010 and step == "after-restart" and before.get("activation-pending") == "yes":
-            bad = bad or "%s: 3010 again for an image that waited through a restart (a restart loop)" % step
+        new, waits = after.get("firmware") == NEW, after.get("activation-pending") == "yes"
+        bad = bad or (exits[-1] == 0 and not (new or waits) and "%s: success for old firmware" % step) \
+            or (new and exits[-1] != 0 and "%s: runs the new firmware, refused (stuck)" % step) \
+            or (exits[-1] == 3010 and step == "restart" and before.get("activation-pending") == "yes"
+                and "restart: 3010 for an image that waited through a restart (a loop)") or ""
     for f in (state, state + ".registry"):
-        if os.path.exists(f):
-            os.remove(f)
+        os.path.exists(f) and os.remove(f)
     return n, exits, after.get("firmware"), bad
 
 
 def requests_of_update(fwbench, bench, entry, work):
     state, capture = os.path.join(work, "count.state"), os.path.join(work, "count.capture")
     for f in (state, state + ".registry"):
-        if os.path.exists(f):
-            os.remove(f)
+        os.path.exists(f) and os.remove(f)
     run(fwbench, "update", str(entry), "--bench", bench, "--state", state, "--capture", capture)
     return sum(1 for line in open(capture) if " in=" in line)
 
@@ -172,20 +149,16 @@ def main():
         benches = {"default": bench}
         for name, line in (("keep-old", "fault = activation"), ("power-off", "activation = power-off")):
             benches[name] = os.path.join(work, name + ".bench")
-            text = open(bench).read().replace("[drive q7-native]\n", "[drive q7-native]\n%s\n" % line, 1)
-            open(benches[name], "w").write(text)
-        count = requests_of_update(a.fwbench, bench, 0, work)
+            open(benches[name], "w").write(open(bench).read().replace("[drive q7-native]\n", "[drive q7-native]\n%s\n" % line))
+        cases = range(1, requests_of_update(a.fwbench, bench, 0, work) + 1, a.step)
         for kind in ("retry", "dialog", "power-off"):
-            cases = list(range(1, count + 1, a.step))
             with ThreadPoolExecutor(a.jobs) as pool:
                 results = list(pool.map(lambda n: state_case(a.fwbench, benches, kind, n, work), cases))
             bad = [r for r in results if r[3]]
-            total_runs += sum(len(r[1]) for r in results)
-            total_bad += len(bad)
-            print("%-9s %4d cases: %d bad" % (kind, len(results), len(bad)))
-            print("   exits seen: %s" % sorted(set(tuple(r[1]) for r in results))[:8])
-            for n, exits, firmware, why in bad[:10]:
-                print("   N=%d exits %s, firmware %s: %s" % (n, exits, firmware, why))
+            total_runs, total_bad = total_runs + sum(len(r[1]) for r in results), total_bad + len(bad)
+            print("%-9s %4d cases: %d bad; exits seen %s" % (kind, len(results), len(bad), sorted(set(tuple(r[1]) for r in results))))
+            for r in bad[:10]:
+                print("   N=%d exits %s, firmware %s: %s" % r)
     print("%d runs, %d bad" % (total_runs, total_bad))
     return 1 if total_bad else 0
 

@@ -36,18 +36,12 @@ fi
 restarts=$(grep -c '^restart requested (recorded, not performed) flags=0x2 reason=0x80030002' "$events")
 if [ "$restarts" = 2 ]; then record restart_recorded 1; else record restart_recorded 0 "$restarts planned restarts recorded, 2 expected"; fi
 
-# The dialog's updates are in the machine's log and history, and in the drive states, as the
-# dialog's.
+# The dialog's updates are in the machine's log, history and drive states, as the dialog's.
 shared="$build/wineprefix-e2e/drive_c/ProgramData/Quorvela"
-logged=$(grep -c 'result=1 "success" seconds=[0-9.]* source=dialog' "$shared/FwUpdate.log" 2>/dev/null)
-recorded=$(grep -c '"outcome":"updated",.*"source":"dialog"}' "$shared/FwHistory.jsonl" 2>/dev/null)
-states=$(WINEPREFIX="$build/wineprefix-e2e" wine reg query 'HKLM\SOFTWARE\Quorvela\FwUpdate' /s /reg:64 2>/dev/null |
-         grep -c 'Source.*REG_SZ.*dialog')
-if [ "${logged:-0}" = 2 ] && [ "${recorded:-0}" = 2 ] && [ "${states:-0}" = 2 ]; then
-  record dialog_recorded 1
-else
-  record dialog_recorded 0 "log lines ${logged:-0}, history records ${recorded:-0}, drive states ${states:-0}; 2 of each expected"
-fi
+seen="$(grep -c 'result=1 "success" seconds=[0-9.]* source=dialog' "$shared/FwUpdate.log")\
+ $(grep -c '"outcome":"updated",.*"source":"dialog"}' "$shared/FwHistory.jsonl")\
+ $(WINEPREFIX="$build/wineprefix-e2e" wine reg query 'HKLM\SOFTWARE\Quorvela\FwUpdate' /s /reg:64 | grep -c 'Source.*dialog')"
+if [ "$seen" = "2 2 2" ]; then record dialog_recorded 1; else record dialog_recorded 0 "log, history, states: $seen (2 each)"; fi
 
 missing=""
 for f in CreateFileW DeviceIoControl CloseHandle SetupDiGetClassDevsW SetupDiDestroyDeviceInfoList \
