@@ -201,7 +201,8 @@ const Case kCases[] = {
      true, {"NEWVERSION=3.2.F.2A", "NEWVERSION=3.2.F.2A.01"}},
     // Without the drive states nothing tells a drive stuck in an update loop: nothing is flashed.
     {"DriveStatesUnavailable", {u"update", u"--all", u"--yes"}, DefaultBench(), false, EXIT_UPDATE_FAILED,
-     {"  skipped: states-unavailable; "}, {"result=skipped reason=states-unavailable", "end exit=1603"}, false, {}, true},
+     {"  skipped: states-unavailable; "}, {"result=skipped reason=states-unavailable", "end exit=1603"}, false, {}, true,
+     {"1000: ", "1121: ", "1120: QuorvelaFwUpdate-cli | ", "1103: ", "1103: ", "1103: ", "1003: QuorvelaFwUpdate-cli | 1603"}},
     {"DriveStateNotWrittenAhead", {u"update", u"--entry", u"0", u"--yes"}, DefaultBench(), false, EXIT_UPDATE_FAILED,
      {"  failed: result -12 ("}, {"result=-12"}, false, {}, 2,
      {"1000: ", "1121: ", "1120: QuorvelaFwUpdate-cli | drive QUORVELA Q7 1TB (serial number QV7A24110001): ", "1003: "}},
