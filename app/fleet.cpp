@@ -35,14 +35,8 @@ void Complain(const std::string& text) {
   g_watch.console->Err(line.data(), line.size());
 }
 
-std::u16string Wide(const std::string& text) {
-  std::u16string out(text.size() + 1, u'\0');
-  out.resize(platform::Utf8ToWide(text.c_str(), static_cast<ptrdiff_t>(text.size()), out.data(), out.size()));
-  return out;
-}
-
 void ReportText(uint32_t eventId, const std::string& first, const std::string& second) {
-  std::u16string a = Wide(first), b = Wide(second);
+  std::u16string a = Utf16(first), b = Utf16(second);
   const char16_t* strings[] = {a.c_str(), b.c_str()};
   ReportProgramEvent(eventId, strings, second.empty() ? 1 : 2);
 }
@@ -166,8 +160,12 @@ int RunFleet(int argc, const char16_t* const* argv, platform::HeadlessDialog& di
   }
 
   // The program starts as the dialog does: the package unpacked and read, the drives listed. What
-  // it writes of the drives' states is the console's until it ends.
-  SetDriveStateSource(u"console");
+  // it writes of the drives' states is the console's until it ends, by whichever way out.
+  struct ConsoleSource {
+    const char16_t* before = DriveStateSource();
+    ConsoleSource() { SetDriveStateSource(u"console"); }
+    ~ConsoleSource() { SetDriveStateSource(before); }
+  } source;
   platform::Services services = platform::Installed();
   services.dialog = &dialog;
   platform::Install(services);
@@ -177,7 +175,7 @@ int RunFleet(int argc, const char16_t* const* argv, platform::HeadlessDialog& di
   AppState& s = AppStateGet();
   if (options.command == Command::UPDATE) {
     g_watch.log = &log;
-    ReportRunStarted(Wide(options.commandLine).c_str());
+    ReportRunStarted(Utf16(options.commandLine).c_str());
     WriteLog(log, "start title=" + LogValue(Utf8(s.title)) + " package=" + LogValue(Utf8(s.newVersion)) +
                       " command=" + LogValue(options.commandLine));
   }
@@ -232,6 +230,5 @@ int RunFleet(int argc, const char16_t* const* argv, platform::HeadlessDialog& di
   g_watch.log = nullptr;
   CloseHistory(history);
   CloseLog(log);
-  SetDriveStateSource(u"dialog");
   return exitCode;
 }

@@ -18,6 +18,7 @@ namespace fleet {
 
 using platform::EscapeControls;
 using platform::HeadlessDialog;
+using platform::Utf16;
 using platform::Utf8;
 using platform::WindowHandle;
 
@@ -48,7 +49,6 @@ extern Watch g_watch;
 void Say(const std::string& text);
 void Emit(const std::string& json);
 void Complain(const std::string& text);
-std::u16string Wide(const std::string& text);
 // Says an event's one or two texts after the program's name.
 void ReportText(uint32_t eventId, const std::string& first, const std::string& second = std::string());
 // A log line; the first one that cannot be written is said in the Event Log, once. The command

@@ -154,7 +154,7 @@ Outcome UpdateOne(HeadlessDialog& dialog, WindowHandle window, const Row& row) {
   if (entry < 0) {
     o.what = "failed";
     o.result = FLEET_NOT_LISTED;
-    ReportDriveEvent(event_id::DRIVE_NOT_REACHABLE, row.drive, row.drive.fwRevision, Wide(UpdateResultMeaning(o.result)).c_str());
+    ReportDriveEvent(event_id::DRIVE_NOT_REACHABLE, row.drive, row.drive.fwRevision, Utf16(UpdateResultMeaning(o.result)).c_str());
     return o;
   }
   dialog.ComboSetCurSel(window, IDC_DRIVE_LIST, entry);
@@ -204,11 +204,11 @@ void ReportSkipped(const Row& row) {
     ReportDriveEvent(event_id::DRIVE_WAITS_POWER_OFF, d, d.fwRevision);
   } else {
     // What to do where there is something to do, else what the dialog's box says.
-    std::u16string advice = Wide(ReasonAdvice(row.reason));
+    std::u16string advice = Utf16(ReasonAdvice(row.reason));
     const char16_t* why = !advice.empty()              ? advice.c_str()
                           : reason == "pending-restart" ? PENDING_RESTART_TEXT
                                                         : NOT_NEEDED_TEXT;
-    ReportDriveEvent(event_id::DRIVE_SKIPPED, d, d.fwRevision, Wide(reason).c_str(), why);
+    ReportDriveEvent(event_id::DRIVE_SKIPPED, d, d.fwRevision, Utf16(reason).c_str(), why);
   }
 }
 
@@ -226,7 +226,7 @@ void ReportUnreachable(const DiskSeen& d, bool json, Log& log) {
   WriteLog(log, "drive model=" + LogValue(model) + " serial=" + LogValue(serial) + " disk=" + Number(d.diskNumber) +
                     " package=" + LogValue(Utf8(AppStateGet().newVersion)) + " result=unreachable reason=" + word +
                     " advice=" + Json(ReasonAdvice(word)));
-  ReportDiskNotReachable(d, Wide(std::string(word) + " on disk " + Number(d.diskNumber) + ": " + ReasonAdvice(word)).c_str());
+  ReportDiskNotReachable(d, Utf16(std::string(word) + " on disk " + Number(d.diskNumber) + ": " + ReasonAdvice(word)).c_str());
 }
 
 }  // namespace

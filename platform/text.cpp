@@ -368,6 +368,12 @@ std::string Utf8(const char16_t* text) {
   return out;
 }
 
+std::u16string Utf16(const std::string& utf8) {
+  std::u16string out(utf8.size() + 1, u'\0');
+  out.resize(Utf8ToWide(utf8.c_str(), static_cast<ptrdiff_t>(utf8.size()), out.data(), out.size()));
+  return out;
+}
+
 std::string EscapeControls(const std::string& utf8) {
   static const char HEX[] = "0123456789ABCDEF";
   std::string out;

@@ -40,8 +40,9 @@ size_t WideToAnsi(const char16_t* text, char* out, size_t capacity);
 // UTF-8 to UTF-16 and back; malformed bytes become U+FFFD.
 size_t Utf8ToWide(const char* text, ptrdiff_t length, char16_t* out, size_t capacity);
 size_t WideToUtf8(const char16_t* text, char* out, size_t capacity);
-// UTF-16 text as a UTF-8 string (for output and logs).
+// UTF-16 text as a UTF-8 string (for output and logs), and UTF-8 text as a UTF-16 string.
 std::string Utf8(const char16_t* text);
+std::u16string Utf16(const std::string& utf8);
 // UTF-8 text for one line of output: the control characters a drive's texts or an entry name may
 // hold (C0, DEL, C1, and the separators U+2028 and U+2029) become \xHH or \uHHHH, so that one
 // text stays one line and cannot move the cursor or forge a line of ours.

@@ -34,9 +34,7 @@ std::u16string Unescaped(const std::string& field) {
     char c = field[++i];
     out += c == 't' ? '\t' : c == 'n' ? '\n' : c == 'r' ? '\r' : c;
   }
-  std::u16string wide(out.size() + 1, u'\0');
-  wide.resize(Utf8ToWide(out.c_str(), static_cast<ptrdiff_t>(out.size()), wide.data(), wide.size()));
-  return wide;
+  return Utf16(out);
 }
 
 }  // namespace

@@ -30,9 +30,7 @@ int CommandCli(int argc, char** argv) {
   if (i == argc) return 2;
   std::vector<std::u16string> args;
   for (++i; i < argc; ++i) {
-    std::u16string a(std::strlen(argv[i]) + 1, u'\0');
-    a.resize(platform::Utf8ToWide(argv[i], -1, a.data(), a.size()));
-    args.push_back(a);
+    args.push_back(platform::Utf16(argv[i]));
   }
   std::vector<const char16_t*> argv16;
   for (const auto& a : args) argv16.push_back(a.c_str());

@@ -35,12 +35,6 @@ std::string Quoted(const std::u16string& text) {
   return out;
 }
 
-std::u16string Widen(const char* text) {
-  std::u16string out(std::char_traits<char>::length(text) + 1, u'\0');
-  out.resize(platform::Utf8ToWide(text, -1, out.data(), out.size()));
-  return out;
-}
-
 void Add(CheckReport* report, CheckLevel level, const std::string& subject, const std::string& text) {
   report->findings.push_back({level, subject, text});
   if (level == CheckLevel::Error) ++report->errors;
@@ -329,7 +323,7 @@ std::u16string MakeScratchFolder() {
   char name[64];
   std::snprintf(name, sizeof(name), "qv-check-%llx-%u", static_cast<unsigned long long>(ticks),
                 counter++);
-  std::u16string folder = Join(temp, Widen(name));
+  std::u16string folder = Join(temp, platform::Utf16(name));
   if (!platform::Sys().MakeFolder(folder.c_str())) return u"";
   return folder;
 }
