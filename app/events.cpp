@@ -106,6 +106,7 @@ void ReportRunEnded(int exitCode, const char* meaning) {
 }
 
 void NoteUpdateBegins(const DriveRecord& drive) { g_updating = drive; }
+const DriveRecord& UpdatingDrive() { return g_updating; }
 
 void ReportUpdateResult(int result) {
   AppState& s = AppStateGet();

@@ -72,5 +72,7 @@ void ReportRunEnded(int exitCode, const char* meaning);
 // verification and the step it ended at.
 void NoteUpdateBegins(const DriveRecord& drive);
 void ReportUpdateResult(int result);
+// The drive of the update that runs (or ran last), as RUN checked it.
+const DriveRecord& UpdatingDrive();
 // The restart or power-off asked for (flags platform::EXITWIN_*), started or not.
 void ReportShutdown(uint32_t flags, const platform::ShutdownResult& result);

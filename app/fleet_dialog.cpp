@@ -2,24 +2,22 @@
 
 #include <string>
 
+#include "app/events.h"
 #include "app/fleet_private.h"
 #include "app/main_dialog.h"
 #include "app/progress.h"
 #include "app/update_worker.h"
 #include "core/guards.h"
-#include "core/app_state.h"
 #include "platform/messages.h"
 #include "platform/platform.h"
 
 namespace fleet {
 namespace {
 
-// The update the dialog runs: the drive chosen and its revision when RUN was pressed.
+// The update the dialog runs (its drive is the one RUN checked: UpdatingDrive).
 struct DialogRun {
   bool running = false;  // RUN was pressed and its result is not recorded yet
-  DriveRecord chosen{};
-  std::string before;
-  uint64_t start = 0;  // the tick RUN was pressed at
+  uint64_t start = 0;    // the tick RUN was pressed at
 };
 DialogRun g_run;
 
@@ -28,7 +26,8 @@ DialogRun g_run;
 // anything, so one that cannot be written costs only the record, which the Event Log says (1121)
 // as the console program's run does.
 void RecordResult(int result) {
-  Outcome o = OutcomeOfResult(g_run.chosen, g_run.before, result);
+  const DriveRecord& chosen = UpdatingDrive();
+  Outcome o = OutcomeOfResult(chosen, Utf8(chosen.fwRevision), result);
   o.milliseconds = platform::Time().TickCount64() - g_run.start;
   Log log;
   std::string why;
@@ -36,11 +35,11 @@ void RecordResult(int result) {
     NoticeLog(why);
     return;
   }
-  WriteLog(log, DriveLogWords(g_run.chosen, o) + " source=dialog");
+  WriteLog(log, DriveLogWords(chosen, o) + " source=dialog");
   History history;
   std::string warning;
   if (!OpenHistory(history, &log, &why, &warning)) NoticeHistory("there is no history of updates: " + why);
-  else if (!AppendHistory(history, HistoryOf(g_run.chosen, o))) NoticeHistory("a record could not be appended; it is not written");
+  else if (!AppendHistory(history, HistoryOf(chosen, o))) NoticeHistory("a record could not be appended; it is not written");
   CloseHistory(history);
   CloseLog(log);
 }
@@ -54,8 +53,6 @@ intptr_t RecordingDialogProc(platform::WindowHandle window, uint32_t message, ui
   // Every result follows the RUN that started its worker (RUN is not taken while one runs).
   if (run) {
     g_run.running = true;
-    g_run.chosen = AppStateGet().selectedDrive;
-    g_run.before = platform::Utf8(g_run.chosen.fwRevision);
     g_run.start = platform::Time().TickCount64();
   }
   // The result is recorded before the dialog shows it: its boxes wait for the user.
