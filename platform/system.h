@@ -171,6 +171,9 @@ enum class EventType : uint16_t { ERROR_EVENT = 1, WARNING_EVENT = 2, INFORMATIO
 // The most insertion strings of one event, and the most characters of each.
 constexpr uint32_t EVENT_STRINGS_MAX = 10;
 constexpr uint32_t EVENT_STRING_CHARS = 1024;
+// Whether an event's source and strings are what WriteEvent takes: a source, at most
+// EVENT_STRINGS_MAX strings, each terminated within EVENT_STRING_CHARS.
+bool IsEventWritable(const char16_t* source, const char16_t* const* strings, uint32_t count);
 
 class System {
  public:

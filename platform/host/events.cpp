@@ -3,18 +3,14 @@
 #include <mutex>
 
 #include "platform/host/host_system.h"
-#include "platform/text.h"
 
 namespace platform {
 
 bool HostSystem::WriteEvent(const char16_t* source, EventType type, uint32_t eventId, const char16_t* const* strings,
                              uint32_t count) {
-  if (source == nullptr || count > EVENT_STRINGS_MAX || (count > 0 && strings == nullptr)) return false;
+  if (!IsEventWritable(source, strings, count)) return false;
   Event event{source, type, eventId, {}};
-  for (uint32_t i = 0; i < count; ++i) {
-    if (strings[i] == nullptr || TextLengthMax(strings[i], EVENT_STRING_CHARS + 1) > EVENT_STRING_CHARS) return false;
-    event.strings.emplace_back(strings[i]);
-  }
+  for (uint32_t i = 0; i < count; ++i) event.strings.emplace_back(strings[i]);
   std::lock_guard<std::mutex> lock(mutex_);
   events_.push_back(std::move(event));
   return true;

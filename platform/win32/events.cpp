@@ -5,7 +5,6 @@
 
 #include <vector>
 
-#include "platform/text.h"
 #include "platform/win32/win32_platform.h"
 
 namespace platform {
@@ -38,12 +37,9 @@ static_assert(static_cast<WORD>(EventType::INFORMATION_EVENT) == EVENTLOG_INFORM
 
 bool Win32System::WriteEvent(const char16_t* source, EventType type, uint32_t eventId, const char16_t* const* strings,
                               uint32_t count) {
-  if (source == nullptr || count > EVENT_STRINGS_MAX || (count > 0 && strings == nullptr)) return false;
+  if (!IsEventWritable(source, strings, count)) return false;
   LPCWSTR texts[EVENT_STRINGS_MAX] = {};
-  for (uint32_t i = 0; i < count; ++i) {
-    if (strings[i] == nullptr || TextLengthMax(strings[i], EVENT_STRING_CHARS + 1) > EVENT_STRING_CHARS) return false;
-    texts[i] = W(strings[i]);
-  }
+  for (uint32_t i = 0; i < count; ++i) texts[i] = W(strings[i]);
   // An unregistered source is served by the Application log: the event is kept all the same.
   HANDLE log = ::RegisterEventSourceW(nullptr, W(source));
   if (log == nullptr) return false;
